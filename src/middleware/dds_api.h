@@ -1,0 +1,388 @@
+// The DDS operations the recorder and the replayer call. Everything here is
+// implemented on Eclipse Cyclone DDS inside src/middleware; no other part of
+// the tool sees a Cyclone header.
+//
+// Handles are opaque. Creators return null on failure; operations handed a
+// null entity return an error code (or null) and do nothing else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+// ---------------------------------------------------------------------------
+// Return codes
+
+typedef int32_t dds_ReturnCode_t;
+
+enum : dds_ReturnCode_t {
+  dds_RETCODE_OK = 0,
+  dds_RETCODE_ERROR = 1,
+  dds_RETCODE_UNSUPPORTED = 2,
+  dds_RETCODE_BAD_PARAMETER = 3,
+  dds_RETCODE_PRECONDITION_NOT_MET = 4,
+  dds_RETCODE_OUT_OF_RESOURCES = 5,
+  dds_RETCODE_NOT_ENABLED = 6,
+  dds_RETCODE_IMMUTABLE_POLICY = 7,
+  dds_RETCODE_INCONSISTENT_POLICY = 8,
+  dds_RETCODE_ALREADY_DELETED = 9,
+  dds_RETCODE_TIMEOUT = 10,
+  dds_RETCODE_NO_DATA = 11,
+  dds_RETCODE_ILLEGAL_OPERATION = 12,
+};
+
+// The code's name, e.g. "dds_RETCODE_NO_DATA"; never null.
+const char* dds_ReturnCode_to_string(dds_ReturnCode_t code);
+
+// ---------------------------------------------------------------------------
+// Basic values
+
+typedef int32_t dds_DomainId_t;
+typedef uint32_t dds_StatusMask;
+
+constexpr dds_StatusMask dds_DATA_AVAILABLE_STATUS = 0x0400u;
+
+typedef uint32_t dds_SampleStateMask;
+typedef uint32_t dds_ViewStateMask;
+typedef uint32_t dds_InstanceStateMask;
+constexpr dds_SampleStateMask dds_ANY_SAMPLE_STATE = 0xffffu;
+constexpr dds_ViewStateMask dds_ANY_VIEW_STATE = 0xffffu;
+constexpr dds_InstanceStateMask dds_ANY_INSTANCE_STATE = 0xffffu;
+
+struct dds_Time_t {
+  int32_t sec;
+  uint32_t nanosec;
+};
+
+// An instance handle refers to 16 bytes. For a publication of the built-in
+// reader they are the remote writer's GUID in the dds_guid layout: 12 prefix
+// bytes as on the wire, then the entity id as a host-order 32-bit word whose
+// low byte is the entity kind.
+struct dds_InstanceHandle_t {
+  uint8_t value[16];
+};
+extern const dds_InstanceHandle_t dds_HANDLE_NIL;
+
+struct dds_SampleInfo {
+  dds_SampleStateMask sample_state;
+  dds_ViewStateMask view_state;
+  dds_InstanceStateMask instance_state;
+  dds_Time_t source_timestamp;
+  dds_InstanceHandle_t instance_handle;
+  dds_InstanceHandle_t publication_handle;
+  bool valid_data;
+};
+
+// ---------------------------------------------------------------------------
+// QoS. Plain values: fetched from a default-QoS getter, adjusted, handed to a
+// creator, then released with the matching *_finalize call.
+
+struct dds_EntityFactoryQosPolicy {
+  bool autoenable_created_entities;
+};
+
+enum dds_ReliabilityQosPolicyKind : int32_t {
+  dds_BEST_EFFORT_RELIABILITY_QOS = 0,
+  dds_RELIABLE_RELIABILITY_QOS = 1,
+};
+struct dds_ReliabilityQosPolicy {
+  dds_ReliabilityQosPolicyKind kind;
+  int64_t max_blocking_time_ns;
+};
+
+enum dds_DurabilityQosPolicyKind : int32_t {
+  dds_VOLATILE_DURABILITY_QOS = 0,
+  dds_TRANSIENT_LOCAL_DURABILITY_QOS = 1,
+  dds_TRANSIENT_DURABILITY_QOS = 2,
+  dds_PERSISTENT_DURABILITY_QOS = 3,
+};
+struct dds_DurabilityQosPolicy {
+  dds_DurabilityQosPolicyKind kind;
+};
+
+enum dds_HistoryQosPolicyKind : int32_t {
+  dds_KEEP_LAST_HISTORY_QOS = 0,
+  dds_KEEP_ALL_HISTORY_QOS = 1,
+};
+struct dds_HistoryQosPolicy {
+  dds_HistoryQosPolicyKind kind;
+  int32_t depth;
+};
+
+// Data representation identifiers as on the wire.
+enum dds_DataRepresentationId_t : int16_t {
+  dds_XCDR_DATA_REPRESENTATION = 0,
+  dds_XCDR2_DATA_REPRESENTATION = 2,
+};
+// A writer advertises `value[0]`; a reader accepts every listed entry.
+struct dds_DataRepresentationQosPolicy {
+  int32_t length;  // 0 means the binding's default
+  dds_DataRepresentationId_t value[2];
+};
+
+struct dds_DomainParticipantFactoryQos {
+  dds_EntityFactoryQosPolicy entity_factory;
+};
+struct dds_DomainParticipantQos {
+  dds_EntityFactoryQosPolicy entity_factory;
+};
+struct dds_PublisherQos {
+  dds_EntityFactoryQosPolicy entity_factory;
+};
+struct dds_SubscriberQos {
+  dds_EntityFactoryQosPolicy entity_factory;
+};
+struct dds_TopicQos {
+  dds_DurabilityQosPolicy durability;
+  dds_ReliabilityQosPolicy reliability;
+};
+// Defaults of the binding's readers: reliable, volatile, KEEP_ALL, accepting
+// XCDR1 and XCDR2. A reliable reader still matches best-effort writers only
+// when set to best effort; the recorder sets both per discovered writer.
+struct dds_DataReaderQos {
+  dds_DurabilityQosPolicy durability;
+  dds_ReliabilityQosPolicy reliability;
+  dds_HistoryQosPolicy history;
+  dds_DataRepresentationQosPolicy representation;
+};
+// Defaults of the binding's writers: reliable, volatile, KEEP_ALL, XCDR1.
+struct dds_DataWriterQos {
+  dds_DurabilityQosPolicy durability;
+  dds_ReliabilityQosPolicy reliability;
+  dds_HistoryQosPolicy history;
+  dds_DataRepresentationQosPolicy representation;
+};
+
+extern const dds_DomainParticipantQos dds_PARTICIPANT_QOS_DEFAULT;
+
+void dds_DomainParticipantQos_finalize(dds_DomainParticipantQos* qos);
+void dds_PublisherQos_finalize(dds_PublisherQos* qos);
+void dds_SubscriberQos_finalize(dds_SubscriberQos* qos);
+void dds_TopicQos_finalize(dds_TopicQos* qos);
+void dds_DataReaderQos_finalize(dds_DataReaderQos* qos);
+void dds_DataWriterQos_finalize(dds_DataWriterQos* qos);
+
+// ---------------------------------------------------------------------------
+// Entities
+
+struct dds_DomainParticipantFactory;
+struct dds_DomainParticipant;
+struct dds_Publisher;
+struct dds_Subscriber;
+struct dds_Topic;
+struct dds_DataReader;
+struct dds_DataWriter;
+
+// The standard seven-slot reader listener. Callbacks run on threads the
+// binding owns (never on Cyclone's receive or discovery threads), so they may
+// block; a callback never runs after its reader was deleted.
+struct dds_DataReaderListener {
+  void (*on_requested_deadline_missed)(dds_DataReader* reader, const void* status);
+  void (*on_requested_incompatible_qos)(dds_DataReader* reader, const void* status);
+  void (*on_sample_rejected)(dds_DataReader* reader, const void* status);
+  void (*on_liveliness_changed)(dds_DataReader* reader, const void* status);
+  void (*on_data_available)(dds_DataReader* reader);
+  void (*on_subscription_matched)(dds_DataReader* reader, const void* status);
+  void (*on_sample_lost)(dds_DataReader* reader, const void* status);
+};
+
+struct dds_DomainParticipantListener;
+struct dds_PublisherListener;
+struct dds_SubscriberListener;
+struct dds_TopicListener;
+struct dds_DataWriterListener;
+
+dds_DomainParticipantFactory* dds_DomainParticipantFactory_get_instance();
+dds_ReturnCode_t dds_DomainParticipantFactory_get_qos(dds_DomainParticipantFactory* factory,
+                                                      dds_DomainParticipantFactoryQos* qos);
+// While autoenable_created_entities is false, participants are created
+// disabled and do nothing observable until dds_DomainParticipant_enable.
+dds_ReturnCode_t dds_DomainParticipantFactory_set_qos(dds_DomainParticipantFactory* factory,
+                                                      const dds_DomainParticipantFactoryQos* qos);
+dds_ReturnCode_t dds_DomainParticipantFactory_get_default_participant_qos(
+    dds_DomainParticipantFactory* factory, dds_DomainParticipantQos* qos);
+// Null for a domain id the middleware cannot use (negative, or beyond what
+// the RTPS port mapping allows); never mapped to another domain.
+dds_DomainParticipant* dds_DomainParticipantFactory_create_participant(
+    dds_DomainParticipantFactory* factory, dds_DomainId_t domain_id,
+    const dds_DomainParticipantQos* qos, const dds_DomainParticipantListener* listener,
+    dds_StatusMask mask);
+dds_ReturnCode_t dds_DomainParticipantFactory_delete_participant(
+    dds_DomainParticipantFactory* factory, dds_DomainParticipant* participant);
+
+dds_ReturnCode_t dds_DomainParticipant_enable(dds_DomainParticipant* participant);
+dds_ReturnCode_t dds_DomainParticipant_get_default_publisher_qos(dds_DomainParticipant* participant,
+                                                                 dds_PublisherQos* qos);
+dds_ReturnCode_t dds_DomainParticipant_get_default_subscriber_qos(
+    dds_DomainParticipant* participant, dds_SubscriberQos* qos);
+dds_ReturnCode_t dds_DomainParticipant_get_default_topic_qos(dds_DomainParticipant* participant,
+                                                             dds_TopicQos* qos);
+dds_Publisher* dds_DomainParticipant_create_publisher(dds_DomainParticipant* participant,
+                                                      const dds_PublisherQos* qos,
+                                                      const dds_PublisherListener* listener,
+                                                      dds_StatusMask mask);
+dds_ReturnCode_t dds_DomainParticipant_delete_publisher(dds_DomainParticipant* participant,
+                                                        dds_Publisher* publisher);
+dds_Subscriber* dds_DomainParticipant_create_subscriber(dds_DomainParticipant* participant,
+                                                        const dds_SubscriberQos* qos,
+                                                        const dds_SubscriberListener* listener,
+                                                        dds_StatusMask mask);
+dds_ReturnCode_t dds_DomainParticipant_delete_subscriber(dds_DomainParticipant* participant,
+                                                         dds_Subscriber* subscriber);
+// The type name must have been registered with the participant before.
+dds_Topic* dds_DomainParticipant_create_topic(dds_DomainParticipant* participant,
+                                              const char* topic_name, const char* type_name,
+                                              const dds_TopicQos* qos,
+                                              const dds_TopicListener* listener,
+                                              dds_StatusMask mask);
+dds_ReturnCode_t dds_DomainParticipant_delete_topic(dds_DomainParticipant* participant,
+                                                    dds_Topic* topic);
+dds_Subscriber* dds_DomainParticipant_get_builtin_subscriber(dds_DomainParticipant* participant);
+
+dds_ReturnCode_t dds_Publisher_get_default_datawriter_qos(dds_Publisher* publisher,
+                                                          dds_DataWriterQos* qos);
+dds_DataWriter* dds_Publisher_create_datawriter(dds_Publisher* publisher, dds_Topic* topic,
+                                                const dds_DataWriterQos* qos,
+                                                const dds_DataWriterListener* listener,
+                                                dds_StatusMask mask);
+dds_ReturnCode_t dds_Publisher_delete_datawriter(dds_Publisher* publisher, dds_DataWriter* writer);
+
+dds_ReturnCode_t dds_Subscriber_enable(dds_Subscriber* subscriber);
+dds_ReturnCode_t dds_Subscriber_get_default_datareader_qos(dds_Subscriber* subscriber,
+                                                           dds_DataReaderQos* qos);
+dds_DataReader* dds_Subscriber_create_datareader(dds_Subscriber* subscriber, dds_Topic* topic,
+                                                 const dds_DataReaderQos* qos,
+                                                 const dds_DataReaderListener* listener,
+                                                 dds_StatusMask mask);
+dds_ReturnCode_t dds_Subscriber_delete_datareader(dds_Subscriber* subscriber,
+                                                  dds_DataReader* reader);
+// "dds_BuiltinPublications" on the built-in subscriber; null otherwise.
+dds_DataReader* dds_Subscriber_get_contained_datareader_by_name(dds_Subscriber* subscriber,
+                                                                const char* name);
+
+dds_ReturnCode_t dds_DataWriter_enable(dds_DataWriter* writer);
+dds_ReturnCode_t dds_DataReader_enable(dds_DataReader* reader);
+dds_ReturnCode_t dds_DataReader_set_listener(dds_DataReader* reader,
+                                             const dds_DataReaderListener* listener,
+                                             dds_StatusMask mask);
+
+// Context slots 0 and 1 of readers and writers.
+dds_ReturnCode_t dds_Entity_set_context(dds_DataReader* reader, int slot, void* context);
+dds_ReturnCode_t dds_Entity_set_context(dds_DataWriter* writer, int slot, void* context);
+void* dds_Entity_get_context(const dds_DataReader* reader, int slot);
+void* dds_Entity_get_context(const dds_DataWriter* writer, int slot);
+
+// ---------------------------------------------------------------------------
+// Sequences
+
+struct dds_DataSeq;
+struct dds_SampleInfoSeq;
+struct dds_UnsignedLongSeq;
+
+dds_DataSeq* dds_DataSeq_create(uint32_t capacity);
+uint32_t dds_DataSeq_length(const dds_DataSeq* seq);
+void* dds_DataSeq_get(const dds_DataSeq* seq, uint32_t index);
+// Removes and returns the element at `index` (null when out of range).
+void* dds_DataSeq_remove(dds_DataSeq* seq, uint32_t index);
+// Appends an element; false when the sequence is full.
+bool dds_DataSeq_add(dds_DataSeq* seq, void* element);
+void dds_DataSeq_delete(dds_DataSeq* seq);
+
+dds_SampleInfoSeq* dds_SampleInfoSeq_create(uint32_t capacity);
+uint32_t dds_SampleInfoSeq_length(const dds_SampleInfoSeq* seq);
+dds_SampleInfo* dds_SampleInfoSeq_get(const dds_SampleInfoSeq* seq, uint32_t index);
+void dds_SampleInfoSeq_delete(dds_SampleInfoSeq* seq);
+
+dds_UnsignedLongSeq* dds_UnsignedLongSeq_create(uint32_t capacity);
+uint32_t dds_UnsignedLongSeq_length(const dds_UnsignedLongSeq* seq);
+uint32_t dds_UnsignedLongSeq_get(const dds_UnsignedLongSeq* seq, uint32_t index);
+void dds_UnsignedLongSeq_delete(dds_UnsignedLongSeq* seq);
+
+// ---------------------------------------------------------------------------
+// Discovery: the built-in publication reader delivers these.
+
+struct dds_BuiltinTopicKey_t {
+  // value[0]: the writer's entity id (host order, entity kind in the low
+  // byte); value[1], value[2]: bytes 4..11 of the writer's GUID prefix.
+  uint32_t value[3];
+};
+
+struct dds_PublicationBuiltinTopicData {
+  dds_BuiltinTopicKey_t key;
+  uint8_t participant_key[12];  // the writer's participant GUID prefix
+  char topic_name[256];
+  char type_name[256];
+  dds_DurabilityQosPolicy durability;
+  dds_ReliabilityQosPolicy reliability;
+  dds_DataRepresentationQosPolicy representation;
+};
+static_assert(offsetof(dds_PublicationBuiltinTopicData, participant_key) == 12,
+              "the participant key follows the 12-byte publication key");
+
+dds_ReturnCode_t dds_DataReader_take(dds_DataReader* reader, dds_DataSeq* data,
+                                     dds_SampleInfoSeq* infos, int32_t max_samples,
+                                     dds_SampleStateMask sample_states,
+                                     dds_ViewStateMask view_states,
+                                     dds_InstanceStateMask instance_states);
+dds_ReturnCode_t dds_DataReader_return_loan(dds_DataReader* reader, dds_DataSeq* data,
+                                            dds_SampleInfoSeq* infos);
+
+// ---------------------------------------------------------------------------
+// Type supports
+
+struct dds_TypeSupport;
+typedef dds_TypeSupport dds_DynamicTypeSupport;
+struct cdr_meta;
+
+// Raw type supports carry samples as serialized bytes, the 4-byte
+// encapsulation header included.
+dds_TypeSupport* dds_TypeSupport_raw_create();
+dds_TypeSupport* dds_TypeSupport_raw_create_w_key();
+dds_ReturnCode_t dds_TypeSupport_register_type(dds_TypeSupport* type_support,
+                                               dds_DomainParticipant* participant,
+                                               const char* type_name);
+void dds_TypeSupport_delete(dds_TypeSupport* type_support);
+
+// The types remote writers announced under `type_name`, resolved through type
+// lookup within a bounded wait: a sequence of dds_DynamicTypeSupport*, or null
+// when none could be obtained. Blocks; never call it from a Cyclone thread.
+dds_DataSeq* dds_DomainParticipant_lookup_delivered_types(dds_DomainParticipant* participant,
+                                                          const char* type_name);
+void dds_DynamicTypeSupport_delete_type_support(dds_DynamicTypeSupport* type_support);
+// The type as IDL text, heap-allocated (release with free), or null.
+char* dds_TypeSupport_extract_metastring(dds_TypeSupport* type_support);
+// Decodes one serialized sample; null when the bytes do not fit the type.
+void* dds_TypeSupport_deserialize(dds_TypeSupport* type_support, const void* data, size_t size);
+void dds_TypeSupport_free(dds_TypeSupport* type_support, void* sample);
+bool dds_TypeSupport_is_dynamic(const dds_TypeSupport* type_support);
+const cdr_meta* dds_TypeSupport_get_cdr_meta(dds_TypeSupport* type_support);
+void* dds_DynamicData_get_data(void* dynamic_data);
+// Prints one decoded sample as a line of JSON; returns the number of
+// characters written, or -1.
+int cdr_dump_data(const cdr_meta* meta, const void* data, FILE* out, int flags);
+
+// ---------------------------------------------------------------------------
+// Raw samples
+
+// Takes up to `max_samples`: `data` receives the loaned sample buffers
+// (const uint8_t*, encapsulation header first), `sizes` their byte lengths.
+dds_ReturnCode_t dds_DataReader_raw_take(dds_DataReader* reader, dds_InstanceHandle_t handle,
+                                         dds_DataSeq* data, dds_SampleInfoSeq* infos,
+                                         dds_UnsignedLongSeq* sizes, int32_t max_samples,
+                                         dds_SampleStateMask sample_states,
+                                         dds_ViewStateMask view_states,
+                                         dds_InstanceStateMask instance_states);
+dds_ReturnCode_t dds_DataReader_raw_return_loan(dds_DataReader* reader, dds_DataSeq* data,
+                                                dds_SampleInfoSeq* infos,
+                                                dds_UnsignedLongSeq* sizes);
+// Sends the bytes unchanged (encapsulation header first).
+dds_ReturnCode_t dds_DataWriter_raw_write(dds_DataWriter* writer, const void* data, size_t size);
+
+// ---------------------------------------------------------------------------
+// Clock: nanoseconds since the Unix epoch on CLOCK_REALTIME, the clock that
+// condition-variable timed waits with default attributes use.
+
+uint64_t arch_time();
+timespec arch_time_to_timespec(uint64_t time_ns);
+void arch_sleep(uint64_t duration_ns);
