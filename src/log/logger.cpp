@@ -16,7 +16,9 @@ void lock() {
   }
 }
 
-void unlock() { logger_lock.store(0, std::memory_order_release); }
+void unlock() {
+  logger_lock.store(0, std::memory_order_release);
+}
 
 }  // namespace
 

@@ -34,9 +34,9 @@ void logger_shutdown();
 
 // The write rule: a message of level L is written only when the module
 // logger's level is at most L, and its arguments are evaluated only then.
-#define rnr_log(level, ...)                                            \
-  do {                                                                 \
-    if (logger_level <= (level)) {                                     \
+#define rnr_log(level, ...)                                               \
+  do {                                                                    \
+    if (logger_level <= (level)) {                                        \
       module_logger_write(logger_context, (level), 0, 0, 0, __VA_ARGS__); \
-    }                                                                  \
+    }                                                                     \
   } while (0)
