@@ -4,7 +4,7 @@
 
 #include <atomic>
 #include <fcntl.h>
-#include <regex>
+#include <cctype>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -27,15 +27,23 @@ std::vector<std::string> lines(const std::string& text) {
   return result;
 }
 
-// The message part of a decorated line "<date> <time>.<us> [<level>] DOVUvE: <message>".
+// The message part of a decorated line "<date> <time>.<us> [<level>] <name>: <message>",
+// as "<level> <name> <message>".
 std::string message_of(const std::string& line) {
-  static const std::regex decorated(
-      R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} \[([a-z]+)\] ([A-Za-z]+): (.*)$)");
-  std::smatch match;
-  if (!std::regex_match(line, match, decorated)) {
+  const std::string stamp = "dddd-dd-dd dd:dd:dd.dddddd [";
+  bool decorated = line.size() > stamp.size();
+  for (size_t k = 0; decorated && k < stamp.size(); ++k) {
+    decorated = stamp[k] == 'd' ? std::isdigit(static_cast<unsigned char>(line[k])) != 0
+                                : line[k] == stamp[k];
+  }
+  const size_t level_end = decorated ? line.find("] ", stamp.size()) : std::string::npos;
+  const size_t name_end =
+      level_end != std::string::npos ? line.find(": ", level_end + 2) : std::string::npos;
+  if (name_end == std::string::npos) {
     return "undecorated: " + line;
   }
-  return match[1].str() + " " + match[2].str() + " " + match[3].str();
+  return line.substr(stamp.size(), level_end - stamp.size()) + " " +
+         line.substr(level_end + 2, name_end - level_end - 2) + " " + line.substr(name_end + 2);
 }
 
 std::vector<std::string> messages(const std::string& text) {
