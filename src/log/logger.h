@@ -17,7 +17,8 @@ enum rnr_log_level : int32_t {
 
 // The module logger; null until rnr_logger_init created it.
 extern std::atomic<mlog_handle> RNR_LOG;
-// The handle the modules write through, and its level read once at creation.
+// The handle the modules write through, and its level read once at creation
+// (above every message level until then).
 extern mlog_handle logger_context;
 extern int32_t logger_level;
 
