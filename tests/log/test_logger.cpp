@@ -58,10 +58,12 @@ using strings = std::vector<std::string>;
 
 TEST(Logger, WriteRuleDropsMessagesBelowTheLevel) {
   child_result result = run_in_child([] {
-    if (!rnr_logger_init(RNR_LOG_INFO)) {
+    // Before the logger exists nothing is written or computed.
+    int evaluated = 0;
+    rnr_log(RNR_LOG_FATAL, "Main early %d", ++evaluated);
+    if (evaluated != 0 || !rnr_logger_init(RNR_LOG_INFO)) {
       return 2;
     }
-    int evaluated = 0;
     rnr_log(RNR_LOG_VERBOSE, "Main verbose %d", ++evaluated);
     rnr_log(RNR_LOG_DEBUG, "Main debug %d", ++evaluated);
     rnr_log(RNR_LOG_INFO, "Main info %d", ++evaluated);
