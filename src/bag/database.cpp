@@ -106,8 +106,7 @@ bool bind_data_row(sqlite3_stmt* stmt, size_t index, const rnr_DataRow& row) {
     rnr_log(RNR_LOG_ERROR, "Database Cannot bind topic_id(%u)", row.topic_id);
     return false;
   }
-  if (sqlite3_bind_int64(stmt, base + 2, static_cast<sqlite3_int64>(row.timestamp)) !=
-      SQLITE_OK) {
+  if (sqlite3_bind_int64(stmt, base + 2, static_cast<sqlite3_int64>(row.timestamp)) != SQLITE_OK) {
     rnr_log(RNR_LOG_ERROR, "Database Cannot bind timestamp(%lu)",
             static_cast<unsigned long>(row.timestamp));
     return false;
@@ -427,7 +426,9 @@ rnr_TopicsRowList* rnr_Database_get_topics_row_list(rnr_Database* store) {
   }
 }
 
-void rnr_Database_topics_row_list_destroy(rnr_TopicsRowList* list) { delete list; }
+void rnr_Database_topics_row_list_destroy(rnr_TopicsRowList* list) {
+  delete list;
+}
 
 int32_t rnr_Database_get_data_count(rnr_Database* store, int32_t topic_id) {
   if (store == nullptr) {

@@ -35,11 +35,11 @@ struct rnr_Database {
   // Guards the bulk-insert fields below and the reading of
   // `bulk_insert_enabled` during inserts.
   std::mutex mutex;
-  size_t bulk_insert_count;            // samples buffered and not yet written
-  size_t bulk_insert_size;             // batch size; 0 when no bulk insert
-  sqlite3_stmt* bulk_insert_stmt;      // the prepared batch INSERT, or null
-  rnr_DataRow* bulk_insert_rows;       // bulk_insert_size slots; each filled
-                                       // slot owns a heap copy of its bytes
+  size_t bulk_insert_count;        // samples buffered and not yet written
+  size_t bulk_insert_size;         // batch size; 0 when no bulk insert
+  sqlite3_stmt* bulk_insert_stmt;  // the prepared batch INSERT, or null
+  rnr_DataRow* bulk_insert_rows;   // bulk_insert_size slots; each filled
+                                   // slot owns a heap copy of its bytes
   // Held over every statement step on `db` that inserts rows together with the
   // read of the new row id, so concurrent inserts on the one connection cannot
   // hand out each other's ids. Taken after `mutex`, never before it.

@@ -60,11 +60,11 @@ size_t dds_guid_to_text(const dds_guid* guid, char* buffer, size_t size) {
   }
   const uint8_t* p = guid->prefix;
   const uint32_t e = guid->entity_id;
-  const int n = std::snprintf(
-      buffer, DDS_GUID_TEXT_SIZE,
-      "%02x%02x%02x%02x %02x%02x%02x%02x %02x%02x%02x%02x %02x%02x%02x%02x", p[0], p[1], p[2],
-      p[3], p[4], p[5], p[6], p[7], p[8], p[9], p[10], p[11], (e >> 24) & 0xffu, (e >> 16) & 0xffu,
-      (e >> 8) & 0xffu, e & 0xffu);
+  const int n =
+      std::snprintf(buffer, DDS_GUID_TEXT_SIZE,
+                    "%02x%02x%02x%02x %02x%02x%02x%02x %02x%02x%02x%02x %02x%02x%02x%02x", p[0],
+                    p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8], p[9], p[10], p[11],
+                    (e >> 24) & 0xffu, (e >> 16) & 0xffu, (e >> 8) & 0xffu, e & 0xffu);
   return n < 0 ? 0 : static_cast<size_t>(n);
 }
 

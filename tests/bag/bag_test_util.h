@@ -1,5 +1,5 @@
 // Shared helpers of the bag store tests: a scratch directory per test, the
-// captured log lines, and small SQL read-back helpers on a store's connection.
+// captured log lines, and SQL read-back on a store's connection.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,12 +17,7 @@
 
 namespace bagtest {
 
-struct LogLine {
-  int32_t level;
-  std::string text;
-};
-
-// Collects every line the module logger writes, from any thread.
+// Every line the module logger writes, from any thread, as "<level> <text>".
 class LogCapture {
  public:
   static LogCapture& instance() {
@@ -33,18 +28,16 @@ class LogCapture {
     std::lock_guard<std::mutex> lock(mutex_);
     lines_.clear();
   }
-  std::vector<LogLine> lines() {
+  std::vector<std::string> lines() {
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_;
   }
-  // Number of captured lines at `level` whose text starts with `prefix`.
+  // Number of lines at `level` whose text starts with `prefix`.
   size_t count(int32_t level, const std::string& prefix) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const std::string key = std::to_string(level) + " " + prefix;
     size_t n = 0;
-    for (const auto& line : lines_) {
-      if (line.level == level && line.text.rfind(prefix, 0) == 0) {
-        ++n;
-      }
+    for (const auto& line : lines()) {
+      n += line.rfind(key, 0) == 0 ? 1 : 0;
     }
     return n;
   }
@@ -57,10 +50,10 @@ class LogCapture {
   static void sink(void* context, int32_t level, const char* message) {
     auto* self = static_cast<LogCapture*>(context);
     std::lock_guard<std::mutex> lock(self->mutex_);
-    self->lines_.push_back({level, message});
+    self->lines_.push_back(std::to_string(level) + " " + message);
   }
   std::mutex mutex_;
-  std::vector<LogLine> lines_;
+  std::vector<std::string> lines_;
 };
 
 // A fresh scratch directory per test, removed afterwards; log capture cleared.
@@ -70,7 +63,7 @@ class BagTest : public ::testing::Test {
     std::string pattern = (std::filesystem::temp_directory_path() / "rnr-bag-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
-    LogCapture::instance().clear();
+    log().clear();
   }
   void TearDown() override {
     std::error_code ignored;
@@ -79,12 +72,27 @@ class BagTest : public ::testing::Test {
   std::string bag_path(const std::string& name = "test.sqlite3") const {
     return (dir_ / name).string();
   }
-  LogCapture& log() { return LogCapture::instance(); }
+  static LogCapture& log() { return LogCapture::instance(); }
 
   std::filesystem::path dir_;
 };
 
-// Runs a query that yields one integer.
+// A test with an open store on a new bag.
+class StoreTest : public BagTest {
+ protected:
+  void SetUp() override {
+    BagTest::SetUp();
+    store_ = rnr_Database_create(bag_path().c_str());
+    ASSERT_NE(store_, nullptr);
+  }
+  void TearDown() override {
+    rnr_Database_destroy(store_);
+    BagTest::TearDown();
+  }
+  rnr_Database* store_ = nullptr;
+};
+
+// Runs a query that yields one integer; -1 when it yields none.
 inline int64_t query_int(sqlite3* db, const std::string& sql) {
   sqlite3_stmt* stmt = nullptr;
   int64_t value = -1;
@@ -116,15 +124,13 @@ inline std::vector<StoredSample> read_data(sqlite3* db) {
                      "SELECT _id, topic_id, typeof(timestamp), timestamp, serialized_data FROM "
                      "data ORDER BY _id",
                      -1, &stmt, nullptr);
-  while (stmt != nullptr && sqlite3_step(stmt) == SQLITE_ROW) {
-    StoredSample s;
-    s.id = sqlite3_column_int64(stmt, 0);
-    s.topic_id = sqlite3_column_int64(stmt, 1);
-    s.timestamp_type = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 2));
-    s.timestamp = static_cast<uint64_t>(sqlite3_column_int64(stmt, 3));
+  while (sqlite3_step(stmt) == SQLITE_ROW) {
     const auto* blob = static_cast<const char*>(sqlite3_column_blob(stmt, 4));
-    s.bytes.assign(blob != nullptr ? blob : "", static_cast<size_t>(sqlite3_column_bytes(stmt, 4)));
-    rows.push_back(std::move(s));
+    rows.push_back({sqlite3_column_int64(stmt, 0), sqlite3_column_int64(stmt, 1),
+                    reinterpret_cast<const char*>(sqlite3_column_text(stmt, 2)),
+                    static_cast<uint64_t>(sqlite3_column_int64(stmt, 3)),
+                    std::string(blob != nullptr ? blob : "",
+                                static_cast<size_t>(sqlite3_column_bytes(stmt, 4)))});
   }
   sqlite3_finalize(stmt);
   return rows;

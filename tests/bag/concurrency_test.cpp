@@ -57,9 +57,9 @@ void run_concurrently(rnr_Database* store, int samples_per_thread, int registrat
     guid.entity_id = static_cast<uint32_t>(i);
     dds_guid_to_text(&guid, text, sizeof(text));
     ASSERT_GT(writer_ids[i], 0);
-    EXPECT_EQ(query_int(store->db, std::string("SELECT _id FROM writers WHERE guid = '") + text +
-                                       "'"),
-              writer_ids[i]);
+    EXPECT_EQ(
+        query_int(store->db, std::string("SELECT _id FROM writers WHERE guid = '") + text + "'"),
+        writer_ids[i]);
   }
 
   // data._id runs 1..N without a gap, every sample once, each thread in order.
