@@ -28,7 +28,8 @@ int main(int argc, char** argv) {
     const dds_topic_descriptor_t* descriptor;
   } const topics[] = {{"simple_topic", &rnr_test_Reading_desc},
                       {"rich_topic", &rnr_test_rich_Telemetry_desc},
-                      {"opaque_topic", &rnr_test_Opaque_desc}};
+                      {"opaque_topic", &rnr_test_Opaque_desc},
+                      {"pose_topic", &rnr_test_Pose_desc}};
   for (const auto& t : topics) {
     dds_entity_t topic = dds_create_topic(participant, t.descriptor, t.topic, nullptr, nullptr);
     if (topic < 0 || dds_create_writer(participant, topic, nullptr, nullptr) < 0) {
