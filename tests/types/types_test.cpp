@@ -294,11 +294,12 @@ TEST(TypeDiscovery, UnansweredLookupGivesNothingWithinTheBound) {
 }
 
 // Publishes `sample` on a typed writer of this process and returns the
-// serialized bytes a reader received, encapsulation header first.
+// serialized bytes a reader received, encapsulation header first, and in
+// `graph` the writer's type, looked up while the writer still exists.
 std::vector<uint8_t> publish_and_take(dds_entity_t participant, const dds_topic_descriptor_t* desc,
                                       const char* topic_name, const void* sample,
                                       dds_data_representation_id_t representation,
-                                      TypeInfoPtr* info) {
+                                      std::shared_ptr<const TypeGraph>* graph) {
   std::vector<uint8_t> bytes;
   dds_entity_t topic = dds_create_topic(participant, desc, topic_name, nullptr, nullptr);
   dds_qos_t* qos = dds_create_qos();
@@ -312,9 +313,13 @@ std::vector<uint8_t> publish_and_take(dds_entity_t participant, const dds_topic_
   }
   dds_typeinfo_t* raw_info = nullptr;
   if (dds_get_typeinfo(topic, &raw_info) == DDS_RETCODE_OK) {
-    *info = TypeInfoPtr(raw_info, [](const dds_typeinfo_t* p) {
+    TypeInfoPtr info(raw_info, [](const dds_typeinfo_t* p) {
       dds_free_typeinfo(const_cast<dds_typeinfo_t*>(p));
     });
+    auto graphs = rnr::types::lookup_type_graphs(participant, {info}, 3000ms);
+    if (graphs.size() == 1) {
+      *graph = graphs[0];
+    }
   }
   auto deadline = std::chrono::steady_clock::now() + 10s;
   dds_publication_matched_status_t matched{};
@@ -406,16 +411,14 @@ TEST(SampleDump, SimpleValuesPrintBackExactlyInBothEncodings) {
   int round = 0;
   for (auto representation : {DDS_DATA_REPRESENTATION_XCDR1, DDS_DATA_REPRESENTATION_XCDR2}) {
     SCOPED_TRACE(representation == DDS_DATA_REPRESENTATION_XCDR1 ? "XCDR1" : "XCDR2");
-    TypeInfoPtr info;
+    std::shared_ptr<const TypeGraph> graph;
     std::string topic = "dump_simple_" + std::to_string(round++);
     auto bytes = publish_and_take(participant.get(), &rnr_test_Reading_desc, topic.c_str(), &r,
-                                  representation, &info);
+                                  representation, &graph);
     ASSERT_FALSE(bytes.empty());
-    ASSERT_NE(info, nullptr);
+    ASSERT_NE(graph, nullptr);
     EXPECT_EQ(bytes[1], representation == DDS_DATA_REPRESENTATION_XCDR1 ? 0x01 : 0x07);
-    auto graphs = rnr::types::lookup_type_graphs(participant.get(), {info}, 3000ms);
-    ASSERT_EQ(graphs.size(), 1u);
-    EXPECT_EQ(dump(graphs[0], bytes), expected);
+    EXPECT_EQ(dump(graph, bytes), expected);
   }
 }
 
@@ -446,22 +449,15 @@ class RichDump : public testing::Test {
 
   std::string publish_and_dump(int domain, const std::string& topic) {
     Participant participant(domain);
-    TypeInfoPtr info;
     auto bytes = publish_and_take(participant.get(), &rnr_test_rich_Telemetry_desc, topic.c_str(),
-                                  &telemetry_, DDS_DATA_REPRESENTATION_XCDR2, &info);
+                                  &telemetry_, DDS_DATA_REPRESENTATION_XCDR2, &graph_);
     EXPECT_FALSE(bytes.empty());
-    EXPECT_NE(info, nullptr);
-    if (bytes.empty() || info == nullptr) {
+    EXPECT_NE(graph_, nullptr);
+    if (bytes.empty() || graph_ == nullptr) {
       return "";
     }
     bytes_ = bytes;
-    auto graphs = rnr::types::lookup_type_graphs(participant.get(), {info}, 3000ms);
-    EXPECT_EQ(graphs.size(), 1u);
-    if (graphs.size() != 1) {
-      return "";
-    }
-    graph_ = graphs[0];
-    return dump(graphs[0], bytes);
+    return dump(graph_, bytes);
   }
 
   rnr_test_rich_Telemetry telemetry_{};
