@@ -583,6 +583,9 @@ class Decoder {
     }
     uint64_t known = 0;
     for (const auto& bit : t.members) {
+      if (bit.value < 0 || bit.value > 63) {
+        fail("type graph is damaged");
+      }
       known |= uint64_t{1} << bit.value;
     }
     if ((v & ~known) != 0) {

@@ -22,6 +22,9 @@ constexpr uint8_t kTkInt8 = 0x0C;
 constexpr uint8_t kTkUInt8 = 0x0D;
 
 constexpr int kMaxIdentifierDepth = 64;
+// More types than any real topic type uses; keeps a hostile peer from making
+// a lookup (and the renderer's recursion) unbounded.
+constexpr size_t kMaxTypes = 4096;
 
 void log_error(const std::string& text) {
   mlog_write(MLOG_GLOBAL_INSTANCE, 4, 0, 0, 0, "Types %s", text.c_str());
@@ -77,6 +80,9 @@ class GraphBuilder {
 
  private:
   std::optional<TypeIndex> add(Type type) {
+    if (graph_.types.size() >= kMaxTypes) {
+      return fail("type uses too many types");
+    }
     graph_.types.push_back(std::move(type));
     return static_cast<TypeIndex>(graph_.types.size() - 1);
   }
@@ -94,7 +100,9 @@ class GraphBuilder {
     Type type;
     type.kind = kind;
     auto index = add(std::move(type));
-    primitives_[kind] = *index;
+    if (index) {
+      primitives_[kind] = *index;
+    }
     return index;
   }
 
@@ -247,8 +255,10 @@ std::optional<TypeIndex> GraphBuilder::from_identifier(const DDS_XTypes_TypeIden
       Type type;
       type.resolved = false;
       auto index = add(std::move(type));
-      by_hash_[hash] = *index;
-      pending_.emplace_back(hash, *index);
+      if (index) {
+        by_hash_[hash] = *index;
+        pending_.emplace_back(hash, *index);
+      }
       return index;
     }
     case DDS_XTypes_EK_MINIMAL:
