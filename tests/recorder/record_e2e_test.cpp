@@ -404,3 +404,49 @@ TEST(RecordEndToEnd, TransientLocalHistoryWrittenBeforeTheRecordingIsRecorded) {
   const std::vector<std::vector<uint8_t>> kept(all.end() - 5, all.end());
   EXPECT_TRUE(same_samples(rows_of(bag, topic->id), kept));
 }
+
+// The topic's reader took the first writer's QoS (reliable). A best-effort
+// writer that appears later cannot be matched by it: that is reported once,
+// by a warning naming the writer, and the first writer's samples are still
+// all recorded.
+TEST(RecordEndToEnd, LaterWriterTheReaderCannotMatchIsReported) {
+  const int domain = 85;
+  Recording rec(domain, "info", {"rnr_test::KeyedSample", "rec_mixed"});
+  ASSERT_TRUE(wait_for_text(rec.out, "Recorder Add Topic{", 20s)) << rec.output();
+
+  const std::string first_out = rec.dir.path() + "/first.out";
+  auto first =
+      start_talker(domain,
+                   {"--topic", "keyed:rec_mixed", "--count", "20", "--rate", "0", "--wait-readers",
+                    "1", "--wait-timeout-ms", "60000", "--linger-ms", "60000"},
+                   first_out);
+  ASSERT_TRUE(wait_for_text(first_out, "SAMPLE rec_mixed 19 ", 60s)) << rec.output();
+
+  const std::string second_out = rec.dir.path() + "/second.out";
+  auto second = start_talker(domain,
+                             {"--topic", "keyed:rec_mixed", "--count", "5", "--rate", "20",
+                              "--best-effort", "--linger-ms", "300"},
+                             second_out);
+  EXPECT_EQ(second->wait(60s), 0);
+  const TalkerReport late = parse_talker(read_file(second_out));
+  ASSERT_EQ(late.writer_of_topic.count("rec_mixed"), 1u);
+  EXPECT_TRUE(wait_for_text(rec.out,
+                            "Recorder rec_mixed: DataWriter{guid: " +
+                                late.writer_of_topic.at("rec_mixed") + "} offers best-effort",
+                            20s))
+      << rec.output();
+  EXPECT_EQ(rec.stop(), 0);
+  first->signal(SIGKILL);
+
+  const std::string output = rec.output();
+  EXPECT_EQ(count_occurrences(output, "cannot match it"), 1u) << output;
+  const TalkerReport sent = parse_talker(read_file(first_out));
+  const auto bags = rec.bags();
+  ASSERT_EQ(bags.size(), 1u);
+  const Bag bag = read_bag(bags[0]);
+  expect_well_formed(bag);
+  const TopicRow* topic = topic_named(bag, "rec_mixed");
+  ASSERT_NE(topic, nullptr);
+  EXPECT_EQ(bag.writers, std::vector<std::string>{sent.writer_of_topic.at("rec_mixed")});
+  EXPECT_TRUE(same_samples(rows_of(bag, topic->id), sent.samples.at("rec_mixed")));
+}
