@@ -318,8 +318,11 @@ void check_later_writer(rnr_TopicInfo* entry, const rnr_Publication& pub) {
 }
 
 // The work on one announced writer of a requested topic. Called with
-// recorder->mutex held.
-void process_publication(rnr_recorder* recorder, rnr_TopicInfo* entry, const rnr_Publication& pub) {
+// recorder->mutex held by `lock`; the lock is given up while the writer's type
+// is looked up (a bounded but blocking wait), so that the main thread and
+// other discovery work are not held up meanwhile.
+void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& lock,
+                         rnr_TopicInfo* entry, const rnr_Publication& pub) {
   if (entry->reader != nullptr) {
     check_later_writer(entry, pub);
     return;
@@ -358,16 +361,30 @@ void process_publication(rnr_recorder* recorder, rnr_TopicInfo* entry, const rnr
   }
 
   if (entry->type_support == nullptr) {
+    dds_DynamicTypeSupport* found = nullptr;
+    lock.unlock();
     dds_DataSeq* types =
         dds_DomainParticipant_lookup_delivered_types(recorder->participant, pub.data.type_name);
     if (types != nullptr) {
-      void* first = dds_DataSeq_remove(types, 0);
+      found = static_cast<dds_DynamicTypeSupport*>(dds_DataSeq_remove(types, 0));
       while (dds_DataSeq_length(types) != 0) {
         dds_DynamicTypeSupport_delete_type_support(
             static_cast<dds_DynamicTypeSupport*>(dds_DataSeq_remove(types, 0)));
       }
       dds_DataSeq_delete(types);
-      entry->type_support = static_cast<dds_DynamicTypeSupport*>(first);
+    }
+    lock.lock();
+    // Entries stay until destroy, which sets closing first; meanwhile another
+    // pass may have completed the entry.
+    if (recorder->closing || entry->type_support != nullptr || entry->reader != nullptr) {
+      if (found != nullptr) {
+        dds_DynamicTypeSupport_delete_type_support(found);
+      }
+      if (recorder->closing || entry->reader != nullptr) {
+        return;
+      }
+    } else {
+      entry->type_support = found;
     }
     if (entry->type_support == nullptr) {
       rnr_log(RNR_LOG_WARN,
@@ -405,7 +422,7 @@ void builtin_pub_dr_on_data_available(dds_DataReader* reader) {
                             dds_ANY_VIEW_STATE, dds_ANY_INSTANCE_STATE);
     auto* recorder = static_cast<rnr_recorder*>(dds_Entity_get_context(reader, 0));
     if (rc == dds_RETCODE_OK && recorder != nullptr) {
-      std::lock_guard<std::mutex> lock(recorder->mutex);
+      std::unique_lock<std::mutex> lock(recorder->mutex);
       for (uint32_t i = 0; i < dds_DataSeq_length(data) && !recorder->closing; ++i) {
         const dds_SampleInfo* info = dds_SampleInfoSeq_get(infos, i);
         const auto* sample =
@@ -421,7 +438,7 @@ void builtin_pub_dr_on_data_available(dds_DataReader* reader) {
         rnr_TopicInfo* entry =
             rnr_recorder_get_topic_info(recorder, pub.data.topic_name, pub.data.type_name);
         if (entry != nullptr) {
-          process_publication(recorder, entry, pub);
+          process_publication(recorder, lock, entry, pub);
         } else if (recorder->state == RNR_RECORDER_CREATED) {
           // Topics are still being added: keep the writer for add_topic.
           recorder->early_publications.push_back(pub);
@@ -611,7 +628,7 @@ bool rnr_recorder_add_topic(rnr_recorder* recorder, const char* topic_name, cons
     rnr_log(RNR_LOG_ERROR, "Recorder %s: Cannot insert topic into database", topic_name);
     return false;
   }
-  std::lock_guard<std::mutex> lock(recorder->mutex);
+  std::unique_lock<std::mutex> lock(recorder->mutex);
   const int32_t id = rnr_Database_insert_topic(recorder->database, topic_name, type_name);
   if (id == -1) {
     rnr_log(RNR_LOG_ERROR, "Recorder %s: Cannot insert topic into database", topic_name);
@@ -625,16 +642,24 @@ bool rnr_recorder_add_topic(rnr_recorder* recorder, const char* topic_name, cons
   recorder->topic_list.push_back(std::move(entry));
   rnr_log(RNR_LOG_INFO, "Recorder Add Topic{topic: %s, type: %s}", topic_name, type_name);
 
-  // Writers of this pair announced before it was added.
+  // Writers of this pair announced before it was added. Taken out of the list
+  // first: it may grow while a lookup runs without the lock.
+  std::vector<rnr_Publication> matching;
   auto& early = recorder->early_publications;
   for (auto it = early.begin(); it != early.end();) {
     if (strncmp(it->data.topic_name, added->topic_name, kNameSize) == 0 &&
         strncmp(it->data.type_name, added->type_name, kNameSize) == 0) {
-      process_publication(recorder, added, *it);
+      matching.push_back(*it);
       it = early.erase(it);
     } else {
       ++it;
     }
+  }
+  for (const rnr_Publication& pub : matching) {
+    if (recorder->closing) {
+      break;
+    }
+    process_publication(recorder, lock, added, pub);
   }
   return true;
 }
