@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "dds_api.h"
+#include "logger.h"
 #include "replayer.h"
 #include "test_support.h"
 
