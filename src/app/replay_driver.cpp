@@ -25,7 +25,7 @@ int replay_driver(app_config* config) {
   }
   rnr_replayer_set_on_replay_finished(replayer, on_replay_finished);
   rnr_replayer_start_replay(replayer);
-  run_loop();
+  app_run_loop();
   rnr_replayer_stop_replay(replayer);
   rnr_replayer_destroy(replayer);
   return 0;

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <new>
 
 #include "database.h"
 #include "logger.h"
@@ -60,7 +61,12 @@ rnr_Database* rnr_Database_open_existing(const char* path) {
     return nullptr;
   }
 
-  auto* store = new rnr_Database{};
+  auto* store = new (std::nothrow) rnr_Database{};
+  if (store == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
+    sqlite3_close(db);
+    return nullptr;
+  }
   std::memcpy(store->path, path, std::strlen(path) + 1);
   store->db = db;
   return store;

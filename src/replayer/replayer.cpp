@@ -336,8 +336,8 @@ rnr_replayer* rnr_replayer_create(const char* bag_file, int32_t domain_id) {
     return nullptr;
   }
 
-  for (const rnr_TopicsRow* row : *rows) {
-    create_datawriter(replayer.get(), row);
+  for (const auto& row : rows->rows) {
+    create_datawriter(replayer.get(), row.get());
   }
   rnr_Database_topics_row_list_destroy(rows);
   return replayer.release();
