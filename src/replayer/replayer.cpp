@@ -80,8 +80,9 @@ void wait_for_gap(rnr_replayer* replayer, uint64_t deadline_ns) {
 }
 
 // Data representation of the topic's stored samples, read off the 2-byte
-// encapsulation identifier of its first sample: XCDR2 for the identifiers
-// 0x0010..0x0015, XCDR1 otherwise (and when nothing can be read).
+// big-endian encapsulation identifier of its first sample: XCDR2 for
+// CDR2, D_CDR2 and PL_CDR2 (0x0006..0x000b), XCDR1 otherwise (CDR and PL_CDR,
+// 0x0000..0x0003, and whenever nothing can be read).
 dds_DataRepresentationId_t stored_representation(sqlite3* db, int32_t topic_id) {
   dds_DataRepresentationId_t representation = dds_XCDR_DATA_REPRESENTATION;
   sqlite3_stmt* stmt = nullptr;
@@ -95,7 +96,7 @@ dds_DataRepresentationId_t stored_representation(sqlite3* db, int32_t topic_id) 
   if (sqlite3_bind_int(stmt, 1, topic_id) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW) {
     const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(stmt, 0));
     int size = sqlite3_column_bytes(stmt, 0);
-    if (bytes != nullptr && size >= 2 && bytes[0] == 0x00 && bytes[1] >= 0x10 && bytes[1] <= 0x15) {
+    if (bytes != nullptr && size >= 2 && bytes[0] == 0x00 && bytes[1] >= 0x06 && bytes[1] <= 0x0b) {
       representation = dds_XCDR2_DATA_REPRESENTATION;
     }
   }
