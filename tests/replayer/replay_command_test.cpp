@@ -34,11 +34,11 @@ class ReplayCommandTest : public ::testing::Test {
                  dir.file("err.txt"));
   }
   Outcome finish(Child& child, std::chrono::steady_clock::time_point started,
-             std::chrono::milliseconds timeout) {
+                 std::chrono::milliseconds timeout) {
     int status = child.wait(timeout);
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
     return Outcome{status, rnr_test::read_file(dir.file("out.txt")),
-            rnr_test::read_file(dir.file("err.txt")), took.count()};
+                   rnr_test::read_file(dir.file("err.txt")), took.count()};
   }
   Outcome replay(const std::string& bag, int domain, std::chrono::milliseconds timeout = 20s) {
     auto started = std::chrono::steady_clock::now();
