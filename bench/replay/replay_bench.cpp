@@ -177,6 +177,7 @@ void write_bag(const std::string& path, size_t count, uint64_t gap_ns, size_t pa
 }
 
 pid_t spawn(const std::vector<std::string>& argv, const std::string& out_path) {
+  std::fflush(stdout);
   pid_t pid = fork();
   if (pid == 0) {
     FILE* out = std::freopen(out_path.c_str(), "w", stdout);
