@@ -87,9 +87,9 @@ int32_t short_option(char** v, const char* optstring, const option_modes& modes,
   const char* e = text(v[i]);
   const char c = e[offset];
   const char* rest = e + offset + 1;
-  const char* spec = std::strchr(optstring, c);
+  const char* declared = std::strchr(optstring, c);
 
-  if (spec == nullptr) {
+  if (declared == nullptr) {
     x_optopt = static_cast<unsigned char>(c);
     if (x_opterr) {
       std::fprintf(stderr, "%s: invalid option -- %c\n", program_name(v), c);
@@ -107,7 +107,7 @@ int32_t short_option(char** v, const char* optstring, const option_modes& modes,
     return '?';
   }
 
-  if (spec[1] != ':') {
+  if (declared[1] != ':') {
     if (*rest == '\0') {
       clear_group();
       x_optind = i + 1;

@@ -1,6 +1,15 @@
 // The tool's own option parser, with the calling convention of the getopt
 // family: one call returns one option and the parser's state lives in four
 // process-wide globals. Not thread-safe; the vector is reordered in place.
+//
+// Non-option elements that stand before the next option are moved to the end
+// of the vector. Long names match only in full. Grouped short options
+// ("-hl debug", "-hd5") are read letter by letter as with the usual getopt;
+// a bad letter inside a group is reported and skipped. A long option that
+// requires an argument and stands last without one is reported on standard
+// error and answered like a missing short-option argument ('?', or ':' in the
+// ':' mode), so its value is never returned without x_optarg. No call reads
+// outside elements 0 to n - 1.
 #pragma once
 
 #include <cstdint>

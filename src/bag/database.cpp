@@ -74,10 +74,13 @@ size_t max_batch_rows(sqlite3* db) {
 }
 
 // Largest sample the connection accepts as one blob: below 2^31 (its length is
-// handed over as an int) and within the connection's length limit.
+// handed over as an int) and small enough that its row, with the two integers
+// and the record header, stays within the connection's length limit. A larger
+// one would fail every batch it is part of.
 size_t max_sample_size(sqlite3* db) {
+  constexpr size_t kRowOverhead = 64;
   const int limit = sqlite3_limit(db, SQLITE_LIMIT_LENGTH, -1);
-  return limit > 0 ? static_cast<size_t>(limit) : 0;
+  return static_cast<size_t>(limit) > kRowOverhead ? static_cast<size_t>(limit) - kRowOverhead : 0;
 }
 
 // True when the sample can be stored; logs why not otherwise.

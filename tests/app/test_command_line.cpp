@@ -144,20 +144,24 @@ TEST(CommandLine, LoggerThatCannotBeCreatedEndsWithStatusOne) {
   EXPECT_LT(logger_line, main_line);
 }
 
-// SIGINT while `record` runs its loop ends the process with status 0 within
-// about a second (the loop's step); names of 255 characters are accepted.
-TEST(CommandLine, SigintEndsARecordingInOrder) {
+// SIGINT or SIGTERM while `record` runs its loop ends the process with status
+// 0 within about a second (the loop's step); names of 255 characters are
+// accepted.
+TEST(CommandLine, StopSignalEndsARecordingInOrder) {
   const std::string longest(255, 'b');
-  for (const std::vector<std::string>& pair :
-       {std::vector<std::string>{"T", "t"}, {longest, longest}}) {
+  const struct {
+    std::vector<std::string> pair;
+    int signal_number;
+  } runs[] = {{{"T", "t"}, SIGINT}, {{longest, longest}, SIGTERM}};
+  for (const auto& run : runs) {
     scratch_dir dir;
     std::vector<std::string> args = {"record", "-d", "1", "-l", "debug"};
-    args.insert(args.end(), pair.begin(), pair.end());
+    args.insert(args.end(), run.pair.begin(), run.pair.end());
     rnr_test::running_program program(command(args), {dir.path(), false});
     ASSERT_TRUE(program.wait_for_output(kStartLine, std::chrono::seconds(20)));
-    program.send(SIGINT);
+    program.send(run.signal_number);
     rnr_test::child_result result = program.wait(std::chrono::seconds(5));
-    EXPECT_TRUE(result.exited_with(0)) << result.status;
+    EXPECT_TRUE(result.exited_with(0)) << run.signal_number << " status " << result.status;
     EXPECT_EQ(result.err, "");
   }
 }

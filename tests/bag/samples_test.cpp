@@ -171,16 +171,29 @@ TEST_F(StoreTest, UnstorableSamplesAreRefusedAloneInBothModes) {
       rnr_Database_end_bulk_insert_data(store_);
     }
   }
+  // A sample whose row would exceed the connection's length limit is refused
+  // up front instead of failing the batch it would join.
+  sqlite3_limit(store_->db, SQLITE_LIMIT_LENGTH, 1000);
+  ASSERT_TRUE(rnr_Database_start_bulk_insert_data(store_, 2));
+  const std::string near_limit(990, 'n');
+  const rnr_DataRow too_big = make_row(1, 9, near_limit);
+  EXPECT_FALSE(rnr_Database_insert_data(store_, &too_big));
+  const rnr_DataRow fine = make_row(1, 9, b);
+  EXPECT_TRUE(rnr_Database_insert_data(store_, &fine));
+  EXPECT_TRUE(rnr_Database_insert_data(store_, &fine));
+  EXPECT_EQ(store_->bulk_insert_count, 0u);
+  rnr_Database_end_bulk_insert_data(store_);
+
   const auto rows = read_data(store_->db);
-  ASSERT_EQ(rows.size(), 6u);
-  for (size_t i = 0; i < rows.size(); i += 3) {
+  ASSERT_EQ(rows.size(), 8u);
+  for (size_t i = 0; i < 6; i += 3) {
     EXPECT_EQ(rows[i].bytes, a);
     EXPECT_EQ(rows[i + 1].timestamp, 4u);
     EXPECT_EQ(rows[i + 1].bytes, "");
     EXPECT_EQ(rows[i + 2].bytes, b);
   }
   EXPECT_EQ(
-      query_int(store_->db, "SELECT COUNT(*) FROM data WHERE typeof(serialized_data) = 'blob'"), 6);
+      query_int(store_->db, "SELECT COUNT(*) FROM data WHERE typeof(serialized_data) = 'blob'"), 8);
 }
 
 TEST_F(StoreTest, FailedBatchIsKeptAndRetriedDroppingOnlyTheOldest) {

@@ -27,7 +27,7 @@ std::vector<std::string> lines(const std::string& text) {
   return result;
 }
 
-// The message part of a decorated line "<date> <time>.<us> [<level>] <name>: <message>",
+// The message inside a decorated line "<date> <time>.<us> [<level>] <name>: <message>",
 // as "<level> <name> <message>".
 std::string message_of(const std::string& line) {
   const std::string stamp = "dddd-dd-dd dd:dd:dd.dddddd [";

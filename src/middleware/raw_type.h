@@ -1,0 +1,65 @@
+// Cyclone sertype and serdata that carry samples as opaque serialized bytes
+// (the 4-byte encapsulation header included), so that readers hand over what
+// arrived and writers send what they are given, without knowing the type.
+// Only src/middleware includes this header.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <dds/dds.h>
+#include <dds/ddsi/ddsi_keyhash.h>
+#include <dds/ddsi/ddsi_serdata.h>
+#include <dds/ddsi/ddsi_sertype.h>
+
+#include "binding_internal.h"
+
+namespace rnr::mw {
+
+// One raw sample: `size` bytes at `bytes`, followed by zero bytes up to the
+// next multiple of 4 (Cyclone reads the transmitted length rounded up to 4).
+// The key identity of a sample is the key hash the sender supplied, if any;
+// samples without one all compare equal, which is why the binding's raw
+// endpoints keep their whole history (KEEP_ALL).
+struct RawSerdata {
+  ddsi_serdata c;
+  uint32_t size;
+  bool has_keyhash;
+  ddsi_keyhash_t keyhash;
+  uint8_t* bytes;  // points just behind this struct, in the same allocation
+};
+
+// The application-side sample of a raw type, used by dds_write/dds_take on a
+// raw topic: a malloc'ed copy of the bytes.
+struct RawSample {
+  uint8_t* data;
+  uint32_t size;
+};
+
+// A new raw sertype for (type name, keyed); its reference belongs to the
+// caller (dds_create_topic_sertype consumes it). Null when out of memory.
+ddsi_sertype* raw_sertype_create(const std::string& type_name, bool keyed);
+
+// A data serdata holding a copy of `size` bytes, or null.
+ddsi_serdata* raw_serdata_from_bytes(const ddsi_sertype* type, const void* data, size_t size);
+
+bool is_raw_serdata(const ddsi_serdata* d);
+
+// The bytes of a raw serdata (null when it holds none) and their count.
+inline const uint8_t* raw_serdata_bytes(const ddsi_serdata* d) {
+  const auto* rd = reinterpret_cast<const RawSerdata*>(d);
+  return rd->size == 0 ? nullptr : rd->bytes;
+}
+inline uint32_t raw_serdata_size(const ddsi_serdata* d) {
+  return reinterpret_cast<const RawSerdata*>(d)->size;
+}
+
+}  // namespace rnr::mw
+
+// The raw type supports handed out by dds_TypeSupport_raw_create(_w_key):
+// registering one records (type name, keyed) with the participant.
+struct RawTypeSupport : dds_TypeSupport {
+  explicit RawTypeSupport(bool keyed_) : keyed(keyed_) {}
+  bool is_dynamic() const override { return false; }
+  bool keyed;
+};
