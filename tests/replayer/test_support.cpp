@@ -177,7 +177,7 @@ bool LogCapture::wait_for(const std::string& prefix, size_t count,
 }
 
 Child::Child(const std::vector<std::string>& argv, const std::string& out_path,
-             const std::string& err_path) {
+             const std::string& err_path, const std::string& working_dir) {
   std::vector<char*> args;
   for (const std::string& arg : argv) {
     args.push_back(const_cast<char*>(arg.c_str()));
@@ -189,6 +189,9 @@ Child::Child(const std::vector<std::string>& argv, const std::string& out_path,
     int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
+    if (!working_dir.empty() && chdir(working_dir.c_str()) != 0) {
+      _exit(126);
+    }
     execv(args[0], args.data());
     _exit(127);
   }

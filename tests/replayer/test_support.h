@@ -81,8 +81,9 @@ class LogCapture {
 // A child process whose standard output and error go to files.
 class Child {
  public:
+  // Runs in `working_dir` when it is not empty.
   Child(const std::vector<std::string>& argv, const std::string& out_path,
-        const std::string& err_path);
+        const std::string& err_path, const std::string& working_dir = "");
   ~Child();  // kills the child if it still runs
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
