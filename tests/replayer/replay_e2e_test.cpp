@@ -98,6 +98,9 @@ class ReplayEndToEndTest : public ::testing::Test {
     Child replay({RNR_EXECUTABLE, "replay", "-d", std::to_string(domain), bag},
                  dir.file("replay.out"), dir.file("replay.err"));
     *replay_status = replay.wait(30s);
+    replay_exit_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
     *replay_seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     *replay_out = rnr_test::read_file(dir.file("replay.out"));
@@ -105,6 +108,7 @@ class ReplayEndToEndTest : public ::testing::Test {
     return heard_samples(rnr_test::read_file(dir.file("listener.out")));
   }
   ScratchDir dir;
+  int64_t replay_exit_ns = 0;  // when the replay process was seen ending
 };
 
 TEST_F(ReplayEndToEndTest, TypedListenerReceivesEverySampleAsRecorded) {
@@ -139,6 +143,12 @@ TEST_F(ReplayEndToEndTest, TypedListenerReceivesEverySampleAsRecorded) {
   // One second of start delay, 72 ms of bag, at most a second for the run
   // loop to notice the end, and the teardown.
   EXPECT_LT(seconds, 3.5);
+  ASSERT_FALSE(heard.empty());
+  int64_t last_heard = 0;
+  for (const Heard& h : heard) {
+    last_heard = std::max(last_heard, h.recv_ns);
+  }
+  EXPECT_LT(replay_exit_ns - last_heard, 1500000000) << "the replay outlived its last sample";
   EXPECT_EQ(rnr_test::read_file(bag), before);
 
   for (const TopicUnderTest& t : topics) {
