@@ -1,5 +1,7 @@
 // End to end: bags of the test types replayed by `quorvin-rnr replay` to the
 // typed test listener, a separate process on loopback.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <map>
@@ -131,6 +133,8 @@ TEST_F(ReplayEndToEndTest, TypedListenerReceivesEverySampleAsRecorded) {
       }
     }
   }
+  // Replay only reads: a read-only bag plays and keeps every byte.
+  ASSERT_EQ(chmod(bag.c_str(), 0444), 0);
   std::string before = rnr_test::read_file(bag);
 
   int status = -1;
