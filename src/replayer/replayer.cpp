@@ -58,9 +58,14 @@ bool is_stopped(const rnr_replayer* replayer) {
 }
 
 // While paused, waits in slices of one second; resume and stop end the slice.
+// The state is tested again under `mutex`, so a resume that lands just before
+// the wait is not missed.
 void wait_while_paused(rnr_replayer* replayer) {
+  if (!is_paused(replayer)) {
+    return;
+  }
+  std::unique_lock<std::mutex> lock(replayer->mutex);
   while (is_paused(replayer)) {
-    std::unique_lock<std::mutex> lock(replayer->mutex);
     uint64_t serial = replayer->control_serial;
     replayer->cond.wait_until(lock, deadline_of(saturating_add(arch_time(), kPauseSliceNs)),
                               [&] { return replayer->control_serial != serial; });
