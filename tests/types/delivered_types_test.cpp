@@ -1,0 +1,146 @@
+// The public operations end to end: a binding participant learns the test
+// peers' types from a talker process, writes them as IDL that idlc compiles
+// back to the same type information, and dumps the talker's samples.
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "child_process.h"
+#include "dds_api.h"
+#include "dump.h"
+#include "peer_common.h"
+#include "rnr_test_types.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The type information bytes idlc generates for `type_name` from `idl`.
+std::vector<uint8_t> recompiled_type_info(const std::string& idl, const std::string& type_name) {
+  auto dir = std::filesystem::temp_directory_path() / ("rnr_delivered_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "t.idl") << idl;
+  std::string command = std::string(RNR_IDLC) + " -o " + dir.string() + " " +
+                        (dir / "t.idl").string() + " > /dev/null 2>&1";
+  std::vector<uint8_t> bytes;
+  if (std::system(command.c_str()) == 0) {
+    std::ifstream source(dir / "t.c");
+    std::stringstream text;
+    text << source.rdbuf();
+    std::string s = text.str();
+    std::string mangled;
+    for (size_t i = 0; i < type_name.size(); ++i) {
+      mangled += type_name.compare(i, 2, "::") == 0 ? (++i, '_') : type_name[i];
+    }
+    std::string head = "#define TYPE_INFO_CDR_" + mangled + " (unsigned char []){";
+    size_t start = s.find(head);
+    size_t stop = start == std::string::npos ? start : s.find('}', start);
+    if (stop != std::string::npos) {
+      for (size_t at = s.find("0x", start); at < stop; at = s.find("0x", at + 2)) {
+        bytes.push_back(static_cast<uint8_t>(std::stoul(s.substr(at + 2, 2), nullptr, 16)));
+      }
+    }
+  }
+  std::filesystem::remove_all(dir);
+  return bytes;
+}
+
+std::string dump_line(dds_TypeSupport* support, const std::vector<uint8_t>& bytes) {
+  void* sample = dds_TypeSupport_deserialize(support, bytes.data(), bytes.size());
+  if (sample == nullptr) {
+    return "(not decoded)";
+  }
+  testing::internal::CaptureStdout();
+  dds_dump_data(support, sample);
+  std::string line = testing::internal::GetCapturedStdout();
+  dds_TypeSupport_free(support, sample);
+  return line;
+}
+
+TEST(DeliveredTypes, TalkerTypesThroughTheBinding) {
+  rnr_test::running_program talker(
+      {RNR_TEST_TALKER, "--domain", "58", "--topic", "keyed:types_keyed", "--topic",
+       "keyless:types_keyless", "--count", "100", "--rate", "10", "--payload", "0"},
+      {});
+  ASSERT_TRUE(talker.wait_for_output("SAMPLE types_keyless 0", 10s));
+
+  dds_DomainParticipantFactory* factory = dds_DomainParticipantFactory_get_instance();
+  dds_DomainParticipant* participant = dds_DomainParticipantFactory_create_participant(
+      factory, 58, &dds_PARTICIPANT_QOS_DEFAULT, nullptr, 0);
+  ASSERT_NE(participant, nullptr);
+
+  struct Case {
+    rnr::peers::Kind kind;
+    const dds_topic_descriptor_t* descriptor;
+    std::vector<std::string> lines;  // dumps of samples 0, 1, 2
+  };
+  const Case cases[] = {
+      {rnr::peers::Kind::keyed,
+       &rnr_test_KeyedSample_desc,
+       {"{\"id\": 0, \"seq\": 0, \"inner\": {\"id\": 0, \"label\": \"inner-0\", \"color\": "
+        "\"RED\"}, "
+        "\"text\": \"keyed sample 0\", \"values\": [0, 0, 0, 3], \"payload\": []}\n",
+        "{\"id\": 1, \"seq\": 1, \"inner\": {\"id\": 7, \"label\": \"inner-1\", \"color\": "
+        "\"GREEN\"}, \"text\": \"keyed sample 1\", \"values\": [1, -1, 2, 3], \"payload\": []}\n",
+        "{\"id\": 2, \"seq\": 2, \"inner\": {\"id\": 14, \"label\": \"inner-2\", \"color\": "
+        "\"BLUE\"}, \"text\": \"keyed sample 2\", \"values\": [2, -2, 4, 3], \"payload\": []}\n"}},
+      {rnr::peers::Kind::keyless,
+       &rnr_test_KeylessSample_desc,
+       {"{\"seq\": 0, \"text\": \"keyless sample 0\", \"numbers\": [0], \"points\": [{\"x\": 0.0, "
+        "\"y\": 0.5}, {\"x\": -1.25, \"y\": 0.0}], \"color\": \"GREEN\", \"payload\": []}\n",
+        "{\"seq\": 1, \"text\": \"keyless sample 1\", \"numbers\": [1, 2], \"points\": [{\"x\": "
+        "1.0, \"y\": 0.5}, {\"x\": -1.25, \"y\": 2.0}], \"color\": \"BLUE\", \"payload\": []}\n",
+        "{\"seq\": 2, \"text\": \"keyless sample 2\", \"numbers\": [2, 3, 4], \"points\": "
+        "[{\"x\": 2.0, \"y\": 0.5}, {\"x\": -1.25, \"y\": 4.0}], \"color\": \"RED\", "
+        "\"payload\": []}\n"}},
+  };
+  for (const Case& c : cases) {
+    const char* type_name = rnr::peers::type_name(c.kind);
+    SCOPED_TRACE(type_name);
+    dds_DataSeq* supports = nullptr;
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         supports == nullptr && std::chrono::steady_clock::now() < deadline;) {
+      supports = dds_DomainParticipant_lookup_delivered_types(participant, type_name);
+      if (supports == nullptr) {
+        std::this_thread::sleep_for(50ms);
+      }
+    }
+    ASSERT_NE(supports, nullptr);
+    ASSERT_EQ(dds_DataSeq_length(supports), 1u);
+    auto* support = static_cast<dds_TypeSupport*>(dds_DataSeq_get(supports, 0));
+    EXPECT_TRUE(dds_TypeSupport_is_dynamic(support));
+
+    char* idl = dds_TypeSupport_extract_metastring(support);
+    ASSERT_NE(idl, nullptr);
+    const auto* original = c.descriptor->type_information.data;
+    std::vector<uint8_t> expected(original, original + c.descriptor->type_information.sz);
+    EXPECT_EQ(recompiled_type_info(idl, type_name), expected) << idl;
+    free(idl);
+
+    const bool xcdr2 = rnr::peers::default_xcdr2(c.kind);
+    for (uint64_t i = 0; i < 3; ++i) {
+      EXPECT_EQ(dump_line(support, rnr::peers::expected_bytes(c.kind, i, 0, xcdr2)), c.lines[i]);
+    }
+    dds_DynamicTypeSupport_delete_type_support(support);
+    dds_DataSeq_delete(supports);
+  }
+
+  // A type nobody publishes, and no participant.
+  EXPECT_EQ(dds_DomainParticipant_lookup_delivered_types(participant, "rnr_test::Nothing"),
+            nullptr);
+  EXPECT_EQ(dds_DomainParticipant_lookup_delivered_types(nullptr, "rnr_test::KeyedSample"),
+            nullptr);
+  EXPECT_EQ(dds_DomainParticipantFactory_delete_participant(factory, participant), dds_RETCODE_OK);
+  talker.send(SIGTERM);
+  talker.wait();
+}
+
+}  // namespace
