@@ -77,9 +77,16 @@ wait "$listener_pid" || true
 
 echo
 echo "== what the listener received and decoded (first samples of each topic)"
+awk '$1 == "SAMPLE" && shown[$2]++ < 3 {
+       printf "  %s key=%s", $2, $4
+       for (i = 6; i <= NF; i++) printf " %s", $i
+       printf "\n"
+     }' listener.log
 for topic in demo_keyed demo_keyless; do
-  grep "^SAMPLE $topic " listener.log | head -n 3 |
-    awk '{ printf "  %s key=%s", $2, $4; for (i = 6; i <= NF; i++) printf " %s", $i; printf "\n" }'
+  echo "  $topic: $(grep -c "^SAMPLE $topic " listener.log || true) samples received"
 done
-received="$(grep -c '^SAMPLE ' listener.log || true)"
-echo "  received $received of $samples samples"
+echo "  in all: $(grep -c '^SAMPLE ' listener.log || true) of the $samples samples in the bag"
+recorded_span="$(sqlite3 "$bag" "SELECT printf('%.2f', (MAX(timestamp) - MIN(timestamp)) / 1e9) FROM data;")"
+replayed_span="$(awk '$1 == "SAMPLE" { t = $3; if (min == "" || t < min) min = t; if (t > max) max = t }
+                     END { if (min != "") printf "%.2f", (max - min) / 1e9 }' listener.log)"
+echo "  first to last sample: recorded over ${recorded_span} s, received over ${replayed_span} s"
