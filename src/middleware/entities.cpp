@@ -1540,4 +1540,8 @@ std::vector<std::shared_ptr<const dds_typeinfo_t>> announced_type_infos(
   return result;
 }
 
+size_t announced_type_info_count(const dds_DomainParticipant* participant, const char* type_name) {
+  return announced_type_infos(participant, type_name).size();
+}
+
 }  // namespace rnr::mw

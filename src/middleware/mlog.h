@@ -9,11 +9,11 @@
 // Configuration record handed to mlog_create. The caller zero-fills it and
 // calls mlog_copy_default_config_stdout before setting level and name.
 struct mlog_config {
-  int32_t version;     // bytes 0..3
-  int32_t level;       // bytes 4..7
-  const char* name;    // bytes 8..15
-  int32_t fd;          // output file descriptor
-  int32_t decorate;    // non-zero: prefix time, level and name
+  int32_t version;   // bytes 0..3
+  int32_t level;     // bytes 4..7
+  const char* name;  // bytes 8..15
+  int32_t fd;        // output file descriptor
+  int32_t decorate;  // non-zero: prefix time, level and name
   char reserved[64];
 };
 static_assert(sizeof(mlog_config) == 88, "the configuration record is 88 bytes");
@@ -25,8 +25,8 @@ static_assert(offsetof(mlog_config, name) == 8, "name sits at byte 8");
 using mlog_sink = void (*)(void* context, int32_t level, const char* message);
 
 struct mlog_logger {
-  int32_t magic;       // bytes 0..3
-  int32_t level;       // bytes 4..7
+  int32_t magic;  // bytes 0..3
+  int32_t level;  // bytes 4..7
   char name[64];
   int32_t fd;
   int32_t decorate;
