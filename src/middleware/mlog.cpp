@@ -86,7 +86,9 @@ mlog_handle mlog_create(const mlog_config* config) {
   return logger;
 }
 
-int32_t mlog_get_level(const mlog_logger* logger) { return logger == nullptr ? 0 : logger->level; }
+int32_t mlog_get_level(const mlog_logger* logger) {
+  return logger == nullptr ? 0 : logger->level;
+}
 
 int mlog_vwrite(mlog_logger* logger, int32_t level, int, int, int, const char* format,
                 va_list args) {
