@@ -75,6 +75,23 @@ TEST(Entities, MissingEntitiesAndUnusableDomainsAreRefused) {
   EXPECT_EQ(dds_DomainParticipant_delete_topic(part.p, t), dds_RETCODE_PRECONDITION_NOT_MET);
   Collector c;
   EXPECT_EQ(c.take_from(r), dds_RETCODE_NO_DATA);
+  // A writer created disabled sends nothing until enabled.
+  dds_PublisherQos pq;
+  dds_DomainParticipant_get_default_publisher_qos(part.p, &pq);
+  pq.entity_factory.autoenable_created_entities = false;
+  dds_Publisher* pub = dds_DomainParticipant_create_publisher(part.p, &pq, nullptr, 0);
+  dds_PublisherQos_finalize(&pq);
+  dds_DataWriter* dw = dds_Publisher_create_datawriter(pub, t, nullptr, nullptr, 0);
+  ASSERT_NE(dw, nullptr);
+  const uint8_t sample[8] = {0, 1, 0, 0, 1, 2, 3, 4};
+  EXPECT_EQ(dds_DataWriter_raw_write(dw, sample, sizeof sample), dds_RETCODE_NOT_ENABLED);
+  EXPECT_EQ(dds_DataWriter_enable(dw), dds_RETCODE_OK);
+  EXPECT_EQ(dds_DataWriter_raw_write(dw, sample, sizeof sample), dds_RETCODE_OK);
+  EXPECT_TRUE(wait_until([&] { return c.take_from(r) == dds_RETCODE_OK; }, 5000));
+  ASSERT_EQ(c.count(), 1u);
+  EXPECT_EQ(c.copy()[0], std::vector<uint8_t>(sample, sample + sizeof sample));
+  EXPECT_EQ(dds_Publisher_delete_datawriter(pub, dw), dds_RETCODE_OK);
+  EXPECT_EQ(dds_DomainParticipant_delete_publisher(part.p, pub), dds_RETCODE_OK);
   // The built-in reader is not read raw, and raw readers not as publications.
   dds_DataReader* builtin = dds_Subscriber_get_contained_datareader_by_name(
       dds_DomainParticipant_get_builtin_subscriber(part.p), "dds_BuiltinPublications");
