@@ -1,1 +1,5 @@
-int main() { return 0; }
+#include "frontend.h"
+
+int main(int argc, char** argv) {
+  return app_main(argc, argv);
+}

@@ -1,1 +1,590 @@
-// placeholder, replaced by its implementation
+#include "database.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "logger.h"
+
+namespace {
+
+constexpr const char* kCreateTopics =
+    "CREATE TABLE IF NOT EXISTS topics (  _id INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL,  "
+    "topic_name VARCHAR(255),  type_name VARCHAR(255),  metastring TEXT,  is_with_key INTEGER,  "
+    "UNIQUE (topic_name, type_name));";
+constexpr const char* kCreateWriters =
+    "CREATE TABLE IF NOT EXISTS writers (  _id INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL,  guid "
+    "VARCHAR(36),  UNIQUE (guid));";
+constexpr const char* kCreateData =
+    "CREATE TABLE IF NOT EXISTS data (  _id INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL,  topic_id "
+    "INTEGER,  timestamp TIMESTAMP DEFAULT CURRENT_TIMESTAMP NOT NULL,  serialized_data BLOB,  "
+    "FOREIGN KEY (topic_id) REFERENCES topics(_id))";
+
+constexpr const char* kInsertTopic = "INSERT INTO topics(type_name, topic_name) VALUES(?, ?);";
+constexpr const char* kUpdateTopic =
+    "UPDATE topics SET metastring = ?, is_with_key = ? WHERE topic_name = ? and type_name = ?;";
+constexpr const char* kInsertWriter = "INSERT INTO writers(guid) VALUES(?);";
+constexpr const char* kSelectTopics =
+    "SELECT _id, topic_name, type_name, metastring, is_with_key FROM topics";
+constexpr const char* kCountData = "SELECT COUNT(*) FROM data WHERE topic_id = ?";
+constexpr const char* kInsertDataRow =
+    "INSERT INTO data(topic_id, timestamp, serialized_data) VALUES(?, ?, ?);";
+constexpr const char kInsertDataPrefix[] =
+    "INSERT INTO data(topic_id, timestamp, serialized_data) VALUES ";
+constexpr const char kInsertDataGroup[] = "(?, ?, ?)";
+
+constexpr int kOpenFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_PRIVATECACHE;
+constexpr size_t kParamsPerRow = 3;
+constexpr size_t kNameSize = sizeof(rnr_TopicsRow::topic_name);
+
+// Finalizes its statement when it goes out of scope.
+struct Statement {
+  sqlite3_stmt* stmt = nullptr;
+  Statement() = default;
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  ~Statement() { sqlite3_finalize(stmt); }
+};
+
+// The text of an INSERT of `rows` data rows: the prefix, then one group per
+// row joined by single commas. False when memory runs out.
+bool build_batch_text(size_t rows, std::string& text) {
+  try {
+    text.clear();
+    text.reserve(sizeof(kInsertDataPrefix) + rows * sizeof(kInsertDataGroup));
+    text.append(kInsertDataPrefix, sizeof(kInsertDataPrefix) - 1);
+    for (size_t i = 0; i < rows; ++i) {
+      if (i > 0) {
+        text.push_back(',');
+      }
+      text.append(kInsertDataGroup, sizeof(kInsertDataGroup) - 1);
+    }
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// Largest number of rows one statement can carry on this connection.
+size_t max_batch_rows(sqlite3* db) {
+  const int limit = sqlite3_limit(db, SQLITE_LIMIT_VARIABLE_NUMBER, -1);
+  return limit > 0 ? static_cast<size_t>(limit) / kParamsPerRow : 0;
+}
+
+// Largest sample the connection accepts as one blob: below 2^31 (its length is
+// handed over as an int) and small enough that its row, with the two integers
+// and the record header, stays within the connection's length limit. A larger
+// one would fail every batch it is part of.
+size_t max_sample_size(sqlite3* db) {
+  constexpr size_t kRowOverhead = 64;
+  const int limit = sqlite3_limit(db, SQLITE_LIMIT_LENGTH, -1);
+  return static_cast<size_t>(limit) > kRowOverhead ? static_cast<size_t>(limit) - kRowOverhead : 0;
+}
+
+// True when the sample can be stored; logs why not otherwise.
+bool check_sample(rnr_Database* store, const rnr_DataRow* row) {
+  const size_t limit = max_sample_size(store->db);
+  if (row->serialized_data_size > limit) {
+    rnr_log(RNR_LOG_ERROR,
+            "Database Sample of %zu bytes is too large to store (topic_id %u, limit %zu bytes)",
+            row->serialized_data_size, row->topic_id, limit);
+    return false;
+  }
+  if (row->serialized_data == nullptr && row->serialized_data_size > 0) {
+    rnr_log(RNR_LOG_ERROR, "Database Sample of %zu bytes has no data (topic_id %u)",
+            row->serialized_data_size, row->topic_id);
+    return false;
+  }
+  return true;
+}
+
+// Binds one sample to the parameters of row `index` of an INSERT into data.
+// Logs the first failure.
+bool bind_data_row(sqlite3_stmt* stmt, size_t index, const rnr_DataRow& row) {
+  const int base = static_cast<int>(index * kParamsPerRow);
+  // A 64-bit bind keeps every unsigned 32-bit id intact.
+  if (sqlite3_bind_int64(stmt, base + 1, row.topic_id) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot bind topic_id(%u)", row.topic_id);
+    return false;
+  }
+  if (sqlite3_bind_int64(stmt, base + 2, static_cast<sqlite3_int64>(row.timestamp)) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot bind timestamp(%lu)",
+            static_cast<unsigned long>(row.timestamp));
+    return false;
+  }
+  // An empty sample is stored as an empty blob, not as NULL.
+  const void* bytes = row.serialized_data != nullptr ? row.serialized_data : "";
+  if (sqlite3_bind_blob(stmt, base + 3, bytes, static_cast<int>(row.serialized_data_size),
+                        SQLITE_STATIC) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot bind data");
+    return false;
+  }
+  return true;
+}
+
+// Writes one sample with the single-row INSERT. The caller has checked it.
+bool insert_single_row(rnr_Database* store, const rnr_DataRow& row) {
+  Statement st;
+  const int rc = sqlite3_prepare_v2(store->db, kInsertDataRow, -1, &st.stmt, nullptr);
+  if (rc != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot prepare sqlite3 query %d", rc);
+    return false;
+  }
+  if (!bind_data_row(st.stmt, 0, row)) {
+    return false;
+  }
+  std::lock_guard<std::mutex> connection(store->connection_mutex);
+  if (sqlite3_step(st.stmt) != SQLITE_DONE) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql");
+    return false;
+  }
+  return true;
+}
+
+void release_slot(rnr_DataRow& slot) {
+  std::free(const_cast<void*>(slot.serialized_data));
+  slot = rnr_DataRow{};
+}
+
+// Writes the buffered samples with one statement: the prepared batch INSERT
+// when the buffer is full, one made for their number otherwise. On success
+// the copies are released and the buffer is empty; on failure the samples
+// stay buffered and the statement is reset for the next attempt. The caller
+// holds `mutex`.
+bool bulk_insert_data(rnr_Database* store) {
+  if (!store->bulk_insert_enabled.load(std::memory_order_relaxed) ||
+      store->bulk_insert_count == 0) {
+    return true;
+  }
+  sqlite3_stmt* stmt = store->bulk_insert_stmt;
+  Statement partial;
+  if (store->bulk_insert_count < store->bulk_insert_size) {
+    std::string text;
+    if (!build_batch_text(store->bulk_insert_count, text)) {
+      rnr_log(RNR_LOG_ERROR, "Database Cannot prepare sqlite3 query %d", SQLITE_NOMEM);
+      return false;
+    }
+    const int rc = sqlite3_prepare_v2(store->db, text.c_str(), -1, &partial.stmt, nullptr);
+    if (rc != SQLITE_OK) {
+      rnr_log(RNR_LOG_ERROR, "Database Cannot prepare sqlite3 query %d", rc);
+      return false;
+    }
+    stmt = partial.stmt;
+  }
+
+  bool written = true;
+  for (size_t i = 0; i < store->bulk_insert_count && written; ++i) {
+    written = bind_data_row(stmt, i, store->bulk_insert_rows[i]);
+  }
+  if (written) {
+    std::lock_guard<std::mutex> connection(store->connection_mutex);
+    if (sqlite3_step(stmt) != SQLITE_DONE) {
+      rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql");
+      written = false;
+    }
+  }
+  sqlite3_reset(stmt);
+  if (written) {
+    for (size_t i = 0; i < store->bulk_insert_count; ++i) {
+      release_slot(store->bulk_insert_rows[i]);
+    }
+    store->bulk_insert_count = 0;
+  }
+  return written;
+}
+
+// The id of the row that the insert just stepped on the connection added, or
+// -1 when it does not fit the catalogue's 32-bit ids. The caller holds
+// `connection_mutex` since its step.
+int32_t last_row_id(rnr_Database* store) {
+  const sqlite3_int64 id = sqlite3_last_insert_rowid(store->db);
+  if (id <= 0 || id > INT32_MAX) {
+    rnr_log(RNR_LOG_ERROR, "Database Row id %lld out of range", static_cast<long long>(id));
+    return -1;
+  }
+  return static_cast<int32_t>(id);
+}
+
+// Length of a name held in a 256-byte field, or -1 when it has no terminator.
+int name_length(const char (&name)[kNameSize]) {
+  const size_t length = strnlen(name, kNameSize);
+  return length < kNameSize ? static_cast<int>(length) : -1;
+}
+
+}  // namespace
+
+// --- Store lifecycle -----------------------------------------------------------
+
+rnr_Database* rnr_Database_create(const char* path) {
+  // A name that does not fit the path field is refused whole: a cut name
+  // would open another file.
+  if (path == nullptr || strnlen(path, sizeof(rnr_Database::path)) >= sizeof(rnr_Database::path)) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
+    return nullptr;
+  }
+  auto* store = new (std::nothrow) rnr_Database{};
+  if (store == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
+    return nullptr;
+  }
+  std::strcpy(store->path, path);
+
+  bool created = false;
+  if (sqlite3_open_v2(store->path, &store->db, kOpenFlags, nullptr) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
+  } else if (sqlite3_exec(store->db, kCreateTopics, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot create topics table");
+  } else if (sqlite3_exec(store->db, kCreateWriters, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot create writers table");
+  } else if (sqlite3_exec(store->db, kCreateData, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot create data table");
+  } else {
+    created = true;
+  }
+  if (!created) {
+    // A handle comes back even from a failed open; closing null is harmless.
+    sqlite3_close(store->db);
+    delete store;
+    return nullptr;
+  }
+  return store;
+}
+
+void rnr_Database_destroy(rnr_Database* store) {
+  if (store == nullptr) {
+    return;
+  }
+  // Buffered samples are written, never dropped, and the batch statement is
+  // finalized so that the connection can close.
+  if (store->bulk_insert_enabled.load()) {
+    rnr_Database_end_bulk_insert_data(store);
+  }
+  if (sqlite3_close(store->db) != SQLITE_OK) {
+    // Statements of other users are still open: the connection closes once
+    // they are finalized.
+    rnr_log(RNR_LOG_ERROR, "Database Cannot close database (%s)", sqlite3_errmsg(store->db));
+    sqlite3_close_v2(store->db);
+  }
+  delete store;
+}
+
+// --- Topic and writer catalogue -------------------------------------------------
+
+void rnr_TopicsRowDeleter::operator()(rnr_TopicsRow* row) const {
+  if (row != nullptr) {
+    std::free(row->metastring);
+    delete row;
+  }
+}
+
+int32_t rnr_Database_insert_topic(rnr_Database* store, const char* topic_name,
+                                  const char* type_name) {
+  if (store == nullptr || topic_name == nullptr || type_name == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot insert topic: invalid argument");
+    return -1;
+  }
+  Statement st;
+  if (sqlite3_prepare_v2(store->db, kInsertTopic, -1, &st.stmt, nullptr) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot prepare sqlite3 query");
+    return -1;
+  }
+  if (sqlite3_bind_text(st.stmt, 1, type_name, static_cast<int>(strlen(type_name)),
+                        SQLITE_STATIC) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot bind type_name(%s)", type_name);
+    return -1;
+  }
+  if (sqlite3_bind_text(st.stmt, 2, topic_name, static_cast<int>(strlen(topic_name)),
+                        SQLITE_STATIC) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot bind topic_name(%s)", topic_name);
+    return -1;
+  }
+  std::lock_guard<std::mutex> connection(store->connection_mutex);
+  if (sqlite3_step(st.stmt) != SQLITE_DONE) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql");
+    return -1;
+  }
+  return last_row_id(store);
+}
+
+bool rnr_Database_update_topics(rnr_Database* store, const rnr_TopicDescription* topic) {
+  if (store == nullptr || topic == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot update topic: invalid argument");
+    return false;
+  }
+  const int topic_length = name_length(topic->topic_name);
+  const int type_length = name_length(topic->type_name);
+  if (topic_length < 0 || type_length < 0) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot update topic: name without terminator");
+    return false;
+  }
+  const char* name = topic->topic_name;
+  Statement st;
+  if (sqlite3_prepare_v2(store->db, kUpdateTopic, -1, &st.stmt, nullptr) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database %s: Cannot prepare sqlite3 query", name);
+    return false;
+  }
+  // A missing metastring is stored as NULL.
+  const int meta_length =
+      topic->metastring != nullptr ? static_cast<int>(strlen(topic->metastring)) : 0;
+  if (sqlite3_bind_text(st.stmt, 1, topic->metastring, meta_length, SQLITE_STATIC) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database %s: Cannot bind metastring(%s)", name,
+            topic->metastring != nullptr ? topic->metastring : "");
+    return false;
+  }
+  const int key = topic->is_with_key ? 1 : 0;
+  if (sqlite3_bind_int(st.stmt, 2, key) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database %s: Cannot bind is_with_key(%d)", name, key);
+    return false;
+  }
+  if (sqlite3_bind_text(st.stmt, 3, name, topic_length, SQLITE_STATIC) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database %s: Cannot bind topic_name(%s)", name, name);
+    return false;
+  }
+  if (sqlite3_bind_text(st.stmt, 4, topic->type_name, type_length, SQLITE_STATIC) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database %s: Cannot bind type_name(%s)", topic->type_name,
+            topic->type_name);
+    return false;
+  }
+  if (sqlite3_step(st.stmt) != SQLITE_DONE) {
+    rnr_log(RNR_LOG_ERROR, "Database %s: Cannot execute sql", name);
+    return false;
+  }
+  return true;
+}
+
+int32_t rnr_Database_insert_entity_info(rnr_Database* store, const dds_guid* guid) {
+  if (store == nullptr || guid == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot insert writer: invalid argument");
+    return -1;
+  }
+  Statement st;
+  if (sqlite3_prepare_v2(store->db, kInsertWriter, -1, &st.stmt, nullptr) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot prepare sqlite3 query");
+    return -1;
+  }
+  char text[DDS_GUID_TEXT_SIZE];
+  const size_t length = dds_guid_to_text(guid, text, sizeof(text));
+  if (sqlite3_bind_text(st.stmt, 1, text, static_cast<int>(length), SQLITE_STATIC) != SQLITE_OK) {
+    const uint8_t* p = guid->prefix;
+    const uint32_t e = guid->entity_id;
+    rnr_log(RNR_LOG_ERROR,
+            "Database Cannot bind guid(%02x%02x%02x%02x %02x%02x%02x%02x %02x%02x%02x%02x "
+            "%02x%02x%02x%02x)",
+            p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8], p[9], p[10], p[11],
+            (e >> 24) & 0xffu, (e >> 16) & 0xffu, (e >> 8) & 0xffu, e & 0xffu);
+    return -1;
+  }
+  std::lock_guard<std::mutex> connection(store->connection_mutex);
+  if (sqlite3_step(st.stmt) != SQLITE_DONE) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql");
+    return -1;
+  }
+  return last_row_id(store);
+}
+
+rnr_TopicsRowList* rnr_Database_get_topics_row_list(rnr_Database* store) {
+  if (store == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot prepare database query");
+    return nullptr;
+  }
+  Statement st;
+  if (sqlite3_prepare_v2(store->db, kSelectTopics, -1, &st.stmt, nullptr) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot prepare database query");
+    return nullptr;
+  }
+  try {
+    auto list = std::make_unique<rnr_TopicsRowList>();
+    // SQLITE_DONE and an error both end the rows.
+    while (sqlite3_step(st.stmt) == SQLITE_ROW) {
+      std::unique_ptr<rnr_TopicsRow, rnr_TopicsRowDeleter> row(new rnr_TopicsRow{});
+      row->id = sqlite3_column_int(st.stmt, 0);
+      // The zero fill terminates the names; a NULL name stays empty.
+      for (int column : {1, 2}) {
+        const auto* text = sqlite3_column_text(st.stmt, column);
+        const size_t bytes = static_cast<size_t>(sqlite3_column_bytes(st.stmt, column));
+        char* field = column == 1 ? row->topic_name : row->type_name;
+        if (text != nullptr) {
+          std::memcpy(field, text, bytes < kNameSize - 1 ? bytes : kNameSize - 1);
+        }
+      }
+      const auto* meta = sqlite3_column_text(st.stmt, 3);
+      if (meta != nullptr) {
+        const size_t bytes = static_cast<size_t>(sqlite3_column_bytes(st.stmt, 3));
+        row->metastring = static_cast<char*>(std::malloc(bytes + 1));
+        if (row->metastring == nullptr) {
+          throw std::bad_alloc();
+        }
+        std::memcpy(row->metastring, meta, bytes);
+        row->metastring[bytes] = '\0';
+      }
+      row->is_with_key = sqlite3_column_int(st.stmt, 4);
+      list->rows.push_back(std::move(row));
+    }
+    return list.release();
+  } catch (const std::bad_alloc&) {
+    rnr_log(RNR_LOG_ERROR, "Database Out of memory: Cannot read topics");
+    return nullptr;
+  }
+}
+
+void rnr_Database_topics_row_list_destroy(rnr_TopicsRowList* list) {
+  delete list;
+}
+
+int32_t rnr_Database_get_data_count(rnr_Database* store, int32_t topic_id) {
+  if (store == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot prepare database query");
+    return 0;
+  }
+  Statement st;
+  if (sqlite3_prepare_v2(store->db, kCountData, -1, &st.stmt, nullptr) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot prepare database query");
+    return 0;
+  }
+  if (sqlite3_bind_int(st.stmt, 1, topic_id) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot bind topic_id(%d)", topic_id);
+    return 0;
+  }
+  if (sqlite3_step(st.stmt) != SQLITE_ROW) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql query");
+    return 0;
+  }
+  const sqlite3_int64 count = sqlite3_column_int64(st.stmt, 0);
+  return count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
+}
+
+// --- Samples ---------------------------------------------------------------------
+
+bool rnr_Database_start_bulk_insert_data(rnr_Database* store, size_t size) {
+  if (store == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot start bulk insert: invalid argument");
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(store->mutex);
+  if (store->bulk_insert_enabled.load(std::memory_order_relaxed)) {
+    if (size == store->bulk_insert_size) {
+      return true;
+    }
+    rnr_log(RNR_LOG_ERROR,
+            "Database Data bulk insert is already enabled. But bulk insert size is different "
+            "(origin: %ld, request: %ld). It cannot be changed when bulk insert is started",
+            static_cast<long>(store->bulk_insert_size), static_cast<long>(size));
+    return false;
+  }
+
+  // A batch beyond the connection's parameter limit cannot be prepared; its
+  // text is not even built.
+  if (size > max_batch_rows(store->db)) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot prepare sqlite3 query (%s)", "too many SQL variables");
+    return false;
+  }
+  std::string text;
+  if (!build_batch_text(size, text)) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot prepare sqlite3 query (%s)", "out of memory");
+    return false;
+  }
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(store->db, text.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot prepare sqlite3 query (%s)", sqlite3_errmsg(store->db));
+    sqlite3_finalize(stmt);
+    return false;
+  }
+  auto* rows = new (std::nothrow) rnr_DataRow[size]{};
+  if (rows == nullptr) {
+    rnr_log(RNR_LOG_FATAL, "Database Out of memory: Cannot allocate data bulk insert array");
+    sqlite3_finalize(stmt);
+    return false;
+  }
+  store->bulk_insert_rows = rows;
+  store->bulk_insert_size = size;
+  store->bulk_insert_count = 0;
+  store->bulk_insert_stmt = stmt;
+  store->bulk_insert_enabled.store(true);
+  return true;
+}
+
+bool rnr_Database_insert_data(rnr_Database* store, const rnr_DataRow* row) {
+  if (store == nullptr || row == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot insert data: invalid argument");
+    return false;
+  }
+  std::unique_lock<std::mutex> lock(store->mutex);
+  if (!store->bulk_insert_enabled.load(std::memory_order_relaxed)) {
+    lock.unlock();
+    return check_sample(store, row) && insert_single_row(store, *row);
+  }
+
+  if (!check_sample(store, row)) {
+    return false;
+  }
+  // The store's own copy, so the caller may reuse its bytes at once.
+  const size_t size = row->serialized_data_size;
+  void* copy = std::malloc(size > 0 ? size : 1);
+  if (copy == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Database Out of memory: Cannot copy sample of %zu bytes (topic_id %u)",
+            size, row->topic_id);
+    return false;
+  }
+  if (size > 0) {
+    std::memcpy(copy, row->serialized_data, size);
+  }
+
+  // A full buffer here means the last batch write failed: try it again, and
+  // make room by dropping the oldest sample only if it fails once more.
+  bool failed_now = false;
+  if (store->bulk_insert_count == store->bulk_insert_size && !bulk_insert_data(store)) {
+    rnr_DataRow& oldest = store->bulk_insert_rows[0];
+    rnr_log(RNR_LOG_ERROR,
+            "Database Bulk insert buffer full: dropped the oldest sample (topic_id %u, "
+            "timestamp %lu)",
+            oldest.topic_id, static_cast<unsigned long>(oldest.timestamp));
+    release_slot(oldest);
+    std::memmove(store->bulk_insert_rows, store->bulk_insert_rows + 1,
+                 (store->bulk_insert_count - 1) * sizeof(rnr_DataRow));
+    --store->bulk_insert_count;
+    failed_now = true;
+  }
+  store->bulk_insert_rows[store->bulk_insert_count] =
+      rnr_DataRow{row->timestamp, row->topic_id, copy, size};
+  ++store->bulk_insert_count;
+  if (store->bulk_insert_count == store->bulk_insert_size && !failed_now) {
+    // A failure keeps the batch for the next insert; it is logged there.
+    bulk_insert_data(store);
+  }
+  return true;
+}
+
+void rnr_Database_end_bulk_insert_data(rnr_Database* store) {
+  if (store == nullptr || !store->bulk_insert_enabled.load()) {
+    rnr_log(RNR_LOG_WARN, "Database Data bulk insert is not enabled");
+    return;
+  }
+  std::lock_guard<std::mutex> lock(store->mutex);
+  if (!store->bulk_insert_enabled.load(std::memory_order_relaxed)) {
+    return;
+  }
+  if (!bulk_insert_data(store)) {
+    // Rescue what can be rescued one row at a time.
+    size_t lost = 0;
+    for (size_t i = 0; i < store->bulk_insert_count; ++i) {
+      if (!insert_single_row(store, store->bulk_insert_rows[i])) {
+        ++lost;
+      }
+    }
+    if (lost > 0) {
+      rnr_log(RNR_LOG_ERROR, "Database Lost %zu buffered samples", lost);
+    }
+  }
+  for (size_t i = 0; i < store->bulk_insert_count; ++i) {
+    release_slot(store->bulk_insert_rows[i]);
+  }
+  delete[] store->bulk_insert_rows;
+  sqlite3_finalize(store->bulk_insert_stmt);
+  store->bulk_insert_rows = nullptr;
+  store->bulk_insert_stmt = nullptr;
+  store->bulk_insert_count = 0;
+  store->bulk_insert_size = 0;
+  store->bulk_insert_enabled.store(false);
+}

@@ -4,7 +4,9 @@
 
 std::atomic<mlog_handle> RNR_LOG{nullptr};
 mlog_handle logger_context = nullptr;
-int32_t logger_level = 0;
+// Above every level until the logger exists: nothing is written (and no
+// argument computed, no sample printed at level verbose) before that.
+int32_t logger_level = INT32_MAX;
 
 namespace {
 
@@ -16,7 +18,9 @@ void lock() {
   }
 }
 
-void unlock() { logger_lock.store(0, std::memory_order_release); }
+void unlock() {
+  logger_lock.store(0, std::memory_order_release);
+}
 
 }  // namespace
 

@@ -17,7 +17,8 @@ enum rnr_log_level : int32_t {
 
 // The module logger; null until rnr_logger_init created it.
 extern std::atomic<mlog_handle> RNR_LOG;
-// The handle the modules write through, and its level read once at creation.
+// The handle the modules write through, and its level read once at creation
+// (above every message level until then).
 extern mlog_handle logger_context;
 extern int32_t logger_level;
 
@@ -34,9 +35,9 @@ void logger_shutdown();
 
 // The write rule: a message of level L is written only when the module
 // logger's level is at most L, and its arguments are evaluated only then.
-#define rnr_log(level, ...)                                            \
-  do {                                                                 \
-    if (logger_level <= (level)) {                                     \
+#define rnr_log(level, ...)                                               \
+  do {                                                                    \
+    if (logger_level <= (level)) {                                        \
       module_logger_write(logger_context, (level), 0, 0, 0, __VA_ARGS__); \
-    }                                                                  \
+    }                                                                     \
   } while (0)

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <new>
 #include <string>
 #include <sys/time.h>
@@ -62,7 +63,10 @@ void mlog_copy_default_config_stdout(mlog_config* config) {
   config->version = 1;
   config->level = 2;
   config->name = "default";
-  config->fd = STDOUT_FILENO;
+  // With standard output closed, descriptor 1 would later belong to whatever
+  // file the process opens next (a bag, say), and log lines would land in it:
+  // such a configuration is left unusable, so mlog_create refuses it.
+  config->fd = fcntl(STDOUT_FILENO, F_GETFD) == -1 ? -1 : STDOUT_FILENO;
   config->decorate = 1;
 }
 

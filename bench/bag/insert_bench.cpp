@@ -1,0 +1,166 @@
+// Sample insertion throughput: the store's 256-row bulk insert against a bare
+// SQLite loop that executes the identical 256-row prepared statement, one
+// commit per statement, on the same kind of file in the same run.
+//
+//   bag_insert_bench [samples per run] [rounds] [directory]
+//
+// Each round runs both loops back to back on fresh files; the ratio printed is
+// the median of the rounds' store/bare ratios, so that disk noise shared by a
+// round cancels out. The files go to a scratch directory under `directory`
+// (default: the system's temporary directory); a tmpfs such as /dev/shm takes
+// the disk out and leaves the cost of the code.
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "database.h"
+#include "logger.h"
+
+namespace {
+
+constexpr size_t kBatch = 256;
+using Clock = std::chrono::steady_clock;
+
+std::string batch_text(size_t rows) {
+  std::string text = "INSERT INTO data(topic_id, timestamp, serialized_data) VALUES ";
+  for (size_t i = 0; i < rows; ++i) {
+    text += i == 0 ? "(?, ?, ?)" : ",(?, ?, ?)";
+  }
+  return text;
+}
+
+// A fresh bag with the store's schema, closed again.
+bool fresh_bag(const std::string& path) {
+  std::filesystem::remove(path);
+  rnr_Database* store = rnr_Database_create(path.c_str());
+  rnr_Database_destroy(store);
+  return store != nullptr;
+}
+
+double run_store(const std::string& path, const std::vector<char>& payload, size_t samples) {
+  if (!fresh_bag(path)) {
+    return -1;
+  }
+  rnr_Database* store = rnr_Database_create(path.c_str());
+  if (store == nullptr || !rnr_Database_start_bulk_insert_data(store, kBatch)) {
+    rnr_Database_destroy(store);
+    return -1;
+  }
+  const auto start = Clock::now();
+  for (size_t i = 0; i < samples; ++i) {
+    const rnr_DataRow row{i, 1, payload.data(), payload.size()};
+    rnr_Database_insert_data(store, &row);
+  }
+  rnr_Database_end_bulk_insert_data(store);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  rnr_Database_destroy(store);
+  return static_cast<double>(samples) / seconds;
+}
+
+bool write_rows(sqlite3_stmt* stmt, const std::vector<char>& payload, size_t first, size_t rows) {
+  for (size_t r = 0; r < rows; ++r) {
+    const int base = static_cast<int>(3 * r);
+    sqlite3_bind_int64(stmt, base + 1, 1);
+    sqlite3_bind_int64(stmt, base + 2, static_cast<sqlite3_int64>(first + r));
+    sqlite3_bind_blob(stmt, base + 3, payload.data(), static_cast<int>(payload.size()),
+                      SQLITE_STATIC);
+  }
+  const bool done = sqlite3_step(stmt) == SQLITE_DONE;
+  sqlite3_reset(stmt);
+  return done;
+}
+
+double run_bare(const std::string& path, const std::vector<char>& payload, size_t samples) {
+  if (!fresh_bag(path)) {
+    return -1;
+  }
+  sqlite3* db = nullptr;
+  sqlite3_stmt* full = nullptr;
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_PRIVATECACHE;
+  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK ||
+      sqlite3_prepare_v2(db, batch_text(kBatch).c_str(), -1, &full, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return -1;
+  }
+  bool ok = true;
+  const auto start = Clock::now();
+  size_t i = 0;
+  for (; i + kBatch <= samples && ok; i += kBatch) {
+    ok = write_rows(full, payload, i, kBatch);
+  }
+  if (i < samples && ok) {
+    sqlite3_stmt* rest = nullptr;
+    ok = sqlite3_prepare_v2(db, batch_text(samples - i).c_str(), -1, &rest, nullptr) == SQLITE_OK &&
+         write_rows(rest, payload, i, samples - i);
+    sqlite3_finalize(rest);
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  sqlite3_finalize(full);
+  sqlite3_close(db);
+  return ok ? static_cast<double>(samples) / seconds : -1;
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const size_t samples = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 51200;
+  const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
+  if (samples == 0 || rounds <= 0) {
+    std::fprintf(stderr, "usage: %s [samples per run] [rounds]\n", argv[0]);
+    return 2;
+  }
+  const std::filesystem::path base =
+      argc > 3 ? std::filesystem::path(argv[3]) : std::filesystem::temp_directory_path();
+  rnr_logger_init(RNR_LOG_WARN);
+  std::string pattern = (base / "rnr-bag-bench-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  const std::filesystem::path dir = pattern;
+  const std::string store_path = (dir / "store.sqlite3").string();
+  const std::string bare_path = (dir / "bare.sqlite3").string();
+
+  std::printf("%zu samples per run, %d rounds, batches of %zu rows, in %s; medians\n", samples,
+              rounds, kBatch, base.c_str());
+  std::printf("%10s %14s %14s %8s\n", "payload", "store rows/s", "bare rows/s", "ratio");
+  int status = 0;
+  for (size_t size : {size_t{100}, size_t{4096}}) {
+    const std::vector<char> payload(size, 'p');
+    std::vector<double> store, bare, ratio;
+    for (int r = 0; r < rounds; ++r) {
+      // Alternate which one runs first so neither always gets the warmer cache.
+      if (r % 2 == 0) {
+        store.push_back(run_store(store_path, payload, samples));
+        bare.push_back(run_bare(bare_path, payload, samples));
+      } else {
+        bare.push_back(run_bare(bare_path, payload, samples));
+        store.push_back(run_store(store_path, payload, samples));
+      }
+      if (store.back() <= 0 || bare.back() <= 0) {
+        break;
+      }
+      ratio.push_back(store.back() / bare.back());
+    }
+    if (ratio.size() != static_cast<size_t>(rounds)) {
+      std::fprintf(stderr, "a run failed\n");
+      status = 1;
+      continue;
+    }
+    std::printf("%10zu %14.0f %14.0f %8.3f\n", size, median(store), median(bare), median(ratio));
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+  return status;
+}

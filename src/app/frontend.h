@@ -1,0 +1,63 @@
+// The command line and run control: commands, options, usage texts, the run
+// flag with its signal handler, and the one-second run loop of the drivers.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// Size of the text fields that hold a type name, a topic name or a bag path,
+// terminator included.
+inline constexpr size_t APP_NAME_FIELD_SIZE = 256;
+
+enum app_command : uint8_t {
+  APP_COMMAND_NONE = 0,
+  APP_COMMAND_INFO = 1,
+  APP_COMMAND_RECORD = 2,
+  APP_COMMAND_REPLAY = 3,
+};
+
+// One topic that `record` is asked to capture. Both fields always end with a
+// terminator.
+struct topic_pair {
+  char type_name[APP_NAME_FIELD_SIZE] = {};
+  char topic_name[APP_NAME_FIELD_SIZE] = {};
+};
+
+// The result of the command line.
+struct app_config {
+  uint8_t command = APP_COMMAND_NONE;
+  int32_t domain_id = 0;
+  int32_t log_level = 2;
+  // record: the requested pairs in command-line order.
+  std::vector<topic_pair> topic_pairs;
+  // replay: the bag file path, always terminated.
+  char bag_file[APP_NAME_FIELD_SIZE] = {};
+};
+
+// True from process start; cleared once by the first SIGINT or SIGTERM or by
+// the end of a replay, never set again.
+extern std::atomic<bool> is_running;
+static_assert(std::atomic<bool>::is_always_lock_free, "is_running is cleared in a signal handler");
+
+// For SIGINT and SIGTERM: restores the default action of both (so a second
+// signal ends the process at once) and clears is_running. Other numbers are
+// ignored.
+void signal_handler(int signal_number);
+
+// Sleeps in one-second steps while is_running is true; returns at once when
+// it is already false.
+void app_run_loop();
+
+// Releases the topic pairs of a record configuration.
+void app_config_finalize(app_config* config);
+
+// Reads the command word, the options and the positional arguments into
+// `config`. True when the command is to be run; false when a usage text or an
+// argument error has been printed, in which case the process exits with 0.
+bool app_read_command_line(int argc, char** argv, app_config* config);
+
+// Everything `main` does: installs the signal handler, reads the command line,
+// creates the module logger and runs the command. Returns the exit status.
+int app_main(int argc, char** argv);

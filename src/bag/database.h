@@ -1,0 +1,131 @@
+// The bag store: one SQLite connection to one bag file with its three tables
+// (topics, writers, data), the topic and writer catalogue, and the insertion of
+// samples, one at a time or in batches of a fixed number of rows.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "dds.h"
+
+// One sample handed to the store. The caller owns it and its bytes; the store
+// keeps no pointer into them once rnr_Database_insert_data has returned.
+struct rnr_DataRow {
+  uint64_t timestamp;           // reception time, ns since the Unix epoch
+  uint32_t topic_id;            // topics._id of the sample's topic
+  const void* serialized_data;  // the serialized bytes, stored as a blob
+  size_t serialized_data_size;  // must stay below 2^31
+};
+
+// The store. Created zero-filled by rnr_Database_create, released by
+// rnr_Database_destroy. `path`, `db` and `bulk_insert_enabled` may be read by
+// others; only the store's operations write them.
+struct rnr_Database {
+  char path[256];  // the bag file name; first, so the store prints as its name
+  sqlite3* db;
+  // True while a bulk insert is active. Written only under `mutex`; atomic so
+  // that the unlocked reads (the owner before ending the bulk insert) are sound.
+  std::atomic<bool> bulk_insert_enabled;
+  // Guards the bulk-insert fields below and the reading of
+  // `bulk_insert_enabled` during inserts.
+  std::mutex mutex;
+  size_t bulk_insert_count;        // samples buffered and not yet written
+  size_t bulk_insert_size;         // batch size; 0 when no bulk insert
+  sqlite3_stmt* bulk_insert_stmt;  // the prepared batch INSERT, or null
+  rnr_DataRow* bulk_insert_rows;   // bulk_insert_size slots; each filled
+                                   // slot owns a heap copy of its bytes
+  // Held over every statement step on `db` that inserts rows together with the
+  // read of the new row id, so concurrent inserts on the one connection cannot
+  // hand out each other's ids. Taken after `mutex`, never before it.
+  std::mutex connection_mutex;
+};
+
+// Opens (creating if needed) the bag at `path` and makes sure its three
+// tables exist. Null on failure, which is logged. Paths of 256 bytes or more
+// are refused.
+rnr_Database* rnr_Database_create(const char* path);
+
+// Ends an active bulk insert (writing what it still buffers), closes the bag
+// and frees the store. Null is accepted.
+void rnr_Database_destroy(rnr_Database* store);
+
+// --- Topic and writer catalogue ---------------------------------------------
+
+// Registers a (topic name, type name) pair. The new row's _id, or -1 on
+// failure (including a pair already present).
+int32_t rnr_Database_insert_topic(rnr_Database* store, const char* topic_name,
+                                  const char* type_name);
+
+// What rnr_Database_update_topics stores for a topic: its type description and
+// key flag, found by the (topic name, type name) pair. The recorder's per-topic
+// entry derives from it.
+struct rnr_TopicDescription {
+  int32_t id;
+  char topic_name[256];
+  char type_name[256];
+  char* metastring;
+  bool is_with_key;
+};
+
+// Sets metastring and is_with_key of the pair's row. True when the UPDATE ran
+// to completion, also when no row matched.
+bool rnr_Database_update_topics(rnr_Database* store, const rnr_TopicDescription* topic);
+
+// Catalogues a writer GUID in its text form. The new row's _id, or -1 on
+// failure (including a GUID already present).
+int32_t rnr_Database_insert_entity_info(rnr_Database* store, const dds_guid* guid);
+
+// One topics row as read back. Names are cut to 255 bytes (a NULL name reads
+// as empty); `metastring` is a heap string owned by the row, or null when the
+// column is NULL; a NULL is_with_key reads as 0.
+struct rnr_TopicsRow {
+  int32_t id;
+  char topic_name[256];
+  char type_name[256];
+  char* metastring;
+  int32_t is_with_key;
+};
+
+// Releases a row and its metastring.
+struct rnr_TopicsRowDeleter {
+  void operator()(rnr_TopicsRow* row) const;
+};
+
+// The topics rows in the order the query returned them. Walk `rows` front to
+// back; the list owns the rows and their metastrings. Released with
+// rnr_Database_topics_row_list_destroy.
+struct rnr_TopicsRowList {
+  std::vector<std::unique_ptr<rnr_TopicsRow, rnr_TopicsRowDeleter>> rows;
+};
+
+// All topics rows (possibly none), or null when the query cannot be prepared
+// or memory runs out.
+rnr_TopicsRowList* rnr_Database_get_topics_row_list(rnr_Database* store);
+
+// Releases a list, its rows and their metastrings. Null is accepted.
+void rnr_Database_topics_row_list_destroy(rnr_TopicsRowList* list);
+
+// Number of data rows of a topic; 0 for an unknown topic and on failure.
+int32_t rnr_Database_get_data_count(rnr_Database* store, int32_t topic_id);
+
+// --- Samples -----------------------------------------------------------------
+
+// Switches to batched insertion of `size` rows per statement. True when bulk
+// insert is on with that size afterwards (also when it already was). Call it
+// before any other thread inserts.
+bool rnr_Database_start_bulk_insert_data(rnr_Database* store, size_t size);
+
+// Stores one sample: at once without bulk insert, otherwise as a copy in the
+// batch buffer, writing the batch when it is full. True when the sample was
+// written or buffered. Safe to call from several threads.
+bool rnr_Database_insert_data(rnr_Database* store, const rnr_DataRow* row);
+
+// Writes the samples still buffered with a statement for exactly their number
+// and switches bulk insert off, releasing its statement and buffer.
+void rnr_Database_end_bulk_insert_data(rnr_Database* store);

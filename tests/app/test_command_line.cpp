@@ -1,0 +1,169 @@
+// Runs the built quorvin-rnr and compares what it writes and its exit status.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+namespace {
+
+const std::string kGeneral =
+    "usage: quorvin-rnr [-h] <command> [...]\n\noptional arguments:\n  -h, --help   Display this "
+    "help message and exit.\n\nCommands:\n  record       Record DDS data to a bag\n  replay       "
+    "Play back DDS data from a bag\n\n  Call `quorvin-rnr <command> -h` for more detailed usage\n";
+const std::string kInfo =
+    "usage: quorvin-rnr info [-h] [-s STORAGE] bag_file\n\nPrint information about a bag to the "
+    "screen\n\npositional arguments:\n  bag_file                bag file to introspect\n\noptional "
+    "arguments:\n  -h, --help              show this help message and exit\n  -l, --log-level    "
+    "     set log level\n                          (verbose | debug | info | warn | error | "
+    "fatal)\n  -s, --storage STORAGE   storage identifier to be used to open storage. Defaults to "
+    "\"sqlite3\"\n";
+const std::string kRecord =
+    "usage: quorvin-rnr record [-h] type_name topic_name [type_name topic_name ...]\n\nRecord DDS "
+    "data to a bag\n\npositional arguments:\n  topic_name              topic name to be "
+    "recorded\n  type_name               type name to be recorded\n\noptional arguments:\n  -d, "
+    "--domain            set DDS domain id\n  -h, --help              show this help message and "
+    "exit\n  -l, --log-level         set log level\n                          (verbose | debug | "
+    "info | warn | error | fatal)\n";
+const std::string kReplay =
+    "usage: quorvin-rnr replay [-h] bag_file\n\nReplay DDS data from a bag\n\npositional "
+    "arguments:\n  bag_file                bag file to replay\n\noptional arguments:\n  -d, "
+    "--domain            set DDS domain id\n  -h, --help              show this help message and "
+    "exit\n  -l, --log-level         set log level\n                          (verbose | debug | "
+    "info | warn | error | fatal)\n";
+
+const std::string kStartLine = "Logger DOVUvE Logger(level=debug) initialized";
+
+std::vector<std::string> command(std::vector<std::string> args) {
+  args.insert(args.begin(), RNR_EXECUTABLE);
+  return args;
+}
+
+// A working directory of its own for a run that may leave files behind.
+class scratch_dir {
+ public:
+  scratch_dir() {
+    char name[] = "/tmp/rnr-cli-XXXXXX";
+    path_ = mkdtemp(name);
+  }
+  ~scratch_dir() { std::filesystem::remove_all(path_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+struct expectation {
+  std::vector<std::string> args;
+  std::string out;
+  std::string err;
+};
+
+void expect_runs(const std::vector<expectation>& cases) {
+  for (const expectation& c : cases) {
+    std::string shown;
+    for (const std::string& arg : c.args) {
+      shown += arg.size() > 40 ? "<" + std::to_string(arg.size()) + " chars> " : arg + " ";
+    }
+    rnr_test::child_result result = rnr_test::run_program(command(c.args));
+    EXPECT_TRUE(result.exited_with(0)) << shown << " status " << result.status;
+    EXPECT_EQ(result.out, c.out) << shown;
+    EXPECT_EQ(result.err, c.err) << shown;
+  }
+}
+
+TEST(CommandLine, UsageTexts) {
+  expect_runs({
+      {{}, kGeneral, ""},
+      {{"-h"}, kGeneral, ""},
+      {{"play"}, kGeneral, ""},
+      {{"Record", "T", "t"}, kGeneral, ""},
+      {{"info", "-h"}, kInfo, ""},
+      {{"record", "--help"}, kRecord, ""},
+      {{"record", "T", "t", "-h"}, kRecord, ""},
+      {{"replay", "-h", "x.sqlite3"}, kReplay, ""},
+      {{"replay"}, kReplay, ""},
+  });
+}
+
+TEST(CommandLine, ArgumentErrors) {
+  const std::string long_name(256, 'a');
+  expect_runs({
+      {{"record"}, kRecord, "No topic to record\n"},
+      {{"record", "T"}, kRecord, "Invalid arguments\n"},
+      {{"record", "-d", "2", "A", "a", "B"}, kRecord, "Invalid arguments\n"},
+      {{"replay", "-l", "loud", "x.sqlite3"}, kReplay, "Unknown log level\n"},
+      {{"record", "-l", "loud", "T"}, kRecord, "Unknown log level\n"},
+      {{"info", "-s", "sqlite3", "x"}, kInfo, "info: invalid option -- s\n"},
+      {{"info", "--storage", "sqlite3"}, kInfo, "no such a option: storage\n"},
+      {{"record", "-d"}, kRecord, "record: option requires an argument -- d\n"},
+      {{"replay", "x", "--domain"}, kReplay, "replay: option '--domain' requires an argument\n"},
+      {{"replay", "--help=1"}, kReplay, "no argument for help\n"},
+      {{"info", "-hx"}, kInfo, "info: invalid option -- x\n"},
+      {{"record", long_name, "t"},
+       kRecord,
+       "Type name is too long: at most 255 characters are allowed\n"},
+      {{"record", "T", long_name},
+       kRecord,
+       "Topic name is too long: at most 255 characters are allowed\n"},
+      {{"replay", long_name},
+       kReplay,
+       "Bag file path is too long: at most 255 characters are allowed\n"},
+  });
+}
+
+TEST(CommandLine, InfoOnlyCreatesTheLogger) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"info"},
+                                               {"info", "x.sqlite3", "--domain=7"},
+                                               {"info", "-d", "abc"}}) {
+    rnr_test::child_result result = rnr_test::run_program(command(args));
+    EXPECT_TRUE(result.exited_with(0));
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+  }
+  rnr_test::child_result result = rnr_test::run_program(command({"info", "-l", "debug"}));
+  EXPECT_TRUE(result.exited_with(0));
+  EXPECT_NE(result.out.find(kStartLine), std::string::npos) << result.out;
+  EXPECT_EQ(result.err, "");
+}
+
+TEST(CommandLine, LoggerThatCannotBeCreatedEndsWithStatusOne) {
+  // With standard output closed there is nowhere for the logger to write.
+  rnr_test::running_program::options options;
+  options.close_stdout = true;
+  rnr_test::child_result result = rnr_test::run_program(command({"info"}), options);
+  EXPECT_TRUE(result.exited_with(1)) << result.status;
+  const size_t logger_line =
+      result.err.find("Logger Failed to create Quorvin Record & Replay logger\n");
+  const size_t main_line = result.err.find("Main Cannot initialize logger\n");
+  EXPECT_NE(logger_line, std::string::npos) << result.err;
+  EXPECT_NE(main_line, std::string::npos) << result.err;
+  EXPECT_LT(logger_line, main_line);
+}
+
+// SIGINT or SIGTERM while `record` runs its loop ends the process with status
+// 0 within about a second (the loop's step); names of 255 characters are
+// accepted.
+TEST(CommandLine, StopSignalEndsARecordingInOrder) {
+  const std::string longest(255, 'b');
+  const struct {
+    std::vector<std::string> pair;
+    int signal_number;
+  } runs[] = {{{"T", "t"}, SIGINT}, {{longest, longest}, SIGTERM}};
+  for (const auto& run : runs) {
+    scratch_dir dir;
+    std::vector<std::string> args = {"record", "-d", "1", "-l", "debug"};
+    args.insert(args.end(), run.pair.begin(), run.pair.end());
+    rnr_test::running_program program(command(args), {dir.path(), false});
+    ASSERT_TRUE(program.wait_for_output(kStartLine, std::chrono::seconds(20)));
+    program.send(run.signal_number);
+    rnr_test::child_result result = program.wait(std::chrono::seconds(5));
+    EXPECT_TRUE(result.exited_with(0)) << run.signal_number << " status " << result.status;
+    EXPECT_EQ(result.err, "");
+  }
+}
+
+}  // namespace
