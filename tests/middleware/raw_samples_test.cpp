@@ -169,6 +169,56 @@ TEST(RawSamples, RawWriterToTypedReaderInProcessDecodesOriginalValues) {
   EXPECT_NE(dds_DataWriter_raw_write(w, nullptr, 8), dds_RETCODE_OK);
 }
 
+// Raw readers take the reliability and durability they are given: a
+// transient-local reader gets what a transient-local writer kept, a volatile
+// one does not; a best-effort writer matches only a best-effort reader.
+TEST(RawSamples, ReaderReliabilityAndDurabilityAreTheCallers) {
+  constexpr int kDomain = 23;
+  Participant part(kDomain);
+  ASSERT_NE(part.p, nullptr);
+  rnr::peers::EndpointOptions tl;
+  tl.transient_local = true;
+  rnr::peers::TypedWriter kept(kDomain, {Kind::keyed, "kept"}, tl);
+  ASSERT_TRUE(kept.ok());
+  for (int i = 0; i < 5; i++)
+    ASSERT_TRUE(kept.write(static_cast<uint64_t>(i), 8));
+
+  auto make = [&](const char* topic, Kind kind, dds_DurabilityQosPolicyKind d,
+                  dds_ReliabilityQosPolicyKind r) {
+    dds_Topic* t = part.topic(topic, rnr::peers::type_name(kind), kind == Kind::keyed);
+    dds_DataReaderQos q;
+    dds_Subscriber_get_default_datareader_qos(part.sub, &q);
+    q.durability.kind = d;
+    q.reliability.kind = r;
+    dds_DataReader* reader = dds_Subscriber_create_datareader(part.sub, t, &q, nullptr, 0);
+    dds_DataReaderQos_finalize(&q);
+    return reader;
+  };
+  Collector late_tl, late_volatile, reliable, best_effort;
+  late_tl.attach(
+      make("kept", Kind::keyed, dds_TRANSIENT_LOCAL_DURABILITY_QOS, dds_RELIABLE_RELIABILITY_QOS));
+  late_volatile.attach(
+      make("kept", Kind::keyed, dds_VOLATILE_DURABILITY_QOS, dds_RELIABLE_RELIABILITY_QOS));
+  EXPECT_TRUE(wait_until([&] { return late_tl.count() >= 5; }, 10000));
+  EXPECT_EQ(as_set(late_tl.copy()), expected_set(Kind::keyed, 5, 8, false));
+
+  rnr::peers::EndpointOptions be;
+  be.reliable = false;
+  rnr::peers::TypedWriter loose(kDomain, {Kind::keyless, "loose"}, be);
+  reliable.attach(
+      make("loose", Kind::keyless, dds_VOLATILE_DURABILITY_QOS, dds_RELIABLE_RELIABILITY_QOS));
+  best_effort.attach(
+      make("loose", Kind::keyless, dds_VOLATILE_DURABILITY_QOS, dds_BEST_EFFORT_RELIABILITY_QOS));
+  ASSERT_TRUE(loose.wait_for_readers(1, 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(loose.matched_readers(), 1u);
+  for (int i = 0; i < 3; i++)
+    ASSERT_TRUE(loose.write(static_cast<uint64_t>(i), 8));
+  EXPECT_TRUE(wait_until([&] { return best_effort.count() >= 3; }, 10000));
+  EXPECT_EQ(reliable.count(), 0u);
+  EXPECT_EQ(late_volatile.count(), 0u);
+}
+
 // --- across processes ------------------------------------------------------
 
 TEST(RawSamples, TalkerProcessToRawReaderKeepsExactBytes) {
