@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
+#include <filesystem>
 #include <chrono>
 #include <map>
 #include <sstream>
@@ -113,66 +115,6 @@ class ReplayEndToEndTest : public ::testing::Test {
   int64_t replay_exit_ns = 0;  // when the replay process was seen ending
 };
 
-TEST_F(ReplayEndToEndTest, TypedListenerReceivesEverySampleAsRecorded) {
-  const int domain = 150;
-  const uint64_t per_topic = 12;
-  std::vector<TopicUnderTest> topics = {{Kind::keyed, "rnr_e2e_keyed_cdr1", false},
-                                        {Kind::keyless, "rnr_e2e_keyless_cdr2", true},
-                                        {Kind::keyed, "rnr_e2e_keyed_cdr2", true}};
-  std::string bag = dir.file("talker.sqlite3");
-  {
-    BagWriter writer(bag);
-    for (TopicUnderTest& t : topics) {
-      t.id = writer.add_topic(t.name, rnr::peers::type_name(t.kind), t.kind == Kind::keyed);
-    }
-    uint64_t at = kBase;
-    for (uint64_t i = 0; i < per_topic; ++i) {
-      for (const TopicUnderTest& t : topics) {
-        writer.add_sample(t.id, at, rnr::peers::expected_bytes(t.kind, i, kPayload, t.xcdr2));
-        at += 2 * kMs;
-      }
-    }
-  }
-  // Replay only reads: a read-only bag plays and keeps every byte.
-  ASSERT_EQ(chmod(bag.c_str(), 0444), 0);
-  std::string before = rnr_test::read_file(bag);
-
-  int status = -1;
-  double seconds = 0;
-  std::string out;
-  std::vector<Heard> heard =
-      replay_to_listener(bag, domain, topics, per_topic * topics.size(), &status, &seconds, &out);
-  EXPECT_EQ(status, 0);
-  EXPECT_NE(out.find("Replay finished\n"), std::string::npos) << out;
-  // One second of start delay, 72 ms of bag, at most a second for the run
-  // loop to notice the end, and the teardown.
-  EXPECT_LT(seconds, 3.5);
-  ASSERT_FALSE(heard.empty());
-  int64_t last_heard = 0;
-  for (const Heard& h : heard) {
-    last_heard = std::max(last_heard, h.recv_ns);
-  }
-  EXPECT_LT(replay_exit_ns - last_heard, 1500000000) << "the replay outlived its last sample";
-  EXPECT_EQ(rnr_test::read_file(bag), before);
-
-  for (const TopicUnderTest& t : topics) {
-    SCOPED_TRACE(t.name);
-    std::vector<Heard> mine;
-    std::copy_if(heard.begin(), heard.end(), std::back_inserter(mine),
-                 [&](const Heard& h) { return h.topic == t.name; });
-    ASSERT_EQ(mine.size(), per_topic);
-    for (uint64_t i = 0; i < per_topic; ++i) {
-      std::vector<uint8_t> bytes = rnr::peers::expected_bytes(t.kind, i, kPayload, t.xcdr2);
-      std::string description;
-      std::string key;
-      ASSERT_TRUE(rnr::peers::decode(t.kind, bytes.data(), bytes.size(), &description, &key));
-      EXPECT_EQ(mine[i].hex, rnr::peers::hex(bytes.data(), bytes.size())) << "sample " << i;
-      EXPECT_EQ(mine[i].description, rnr::peers::expected_description(t.kind, i, kPayload));
-      EXPECT_EQ(mine[i].key, key) << "sample " << i;
-    }
-  }
-}
-
 TEST_F(ReplayEndToEndTest, ListenerSeesTheRecordedGaps) {
   const int domain = 151;
   std::vector<TopicUnderTest> topics = {{Kind::keyless, "rnr_e2e_paced", true}};
@@ -216,6 +158,109 @@ TEST_F(ReplayEndToEndTest, ListenerSeesTheRecordedGaps) {
     int64_t gap_ns = heard[k + 1].recv_ns - heard[k].recv_ns;
     EXPECT_GE(gap_ns, expected_gaps[k] * 1000000 - 5000000) << "gap " << k;
     EXPECT_LE(gap_ns, expected_gaps[k] * 1000000 + 30000000) << "gap " << k;
+  }
+}
+
+// The talker's SAMPLE lines of one topic: the hex bytes in the order written.
+std::vector<std::string> talker_samples(const std::string& output, const std::string& topic) {
+  std::vector<std::string> result;
+  std::istringstream lines(output);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string word;
+    std::string name;
+    fields >> word >> name;
+    if (word != "SAMPLE" || name != topic) {
+      continue;
+    }
+    std::string index;
+    std::string guid[4];
+    std::string hex;
+    fields >> index >> guid[0] >> guid[1] >> guid[2] >> guid[3] >> hex;
+    result.push_back(hex);
+  }
+  return result;
+}
+
+TEST_F(ReplayEndToEndTest, RecordedTalkersReplayToTypedListener) {
+  const int domain = 152;
+  const int per_topic = 15;
+  // Keyed and keyless types, in XCDR1 and XCDR2; the third topic comes from
+  // a second talker that writes XCDR2.
+  std::vector<TopicUnderTest> topics = {{Kind::keyed, "rnr_rec_keyed", false},
+                                        {Kind::keyless, "rnr_rec_keyless", true},
+                                        {Kind::keyed, "rnr_rec_keyed_xcdr2", true}};
+  std::string bags = dir.file("bags");
+  std::filesystem::create_directory(bags);
+  {
+    std::vector<std::string> record = {RNR_EXECUTABLE, "record", "-d", std::to_string(domain)};
+    for (const TopicUnderTest& t : topics) {
+      record.push_back(rnr::peers::type_name(t.kind));
+      record.push_back(t.name);
+    }
+    Child recorder(record, dir.file("record.out"), dir.file("record.err"), bags);
+    std::this_thread::sleep_for(500ms);
+    std::vector<std::string> common = {
+        "--domain", std::to_string(domain), "--count", std::to_string(per_topic), "--rate",
+        "50",       "--wait-readers",       "1"};
+    std::vector<std::string> first = {RNR_TALKER, "--topic", "keyed:" + topics[0].name, "--topic",
+                                      "keyless:" + topics[1].name};
+    std::vector<std::string> second = {RNR_TALKER, "--xcdr2", "--topic", "keyed:" + topics[2].name};
+    first.insert(first.end(), common.begin(), common.end());
+    second.insert(second.end(), common.begin(), common.end());
+    Child talker1(first, dir.file("talker1.out"), dir.file("talker1.err"));
+    Child talker2(second, dir.file("talker2.out"), dir.file("talker2.err"));
+    ASSERT_EQ(talker1.wait(30s), 0) << rnr_test::read_file(dir.file("talker1.err"));
+    ASSERT_EQ(talker2.wait(30s), 0) << rnr_test::read_file(dir.file("talker2.err"));
+    std::this_thread::sleep_for(300ms);
+    recorder.signal(SIGINT);
+    ASSERT_EQ(recorder.wait(20s), 0) << rnr_test::read_file(dir.file("record.out"));
+  }
+  std::string bag;
+  for (const auto& entry : std::filesystem::directory_iterator(bags)) {
+    bag = entry.path().string();
+  }
+  ASSERT_FALSE(bag.empty()) << rnr_test::read_file(dir.file("record.out"));
+  // Replay only reads: a read-only bag plays and keeps every byte.
+  ASSERT_EQ(chmod(bag.c_str(), 0444), 0);
+  std::string before = rnr_test::read_file(bag);
+
+  int status = -1;
+  double seconds = 0;
+  std::string out;
+  std::vector<Heard> heard = replay_to_listener(
+      bag, domain, topics, static_cast<size_t>(per_topic) * topics.size(), &status, &seconds, &out);
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(out.find("Replay finished\n"), std::string::npos) << out;
+  EXPECT_EQ(rnr_test::read_file(bag), before);
+  ASSERT_FALSE(heard.empty());
+  int64_t last_heard = 0;
+  for (const Heard& h : heard) {
+    last_heard = std::max(last_heard, h.recv_ns);
+  }
+  EXPECT_LT(replay_exit_ns - last_heard, 1500000000) << "the replay outlived its last sample";
+
+  std::string talked =
+      rnr_test::read_file(dir.file("talker1.out")) + rnr_test::read_file(dir.file("talker2.out"));
+  for (const TopicUnderTest& t : topics) {
+    SCOPED_TRACE(t.name);
+    std::vector<std::string> sent = talker_samples(talked, t.name);
+    ASSERT_EQ(sent.size(), static_cast<size_t>(per_topic));
+    std::vector<Heard> mine;
+    std::copy_if(heard.begin(), heard.end(), std::back_inserter(mine),
+                 [&](const Heard& h) { return h.topic == t.name; });
+    ASSERT_EQ(mine.size(), sent.size());
+    for (size_t i = 0; i < sent.size(); ++i) {
+      std::vector<uint8_t> bytes = rnr::peers::expected_bytes(t.kind, i, 16, t.xcdr2);
+      ASSERT_EQ(sent[i], rnr::peers::hex(bytes.data(), bytes.size()));
+      std::string description;
+      std::string key;
+      ASSERT_TRUE(rnr::peers::decode(t.kind, bytes.data(), bytes.size(), &description, &key));
+      EXPECT_EQ(mine[i].hex, sent[i]) << "sample " << i;
+      EXPECT_EQ(mine[i].description, rnr::peers::expected_description(t.kind, i, 16));
+      EXPECT_EQ(mine[i].key, key) << "sample " << i;
+    }
   }
 }
 
