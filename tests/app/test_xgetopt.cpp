@@ -74,7 +74,10 @@ std::string parse(std::vector<std::string> args,
   }
   trace += " @" + std::to_string(x_optind) + " [";
   for (int32_t k = x_optind; k < n; ++k) {
-    trace += (k > x_optind ? " " : "") + std::string(v[static_cast<size_t>(k)]);
+    if (k > x_optind) {
+      trace += ' ';
+    }
+    trace += v[static_cast<size_t>(k)];
   }
   trace += "]";
   if (x_optopt != 0) {
