@@ -210,6 +210,24 @@ TEST(Decoder, BytesThatDoNotFitAreRefused) {
   EXPECT_EQ(decode(small, z.out), "{\"b\": true, \"s\": \"ab\"}");
 }
 
+// A type used twice at every level of a deep chain: the decoder sizes each
+// type once, so a count is checked at once instead of walking the 2^48
+// paths down to the empty struct at the bottom.
+TEST(Decoder, TypesSharedAtEveryLevelAreSizedOnce) {
+  rnr::types::testing::GraphMaker m;
+  auto level = m.structure("E0", flag::kFinal, {});
+  for (int i = 1; i <= 48; ++i) {
+    const std::string name = std::string("E").append(std::to_string(i));
+    level =
+        m.structure(name.c_str(), flag::kFinal, {m.member("a", 0, level), m.member("b", 1, level)});
+  }
+  auto root = m.structure("R", flag::kFinal, {m.member("q", 0, m.sequence(level))});
+  TypeGraph g = m.finish(root);
+  Bytes b(0x0001, false, 8);
+  b.put<uint32_t>(0);
+  EXPECT_EQ(decode(g, b.out), "{\"q\": []}");
+}
+
 TEST(Decoder, DumpRefusesForeignDescriptionsAndNonDynamicSupports) {
   auto graph = std::make_shared<const TypeGraph>(rnr::types::testing::mixed_struct(flag::kFinal));
   auto other = std::make_shared<const TypeGraph>(rnr::types::testing::mixed_struct(flag::kFinal));
