@@ -27,6 +27,9 @@ std::optional<TypeIndex> resolve_alias(const TypeGraph& graph, TypeIndex index) 
 
 namespace {
 
+// Deeper nesting than any real type has; reached only by a damaged graph.
+constexpr int kMaxAnonymousDepth = 64;
+
 bool is_named(const Type& t) {
   return t.kind == Kind::Alias || t.kind == Kind::Enum || t.kind == Kind::Bitmask ||
          t.kind == Kind::Struct || t.kind == Kind::Union;
@@ -140,9 +143,14 @@ class Renderer {
   }
 
   // Depth-first, dependencies first: every named type after all it uses.
-  bool order(TypeIndex index) {
+  // Named types are entered once; the depth bounds the anonymous ones
+  // (sequences, arrays, maps), which a damaged graph may make circular.
+  bool order(TypeIndex index, int depth = 0) {
     if (index >= g_.types.size()) {
       return set_error("reference to a missing type");
+    }
+    if (depth > kMaxAnonymousDepth) {
+      return set_error("type nested too deeply");
     }
     const Type& t = g_.at(index);
     if (is_named(t)) {
@@ -153,29 +161,30 @@ class Renderer {
         return set_error("recursive type " + t.name);
       }
     }
+    const int next = is_named(t) ? 0 : depth + 1;
     bool ok = true;
     switch (t.kind) {
       case Kind::Struct:
         if (t.base) {
-          ok = order(*t.base);
+          ok = order(*t.base, next);
         }
         for (const auto& m : t.members) {
-          ok = ok && order(m.type);
+          ok = ok && order(m.type, next);
         }
         break;
       case Kind::Union:
-        ok = order(t.element);
+        ok = order(t.element, next);
         for (const auto& m : t.members) {
-          ok = ok && order(m.type);
+          ok = ok && order(m.type, next);
         }
         break;
       case Kind::Map:
-        ok = order(t.key) && order(t.element);
+        ok = order(t.key, next) && order(t.element, next);
         break;
       case Kind::Alias:
       case Kind::Sequence:
       case Kind::Array:
-        ok = order(t.element);
+        ok = order(t.element, next);
         break;
       default:
         break;
@@ -217,7 +226,7 @@ class Renderer {
 
   // The type specification and the array dimensions that go on the declarator.
   bool spec(TypeIndex index, std::string* text, std::string* dims, int depth = 0) {
-    if (index >= g_.types.size() || depth > 64) {
+    if (index >= g_.types.size() || depth > kMaxAnonymousDepth) {
       return set_error("reference to a missing type");
     }
     const Type& t = g_.at(index);
