@@ -431,6 +431,34 @@ class Renderer {
     }
   }
 
+  // An enum or a bitmask: its literals in order, each value (or flag
+  // position) written only where it is not the previous one plus one.
+  bool emit_literals(const Type& t, const std::string& name, const char* keyword,
+                     const char* value_annotation) {
+    const std::string in = indent();
+    out_ << in << ((t.flags & flag::kAppendable) ? "@appendable" : "@final");
+    if (t.bit_bound != 32) {
+      out_ << " @bit_bound(" << t.bit_bound << ")";
+    }
+    out_ << "\n" << in << keyword << " " << name << " {\n";
+    int64_t expected = 0;
+    for (size_t i = 0; i < t.members.size(); ++i) {
+      const auto& literal = t.members[i];
+      auto id = identifier(literal.name);
+      if (!id) {
+        return false;
+      }
+      out_ << indent(1);
+      if (literal.value != expected) {
+        out_ << value_annotation << "(" << literal.value << ") ";
+      }
+      out_ << *id << (i + 1 < t.members.size() ? ",\n" : "\n");
+      expected = literal.value + 1;
+    }
+    out_ << in << "};\n";
+    return true;
+  }
+
   bool emit(TypeIndex index) {
     const Type& t = g_.at(index);
     auto parts = split_scoped(t.name);
@@ -458,52 +486,10 @@ class Renderer {
         out_ << in << "typedef " << text << " " << *name << dims << ";\n";
         return true;
       }
-      case Kind::Enum: {
-        out_ << in << ((t.flags & flag::kAppendable) ? "@appendable" : "@final");
-        if (t.bit_bound != 32) {
-          out_ << " @bit_bound(" << t.bit_bound << ")";
-        }
-        out_ << "\n" << in << "enum " << *name << " {\n";
-        int64_t expected = 0;
-        for (size_t i = 0; i < t.members.size(); ++i) {
-          const auto& lit = t.members[i];
-          auto id = identifier(lit.name);
-          if (!id) {
-            return false;
-          }
-          out_ << in1;
-          if (lit.value != expected) {
-            out_ << "@value(" << lit.value << ") ";
-          }
-          out_ << *id << (i + 1 < t.members.size() ? ",\n" : "\n");
-          expected = lit.value + 1;
-        }
-        out_ << in << "};\n";
-        return true;
-      }
-      case Kind::Bitmask: {
-        out_ << in << ((t.flags & flag::kAppendable) ? "@appendable" : "@final");
-        if (t.bit_bound != 32) {
-          out_ << " @bit_bound(" << t.bit_bound << ")";
-        }
-        out_ << "\n" << in << "bitmask " << *name << " {\n";
-        int64_t expected = 0;
-        for (size_t i = 0; i < t.members.size(); ++i) {
-          const auto& bit = t.members[i];
-          auto id = identifier(bit.name);
-          if (!id) {
-            return false;
-          }
-          out_ << in1;
-          if (bit.value != expected) {
-            out_ << "@position(" << bit.value << ") ";
-          }
-          out_ << *id << (i + 1 < t.members.size() ? ",\n" : "\n");
-          expected = bit.value + 1;
-        }
-        out_ << in << "};\n";
-        return true;
-      }
+      case Kind::Enum:
+        return emit_literals(t, *name, "enum", "@value");
+      case Kind::Bitmask:
+        return emit_literals(t, *name, "bitmask", "@position");
       case Kind::Struct: {
         out_ << in << extensibility(t.flags);
         if (t.flags & flag::kNested) {
