@@ -224,8 +224,9 @@ class Renderer {
     return text;
   }
 
-  // The type specification and the array dimensions that go on the declarator.
-  bool spec(TypeIndex index, std::string* text, std::string* dims, int depth = 0) {
+  // The text that names a type, and the array dimensions that go on the
+  // declarator.
+  bool type_text(TypeIndex index, std::string* text, std::string* dims, int depth = 0) {
     if (index >= g_.types.size() || depth > kMaxAnonymousDepth) {
       return set_error("reference to a missing type");
     }
@@ -256,7 +257,7 @@ class Renderer {
         }
         return true;
       case Kind::Sequence:
-        if (!spec(t.element, &inner, &inner_dims, depth + 1)) {
+        if (!type_text(t.element, &inner, &inner_dims, depth + 1)) {
           return false;
         }
         if (!inner_dims.empty()) {
@@ -270,8 +271,8 @@ class Renderer {
         return true;
       case Kind::Map: {
         std::string key, key_dims;
-        if (!spec(t.key, &key, &key_dims, depth + 1) ||
-            !spec(t.element, &inner, &inner_dims, depth + 1)) {
+        if (!type_text(t.key, &key, &key_dims, depth + 1) ||
+            !type_text(t.element, &inner, &inner_dims, depth + 1)) {
           return false;
         }
         if (!key_dims.empty() || !inner_dims.empty()) {
@@ -285,7 +286,7 @@ class Renderer {
         return true;
       }
       case Kind::Array:
-        if (!spec(t.element, &inner, &inner_dims, depth + 1)) {
+        if (!type_text(t.element, &inner, &inner_dims, depth + 1)) {
           return false;
         }
         *text = inner;
@@ -480,7 +481,7 @@ class Renderer {
     switch (t.kind) {
       case Kind::Alias: {
         std::string text, dims;
-        if (!spec(t.element, &text, &dims)) {
+        if (!type_text(t.element, &text, &dims)) {
           return false;
         }
         out_ << in << "typedef " << text << " " << *name << dims << ";\n";
@@ -502,7 +503,7 @@ class Renderer {
         out_ << "\n" << in << "struct " << *name;
         if (t.base) {
           std::string base, dims;
-          if (!spec(*t.base, &base, &dims) || !dims.empty()) {
+          if (!type_text(*t.base, &base, &dims) || !dims.empty()) {
             return dims.empty() ? false : set_error("struct based on an array");
           }
           out_ << " : " << base;
@@ -515,7 +516,7 @@ class Renderer {
         for (const auto& m : t.members) {
           std::string text, dims;
           auto id = identifier(m.name);
-          if (!id || !spec(m.type, &text, &dims)) {
+          if (!id || !type_text(m.type, &text, &dims)) {
             return false;
           }
           out_ << in1 << id_annotation(m, &*expected, hash_ids) << member_annotations(m, false)
@@ -530,7 +531,7 @@ class Renderer {
           return set_error("union " + t.name + " without discriminator");
         }
         std::string disc, disc_dims;
-        if (!spec(t.element, &disc, &disc_dims) || !disc_dims.empty()) {
+        if (!type_text(t.element, &disc, &disc_dims) || !disc_dims.empty()) {
           return disc_dims.empty() ? false : set_error("array discriminator");
         }
         out_ << in << extensibility(t.flags);
@@ -561,7 +562,7 @@ class Renderer {
           }
           std::string text, dims;
           auto id = identifier(m.name);
-          if (!id || !spec(m.type, &text, &dims)) {
+          if (!id || !type_text(m.type, &text, &dims)) {
             return false;
           }
           out_ << indent(2) << id_annotation(m, &expected, hash_ids) << member_annotations(m, true)
