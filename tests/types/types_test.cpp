@@ -422,6 +422,39 @@ TEST(SampleDump, SimpleValuesPrintBackExactlyInBothEncodings) {
   }
 }
 
+// Collections of enums, bitmasks and booleans, whose elements a writer
+// serializes without a delimiting header of their own.
+TEST(SampleDump, CollectionsOfEnumsBitmasksAndBooleans) {
+  Participant participant(221);
+  rnr_test_rich_Color colors[] = {rnr_test_rich_BLUE, rnr_test_rich_RED};
+  rnr_test_rich_Perm perms[] = {rnr_test_rich_WRITE};
+  bool flags[] = {true, false};
+  rnr_test_rich_Lists lists{};
+  lists.colors._length = lists.colors._maximum = 2;
+  lists.colors._buffer = colors;
+  lists.perms._length = lists.perms._maximum = 1;
+  lists.perms._buffer = perms;
+  lists.pair[0] = rnr_test_rich_GREEN;
+  lists.pair[1] = rnr_test_rich_BLUE;
+  lists.flags._length = lists.flags._maximum = 2;
+  lists.flags._buffer = flags;
+  const std::string expected =
+      "{\"colors\": [\"BLUE\", \"RED\"], \"perms\": [[\"WRITE\"]], \"pair\": [\"GREEN\", "
+      "\"BLUE\"], "
+      "\"flags\": [true, false]}\n";
+  int round = 0;
+  for (auto representation : {DDS_DATA_REPRESENTATION_XCDR1, DDS_DATA_REPRESENTATION_XCDR2}) {
+    SCOPED_TRACE(representation == DDS_DATA_REPRESENTATION_XCDR1 ? "XCDR1" : "XCDR2");
+    std::shared_ptr<const TypeGraph> graph;
+    const std::string topic = std::string("dump_lists_").append(std::to_string(round++));
+    auto bytes = publish_and_take(participant.get(), &rnr_test_rich_Lists_desc, topic.c_str(),
+                                  &lists, representation, &graph);
+    ASSERT_FALSE(bytes.empty());
+    ASSERT_NE(graph, nullptr);
+    EXPECT_EQ(dump(graph, bytes), expected);
+  }
+}
+
 class RichDump : public testing::Test {
  protected:
   void SetUp() override {
