@@ -1,9 +1,24 @@
 #include "drivers.h"
+#include "logger.h"
+#include "recorder.h"
 
-// Not yet recording: until the recorder is connected here, the command only
-// runs the run loop until SIGINT or SIGTERM and creates nothing.
 int record_driver(app_config* config) {
+  rnr_recorder* recorder = rnr_recorder_create(config->domain_id, nullptr);
+  if (recorder == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Main Cannot create recorder");
+    app_config_finalize(config);
+    return 1;
+  }
+  for (const topic_pair& pair : config->topic_pairs) {
+    rnr_recorder_add_topic(recorder, pair.topic_name, pair.type_name);
+  }
+  rnr_recorder_start_record(recorder);
+
   app_run_loop();
+
+  rnr_recorder_stop_record(recorder);
+  rnr_recorder_save_record(recorder);
+  rnr_recorder_destroy(recorder);
   app_config_finalize(config);
   return 0;
 }

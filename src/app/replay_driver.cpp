@@ -1,8 +1,32 @@
-#include "drivers.h"
+#include <cstdio>
 
-// Not yet replaying: until the replayer is connected here, the command ends
-// right after start-up.
+#include "drivers.h"
+#include "frontend.h"
+#include "logger.h"
+#include "replayer.h"
+
+namespace {
+
+// Called on the replay thread when the bag has been played to its end or the
+// replay was stopped.
+void on_replay_finished(rnr_replayer* /*replayer*/) {
+  std::puts("Replay finished");
+  std::fflush(stdout);
+  is_running = false;
+}
+
+}  // namespace
+
 int replay_driver(app_config* config) {
-  (void)config;
+  rnr_replayer* replayer = rnr_replayer_create(config->bag_file, config->domain_id);
+  if (replayer == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Main Cannot create replayer");
+    return 1;
+  }
+  rnr_replayer_set_on_replay_finished(replayer, on_replay_finished);
+  rnr_replayer_start_replay(replayer);
+  app_run_loop();
+  rnr_replayer_stop_replay(replayer);
+  rnr_replayer_destroy(replayer);
   return 0;
 }

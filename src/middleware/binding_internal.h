@@ -32,3 +32,11 @@ struct dds_UnsignedLongSeq {
   uint32_t capacity = 0;
   std::vector<uint32_t> items;
 };
+
+namespace rnr::mw {
+
+// How many distinct type informations this participant's discovery has
+// recorded for `type_name` (announced_type_infos without Cyclone types).
+size_t announced_type_info_count(const dds_DomainParticipant* participant, const char* type_name);
+
+}  // namespace rnr::mw

@@ -1392,21 +1392,14 @@ void dds_TypeSupport_delete(dds_TypeSupport* type_support) {
 // ===========================================================================
 // Raw samples
 
-namespace {
-
-// The Cyclone samples behind one raw take, released with the loan.
-struct RawLoan {
-  std::vector<ddsi_serdata*> samples;
-  ~RawLoan() {
-    for (ddsi_serdata* d : samples) {
-      if (d != nullptr) {
-        ddsi_serdata_unref(d);
-      }
+void rnr::mw::RawTakeBuffers::release() {
+  for (ddsi_serdata* d : samples) {
+    if (d != nullptr) {
+      ddsi_serdata_unref(d);
     }
   }
-};
-
-}  // namespace
+  samples.clear();
+}
 
 dds_ReturnCode_t dds_DataReader_raw_take(dds_DataReader* reader, dds_InstanceHandle_t handle,
                                          dds_DataSeq* data, dds_SampleInfoSeq* infos,
@@ -1441,33 +1434,42 @@ dds_ReturnCode_t dds_DataReader_raw_take(dds_DataReader* reader, dds_InstanceHan
   if (mask == 0) {
     return dds_RETCODE_NO_DATA;
   }
-  std::shared_ptr<RawLoan> loan;
-  std::unique_ptr<dds_sample_info_t[]> si;
+  using rnr::mw::RawTakeBuffers;
+  std::shared_ptr<RawTakeBuffers> buffers = reader->take_buffers;
+  bool idle = false;
   try {
-    loan = std::make_shared<RawLoan>();
-    loan->samples.assign(limit, nullptr);
-    si.reset(new dds_sample_info_t[limit]);
+    if (!buffers->lent.compare_exchange_strong(idle, true)) {
+      buffers = std::make_shared<RawTakeBuffers>();
+      buffers->lent = true;
+    }
+    buffers->samples.assign(limit, nullptr);
+    if (buffers->infos.size() < limit) {
+      buffers->infos.resize(limit);
+    }
     data->items.reserve(limit);
     infos->items.reserve(limit);
     sizes->items.reserve(limit);
   } catch (const std::bad_alloc&) {
+    buffers->samples.clear();
+    buffers->lent = false;
     return dds_RETCODE_OUT_OF_RESOURCES;
   }
-  const dds_return_t n = dds_takecdr(rd, loan->samples.data(), limit, si.get(), mask);
-  if (n < 0) {
-    return from_cyclone(n);
-  }
+  const dds_return_t n =
+      dds_takecdr(rd, buffers->samples.data(), limit, buffers->infos.data(), mask);
   reader->dispatcher->note_take(n, limit);
-  if (n == 0) {
-    return dds_RETCODE_NO_DATA;
+  if (n <= 0) {
+    buffers->samples.clear();
+    buffers->lent = false;
+    return n == 0 ? dds_RETCODE_NO_DATA : from_cyclone(n);
   }
-  loan->samples.resize(static_cast<size_t>(n));
+  buffers->samples.resize(static_cast<size_t>(n));
   for (dds_return_t i = 0; i < n; i++) {
-    const ddsi_serdata* d = loan->samples[static_cast<size_t>(i)];
+    const ddsi_serdata* d = buffers->samples[static_cast<size_t>(i)];
+    const dds_sample_info_t& si = buffers->infos[static_cast<size_t>(i)];
     dds_SampleInfo info{};
-    fill_states(si[i], &info);
-    cyclone_handle_to_handle(si[i].instance_handle, &info.instance_handle);
-    cyclone_handle_to_handle(si[i].publication_handle, &info.publication_handle);
+    fill_states(si, &info);
+    cyclone_handle_to_handle(si.instance_handle, &info.instance_handle);
+    cyclone_handle_to_handle(si.publication_handle, &info.publication_handle);
     const bool raw = rnr::mw::is_raw_serdata(d);
     const uint8_t* bytes = raw ? rnr::mw::raw_serdata_bytes(d) : nullptr;
     const uint32_t size = bytes != nullptr ? rnr::mw::raw_serdata_size(d) : 0;
@@ -1478,7 +1480,21 @@ dds_ReturnCode_t dds_DataReader_raw_take(dds_DataReader* reader, dds_InstanceHan
     infos->items.push_back(info);
     sizes->items.push_back(size);
   }
-  data->loan = std::move(loan);
+  // Returning the loan releases the samples and frees the buffers for the
+  // next take; they stay alive as long as the loan, even past the reader.
+  try {
+    data->loan = std::shared_ptr<void>(buffers.get(), [buffers](void*) {
+      buffers->release();
+      buffers->lent = false;
+    });
+  } catch (const std::bad_alloc&) {
+    data->items.clear();
+    infos->items.clear();
+    sizes->items.clear();
+    buffers->release();
+    buffers->lent = false;
+    return dds_RETCODE_OUT_OF_RESOURCES;
+  }
   return dds_RETCODE_OK;
 }
 
@@ -1538,6 +1554,10 @@ std::vector<std::shared_ptr<const dds_typeinfo_t>> announced_type_infos(
     result = it->second;
   }
   return result;
+}
+
+size_t announced_type_info_count(const dds_DomainParticipant* participant, const char* type_name) {
+  return announced_type_infos(participant, type_name).size();
 }
 
 }  // namespace rnr::mw

@@ -81,6 +81,18 @@ struct PublicationItem {
   dds_SampleInfo info;
 };
 
+// The buffers of a raw take: Cyclone's samples (one reference each) and their
+// infos. Each reader keeps one set for reuse; it is lent out with the loan
+// and released when the loan is returned. A take while it is lent out (a
+// second thread) uses a set of its own.
+struct RawTakeBuffers {
+  std::vector<ddsi_serdata*> samples;
+  std::vector<dds_sample_info_t> infos;
+  std::atomic<bool> lent{false};
+  void release();
+  ~RawTakeBuffers() { release(); }
+};
+
 }  // namespace rnr::mw
 
 struct dds_DataReader {
@@ -96,6 +108,8 @@ struct dds_DataReader {
   dds_DataReaderListener listener{};
   dds_StatusMask mask = 0;
   std::atomic<void*> context[2] = {nullptr, nullptr};
+  std::shared_ptr<rnr::mw::RawTakeBuffers> take_buffers =
+      std::make_shared<rnr::mw::RawTakeBuffers>();
 
   // Built-in reader only.
   std::mutex queue_mutex;

@@ -39,7 +39,9 @@ bool dds_DataSeq_add(dds_DataSeq* seq, void* element) {
   return true;
 }
 
-void dds_DataSeq_delete(dds_DataSeq* seq) { delete seq; }
+void dds_DataSeq_delete(dds_DataSeq* seq) {
+  delete seq;
+}
 
 dds_SampleInfoSeq* dds_SampleInfoSeq_create(uint32_t capacity) {
   auto* seq = new (std::nothrow) dds_SampleInfoSeq();
@@ -61,7 +63,9 @@ dds_SampleInfo* dds_SampleInfoSeq_get(const dds_SampleInfoSeq* seq, uint32_t ind
   return const_cast<dds_SampleInfo*>(&seq->items[index]);
 }
 
-void dds_SampleInfoSeq_delete(dds_SampleInfoSeq* seq) { delete seq; }
+void dds_SampleInfoSeq_delete(dds_SampleInfoSeq* seq) {
+  delete seq;
+}
 
 dds_UnsignedLongSeq* dds_UnsignedLongSeq_create(uint32_t capacity) {
   auto* seq = new (std::nothrow) dds_UnsignedLongSeq();
@@ -83,4 +87,6 @@ uint32_t dds_UnsignedLongSeq_get(const dds_UnsignedLongSeq* seq, uint32_t index)
   return seq->items[index];
 }
 
-void dds_UnsignedLongSeq_delete(dds_UnsignedLongSeq* seq) { delete seq; }
+void dds_UnsignedLongSeq_delete(dds_UnsignedLongSeq* seq) {
+  delete seq;
+}

@@ -144,6 +144,11 @@ dds_qos_t* make_qos(const EndpointOptions& o) {
   dds_qset_history(q, DDS_HISTORY_KEEP_ALL, 0);
   dds_qset_durability(q,
                       o.transient_local ? DDS_DURABILITY_TRANSIENT_LOCAL : DDS_DURABILITY_VOLATILE);
+  if (o.transient_local) {
+    // Late joiners get every sample, not just the last of each instance.
+    dds_qset_durability_service(q, 0, DDS_HISTORY_KEEP_ALL, 1, DDS_LENGTH_UNLIMITED,
+                                DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED);
+  }
   return q;
 }
 

@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# Recording throughput: a reliable keep-all publisher (ddsperf pub, keyed
+# sequence topic) at increasing rates, received by (a) quorvin-rnr record and
+# (b) ddsperf sub, which only counts. For each sample size and each receiver,
+# reports the highest rate received without loss, and their ratio; then runs
+# the bag store's own benchmark for its ceiling.
+#
+#   bench/record/record_bench.sh [BUILD_DIR] [SECONDS]
+#
+# BUILD_DIR must hold a release build with the benchmarks (default build-rel);
+# SECONDS is the length of each run (default 10). Domains 180..199 only; all
+# traffic on loopback.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+build="$(cd "${1:-$root/build-rel}" && pwd)"
+secs="${2:-10}"
+export CYCLONEDDS_URI="file://$root/config/cyclonedds-loopback.xml"
+
+tool="$build/src/app/quorvin-rnr"
+stats="$build/bench/record/record_bench_bag_stats"
+for f in "$tool" "$stats"; do
+  [ -x "$f" ] || { echo "missing $f (build the quorvin-rnr and record_bench_bag_stats targets)" >&2; exit 2; }
+done
+command -v ddsperf >/dev/null || { echo "ddsperf not found (cyclonedds-tools)" >&2; exit 2; }
+
+work="$(mktemp -d /tmp/rnr-record-bench-XXXXXX)"
+children=()
+cleanup() {
+  for p in "${children[@]:-}"; do [ -n "$p" ] && kill "$p" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+run=0
+next_domain() { echo $((180 + run % 20)); run=$((run + 1)); }
+
+# A rate passes when nothing is missing and at least 95 % of it arrived.
+enough() { # received expected
+  awk -v r="$1" -v e="$2" 'BEGIN { exit !(r >= 0.95 * e) }'
+}
+
+# quorvin-rnr record: rows, gaps (missing sequence numbers) and the span of
+# reception times; the rate is judged over the span it recorded.
+try_recorder() { # rate size
+  local rate="$1" size="$2" domain dir pid line rows gaps span
+  domain="$(next_domain)"
+  dir="$work/rec-$run"
+  mkdir -p "$dir"
+  (cd "$dir" && exec "$tool" record -d "$domain" -l warn KeyedSeq DDSPerfRDataKS >"$dir/out" 2>&1) &
+  pid=$!
+  children+=("$pid")
+  sleep 1
+  ddsperf -i "$domain" -k all -D "$secs" pub "$rate" size "$size" >"$dir/pub" 2>&1 || true
+  sleep 1
+  kill -INT "$pid"
+  wait "$pid" || true
+  line="$("$stats" "$dir"/dovuve_*.sqlite3 2>/dev/null || echo "rows=0 gaps=0 bad=0 span_ns=0")"
+  rows="$(sed -E 's/.*rows=([0-9]+).*/\1/' <<<"$line")"
+  gaps="$(sed -E 's/.*gaps=([0-9]+).*/\1/' <<<"$line")"
+  span="$(sed -E 's/.*span_ns=(-?[0-9]+).*/\1/' <<<"$line")"
+  local expected
+  expected="$(awk -v r="$rate" -v s="$span" 'BEGIN { printf "%d", r * s / 1e9 }')"
+  printf '    record  %6s Hz: rows %8s gaps %s span %.2f s -> %s\n' "$rate" "$rows" "$gaps" \
+    "$(awk -v s="$span" 'BEGIN { print s / 1e9 }')" \
+    "$( [ "$gaps" = 0 ] && [ "$rows" -gt 0 ] && enough "$rows" "$expected" && echo ok || echo LOSS)"
+  rm -rf "$dir"
+  [ "$gaps" = 0 ] && [ "$rows" -gt 0 ] && enough "$rows" "$expected"
+}
+
+# ddsperf sub: its own count of received and lost samples.
+try_sub() { # rate size
+  local rate="$1" size="$2" domain out pid total lost
+  domain="$(next_domain)"
+  out="$work/sub-$run"
+  ddsperf -i "$domain" -D $((secs + 3)) sub >"$out" 2>&1 &
+  pid=$!
+  children+=("$pid")
+  sleep 1
+  ddsperf -i "$domain" -k all -D "$secs" pub "$rate" size "$size" >/dev/null 2>&1 || true
+  wait "$pid" || true
+  total="$(grep -E 'size [0-9]+ total' "$out" | tail -1 | sed -E 's/.* total ([0-9]+) lost ([0-9]+).*/\1/')"
+  lost="$(grep -E 'size [0-9]+ total' "$out" | tail -1 | sed -E 's/.* total ([0-9]+) lost ([0-9]+).*/\2/')"
+  total="${total:-0}"
+  lost="${lost:-0}"
+  printf '    sub     %6s Hz: total %8s lost %s -> %s\n' "$rate" "$total" "$lost" \
+    "$( [ "$lost" = 0 ] && enough "$total" $((rate * secs)) && echo ok || echo LOSS)"
+  [ "$lost" = 0 ] && enough "$total" $((rate * secs))
+}
+
+# Highest passing rate of an ascending list; stops at the first failure.
+highest() { # function size rates...
+  local fn="$1" size="$2" best=0
+  shift 2
+  for r in "$@"; do
+    if "$fn" "$r" "$size"; then best="$r"; else break; fi
+  done
+  echo "$best" >"$work/best"
+}
+
+echo "recording benchmark: ${secs} s per run, reliable keep-all ddsperf publisher"
+summary=()
+for size in 100 4096; do
+  if [ "$size" = 100 ]; then
+    rates=(1000 2000 5000 10000 20000 40000 80000 160000)
+  else
+    rates=(500 1000 2000 5000 10000 20000 40000)
+  fi
+  echo "== sample size $size bytes"
+  highest try_recorder "$size" "${rates[@]}"
+  rec_best="$(cat "$work/best")"
+  highest try_sub "$size" "${rates[@]}"
+  sub_best="$(cat "$work/best")"
+  ratio="$(awk -v a="$rec_best" -v b="$sub_best" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }')"
+  summary+=("size $size: record $rec_best Hz, ddsperf sub $sub_best Hz, ratio $ratio")
+done
+
+echo "== bag store ceiling"
+bag_bench="$(find "$build/bench/bag" -maxdepth 1 -type f -executable 2>/dev/null | head -1 || true)"
+if [ -n "$bag_bench" ]; then
+  (cd "$work" && "$bag_bench") || echo "bag benchmark failed"
+else
+  echo "no bag benchmark built under $build/bench/bag"
+fi
+
+echo "== summary (highest rate without loss over ${secs} s)"
+printf '  %s\n' "${summary[@]}"

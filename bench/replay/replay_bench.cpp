@@ -1,0 +1,378 @@
+// Replay timing fidelity and speed, measured by a subscriber in a process of
+// its own on loopback.
+//
+//   replay_bench [seconds-per-rate]
+//
+// 1. For bags whose samples are exactly 10 ms, 1 ms and 100 us apart, the
+//    distribution of |received gap - recorded gap| (p50, p99, max), both from
+//    the subscriber's reception times and from the writer's source
+//    timestamps.
+// 2. The rate at which a bag of zero gaps is replayed, beside the rate
+//    `ddsperf pub` reaches with the same payload size, both measured in this
+//    run by a subscriber on loopback.
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dds_api.h"
+#include "logger.h"
+#include "replayer.h"
+
+namespace {
+
+constexpr const char* kTopic = "rnr_bench_replay";
+constexpr const char* kType = "RnrBench";
+constexpr uint64_t kBase = 1700000000000000000ull;
+
+// ---------------------------------------------------------------------------
+// Subscriber process
+
+struct Received {
+  uint64_t recv_ns;
+  uint64_t source_ns;
+};
+
+std::mutex received_mutex;
+std::vector<Received> received;
+std::atomic<size_t> received_count{0};
+
+void on_data(dds_DataReader* reader) {
+  dds_DataSeq* data = dds_DataSeq_create(256);
+  dds_SampleInfoSeq* infos = dds_SampleInfoSeq_create(256);
+  dds_UnsignedLongSeq* sizes = dds_UnsignedLongSeq_create(256);
+  while (dds_DataReader_raw_take(reader, dds_HANDLE_NIL, data, infos, sizes, 256,
+                                 dds_ANY_SAMPLE_STATE, dds_ANY_VIEW_STATE,
+                                 dds_ANY_INSTANCE_STATE) == dds_RETCODE_OK) {
+    uint64_t now = arch_time();
+    uint32_t n = dds_SampleInfoSeq_length(infos);
+    {
+      std::lock_guard<std::mutex> lock(received_mutex);
+      for (uint32_t i = 0; i < n; ++i) {
+        const dds_SampleInfo* info = dds_SampleInfoSeq_get(infos, i);
+        if (info->valid_data) {
+          uint64_t source = static_cast<uint64_t>(info->source_timestamp.sec) * 1000000000u +
+                            info->source_timestamp.nanosec;
+          received.push_back({now, source});
+        }
+      }
+      received_count = received.size();
+    }
+    dds_DataReader_raw_return_loan(reader, data, infos, sizes);
+  }
+  dds_DataSeq_delete(data);
+  dds_SampleInfoSeq_delete(infos);
+  dds_UnsignedLongSeq_delete(sizes);
+}
+
+int run_subscriber(int domain, size_t count, int timeout_s, const std::string& out_path) {
+  dds_DomainParticipantFactory* factory = dds_DomainParticipantFactory_get_instance();
+  dds_DomainParticipant* participant = dds_DomainParticipantFactory_create_participant(
+      factory, domain, &dds_PARTICIPANT_QOS_DEFAULT, nullptr, 0);
+  if (participant == nullptr) {
+    std::fprintf(stderr, "subscriber: no participant\n");
+    return 2;
+  }
+  dds_TypeSupport* type_support = dds_TypeSupport_raw_create();
+  dds_TypeSupport_register_type(type_support, participant, kType);
+  dds_TypeSupport_delete(type_support);
+  dds_TopicQos topic_qos{};
+  dds_DomainParticipant_get_default_topic_qos(participant, &topic_qos);
+  dds_Topic* topic =
+      dds_DomainParticipant_create_topic(participant, kTopic, kType, &topic_qos, nullptr, 0);
+  dds_TopicQos_finalize(&topic_qos);
+  dds_SubscriberQos subscriber_qos{};
+  dds_DomainParticipant_get_default_subscriber_qos(participant, &subscriber_qos);
+  dds_Subscriber* subscriber =
+      dds_DomainParticipant_create_subscriber(participant, &subscriber_qos, nullptr, 0);
+  dds_SubscriberQos_finalize(&subscriber_qos);
+  dds_DataReaderQos reader_qos{};
+  dds_Subscriber_get_default_datareader_qos(subscriber, &reader_qos);
+  dds_DataReader* reader =
+      dds_Subscriber_create_datareader(subscriber, topic, &reader_qos, nullptr, 0);
+  dds_DataReaderQos_finalize(&reader_qos);
+  if (reader == nullptr) {
+    std::fprintf(stderr, "subscriber: no reader\n");
+    return 2;
+  }
+  received.reserve(count);
+  dds_DataReaderListener listener{};
+  listener.on_data_available = on_data;
+  dds_DataReader_set_listener(reader, &listener, dds_DATA_AVAILABLE_STATUS);
+  dds_DataReader_enable(reader);
+  std::ofstream(out_path + ".ready") << "ready\n";
+
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+  while (received_count.load() < count && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  dds_DataReader_set_listener(reader, nullptr, 0);
+  {
+    std::lock_guard<std::mutex> lock(received_mutex);
+    std::ofstream out(out_path);
+    for (const Received& r : received) {
+      out << r.recv_ns << ' ' << r.source_ns << '\n';
+    }
+  }
+  dds_DomainParticipantFactory_delete_participant(factory, participant);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Driver
+
+std::string self_path;
+std::string scratch;
+
+void write_bag(const std::string& path, size_t count, uint64_t gap_ns, size_t payload) {
+  std::filesystem::remove(path);
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  sqlite3_exec(db,
+               "CREATE TABLE topics (  _id INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL,  topic_name "
+               "VARCHAR(255),  type_name VARCHAR(255),  metastring TEXT,  is_with_key INTEGER,  "
+               "UNIQUE (topic_name, type_name));"
+               "CREATE TABLE writers (  _id INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL,  guid "
+               "VARCHAR(36),  UNIQUE (guid));"
+               "CREATE TABLE data (  _id INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL,  topic_id "
+               "INTEGER,  timestamp TIMESTAMP DEFAULT CURRENT_TIMESTAMP NOT NULL,  serialized_data "
+               "BLOB,  FOREIGN KEY (topic_id) REFERENCES topics(_id));"
+               "INSERT INTO topics(topic_name, type_name, metastring, is_with_key) VALUES "
+               "('rnr_bench_replay', 'RnrBench', 'struct RnrBench { sequence<octet> b; };', 0);"
+               "BEGIN;",
+               nullptr, nullptr, nullptr);
+  std::vector<uint8_t> bytes(4 + payload, 0xab);
+  bytes[0] = 0x00;
+  bytes[1] = 0x01;
+  bytes[2] = 0x00;
+  bytes[3] = 0x00;
+  sqlite3_stmt* stmt = nullptr;
+  sqlite3_prepare_v2(db, "INSERT INTO data(topic_id, timestamp, serialized_data) VALUES(1, ?, ?)",
+                     -1, &stmt, nullptr);
+  for (size_t i = 0; i < count; ++i) {
+    sqlite3_reset(stmt);
+    sqlite3_bind_int64(stmt, 1, static_cast<sqlite3_int64>(kBase + i * gap_ns));
+    sqlite3_bind_blob(stmt, 2, bytes.data(), static_cast<int>(bytes.size()), SQLITE_STATIC);
+    sqlite3_step(stmt);
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+}
+
+pid_t spawn(const std::vector<std::string>& argv, const std::string& out_path) {
+  std::fflush(stdout);
+  pid_t pid = fork();
+  if (pid == 0) {
+    FILE* out = std::freopen(out_path.c_str(), "w", stdout);
+    (void)out;
+    std::vector<char*> args;
+    for (const std::string& a : argv) {
+      args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+bool wait_for_file(const std::string& path, int timeout_ms) {
+  for (int waited = 0; waited < timeout_ms; waited += 10) {
+    if (std::filesystem::exists(path)) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+std::atomic<bool> replay_done{false};
+void on_finished(rnr_replayer* /*replayer*/) {
+  replay_done = true;
+}
+
+// Replays `bag` on `domain` to a subscriber process; the subscriber's
+// (reception, source) times of every received sample.
+std::vector<Received> replay_to_subscriber(const std::string& bag, int domain, size_t count,
+                                           int timeout_s) {
+  std::string out = scratch + "/received-" + std::to_string(domain) + ".txt";
+  std::filesystem::remove(out);
+  std::filesystem::remove(out + ".ready");
+  pid_t child = spawn({self_path, "--subscribe", std::to_string(domain), std::to_string(count),
+                       std::to_string(timeout_s), out},
+                      scratch + "/subscriber.log");
+  std::vector<Received> result;
+  if (!wait_for_file(out + ".ready", 10000)) {
+    std::fprintf(stderr, "subscriber did not start\n");
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    return result;
+  }
+  rnr_replayer* replayer = rnr_replayer_create(bag.c_str(), domain);
+  if (replayer == nullptr) {
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    return result;
+  }
+  replay_done = false;
+  rnr_replayer_set_on_replay_finished(replayer, on_finished);
+  rnr_replayer_start_replay(replayer);
+  while (!replay_done) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  rnr_replayer_stop_replay(replayer);
+  rnr_replayer_destroy(replayer);
+  std::ifstream in(out);
+  Received r{};
+  while (in >> r.recv_ns >> r.source_ns) {
+    result.push_back(r);
+  }
+  return result;
+}
+
+struct Distribution {
+  double p50_us, p99_us, max_us;
+};
+
+Distribution distribution(std::vector<double> errors_ns) {
+  if (errors_ns.empty()) {
+    return {NAN, NAN, NAN};
+  }
+  std::sort(errors_ns.begin(), errors_ns.end());
+  auto at = [&](double q) {
+    size_t index = static_cast<size_t>(std::ceil(q * static_cast<double>(errors_ns.size()))) - 1;
+    return errors_ns[std::min(index, errors_ns.size() - 1)] / 1000.0;
+  };
+  return {at(0.50), at(0.99), errors_ns.back() / 1000.0};
+}
+
+void fidelity(int rate_hz, int domain, double seconds) {
+  const uint64_t gap_ns = 1000000000ull / static_cast<uint64_t>(rate_hz);
+  const size_t count = static_cast<size_t>(rate_hz * seconds);
+  std::string bag = scratch + "/fidelity-" + std::to_string(rate_hz) + ".sqlite3";
+  write_bag(bag, count, gap_ns, 64);
+  std::vector<Received> got =
+      replay_to_subscriber(bag, domain, count, static_cast<int>(seconds) + 15);
+  std::vector<double> recv_errors;
+  std::vector<double> source_errors;
+  for (size_t i = 1; i < got.size(); ++i) {
+    double recv_gap = static_cast<double>(got[i].recv_ns) - static_cast<double>(got[i - 1].recv_ns);
+    double source_gap =
+        static_cast<double>(got[i].source_ns) - static_cast<double>(got[i - 1].source_ns);
+    recv_errors.push_back(std::fabs(recv_gap - static_cast<double>(gap_ns)));
+    source_errors.push_back(std::fabs(source_gap - static_cast<double>(gap_ns)));
+  }
+  Distribution r = distribution(recv_errors);
+  Distribution s = distribution(source_errors);
+  std::printf(
+      "%6d Hz  %6zu samples  received %6zu | reception gap error us: p50 %8.1f  p99 %8.1f  max "
+      "%9.1f | source gap error us: p50 %7.1f  p99 %8.1f  max %9.1f\n",
+      rate_hz, count, got.size(), r.p50_us, r.p99_us, r.max_us, s.p50_us, s.p99_us, s.max_us);
+  std::fflush(stdout);
+}
+
+// Mean of ddsperf's per-second subscriber rates while the publisher ran.
+double ddsperf_rate(int domain, size_t payload, int seconds) {
+  std::string sub_out = scratch + "/ddsperf-sub.txt";
+  std::string dom = std::to_string(domain);
+  pid_t sub = spawn({"ddsperf", "-i", dom, "-D", std::to_string(seconds + 2), "sub"}, sub_out);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  pid_t pub = spawn(
+      {"ddsperf", "-i", dom, "-D", std::to_string(seconds), "pub", "size", std::to_string(payload)},
+      scratch + "/ddsperf-pub.txt");
+  waitpid(pub, nullptr, 0);
+  kill(sub, SIGINT);
+  waitpid(sub, nullptr, 0);
+  std::ifstream in(sub_out);
+  std::string line;
+  std::vector<double> rates;
+  while (std::getline(in, line)) {
+    const char* rate = std::strstr(line.c_str(), " rate ");
+    const char* delta = std::strstr(line.c_str(), " delta ");
+    if (rate != nullptr && delta != nullptr && std::atol(delta + 7) > 0) {
+      rates.push_back(std::atof(rate + 6) * 1000.0);  // kS/s
+    }
+  }
+  // The first and last intervals are partial (start-up and the publisher leaving).
+  if (rates.size() > 2) {
+    rates.erase(rates.begin());
+    rates.pop_back();
+  }
+  double sum = 0;
+  for (double r : rates) {
+    sum += r;
+  }
+  return rates.empty() ? 0.0 : sum / static_cast<double>(rates.size());
+}
+
+void speed(int domain, size_t payload, size_t count) {
+  std::string bag = scratch + "/zero-gap.sqlite3";
+  write_bag(bag, count, 0, payload);
+  std::vector<Received> got = replay_to_subscriber(bag, domain, count, 60);
+  double replay_rate = 0;
+  if (got.size() > 1) {
+    replay_rate = static_cast<double>(got.size() - 1) * 1e9 /
+                  static_cast<double>(got.back().recv_ns - got.front().recv_ns);
+  }
+  double ddsperf = ddsperf_rate(domain + 1, payload, 4);
+  std::printf(
+      "zero-gap replay: %zu samples of %zu payload bytes, received %zu, %.0f samples/s\n"
+      "ddsperf pub size %zu (KS topic, reliable): %.0f samples/s\n"
+      "ratio replay / ddsperf pub: %.3f\n",
+      count, payload, got.size(), replay_rate, payload, ddsperf,
+      ddsperf > 0 ? replay_rate / ddsperf : 0.0);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Every participant of the benchmark, its children and ddsperf stays on
+  // loopback.
+  setenv("CYCLONEDDS_URI", RNR_CYCLONEDDS_URI, 1);
+  if (argc == 6 && std::strcmp(argv[1], "--subscribe") == 0) {
+    return run_subscriber(std::atoi(argv[2]), std::strtoul(argv[3], nullptr, 10),
+                          std::atoi(argv[4]), argv[5]);
+  }
+  double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
+  if (seconds <= 0) {
+    seconds = 3.0;
+  }
+  self_path = std::filesystem::canonical("/proc/self/exe").string();
+  char pattern[] = "/tmp/rnr-replay-bench-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    return 1;
+  }
+  scratch = pattern;
+  rnr_logger_init(RNR_LOG_WARN);
+
+  std::printf("replay timing fidelity (|received gap - recorded gap|), %.1f s per rate\n", seconds);
+  fidelity(100, 200, seconds);
+  fidelity(1000, 201, seconds);
+  fidelity(10000, 202, seconds);
+  std::printf("\nreplay speed\n");
+  speed(203, 64, 200000);
+
+  std::error_code ignored;
+  std::filesystem::remove_all(scratch, ignored);
+  return 0;
+}

@@ -1,0 +1,10 @@
+// Creating a bag that is certain to be new.
+#pragma once
+
+#include "database.h"
+
+// Creates the bag file `path`, which must not exist yet, and opens it as a
+// store (rnr_Database_create). An existing file, a name of 256 bytes or more,
+// or any other failure logs "Database Cannot open database" (or the store's
+// own line) and returns null; an existing file is left untouched.
+rnr_Database* rnr_Database_create_new(const char* path);

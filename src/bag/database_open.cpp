@@ -1,0 +1,73 @@
+#include "database_open.h"
+
+#include <sqlite3.h>
+
+#include <cstring>
+#include <new>
+
+#include "database.h"
+#include "logger.h"
+
+namespace {
+
+// Whether the bag's three tables are all present. Logs and returns false when
+// the schema cannot be read (a file that is not an SQLite database fails here,
+// since SQLite reads the file header only at the first query).
+bool has_bag_tables(sqlite3* db) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT name FROM sqlite_master WHERE type = 'table' AND name = ?", -1,
+                         &stmt, nullptr) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot read database (%s)", sqlite3_errmsg(db));
+    sqlite3_finalize(stmt);
+    return false;
+  }
+  bool complete = true;
+  for (const char* table : {"topics", "writers", "data"}) {
+    sqlite3_reset(stmt);
+    sqlite3_bind_text(stmt, 1, table, -1, SQLITE_STATIC);
+    int step = sqlite3_step(stmt);
+    if (step == SQLITE_ROW) {
+      continue;
+    }
+    if (step == SQLITE_DONE) {
+      rnr_log(RNR_LOG_ERROR, "Database Not a bag: table %s is missing", table);
+    } else {
+      rnr_log(RNR_LOG_ERROR, "Database Cannot read database (%s)", sqlite3_errmsg(db));
+    }
+    complete = false;
+    break;
+  }
+  sqlite3_finalize(stmt);
+  return complete;
+}
+
+}  // namespace
+
+rnr_Database* rnr_Database_open_existing(const char* path) {
+  if (path == nullptr || strnlen(path, sizeof(rnr_Database::path)) >= sizeof(rnr_Database::path)) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
+    return nullptr;
+  }
+
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_PRIVATECACHE, nullptr) !=
+      SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
+    sqlite3_close(db);
+    return nullptr;
+  }
+  if (!has_bag_tables(db)) {
+    sqlite3_close(db);
+    return nullptr;
+  }
+
+  auto* store = new (std::nothrow) rnr_Database{};
+  if (store == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
+    sqlite3_close(db);
+    return nullptr;
+  }
+  std::memcpy(store->path, path, std::strlen(path) + 1);
+  store->db = db;
+  return store;
+}

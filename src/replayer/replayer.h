@@ -1,0 +1,71 @@
+// Plays a bag back onto a DDS domain: one raw DataWriter per recorded topic,
+// and a thread that writes the stored samples in recorded order with the
+// recorded gaps between them.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+struct dds_DomainParticipant;
+struct dds_Publisher;
+struct dds_DataWriter;
+struct rnr_Database;
+
+// Values of rnr_replayer::replay_state.
+enum : uint8_t {
+  REPLAY_IDLE = 0,
+  REPLAY_PLAYING = 1,
+  REPLAY_PAUSED = 2,
+  REPLAY_STOPPED = 3,
+};
+
+struct rnr_replayer;
+using rnr_replay_finished_callback = void (*)(rnr_replayer* replayer);
+
+// Attached to each created writer as its context slot 1.
+struct datawriter_info {
+  int32_t topic_id = 0;
+  char type_name[256] = {};
+  char topic_name[256] = {};
+  bool is_with_key = false;
+  dds_DataWriter* datawriter = nullptr;
+};
+
+struct rnr_replayer {
+  std::atomic<uint8_t> replay_state{REPLAY_IDLE};
+  dds_DomainParticipant* participant = nullptr;
+  dds_Publisher* publisher = nullptr;
+  // Topic id of the bag -> the enabled writer of that topic.
+  std::unordered_map<int32_t, dds_DataWriter*> datawriter_map;
+  std::string bag_file;
+  rnr_Database* database = nullptr;
+  std::thread replay_thread;
+  rnr_replay_finished_callback on_replay_finished = nullptr;
+  std::condition_variable cond;
+  std::mutex mutex;
+  // Bumped under `mutex` by every control operation, so that a wait that
+  // began before the operation ends at once and a spurious wake-up does not.
+  uint64_t control_serial = 0;
+  bool thread_started = false;
+};
+
+static_assert(std::atomic<uint8_t>::is_always_lock_free, "the replay state is one lock-free byte");
+
+// Opens the bag read-only and creates one enabled writer per topic that has
+// samples. Null on failure (logged).
+rnr_replayer* rnr_replayer_create(const char* bag_file, int32_t domain_id);
+void rnr_replayer_set_on_replay_finished(rnr_replayer* replayer,
+                                         rnr_replay_finished_callback callback);
+// Waits one second, then starts the replay thread. A replayer replays once.
+void rnr_replayer_start_replay(rnr_replayer* replayer);
+void rnr_replayer_pause_replay(rnr_replayer* replayer);
+void rnr_replayer_resume_replay(rnr_replayer* replayer);
+// Returns once the replay thread has ended.
+void rnr_replayer_stop_replay(rnr_replayer* replayer);
+// Releases everything; stops a replay thread that still runs first.
+void rnr_replayer_destroy(rnr_replayer* replayer);

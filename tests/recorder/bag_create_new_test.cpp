@@ -1,0 +1,104 @@
+// Creating a bag that must be new.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "database_create_new.h"
+#include "logger.h"
+
+namespace {
+
+std::mutex lines_mutex;
+std::vector<std::string> lines;
+
+void sink(void*, int32_t, const char* message) {
+  std::lock_guard<std::mutex> lock(lines_mutex);
+  lines.emplace_back(message);
+}
+
+class CreateNew : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(rnr_logger_init(RNR_LOG_VERBOSE));
+    mlog_set_sink(RNR_LOG.load(), sink, nullptr);
+    std::lock_guard<std::mutex> lock(lines_mutex);
+    lines.clear();
+    std::string pattern = (std::filesystem::temp_directory_path() / "rnr-new-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+  std::vector<std::string> logged() {
+    std::lock_guard<std::mutex> lock(lines_mutex);
+    return lines;
+  }
+  std::string dir;
+};
+
+std::string contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+}  // namespace
+
+TEST_F(CreateNew, CreatesAFreshBagAndRefusesAnyExistingName) {
+  const std::string bag = dir + "/fresh.sqlite3";
+  rnr_Database* store = rnr_Database_create_new(bag.c_str());
+  ASSERT_NE(store, nullptr);
+  EXPECT_STREQ(store->path, bag.c_str());
+  rnr_Database_destroy(store);
+  EXPECT_TRUE(logged().empty());
+
+  // The bag just written, a foreign file and a symbolic link are all refused
+  // without being touched.
+  const std::string before = contents(bag);
+  EXPECT_EQ(rnr_Database_create_new(bag.c_str()), nullptr);
+  EXPECT_EQ(contents(bag), before);
+
+  const std::string other = dir + "/other.txt";
+  std::ofstream(other) << "keep me";
+  EXPECT_EQ(rnr_Database_create_new(other.c_str()), nullptr);
+  EXPECT_EQ(contents(other), "keep me");
+
+  const std::string link = dir + "/link.sqlite3";
+  ASSERT_EQ(symlink((dir + "/target.sqlite3").c_str(), link.c_str()), 0);
+  EXPECT_EQ(rnr_Database_create_new(link.c_str()), nullptr);
+  EXPECT_FALSE(std::filesystem::exists(dir + "/target.sqlite3"));
+
+  const auto lines = logged();
+  ASSERT_EQ(lines.size(), 3u);
+  for (const auto& line : lines) {
+    EXPECT_EQ(line, "Database Cannot open database");
+  }
+}
+
+TEST_F(CreateNew, RefusesNamesItCannotCreateAndLeavesNothingBehind) {
+  // Parent is a regular file.
+  const std::string file = dir + "/plain";
+  std::ofstream(file) << "x";
+  EXPECT_EQ(rnr_Database_create_new((file + "/bag.sqlite3").c_str()), nullptr);
+
+  // A name the store could only keep cut to 255 bytes.
+  const std::string long_name = dir + "/" + std::string(300 - dir.size(), 'a');
+  EXPECT_EQ(rnr_Database_create_new(long_name.c_str()), nullptr);
+  EXPECT_EQ(rnr_Database_create_new(""), nullptr);
+  EXPECT_EQ(rnr_Database_create_new(nullptr), nullptr);
+
+  // Nothing was created in the directory.
+  size_t entries = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir)) {
+    ++entries;
+  }
+  EXPECT_EQ(entries, 1u);
+  EXPECT_EQ(logged().size(), 4u);
+}

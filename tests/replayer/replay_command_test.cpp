@@ -1,0 +1,108 @@
+// `quorvin-rnr replay` as a process: refusals with their lines and status,
+// the end of a bag, and SIGINT during a replay.
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+using namespace std::chrono_literals;
+using rnr_test::BagWriter;
+using rnr_test::Child;
+using rnr_test::ScratchDir;
+
+namespace {
+
+constexpr uint64_t kBase = 1700000000000000000ull;
+constexpr uint64_t kMs = 1000000ull;
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+  double seconds;
+};
+
+class ReplayCommandTest : public ::testing::Test {
+ protected:
+  Child start(const std::string& bag, int domain) {
+    return Child({RNR_EXECUTABLE, "replay", "-d", std::to_string(domain), bag}, dir.file("out.txt"),
+                 dir.file("err.txt"));
+  }
+  Outcome finish(Child& child, std::chrono::steady_clock::time_point started,
+                 std::chrono::milliseconds timeout) {
+    int status = child.wait(timeout);
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    return Outcome{status, rnr_test::read_file(dir.file("out.txt")),
+                   rnr_test::read_file(dir.file("err.txt")), took.count()};
+  }
+  Outcome replay(const std::string& bag, int domain, std::chrono::milliseconds timeout = 20s) {
+    auto started = std::chrono::steady_clock::now();
+    Child child = start(bag, domain);
+    return finish(child, started, timeout);
+  }
+  static bool has(const std::string& text, const std::string& piece) {
+    return text.find(piece) != std::string::npos;
+  }
+  ScratchDir dir;
+};
+
+TEST_F(ReplayCommandTest, RefusedBagsEndWithStatusOneAndStayUntouched) {
+  const int domain = 140;
+
+  std::string missing = dir.file("no-such-bag.sqlite3");
+  Outcome absent = replay(missing, domain);
+  EXPECT_EQ(absent.status, 1);
+  EXPECT_TRUE(has(absent.out, "Database Cannot open database")) << absent.out;
+  EXPECT_TRUE(has(absent.out, "Replayer Cannot get topic list from database"));
+  EXPECT_TRUE(has(absent.out, "Main Cannot create replayer"));
+  EXPECT_FALSE(has(absent.out, "Replay finished"));
+  EXPECT_FALSE(rnr_test::file_exists(missing));
+
+  std::string text = dir.file("readme.txt");
+  rnr_test::write_file(text, std::string(3000, 'q'));
+  Outcome not_sqlite = replay(text, domain);
+  EXPECT_EQ(not_sqlite.status, 1);
+  EXPECT_TRUE(has(not_sqlite.out, "Database Cannot read database")) << not_sqlite.out;
+  EXPECT_TRUE(has(not_sqlite.out, "Replayer Cannot get topic list from database"));
+  EXPECT_TRUE(has(not_sqlite.out, "Main Cannot create replayer"));
+  EXPECT_EQ(rnr_test::read_file(text), std::string(3000, 'q'));
+}
+
+TEST_F(ReplayCommandTest, EmptyBagPrintsReplayFinishedAfterAboutOneSecond) {
+  const int domain = 141;
+  std::string bag = dir.file("empty.sqlite3");
+  { BagWriter writer(bag); }
+  std::string before = rnr_test::read_file(bag);
+  Outcome result = replay(bag, domain);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out.find("Replay finished\n") != std::string::npos, true) << result.out;
+  EXPECT_GE(result.seconds, 1.0);
+  EXPECT_LT(result.seconds, 4.0);
+  EXPECT_EQ(rnr_test::read_file(bag), before);
+}
+
+TEST_F(ReplayCommandTest, SigintDuringReplayFinishesWithStatusZero) {
+  const int domain = 142;
+  std::string bag = dir.file("long.sqlite3");
+  {
+    BagWriter writer(bag);
+    int topic = writer.add_topic("rnr_replay_long", "RnrLong", 0);
+    writer.add_sample(topic, kBase, rnr_test::xcdr1_sample(1));
+    writer.add_sample(topic, kBase + 60000 * kMs, rnr_test::xcdr1_sample(2));
+  }
+  auto started = std::chrono::steady_clock::now();
+  Child child = start(bag, domain);
+  std::this_thread::sleep_for(2500ms);
+  child.signal(SIGINT);
+  Outcome result = finish(child, started, 10s);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(has(result.out, "Replay finished\n")) << result.out;
+  EXPECT_LT(result.seconds, 6.0);
+}
+
+}  // namespace
