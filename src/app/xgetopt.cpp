@@ -220,6 +220,8 @@ int32_t _getopt_(int32_t n, char** v, const char* optstring, const x_option* lon
     optstring = "";
   }
   if (x_optind < 1) {
+    // A fresh start: nothing of an earlier parse carries over.
+    clear_group();
     x_optind = 1;
   }
   int32_t i = x_optind;

@@ -203,6 +203,18 @@ TEST(Xgetopt, GroupedShortOptionsAreReadLetterByLetter) {
   x_optind = 2;
   EXPECT_EQ(x_getopt_long(3, v, "d:hl:", kTable, nullptr), 'h');
   EXPECT_EQ(x_optind, 2);
+
+  // A parse that stopped at an error inside a group leaves no position behind
+  // for the next parse, even of the very same vector.
+  std::string group = "-hxy";
+  char* w[] = {name.data(), group.data()};
+  x_optind = 0;
+  EXPECT_EQ(x_getopt_long(2, w, "d:hl:", kTable, nullptr), 'h');
+  stderr_capture err;
+  EXPECT_EQ(x_getopt_long(2, w, "d:hl:", kTable, nullptr), '?');
+  x_optind = 0;
+  EXPECT_EQ(x_getopt_long(2, w, "d:hl:", kTable, nullptr), 'h');
+  EXPECT_EQ(err.text(), "p: invalid option -- x\n");
 }
 
 // Random command lines: every parse ends, d and l always come with an
