@@ -345,7 +345,7 @@ TEST(ListenerThreads, SleepingCallbackDelaysNoOtherReaderNorDiscovery) {
     c.take_from(r);
     s->calls++;
     s->pubs->slow_reader_busy = true;
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
     s->pubs->slow_reader_busy = false;
   };
   dds_DataReader_set_listener(rs, &sl, dds_DATA_AVAILABLE_STATUS);
@@ -381,8 +381,8 @@ TEST(ListenerThreads, SleepingCallbackDelaysNoOtherReaderNorDiscovery) {
   rnr::peers::TypedWriter late(kDomain, {Kind::keyed, "late"});
   dds_PublicationBuiltinTopicData pub{};
   dds_SampleInfo info{};
-  EXPECT_TRUE(wait_until([&] { return fast.while_busy.load() > 0; }, 900));
-  EXPECT_TRUE(wait_until([&] { return pubs.find("late", &pub, &info); }, 900));
+  EXPECT_TRUE(wait_until([&] { return fast.while_busy.load() > 0; }, 1500));
+  EXPECT_TRUE(wait_until([&] { return pubs.find("late", &pub, &info); }, 1500));
   EXPECT_TRUE(pubs.seen_while_busy.load());
 }
 
