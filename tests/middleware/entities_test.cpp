@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "byte_multiset.h"
 #include "binding_internal.h"
 #include "binding_test_util.h"
 #include "peer_common.h"
@@ -164,12 +165,12 @@ TEST(Entities, DisabledReaderIsSilentUntilEnabled) {
   for (int i = 5; i < 10; i++)
     ASSERT_TRUE(w.write(static_cast<uint64_t>(i), 4));
   EXPECT_TRUE(wait_until([&] { return c.count() >= 5; }, 10000));
-  std::multiset<std::vector<uint8_t>> want;
+  ByteMultiset want;
   for (int i = 5; i < 10; i++) {
     want.insert(rnr::peers::expected_bytes(Kind::keyless, static_cast<uint64_t>(i), 4, true));
   }
   const auto got = c.copy();
-  EXPECT_EQ(std::multiset<std::vector<uint8_t>>(got.begin(), got.end()), want);
+  EXPECT_EQ(ByteMultiset(got.begin(), got.end()), want);
   EXPECT_EQ(dds_DomainParticipantFactory_delete_participant(factory(), p), dds_RETCODE_OK);
 }
 

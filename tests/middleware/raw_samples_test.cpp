@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <set>
 
+#include "byte_multiset.h"
 #include "binding_test_util.h"
 #include "peer_common.h"
 
@@ -44,15 +45,15 @@ dds_DataWriter* raw_writer(Participant& part, const TopicSpec& spec, bool xcdr2,
   return w;
 }
 
-std::multiset<std::vector<uint8_t>> expected_set(Kind kind, int count, size_t payload, bool xcdr2) {
-  std::multiset<std::vector<uint8_t>> out;
+ByteMultiset expected_set(Kind kind, int count, size_t payload, bool xcdr2) {
+  ByteMultiset out;
   for (int i = 0; i < count; i++) {
     out.insert(rnr::peers::expected_bytes(kind, static_cast<uint64_t>(i), payload, xcdr2));
   }
   return out;
 }
 
-std::multiset<std::vector<uint8_t>> as_set(const std::vector<std::vector<uint8_t>>& v) {
+ByteMultiset as_set(const std::vector<std::vector<uint8_t>>& v) {
   return {v.begin(), v.end()};
 }
 
@@ -250,7 +251,7 @@ TEST(RawSamples, TalkerProcessToRawReaderKeepsExactBytes) {
   ASSERT_TRUE(big.started());
   EXPECT_EQ(small.wait_exit(), 0);
   EXPECT_EQ(big.wait_exit(), 0);
-  std::map<std::string, std::multiset<std::vector<uint8_t>>> sent;
+  std::map<std::string, ByteMultiset> sent;
   for (Child* c : {&small, &big}) {
     for (const auto& line : c->lines()) {
       const auto f = rnr::test::split(line, 8);
