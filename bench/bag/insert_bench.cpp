@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
   const size_t samples = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 51200;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
   if (samples == 0 || rounds <= 0) {
-    std::fprintf(stderr, "usage: %s [samples per run] [rounds]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [samples per run] [rounds] [directory]\n", argv[0]);
     return 2;
   }
   const std::filesystem::path base =

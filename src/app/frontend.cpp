@@ -175,10 +175,10 @@ bool app_read_command_line(int argc, char** argv, app_config* config) {
 
   // The parser works on the vector without the program name: the command
   // word is its element 0 and the name its messages print. Parsing starts
-  // at element 1 of this vector.
+  // at element 1 of this vector; 0 makes it a fresh parse.
   const int32_t n = argc - 1;
   char** v = argv + 1;
-  x_optind = 1;
+  x_optind = 0;
   bool help = false;
   for (;;) {
     const int32_t option = x_getopt_long(n, v, "d:hl:", kOptions, nullptr);

@@ -220,6 +220,8 @@ int32_t _getopt_(int32_t n, char** v, const char* optstring, const x_option* lon
     optstring = "";
   }
   if (x_optind < 1) {
+    // A fresh start: nothing of an earlier parse carries over.
+    clear_group();
     x_optind = 1;
   }
   int32_t i = x_optind;
@@ -236,14 +238,19 @@ int32_t _getopt_(int32_t n, char** v, const char* optstring, const x_option* lon
   }
   clear_group();
 
+  // Passes over element i (an empty one or a lone "-"): true when another
+  // element is left to examine in this call.
+  auto pass_over = [&] {
+    x_optind = i + 1;
+    ++i;
+    return i < n - moved;
+  };
+
   for (;;) {
     const char* e = text(v[i]);
 
-    // An empty element is passed over.
     if (e[0] == '\0') {
-      x_optind = i + 1;
-      ++i;
-      if (i < n - moved) {
+      if (pass_over()) {
         continue;
       }
       x_optarg = nullptr;
@@ -288,9 +295,7 @@ int32_t _getopt_(int32_t n, char** v, const char* optstring, const x_option* lon
 
     // A lone "-" is passed over like an empty element.
     if (e[1] == '\0') {
-      x_optind = i + 1;
-      ++i;
-      if (i < n - moved) {
+      if (pass_over()) {
         continue;
       }
       x_optarg = nullptr;

@@ -23,7 +23,9 @@ struct x_option {
   int32_t val;       // value returned (or stored) for this option
 };
 
-// Index of the next element to examine; element 0 is never examined.
+// Index of the next element to examine; element 0 is never examined. Set to
+// 0 to start a new parse: the next call begins at element 1 and forgets any
+// position inside a group of an earlier parse.
 extern int32_t x_optind;
 // Argument of the option just returned, or the non-option element returned as 1.
 extern char* x_optarg;

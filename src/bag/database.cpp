@@ -195,10 +195,16 @@ bool bulk_insert_data(rnr_Database* store) {
   return written;
 }
 
-// The id of the row that the insert just stepped on the connection added, or
-// -1 when it does not fit the catalogue's 32-bit ids. The caller holds
-// `connection_mutex` since its step.
-int32_t last_row_id(rnr_Database* store) {
+// Steps a catalogue INSERT and returns the id of the row it added, or -1 on
+// failure or when the id does not fit the catalogue's 32-bit ids. The lock is
+// held from the step to the read of the id, so an insert on another thread
+// cannot slip in between.
+int32_t insert_and_read_id(rnr_Database* store, sqlite3_stmt* stmt) {
+  std::lock_guard<std::mutex> connection(store->connection_mutex);
+  if (sqlite3_step(stmt) != SQLITE_DONE) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql");
+    return -1;
+  }
   const sqlite3_int64 id = sqlite3_last_insert_rowid(store->db);
   if (id <= 0 || id > INT32_MAX) {
     rnr_log(RNR_LOG_ERROR, "Database Row id %lld out of range", static_cast<long long>(id));
@@ -300,12 +306,7 @@ int32_t rnr_Database_insert_topic(rnr_Database* store, const char* topic_name,
     rnr_log(RNR_LOG_ERROR, "Database Cannot bind topic_name(%s)", topic_name);
     return -1;
   }
-  std::lock_guard<std::mutex> connection(store->connection_mutex);
-  if (sqlite3_step(st.stmt) != SQLITE_DONE) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql");
-    return -1;
-  }
-  return last_row_id(store);
+  return insert_and_read_id(store, st.stmt);
 }
 
 bool rnr_Database_update_topics(rnr_Database* store, const rnr_TopicDescription* topic) {
@@ -376,12 +377,7 @@ int32_t rnr_Database_insert_entity_info(rnr_Database* store, const dds_guid* gui
             (e >> 24) & 0xffu, (e >> 16) & 0xffu, (e >> 8) & 0xffu, e & 0xffu);
     return -1;
   }
-  std::lock_guard<std::mutex> connection(store->connection_mutex);
-  if (sqlite3_step(st.stmt) != SQLITE_DONE) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql");
-    return -1;
-  }
-  return last_row_id(store);
+  return insert_and_read_id(store, st.stmt);
 }
 
 rnr_TopicsRowList* rnr_Database_get_topics_row_list(rnr_Database* store) {

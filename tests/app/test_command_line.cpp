@@ -66,7 +66,11 @@ void expect_runs(const std::vector<expectation>& cases) {
   for (const expectation& c : cases) {
     std::string shown;
     for (const std::string& arg : c.args) {
-      shown += arg.size() > 40 ? "<" + std::to_string(arg.size()) + " chars> " : arg + " ";
+      if (arg.size() > 40) {
+        shown.append("<").append(std::to_string(arg.size())).append(" chars> ");
+      } else {
+        shown.append(arg).append(" ");
+      }
     }
     rnr_test::child_result result = rnr_test::run_program(command(c.args));
     EXPECT_TRUE(result.exited_with(0)) << shown << " status " << result.status;

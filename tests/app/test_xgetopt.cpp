@@ -74,7 +74,10 @@ std::string parse(std::vector<std::string> args,
   }
   trace += " @" + std::to_string(x_optind) + " [";
   for (int32_t k = x_optind; k < n; ++k) {
-    trace += (k > x_optind ? " " : "") + std::string(v[static_cast<size_t>(k)]);
+    if (k > x_optind) {
+      trace += ' ';
+    }
+    trace += v[static_cast<size_t>(k)];
   }
   trace += "]";
   if (x_optopt != 0) {
@@ -200,6 +203,18 @@ TEST(Xgetopt, GroupedShortOptionsAreReadLetterByLetter) {
   x_optind = 2;
   EXPECT_EQ(x_getopt_long(3, v, "d:hl:", kTable, nullptr), 'h');
   EXPECT_EQ(x_optind, 2);
+
+  // A parse that stopped at an error inside a group leaves no position behind
+  // for the next parse, even of the very same vector.
+  std::string group = "-hxy";
+  char* w[] = {name.data(), group.data()};
+  x_optind = 0;
+  EXPECT_EQ(x_getopt_long(2, w, "d:hl:", kTable, nullptr), 'h');
+  stderr_capture err;
+  EXPECT_EQ(x_getopt_long(2, w, "d:hl:", kTable, nullptr), '?');
+  x_optind = 0;
+  EXPECT_EQ(x_getopt_long(2, w, "d:hl:", kTable, nullptr), 'h');
+  EXPECT_EQ(err.text(), "p: invalid option -- x\n");
 }
 
 // Random command lines: every parse ends, d and l always come with an

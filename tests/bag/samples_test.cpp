@@ -202,7 +202,7 @@ TEST_F(StoreTest, FailedBatchIsKeptAndRetriedDroppingOnlyTheOldest) {
   ASSERT_TRUE(rnr_Database_start_bulk_insert_data(store_, 4));
   std::vector<std::string> payloads;
   for (int i = 0; i < 8; ++i) {
-    payloads.push_back("s" + std::to_string(i));
+    payloads.push_back(std::string("s").append(std::to_string(i)));
   }
   auto insert = [&](int i) {
     const rnr_DataRow row = make_row(1, static_cast<uint64_t>(i), payloads[i]);

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -69,7 +70,7 @@ struct Participant {
 struct Collector {
   std::mutex mutex;
   std::vector<std::vector<uint8_t>> samples;
-  int calls = 0;
+  std::atomic<int> calls{0};
   int32_t max_take = 1000;
 
   size_t count() {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <set>
 
+#include "byte_multiset.h"
 #include "binding_test_util.h"
 #include "peer_common.h"
 
@@ -26,7 +27,8 @@ dds_DataReader* raw_reader(Participant& part, const TopicSpec& spec, bool keyed)
 }
 
 // A raw writer advertising the representation its bytes are encoded in.
-dds_DataWriter* raw_writer(Participant& part, const TopicSpec& spec, bool xcdr2) {
+dds_DataWriter* raw_writer(Participant& part, const TopicSpec& spec, bool xcdr2,
+                           bool transient_local = false) {
   dds_Topic* t =
       part.topic(spec.name.c_str(), rnr::peers::type_name(spec.kind), spec.kind == Kind::keyed);
   if (t == nullptr)
@@ -35,20 +37,23 @@ dds_DataWriter* raw_writer(Participant& part, const TopicSpec& spec, bool xcdr2)
   dds_Publisher_get_default_datawriter_qos(part.pub, &q);
   q.representation.length = 1;
   q.representation.value[0] = xcdr2 ? dds_XCDR2_DATA_REPRESENTATION : dds_XCDR_DATA_REPRESENTATION;
+  if (transient_local) {
+    q.durability.kind = dds_TRANSIENT_LOCAL_DURABILITY_QOS;
+  }
   dds_DataWriter* w = dds_Publisher_create_datawriter(part.pub, t, &q, nullptr, 0);
   dds_DataWriterQos_finalize(&q);
   return w;
 }
 
-std::multiset<std::vector<uint8_t>> expected_set(Kind kind, int count, size_t payload, bool xcdr2) {
-  std::multiset<std::vector<uint8_t>> out;
+ByteMultiset expected_set(Kind kind, int count, size_t payload, bool xcdr2) {
+  ByteMultiset out;
   for (int i = 0; i < count; i++) {
     out.insert(rnr::peers::expected_bytes(kind, static_cast<uint64_t>(i), payload, xcdr2));
   }
   return out;
 }
 
-std::multiset<std::vector<uint8_t>> as_set(const std::vector<std::vector<uint8_t>>& v) {
+ByteMultiset as_set(const std::vector<std::vector<uint8_t>>& v) {
   return {v.begin(), v.end()};
 }
 
@@ -62,9 +67,9 @@ struct Case {
 // of the binding must receive exactly the serialized bytes.
 void typed_to_raw_in_process(int domain, const std::vector<Case>& cases) {
   constexpr int kCount = 6;
+  std::vector<std::unique_ptr<Collector>> collectors;  // outlive the participant
   Participant part(domain);
   ASSERT_NE(part.p, nullptr);
-  std::vector<std::unique_ptr<Collector>> collectors;
   std::vector<std::unique_ptr<rnr::peers::TypedWriter>> writers;
   for (const Case& c : cases) {
     dds_DataReader* r = raw_reader(part, c.spec, c.spec.kind == Kind::keyed);
@@ -106,6 +111,7 @@ TEST(RawSamples, FragmentedSamplesInProcessArriveIntact) {
 // nothing, the keyed one gets everything.
 TEST(RawSamples, KeyFlagMustAgreeWithTheWriterForAMatch) {
   constexpr int kDomain = 12;
+  Collector cg, cb;
   Participant part(kDomain);
   ASSERT_NE(part.p, nullptr);
   const TopicSpec spec{Kind::keyed, "keyflag"};
@@ -116,7 +122,6 @@ TEST(RawSamples, KeyFlagMustAgreeWithTheWriterForAMatch) {
   dds_DataReader* bad = dds_Subscriber_create_datareader(other.sub, keyless, nullptr, nullptr, 0);
   ASSERT_NE(good, nullptr);
   ASSERT_NE(bad, nullptr);
-  Collector cg, cb;
   cg.attach(good);
   cb.attach(bad);
   rnr::peers::TypedWriter w(kDomain, spec);
@@ -174,6 +179,7 @@ TEST(RawSamples, RawWriterToTypedReaderInProcessDecodesOriginalValues) {
 // one does not; a best-effort writer matches only a best-effort reader.
 TEST(RawSamples, ReaderReliabilityAndDurabilityAreTheCallers) {
   constexpr int kDomain = 23;
+  Collector late_tl, late_volatile, reliable, best_effort;
   Participant part(kDomain);
   ASSERT_NE(part.p, nullptr);
   rnr::peers::EndpointOptions tl;
@@ -194,7 +200,6 @@ TEST(RawSamples, ReaderReliabilityAndDurabilityAreTheCallers) {
     dds_DataReaderQos_finalize(&q);
     return reader;
   };
-  Collector late_tl, late_volatile, reliable, best_effort;
   late_tl.attach(
       make("kept", Kind::keyed, dds_TRANSIENT_LOCAL_DURABILITY_QOS, dds_RELIABLE_RELIABILITY_QOS));
   late_volatile.attach(
@@ -224,11 +229,11 @@ TEST(RawSamples, ReaderReliabilityAndDurabilityAreTheCallers) {
 TEST(RawSamples, TalkerProcessToRawReaderKeepsExactBytes) {
   constexpr int kDomain = 14;
   constexpr int kCount = 8;
+  std::vector<std::unique_ptr<Collector>> collectors;
   Participant part(kDomain);
   ASSERT_NE(part.p, nullptr);
   const std::vector<TopicSpec> specs = {
       {Kind::keyed, "xp_keyed"}, {Kind::keyless, "xp_keyless"}, {Kind::keyed, "xp_big"}};
-  std::vector<std::unique_ptr<Collector>> collectors;
   for (const auto& s : specs) {
     dds_DataReader* r = raw_reader(part, s, s.kind == Kind::keyed);
     ASSERT_NE(r, nullptr);
@@ -246,7 +251,7 @@ TEST(RawSamples, TalkerProcessToRawReaderKeepsExactBytes) {
   ASSERT_TRUE(big.started());
   EXPECT_EQ(small.wait_exit(), 0);
   EXPECT_EQ(big.wait_exit(), 0);
-  std::map<std::string, std::multiset<std::vector<uint8_t>>> sent;
+  std::map<std::string, ByteMultiset> sent;
   for (Child* c : {&small, &big}) {
     for (const auto& line : c->lines()) {
       const auto f = rnr::test::split(line, 8);
@@ -272,13 +277,15 @@ TEST(RawSamples, RawWriterToListenerProcessDecodesOriginalValues) {
   Participant part(kDomain);
   ASSERT_NE(part.p, nullptr);
   const TopicSpec keyed{Kind::keyed, "xw_keyed"}, keyless{Kind::keyless, "xw_keyless"};
-  dds_DataWriter* wk = raw_writer(part, keyed, false);
-  dds_DataWriter* wl = raw_writer(part, keyless, true);
+  // Transient-local on both sides: a reader that matched before the writer
+  // noticed it still gets every sample.
+  dds_DataWriter* wk = raw_writer(part, keyed, false, true);
+  dds_DataWriter* wl = raw_writer(part, keyless, true, true);
   ASSERT_NE(wk, nullptr);
   ASSERT_NE(wl, nullptr);
   Child listener({RNR_LISTENER, "--domain", std::to_string(kDomain), "--topic", "keyed:xw_keyed",
                   "--topic", "keyless:xw_keyless", "--count", std::to_string(2 * kCount),
-                  "--timeout-ms", "20000"});
+                  "--timeout-ms", "20000", "--transient-local"});
   ASSERT_TRUE(listener.started());
   ASSERT_TRUE(wait_until(
       [&] {

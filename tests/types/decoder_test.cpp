@@ -13,6 +13,7 @@ namespace {
 
 using rnr::types::decode_to_json;
 using rnr::types::TypeGraph;
+using rnr::types::TypeIndex;
 namespace flag = rnr::types::flag;
 
 // Appends values in one byte order, aligning like a CDR stream whose origin
@@ -208,6 +209,47 @@ TEST(Decoder, BytesThatDoNotFitAreRefused) {
   Bytes z(0x0001, false, 8);
   z.put<uint8_t>(1).str("ab");
   EXPECT_EQ(decode(small, z.out), "{\"b\": true, \"s\": \"ab\"}");
+}
+
+// A type used twice at every level of a deep chain: the decoder sizes each
+// type once, so a count is checked at once instead of walking the 2^48
+// paths down to the empty struct at the bottom.
+TEST(Decoder, TypesSharedAtEveryLevelAreSizedOnce) {
+  rnr::types::testing::GraphMaker m;
+  auto level = m.structure("E0", flag::kFinal, {});
+  for (int i = 1; i <= 48; ++i) {
+    const std::string name = std::string("E").append(std::to_string(i));
+    level =
+        m.structure(name.c_str(), flag::kFinal, {m.member("a", 0, level), m.member("b", 1, level)});
+  }
+  auto root = m.structure("R", flag::kFinal, {m.member("q", 0, m.sequence(level))});
+  TypeGraph g = m.finish(root);
+  Bytes b(0x0001, false, 8);
+  b.put<uint32_t>(0);
+  EXPECT_EQ(decode(g, b.out), "{\"q\": []}");
+}
+
+// Graphs that no sound type produces (a collection that holds itself, a
+// member of a type that is not there) are refused by the IDL writer and the
+// decoder alike, without running off the stack or out of the graph.
+TEST(Decoder, DamagedGraphsAreRefused) {
+  rnr::types::testing::GraphMaker m;
+  auto loop = m.sequence(0);
+  m.graph.types[loop].element = loop;
+  auto missing = m.sequence(1000);
+  m.graph.types[missing].element = 1000;
+  for (auto member : {loop, missing, TypeIndex{2000}}) {
+    rnr::types::testing::GraphMaker copy = m;
+    TypeGraph g = copy.finish(copy.structure("S", flag::kFinal, {copy.member("q", 0, member)}));
+    std::string error;
+    EXPECT_FALSE(rnr::types::render_idl(g, &error)) << member;
+    EXPECT_FALSE(error.empty()) << member;
+    Bytes b(0x0001, false, 8);
+    for (int i = 0; i < 200; ++i) {
+      b.put<uint32_t>(1);
+    }
+    EXPECT_EQ(decode(g, b.out).rfind("error: ", 0), 0u) << member;
+  }
 }
 
 TEST(Decoder, DumpRefusesForeignDescriptionsAndNonDynamicSupports) {

@@ -363,6 +363,24 @@ std::string dump(const std::shared_ptr<const TypeGraph>& graph, const std::vecto
   return line;
 }
 
+// Publishes `sample` once in each data representation and expects its dump
+// to be `expected` both times.
+void expect_dump_in_both_encodings(dds_entity_t participant, const dds_topic_descriptor_t* desc,
+                                   const char* topic_prefix, const void* sample,
+                                   const std::string& expected) {
+  int round = 0;
+  for (auto representation : {DDS_DATA_REPRESENTATION_XCDR1, DDS_DATA_REPRESENTATION_XCDR2}) {
+    SCOPED_TRACE(representation == DDS_DATA_REPRESENTATION_XCDR1 ? "XCDR1" : "XCDR2");
+    std::shared_ptr<const TypeGraph> graph;
+    const std::string topic = std::string(topic_prefix).append(std::to_string(round++));
+    auto bytes = publish_and_take(participant, desc, topic.c_str(), sample, representation, &graph);
+    ASSERT_FALSE(bytes.empty());
+    ASSERT_NE(graph, nullptr);
+    EXPECT_EQ(bytes[1], representation == DDS_DATA_REPRESENTATION_XCDR1 ? 0x01 : 0x07);
+    EXPECT_EQ(dump(graph, bytes), expected);
+  }
+}
+
 rnr_test_Reading reading_at_limits(char* name, char* tag0, char* tag1) {
   rnr_test_Reading r{};
   r.id = 7;
@@ -408,18 +426,31 @@ TEST(SampleDump, SimpleValuesPrintBackExactlyInBothEncodings) {
       "\"ll_min\": -9223372036854775808, \"ll_max\": 9223372036854775807, "
       "\"ull_max\": 18446744073709551615, \"o\": 255, \"c\": \"q\", \"b\": true, "
       "\"f\": 0.1, \"d\": -2.5e-300, \"empty\": [], \"grid\": [[-2, -1, 0], [1, 2, 3]]}\n";
-  int round = 0;
-  for (auto representation : {DDS_DATA_REPRESENTATION_XCDR1, DDS_DATA_REPRESENTATION_XCDR2}) {
-    SCOPED_TRACE(representation == DDS_DATA_REPRESENTATION_XCDR1 ? "XCDR1" : "XCDR2");
-    std::shared_ptr<const TypeGraph> graph;
-    std::string topic = "dump_simple_" + std::to_string(round++);
-    auto bytes = publish_and_take(participant.get(), &rnr_test_Reading_desc, topic.c_str(), &r,
-                                  representation, &graph);
-    ASSERT_FALSE(bytes.empty());
-    ASSERT_NE(graph, nullptr);
-    EXPECT_EQ(bytes[1], representation == DDS_DATA_REPRESENTATION_XCDR1 ? 0x01 : 0x07);
-    EXPECT_EQ(dump(graph, bytes), expected);
-  }
+  expect_dump_in_both_encodings(participant.get(), &rnr_test_Reading_desc, "dump_simple_", &r,
+                                expected);
+}
+
+// Collections of enums, bitmasks and booleans, whose elements a writer
+// serializes without a delimiting header of their own.
+TEST(SampleDump, CollectionsOfEnumsBitmasksAndBooleans) {
+  Participant participant(221);
+  rnr_test_rich_Color colors[] = {rnr_test_rich_BLUE, rnr_test_rich_RED};
+  rnr_test_rich_Perm perms[] = {rnr_test_rich_WRITE};
+  bool flags[] = {true, false};
+  rnr_test_rich_Lists lists{};
+  lists.colors._length = lists.colors._maximum = 2;
+  lists.colors._buffer = colors;
+  lists.perms._length = lists.perms._maximum = 1;
+  lists.perms._buffer = perms;
+  lists.pair[0] = rnr_test_rich_GREEN;
+  lists.pair[1] = rnr_test_rich_BLUE;
+  lists.flags._length = lists.flags._maximum = 2;
+  lists.flags._buffer = flags;
+  const std::string expected =
+      "{\"colors\": [\"BLUE\", \"RED\"], \"perms\": [[\"WRITE\"]], "
+      "\"pair\": [\"GREEN\", \"BLUE\"], \"flags\": [true, false]}\n";
+  expect_dump_in_both_encodings(participant.get(), &rnr_test_rich_Lists_desc, "dump_lists_", &lists,
+                                expected);
 }
 
 class RichDump : public testing::Test {

@@ -273,8 +273,25 @@ class Decoder {
   }
 
   // A conservative lower bound of an element's serialized size, to refuse
-  // counts that cannot fit before looping over them.
+  // counts that cannot fit before looping over them. Each type is sized once:
+  // a type used by several members at every level of a deep graph would
+  // otherwise be walked once per path, and the paths double with each level.
   size_t min_size(TypeIndex index, int depth = 0) {
+    if (min_sizes_.empty()) {
+      min_sizes_.resize(g_.types.size());
+    }
+    if (index < min_sizes_.size() && min_sizes_[index]) {
+      return *min_sizes_[index];
+    }
+    const size_t size = compute_min_size(index, depth);
+    // Any value found is a valid lower bound, also one cut short by depth.
+    if (index < min_sizes_.size()) {
+      min_sizes_[index] = size;
+    }
+    return size;
+  }
+
+  size_t compute_min_size(TypeIndex index, int depth) {
     const Type& t = type_of(index);
     if (depth > kMaxDepth) {
       return 0;
@@ -1004,6 +1021,7 @@ class Decoder {
   bool little_ = true;
   bool swap_ = false;
   std::string out_;
+  std::vector<std::optional<size_t>> min_sizes_;
 };
 
 }  // namespace

@@ -27,6 +27,9 @@ std::optional<TypeIndex> resolve_alias(const TypeGraph& graph, TypeIndex index) 
 
 namespace {
 
+// Deeper nesting than any real type has; reached only by a damaged graph.
+constexpr int kMaxAnonymousDepth = 64;
+
 bool is_named(const Type& t) {
   return t.kind == Kind::Alias || t.kind == Kind::Enum || t.kind == Kind::Bitmask ||
          t.kind == Kind::Struct || t.kind == Kind::Union;
@@ -140,9 +143,14 @@ class Renderer {
   }
 
   // Depth-first, dependencies first: every named type after all it uses.
-  bool order(TypeIndex index) {
+  // Named types are entered once; the depth bounds the anonymous ones
+  // (sequences, arrays, maps), which a damaged graph may make circular.
+  bool order(TypeIndex index, int depth = 0) {
     if (index >= g_.types.size()) {
       return set_error("reference to a missing type");
+    }
+    if (depth > kMaxAnonymousDepth) {
+      return set_error("type nested too deeply");
     }
     const Type& t = g_.at(index);
     if (is_named(t)) {
@@ -153,29 +161,30 @@ class Renderer {
         return set_error("recursive type " + t.name);
       }
     }
+    const int next = is_named(t) ? 0 : depth + 1;
     bool ok = true;
     switch (t.kind) {
       case Kind::Struct:
         if (t.base) {
-          ok = order(*t.base);
+          ok = order(*t.base, next);
         }
         for (const auto& m : t.members) {
-          ok = ok && order(m.type);
+          ok = ok && order(m.type, next);
         }
         break;
       case Kind::Union:
-        ok = order(t.element);
+        ok = order(t.element, next);
         for (const auto& m : t.members) {
-          ok = ok && order(m.type);
+          ok = ok && order(m.type, next);
         }
         break;
       case Kind::Map:
-        ok = order(t.key) && order(t.element);
+        ok = order(t.key, next) && order(t.element, next);
         break;
       case Kind::Alias:
       case Kind::Sequence:
       case Kind::Array:
-        ok = order(t.element);
+        ok = order(t.element, next);
         break;
       default:
         break;
@@ -215,9 +224,10 @@ class Renderer {
     return text;
   }
 
-  // The type specification and the array dimensions that go on the declarator.
-  bool spec(TypeIndex index, std::string* text, std::string* dims, int depth = 0) {
-    if (index >= g_.types.size() || depth > 64) {
+  // The text that names a type, and the array dimensions that go on the
+  // declarator.
+  bool type_text(TypeIndex index, std::string* text, std::string* dims, int depth = 0) {
+    if (index >= g_.types.size() || depth > kMaxAnonymousDepth) {
       return set_error("reference to a missing type");
     }
     const Type& t = g_.at(index);
@@ -247,7 +257,7 @@ class Renderer {
         }
         return true;
       case Kind::Sequence:
-        if (!spec(t.element, &inner, &inner_dims, depth + 1)) {
+        if (!type_text(t.element, &inner, &inner_dims, depth + 1)) {
           return false;
         }
         if (!inner_dims.empty()) {
@@ -261,8 +271,8 @@ class Renderer {
         return true;
       case Kind::Map: {
         std::string key, key_dims;
-        if (!spec(t.key, &key, &key_dims, depth + 1) ||
-            !spec(t.element, &inner, &inner_dims, depth + 1)) {
+        if (!type_text(t.key, &key, &key_dims, depth + 1) ||
+            !type_text(t.element, &inner, &inner_dims, depth + 1)) {
           return false;
         }
         if (!key_dims.empty() || !inner_dims.empty()) {
@@ -276,7 +286,7 @@ class Renderer {
         return true;
       }
       case Kind::Array:
-        if (!spec(t.element, &inner, &inner_dims, depth + 1)) {
+        if (!type_text(t.element, &inner, &inner_dims, depth + 1)) {
           return false;
         }
         *text = inner;
@@ -422,6 +432,34 @@ class Renderer {
     }
   }
 
+  // An enum or a bitmask: its literals in order, each value (or flag
+  // position) written only where it is not the previous one plus one.
+  bool emit_literals(const Type& t, const std::string& name, const char* keyword,
+                     const char* value_annotation) {
+    const std::string in = indent();
+    out_ << in << ((t.flags & flag::kAppendable) ? "@appendable" : "@final");
+    if (t.bit_bound != 32) {
+      out_ << " @bit_bound(" << t.bit_bound << ")";
+    }
+    out_ << "\n" << in << keyword << " " << name << " {\n";
+    int64_t expected = 0;
+    for (size_t i = 0; i < t.members.size(); ++i) {
+      const auto& literal = t.members[i];
+      auto id = identifier(literal.name);
+      if (!id) {
+        return false;
+      }
+      out_ << indent(1);
+      if (literal.value != expected) {
+        out_ << value_annotation << "(" << literal.value << ") ";
+      }
+      out_ << *id << (i + 1 < t.members.size() ? ",\n" : "\n");
+      expected = literal.value + 1;
+    }
+    out_ << in << "};\n";
+    return true;
+  }
+
   bool emit(TypeIndex index) {
     const Type& t = g_.at(index);
     auto parts = split_scoped(t.name);
@@ -443,58 +481,16 @@ class Renderer {
     switch (t.kind) {
       case Kind::Alias: {
         std::string text, dims;
-        if (!spec(t.element, &text, &dims)) {
+        if (!type_text(t.element, &text, &dims)) {
           return false;
         }
         out_ << in << "typedef " << text << " " << *name << dims << ";\n";
         return true;
       }
-      case Kind::Enum: {
-        out_ << in << ((t.flags & flag::kAppendable) ? "@appendable" : "@final");
-        if (t.bit_bound != 32) {
-          out_ << " @bit_bound(" << t.bit_bound << ")";
-        }
-        out_ << "\n" << in << "enum " << *name << " {\n";
-        int64_t expected = 0;
-        for (size_t i = 0; i < t.members.size(); ++i) {
-          const auto& lit = t.members[i];
-          auto id = identifier(lit.name);
-          if (!id) {
-            return false;
-          }
-          out_ << in1;
-          if (lit.value != expected) {
-            out_ << "@value(" << lit.value << ") ";
-          }
-          out_ << *id << (i + 1 < t.members.size() ? ",\n" : "\n");
-          expected = lit.value + 1;
-        }
-        out_ << in << "};\n";
-        return true;
-      }
-      case Kind::Bitmask: {
-        out_ << in << ((t.flags & flag::kAppendable) ? "@appendable" : "@final");
-        if (t.bit_bound != 32) {
-          out_ << " @bit_bound(" << t.bit_bound << ")";
-        }
-        out_ << "\n" << in << "bitmask " << *name << " {\n";
-        int64_t expected = 0;
-        for (size_t i = 0; i < t.members.size(); ++i) {
-          const auto& bit = t.members[i];
-          auto id = identifier(bit.name);
-          if (!id) {
-            return false;
-          }
-          out_ << in1;
-          if (bit.value != expected) {
-            out_ << "@position(" << bit.value << ") ";
-          }
-          out_ << *id << (i + 1 < t.members.size() ? ",\n" : "\n");
-          expected = bit.value + 1;
-        }
-        out_ << in << "};\n";
-        return true;
-      }
+      case Kind::Enum:
+        return emit_literals(t, *name, "enum", "@value");
+      case Kind::Bitmask:
+        return emit_literals(t, *name, "bitmask", "@position");
       case Kind::Struct: {
         out_ << in << extensibility(t.flags);
         if (t.flags & flag::kNested) {
@@ -507,7 +503,7 @@ class Renderer {
         out_ << "\n" << in << "struct " << *name;
         if (t.base) {
           std::string base, dims;
-          if (!spec(*t.base, &base, &dims) || !dims.empty()) {
+          if (!type_text(*t.base, &base, &dims) || !dims.empty()) {
             return dims.empty() ? false : set_error("struct based on an array");
           }
           out_ << " : " << base;
@@ -520,7 +516,7 @@ class Renderer {
         for (const auto& m : t.members) {
           std::string text, dims;
           auto id = identifier(m.name);
-          if (!id || !spec(m.type, &text, &dims)) {
+          if (!id || !type_text(m.type, &text, &dims)) {
             return false;
           }
           out_ << in1 << id_annotation(m, &*expected, hash_ids) << member_annotations(m, false)
@@ -535,7 +531,7 @@ class Renderer {
           return set_error("union " + t.name + " without discriminator");
         }
         std::string disc, disc_dims;
-        if (!spec(t.element, &disc, &disc_dims) || !disc_dims.empty()) {
+        if (!type_text(t.element, &disc, &disc_dims) || !disc_dims.empty()) {
           return disc_dims.empty() ? false : set_error("array discriminator");
         }
         out_ << in << extensibility(t.flags);
@@ -566,7 +562,7 @@ class Renderer {
           }
           std::string text, dims;
           auto id = identifier(m.name);
-          if (!id || !spec(m.type, &text, &dims)) {
+          if (!id || !type_text(m.type, &text, &dims)) {
             return false;
           }
           out_ << indent(2) << id_annotation(m, &expected, hash_ids) << member_annotations(m, true)
