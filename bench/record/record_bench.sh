@@ -97,7 +97,12 @@ highest() { # function size rates...
   echo "$best" >"$work/best"
 }
 
+bag_bench="$build/bench/bag/bag_insert_bench"
+[ -x "$bag_bench" ] || { echo "missing $bag_bench (build the bag_insert_bench target)" >&2; exit 2; }
+
 echo "recording benchmark: ${secs} s per run, reliable keep-all ddsperf publisher"
+echo "== bag store ceiling (before)"
+"$bag_bench" 51200 3 "$work" | tee "$work/bag-before"
 summary=()
 for size in 100 4096; do
   if [ "$size" = 100 ]; then
@@ -115,20 +120,20 @@ for size in 100 4096; do
   summary+=("size $size: record $rec_best Hz, ddsperf sub $sub_best Hz, record/sub $ratio")
 done
 
-# The bag store's own ceiling: its insertion benchmark, rows per second of
-# the 256-row bulk insert, on the same temporary directory.
-echo "== bag store ceiling"
-bag_bench="$build/bench/bag/bag_insert_bench"
-if [ -x "$bag_bench" ]; then
-  "$bag_bench" 51200 3 "$work" | tee "$work/bag"
-  for size in 100 4096; do
-    ceiling="$(awk -v s="$size" '$1 == s { print $2 }' "$work/bag")"
-    best_var="rec_best_$size"
-    summary+=("size $size: bag ceiling ${ceiling:-?} rows/s, record/ceiling $(awk -v a="${!best_var}" -v c="${ceiling:-0}" 'BEGIN { if (c > 0) printf "%.2f", a / c; else print "n/a" }')")
+# The bag store's own ceiling, before and after the ladders (the disk is
+# shared, so it moves): its insertion benchmark, rows per second of the
+# 256-row bulk insert, on the same temporary directory.
+for when in after; do
+  echo "== bag store ceiling ($when)"
+  "$bag_bench" 51200 3 "$work" | tee "$work/bag-$when"
+done
+for size in 100 4096; do
+  best_var="rec_best_$size"
+  for when in before after; do
+    ceiling="$(awk -v s="$size" '$1 == s { print $2 }' "$work/bag-$when")"
+    summary+=("size $size: bag ceiling ($when) ${ceiling:-?} rows/s, record/ceiling $(awk -v a="${!best_var}" -v c="${ceiling:-0}" 'BEGIN { if (c > 0) printf "%.2f", a / c; else print "n/a" }')")
   done
-else
-  echo "no bag benchmark at $bag_bench (build the bag_insert_bench target)"
-fi
+done
 
 echo "== summary (highest rate without loss over ${secs} s)"
 printf '  %s\n' "${summary[@]}"

@@ -380,7 +380,11 @@ void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& l
       if (found != nullptr) {
         dds_DynamicTypeSupport_delete_type_support(found);
       }
-      if (recorder->closing || entry->reader != nullptr) {
+      if (recorder->closing) {
+        return;
+      }
+      if (entry->reader != nullptr) {
+        check_later_writer(entry, pub);
         return;
       }
     } else {
