@@ -95,22 +95,23 @@ void wait_while_paused(rnr_replayer* replayer, Playback& playback) {
 
 // Waits until the absolute time `deadline_ns` unless a control operation
 // arrives first, or has already asked for a pause or stop: the sample is then
-// written at once.
-void wait_for_gap(rnr_replayer* replayer, Playback& playback, uint64_t deadline_ns) {
+// written at once. False when the deadline had already passed: the sample is
+// late and joins the ones still unsent.
+bool wait_for_gap(rnr_replayer* replayer, Playback& playback, uint64_t deadline_ns) {
   // A deadline already passed needs no wait; a timed wait on it would still
-  // cost a trip through the kernel's timer, with its slack. The sample then
-  // joins the ones still unsent.
+  // cost a trip through the kernel's timer, with its slack.
   if (arch_time() >= deadline_ns) {
-    return;
+    return false;
   }
   flush_unsent(playback);
   std::unique_lock<std::mutex> lock(replayer->mutex);
   if (is_paused(replayer) || is_stopped(replayer)) {
-    return;
+    return true;
   }
   uint64_t serial = replayer->control_serial;
   replayer->cond.wait_until(lock, deadline_of(deadline_ns),
                             [&] { return replayer->control_serial != serial; });
+  return true;
 }
 
 // Data representation of the topic's stored samples, read off the 2-byte
@@ -236,13 +237,18 @@ void replay_chunk(rnr_replayer* replayer, sqlite3_stmt* stmt, int32_t current_id
     const void* bytes = sqlite3_column_blob(stmt, 2);
     auto size = static_cast<size_t>(sqlite3_column_bytes(stmt, 2));
 
+    // A sample that had to wait for its time leaves at once; late ones (the
+    // first, and those whose time passed while earlier ones were written)
+    // are packed together until the next wait or change of writer.
+    bool on_time = false;
     if (playback.prev_write_time != 0) {
       if (playback.prev_timestamp > timestamp) {
         ++current_id;
         continue;
       }
-      wait_for_gap(replayer, playback,
-                   saturating_add(playback.prev_write_time, timestamp - playback.prev_timestamp));
+      on_time = wait_for_gap(
+          replayer, playback,
+          saturating_add(playback.prev_write_time, timestamp - playback.prev_timestamp));
     }
 
     auto found = replayer->datawriter_map.find(topic_id);
@@ -253,6 +259,9 @@ void replay_chunk(rnr_replayer* replayer, sqlite3_stmt* stmt, int32_t current_id
     playback.prev_write_time = arch_time();
     dds_ReturnCode_t ret = dds_DataWriter_raw_write(writer, bytes, size);
     playback.unsent = writer;
+    if (on_time) {
+      flush_unsent(playback);
+    }
     playback.prev_timestamp = timestamp;
     if (ret != dds_RETCODE_OK) {
       rnr_log(RNR_LOG_ERROR, "Replayer Cannot write data (_id: %d, ret=%d)", current_id, ret);
