@@ -146,12 +146,29 @@ struct dds_DataReaderQos {
   dds_HistoryQosPolicy history;
   dds_DataRepresentationQosPolicy representation;
 };
-// Defaults of the binding's writers: reliable, volatile, KEEP_ALL, XCDR1.
+// Write batching. A batching writer packs consecutive writes into as few
+// datagrams as it can: a written sample is handed to its matched local
+// readers and kept in the writer's history at once, but it may stay in the
+// writer's transmit buffer until dds_DataWriter_flush, until the buffer is
+// full, or until the writer must wait for acknowledgements (it then sends
+// what it holds first). Deleting the writer sends what it holds.
+//
+// Cyclone has one batching switch per process; the binding throws it only
+// while it creates a batching writer. A writer the application creates on
+// Cyclone directly, on another thread at that very moment, may batch too.
+// The binding's own writers without `enable` always send every sample at
+// once.
+struct dds_BatchQosPolicy {
+  bool enable;
+};
+// Defaults of the binding's writers: reliable, volatile, KEEP_ALL, XCDR1,
+// no batching.
 struct dds_DataWriterQos {
   dds_DurabilityQosPolicy durability;
   dds_ReliabilityQosPolicy reliability;
   dds_HistoryQosPolicy history;
   dds_DataRepresentationQosPolicy representation;
+  dds_BatchQosPolicy batch;
 };
 
 extern const dds_DomainParticipantQos dds_PARTICIPANT_QOS_DEFAULT;
@@ -379,8 +396,13 @@ dds_ReturnCode_t dds_DataReader_raw_take(dds_DataReader* reader, dds_InstanceHan
 dds_ReturnCode_t dds_DataReader_raw_return_loan(dds_DataReader* reader, dds_DataSeq* data,
                                                 dds_SampleInfoSeq* infos,
                                                 dds_UnsignedLongSeq* sizes);
-// Sends the bytes unchanged (encapsulation header first).
+// Sends the bytes unchanged (encapsulation header first). A batching writer
+// may hold them in its transmit buffer (see dds_BatchQosPolicy).
 dds_ReturnCode_t dds_DataWriter_raw_write(dds_DataWriter* writer, const void* data, size_t size);
+// Sends whatever the writer holds in its transmit buffer. A no-op for a
+// writer that does not batch or holds nothing; dds_RETCODE_NOT_ENABLED for
+// a writer that is not enabled.
+dds_ReturnCode_t dds_DataWriter_flush(dds_DataWriter* writer);
 
 // ---------------------------------------------------------------------------
 // Clock: nanoseconds since the Unix epoch on CLOCK_REALTIME, the clock that

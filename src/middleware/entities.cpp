@@ -23,6 +23,11 @@ namespace {
 constexpr dds_DomainId_t kMaxDomainId = 232;
 constexpr int64_t kDefaultMaxBlockingNs = 1000000000;  // 1 s
 
+// Set once a batching writer has been created: writers created on other
+// threads at that moment may have been made to batch too, so from then on
+// the binding flushes after each write of a writer that does not batch.
+std::atomic<bool> g_batching_switched_on{false};
+
 dds_ReturnCode_t from_cyclone(dds_return_t rc) {
   if (rc >= 0) {
     return dds_RETCODE_OK;
@@ -469,7 +474,21 @@ dds_ReturnCode_t enable_writer_locked(dds_DataWriter* w) {
   if (q == nullptr) {
     return dds_RETCODE_BAD_PARAMETER;
   }
-  const dds_entity_t wr = dds_create_writer(pub->cyclone, w->topic->cyclone, q, nullptr);
+  dds_entity_t wr = 0;
+  if (w->qos.batch.enable) {
+    // Cyclone has one batching switch per process. A writer takes the
+    // domain's setting when it is created, and the switch does not reach
+    // writers of publishers that exist already; so it is thrown just around
+    // this creation. The flag goes up first: a writer of the binding that
+    // does not batch but is created meanwhile on another thread then
+    // flushes after each of its writes.
+    g_batching_switched_on.store(true);
+    dds_write_set_batch(true);
+    wr = dds_create_writer(pub->cyclone, w->topic->cyclone, q, nullptr);
+    dds_write_set_batch(false);
+  } else {
+    wr = dds_create_writer(pub->cyclone, w->topic->cyclone, q, nullptr);
+  }
   dds_delete_qos(q);
   if (wr < 0) {
     log_cyclone_failure("creating a writer", wr);
@@ -1524,7 +1543,25 @@ dds_ReturnCode_t dds_DataWriter_raw_write(dds_DataWriter* writer, const void* da
   if (d == nullptr) {
     return dds_RETCODE_OUT_OF_RESOURCES;
   }
-  return from_cyclone(dds_writecdr(wr, d));  // consumes the reference
+  const dds_return_t rc = dds_writecdr(wr, d);  // consumes the reference
+  if (!writer->qos.batch.enable && g_batching_switched_on.load()) {
+    dds_write_flush(wr);
+  }
+  return from_cyclone(rc);
+}
+
+dds_ReturnCode_t dds_DataWriter_flush(dds_DataWriter* writer) {
+  if (writer == nullptr) {
+    return dds_RETCODE_BAD_PARAMETER;
+  }
+  const dds_entity_t wr = writer->cyclone.load();
+  if (wr <= 0) {
+    return dds_RETCODE_NOT_ENABLED;
+  }
+  if (writer->qos.batch.enable) {
+    dds_write_flush(wr);
+  }
+  return dds_RETCODE_OK;
 }
 
 // ===========================================================================

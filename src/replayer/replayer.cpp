@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 
 #include "database.h"
 #include "database_open.h"
@@ -49,6 +50,25 @@ uint64_t saturating_add(uint64_t a, uint64_t b) {
                                                       : a + b;
 }
 
+// What the replay thread carries from one row to the next.
+struct Playback {
+  uint64_t prev_write_time = 0;
+  uint64_t prev_timestamp = 0;
+  // The writer whose transmit buffer holds samples not yet sent. The writers
+  // batch, and at most one of them holds samples at any time, so samples
+  // leave in recorded order across topics too.
+  dds_DataWriter* unsent = nullptr;
+};
+
+// Sends what the writers hold. Called before every wait, so no sample sits
+// in a buffer while the thread waits, and at the end of the replay.
+void flush_unsent(Playback& playback) {
+  if (playback.unsent != nullptr) {
+    dds_DataWriter_flush(playback.unsent);
+    playback.unsent = nullptr;
+  }
+}
+
 bool is_paused(const rnr_replayer* replayer) {
   return replayer->replay_state.load() == REPLAY_PAUSED;
 }
@@ -60,10 +80,11 @@ bool is_stopped(const rnr_replayer* replayer) {
 // While paused, waits in slices of one second; resume and stop end the slice.
 // The state is tested again under `mutex`, so a resume that lands just before
 // the wait is not missed.
-void wait_while_paused(rnr_replayer* replayer) {
+void wait_while_paused(rnr_replayer* replayer, Playback& playback) {
   if (!is_paused(replayer)) {
     return;
   }
+  flush_unsent(playback);
   std::unique_lock<std::mutex> lock(replayer->mutex);
   while (is_paused(replayer)) {
     uint64_t serial = replayer->control_serial;
@@ -74,20 +95,23 @@ void wait_while_paused(rnr_replayer* replayer) {
 
 // Waits until the absolute time `deadline_ns` unless a control operation
 // arrives first, or has already asked for a pause or stop: the sample is then
-// written at once.
-void wait_for_gap(rnr_replayer* replayer, uint64_t deadline_ns) {
+// written at once. False when the deadline had already passed: the sample is
+// late and joins the ones still unsent.
+bool wait_for_gap(rnr_replayer* replayer, Playback& playback, uint64_t deadline_ns) {
   // A deadline already passed needs no wait; a timed wait on it would still
   // cost a trip through the kernel's timer, with its slack.
   if (arch_time() >= deadline_ns) {
-    return;
+    return false;
   }
+  flush_unsent(playback);
   std::unique_lock<std::mutex> lock(replayer->mutex);
   if (is_paused(replayer) || is_stopped(replayer)) {
-    return;
+    return true;
   }
   uint64_t serial = replayer->control_serial;
   replayer->cond.wait_until(lock, deadline_of(deadline_ns),
                             [&] { return replayer->control_serial != serial; });
+  return true;
 }
 
 // Data representation of the topic's stored samples, read off the 2-byte
@@ -153,6 +177,9 @@ void create_datawriter(rnr_replayer* replayer, const rnr_TopicsRow* row) {
   writer_qos.representation.length = 1;
   writer_qos.representation.value[0] =
       stored_representation(replayer->database->db, info->topic_id);
+  // Samples whose time has come go out packed into few datagrams; the replay
+  // thread flushes before every wait.
+  writer_qos.batch.enable = true;
   dds_DataWriter* writer =
       dds_Publisher_create_datawriter(replayer->publisher, topic, &writer_qos, nullptr, 0);
   dds_DataWriterQos_finalize(&writer_qos);
@@ -198,31 +225,44 @@ void release_entities(rnr_replayer* replayer) {
 // Writes the rows the statement yields for one chunk. `current_id` follows
 // the rows, skipped ones included.
 void replay_chunk(rnr_replayer* replayer, sqlite3_stmt* stmt, int32_t current_id,
-                  uint64_t& prev_write_time, uint64_t& prev_timestamp) {
+                  Playback& playback) {
   while (sqlite3_step(stmt) == SQLITE_ROW) {
     if (is_stopped(replayer)) {
       return;
     }
-    wait_while_paused(replayer);
+    wait_while_paused(replayer, playback);
 
     int32_t topic_id = sqlite3_column_int(stmt, 0);
     auto timestamp = static_cast<uint64_t>(sqlite3_column_int64(stmt, 1));
     const void* bytes = sqlite3_column_blob(stmt, 2);
     auto size = static_cast<size_t>(sqlite3_column_bytes(stmt, 2));
 
-    if (prev_write_time != 0) {
-      if (prev_timestamp > timestamp) {
+    // A sample that had to wait for its time leaves at once; late ones (the
+    // first, and those whose time passed while earlier ones were written)
+    // are packed together until the next wait or change of writer.
+    bool on_time = false;
+    if (playback.prev_write_time != 0) {
+      if (playback.prev_timestamp > timestamp) {
         ++current_id;
         continue;
       }
-      wait_for_gap(replayer, saturating_add(prev_write_time, timestamp - prev_timestamp));
+      on_time = wait_for_gap(
+          replayer, playback,
+          saturating_add(playback.prev_write_time, timestamp - playback.prev_timestamp));
     }
 
-    prev_write_time = arch_time();
     auto found = replayer->datawriter_map.find(topic_id);
     dds_DataWriter* writer = found == replayer->datawriter_map.end() ? nullptr : found->second;
+    if (writer != playback.unsent) {
+      flush_unsent(playback);
+    }
+    playback.prev_write_time = arch_time();
     dds_ReturnCode_t ret = dds_DataWriter_raw_write(writer, bytes, size);
-    prev_timestamp = timestamp;
+    playback.unsent = writer;
+    if (on_time) {
+      flush_unsent(playback);
+    }
+    playback.prev_timestamp = timestamp;
     if (ret != dds_RETCODE_OK) {
       rnr_log(RNR_LOG_ERROR, "Replayer Cannot write data (_id: %d, ret=%d)", current_id, ret);
     } else {
@@ -231,6 +271,27 @@ void replay_chunk(rnr_replayer* replayer, sqlite3_stmt* stmt, int32_t current_id
     ++current_id;
   }
 }
+
+// Keeps one read transaction open on the bag while it lives. Outside a
+// transaction SQLite takes and drops its file lock, and checks the file for
+// changes, around every statement run, that is for every chunk of rows; the
+// replay would spend more time in those system calls than in reading.
+class ReadTransaction {
+ public:
+  explicit ReadTransaction(sqlite3* db)
+      : db_(db), open_(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK) {}
+  ~ReadTransaction() {
+    if (open_) {
+      sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    }
+  }
+  ReadTransaction(const ReadTransaction&) = delete;
+  ReadTransaction& operator=(const ReadTransaction&) = delete;
+
+ private:
+  sqlite3* db_;
+  bool open_;
+};
 
 void replay_thread_run(rnr_replayer* replayer) {
   // Timed waits of this thread end as close to their deadline as the kernel
@@ -262,14 +323,14 @@ void replay_thread_run(rnr_replayer* replayer) {
     return;
   }
 
-  uint64_t prev_write_time = 0;
-  uint64_t prev_timestamp = 0;
+  Playback playback;
+  std::optional<ReadTransaction> transaction(std::in_place, db);
   // 64-bit so that stepping past a count near INT32_MAX cannot overflow.
   for (int64_t id_first = 1; id_first <= data_count; id_first += kChunkIds) {
     if (is_stopped(replayer)) {
       break;
     }
-    wait_while_paused(replayer);
+    wait_while_paused(replayer, playback);
 
     int64_t id_last = id_first + 6 >= data_count ? data_count : id_first + kChunkIds - 1;
     rnr_log(RNR_LOG_DEBUG, "Replayer Read data %d ~ %d", static_cast<int32_t>(id_first),
@@ -284,10 +345,13 @@ void replay_thread_run(rnr_replayer* replayer) {
       rnr_log(RNR_LOG_ERROR, "Replayer Cannot bind id_last");
       continue;
     }
-    replay_chunk(replayer, stmt, static_cast<int32_t>(id_first), prev_write_time, prev_timestamp);
+    replay_chunk(replayer, stmt, static_cast<int32_t>(id_first), playback);
   }
 
+  // Everything written is sent before the replay counts as finished.
+  flush_unsent(playback);
   sqlite3_finalize(stmt);
+  transaction.reset();
   if (replayer->on_replay_finished != nullptr) {
     replayer->on_replay_finished(replayer);
   }

@@ -39,6 +39,9 @@ class BagWriter {
   int add_topic(const std::string& topic_name, const std::string& type_name, int is_with_key,
                 const char* metastring = "struct T { long x; };");
   void add_sample(int topic_id, uint64_t timestamp, const std::vector<uint8_t>& bytes);
+  // Groups the rows added in between into one transaction (one disk sync).
+  void begin() { exec("BEGIN"); }
+  void commit() { exec("COMMIT"); }
 
  private:
   void exec(const std::string& sql);
