@@ -11,7 +11,7 @@
 #include "peer_common.h"
 
 using rnr::peers::Kind;
-using rnr::peers::TopicSpec;
+using rnr::peers::TopicArg;
 using rnr::test::Collector;
 using rnr::test::Participant;
 using rnr::test::wait_until;
@@ -133,8 +133,8 @@ TEST(Entities, DisabledReaderIsSilentUntilEnabled) {
   };
   ASSERT_EQ(dds_DataReader_set_listener(builtin, &bl, dds_DATA_AVAILABLE_STATUS), dds_RETCODE_OK);
 
-  const TopicSpec spec{Kind::keyless, "disabled"};
-  rnr::peers::TypedWriter w(kDomain, spec);
+  const TopicArg topic_arg{Kind::keyless, "disabled"};
+  rnr::peers::TypedWriter w(kDomain, topic_arg);
   ASSERT_TRUE(w.ok());
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(builtin_calls.load(), 0);

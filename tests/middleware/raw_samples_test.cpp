@@ -11,7 +11,7 @@
 #include "peer_common.h"
 
 using rnr::peers::Kind;
-using rnr::peers::TopicSpec;
+using rnr::peers::TopicArg;
 using rnr::test::Child;
 using rnr::test::Collector;
 using rnr::test::Participant;
@@ -19,18 +19,18 @@ using rnr::test::wait_until;
 
 namespace {
 
-dds_DataReader* raw_reader(Participant& part, const TopicSpec& spec, bool keyed) {
-  dds_Topic* t = part.topic(spec.name.c_str(), rnr::peers::type_name(spec.kind), keyed);
+dds_DataReader* raw_reader(Participant& part, const TopicArg& topic_arg, bool keyed) {
+  dds_Topic* t = part.topic(topic_arg.name.c_str(), rnr::peers::type_name(topic_arg.kind), keyed);
   if (t == nullptr)
     return nullptr;
   return dds_Subscriber_create_datareader(part.sub, t, nullptr, nullptr, 0);
 }
 
 // A raw writer advertising the representation its bytes are encoded in.
-dds_DataWriter* raw_writer(Participant& part, const TopicSpec& spec, bool xcdr2,
+dds_DataWriter* raw_writer(Participant& part, const TopicArg& topic_arg, bool xcdr2,
                            bool transient_local = false) {
-  dds_Topic* t =
-      part.topic(spec.name.c_str(), rnr::peers::type_name(spec.kind), spec.kind == Kind::keyed);
+  dds_Topic* t = part.topic(topic_arg.name.c_str(), rnr::peers::type_name(topic_arg.kind),
+                            topic_arg.kind == Kind::keyed);
   if (t == nullptr)
     return nullptr;
   dds_DataWriterQos q;
@@ -58,7 +58,7 @@ ByteMultiset as_set(const std::vector<std::vector<uint8_t>>& v) {
 }
 
 struct Case {
-  TopicSpec spec;
+  TopicArg topic_arg;
   bool xcdr2;
   size_t payload;
 };
@@ -72,15 +72,15 @@ void typed_to_raw_in_process(int domain, const std::vector<Case>& cases) {
   ASSERT_NE(part.p, nullptr);
   std::vector<std::unique_ptr<rnr::peers::TypedWriter>> writers;
   for (const Case& c : cases) {
-    dds_DataReader* r = raw_reader(part, c.spec, c.spec.kind == Kind::keyed);
-    ASSERT_NE(r, nullptr) << c.spec.name;
+    dds_DataReader* r = raw_reader(part, c.topic_arg, c.topic_arg.kind == Kind::keyed);
+    ASSERT_NE(r, nullptr) << c.topic_arg.name;
     collectors.push_back(std::make_unique<Collector>());
     collectors.back()->attach(r);
     rnr::peers::EndpointOptions o;
     o.xcdr2 = c.xcdr2;
-    writers.push_back(std::make_unique<rnr::peers::TypedWriter>(domain, c.spec, o));
+    writers.push_back(std::make_unique<rnr::peers::TypedWriter>(domain, c.topic_arg, o));
     ASSERT_TRUE(writers.back()->ok());
-    ASSERT_TRUE(writers.back()->wait_for_readers(1, 10000)) << c.spec.name;
+    ASSERT_TRUE(writers.back()->wait_for_readers(1, 10000)) << c.topic_arg.name;
   }
   for (int i = 0; i < kCount; i++) {
     for (size_t k = 0; k < cases.size(); k++) {
@@ -89,10 +89,12 @@ void typed_to_raw_in_process(int domain, const std::vector<Case>& cases) {
   }
   for (size_t k = 0; k < cases.size(); k++) {
     const Case& c = cases[k];
-    const bool xcdr2 = c.xcdr2 || rnr::peers::default_xcdr2(c.spec.kind);
-    EXPECT_TRUE(wait_until([&] { return collectors[k]->count() >= kCount; }, 10000)) << c.spec.name;
-    EXPECT_EQ(as_set(collectors[k]->copy()), expected_set(c.spec.kind, kCount, c.payload, xcdr2))
-        << c.spec.name;
+    const bool xcdr2 = c.xcdr2 || rnr::peers::default_xcdr2(c.topic_arg.kind);
+    EXPECT_TRUE(wait_until([&] { return collectors[k]->count() >= kCount; }, 10000))
+        << c.topic_arg.name;
+    EXPECT_EQ(as_set(collectors[k]->copy()),
+              expected_set(c.topic_arg.kind, kCount, c.payload, xcdr2))
+        << c.topic_arg.name;
   }
 }
 
@@ -114,7 +116,7 @@ TEST(RawSamples, KeyFlagMustAgreeWithTheWriterForAMatch) {
   Collector cg, cb;
   Participant part(kDomain);
   ASSERT_NE(part.p, nullptr);
-  const TopicSpec spec{Kind::keyed, "keyflag"};
+  const TopicArg topic_arg{Kind::keyed, "keyflag"};
   dds_Topic* keyed = part.topic("keyflag", rnr::peers::type_name(Kind::keyed), true);
   dds_DataReader* good = dds_Subscriber_create_datareader(part.sub, keyed, nullptr, nullptr, 0);
   Participant other(kDomain);
@@ -124,7 +126,7 @@ TEST(RawSamples, KeyFlagMustAgreeWithTheWriterForAMatch) {
   ASSERT_NE(bad, nullptr);
   cg.attach(good);
   cb.attach(bad);
-  rnr::peers::TypedWriter w(kDomain, spec);
+  rnr::peers::TypedWriter w(kDomain, topic_arg);
   ASSERT_TRUE(w.wait_for_readers(1, 10000));
   for (int i = 0; i < 3; i++)
     ASSERT_TRUE(w.write(static_cast<uint64_t>(i), 8));
@@ -145,26 +147,26 @@ TEST(RawSamples, RawWriterToTypedReaderInProcessDecodesOriginalValues) {
                                    {{Kind::keyless, "rw_keyless"}, true, 9},
                                    {{Kind::keyed, "rw_keyed2"}, true, 100000}};
   for (const Case& c : cases) {
-    dds_DataWriter* w = raw_writer(part, c.spec, c.xcdr2);
+    dds_DataWriter* w = raw_writer(part, c.topic_arg, c.xcdr2);
     ASSERT_NE(w, nullptr);
-    rnr::peers::TypedReader reader(kDomain, c.spec);
-    ASSERT_TRUE(reader.wait_for_writers(1, 10000)) << c.spec.name;
+    rnr::peers::TypedReader reader(kDomain, c.topic_arg);
+    ASSERT_TRUE(reader.wait_for_writers(1, 10000)) << c.topic_arg.name;
     for (int i = 0; i < kCount; i++) {
-      const auto bytes =
-          rnr::peers::expected_bytes(c.spec.kind, static_cast<uint64_t>(i), c.payload, c.xcdr2);
+      const auto bytes = rnr::peers::expected_bytes(c.topic_arg.kind, static_cast<uint64_t>(i),
+                                                    c.payload, c.xcdr2);
       ASSERT_EQ(dds_DataWriter_raw_write(w, bytes.data(), bytes.size()), dds_RETCODE_OK);
     }
     const auto got = reader.take_until(kCount, 10000);
-    ASSERT_EQ(got.size(), static_cast<size_t>(kCount)) << c.spec.name;
+    ASSERT_EQ(got.size(), static_cast<size_t>(kCount)) << c.topic_arg.name;
     std::multiset<std::string> want, have;
     for (int i = 0; i < kCount; i++) {
       want.insert(
-          rnr::peers::expected_description(c.spec.kind, static_cast<uint64_t>(i), c.payload));
+          rnr::peers::expected_description(c.topic_arg.kind, static_cast<uint64_t>(i), c.payload));
     }
     for (const auto& r : got) {
       have.insert(r.description);
     }
-    EXPECT_EQ(have, want) << c.spec.name;
+    EXPECT_EQ(have, want) << c.topic_arg.name;
   }
   // A missing writer or an impossible sample is refused.
   const uint8_t header[4] = {0, 1, 0, 0};
@@ -232,7 +234,7 @@ TEST(RawSamples, TalkerProcessToRawReaderKeepsExactBytes) {
   std::vector<std::unique_ptr<Collector>> collectors;
   Participant part(kDomain);
   ASSERT_NE(part.p, nullptr);
-  const std::vector<TopicSpec> specs = {
+  const std::vector<TopicArg> specs = {
       {Kind::keyed, "xp_keyed"}, {Kind::keyless, "xp_keyless"}, {Kind::keyed, "xp_big"}};
   for (const auto& s : specs) {
     dds_DataReader* r = raw_reader(part, s, s.kind == Kind::keyed);
@@ -276,7 +278,7 @@ TEST(RawSamples, RawWriterToListenerProcessDecodesOriginalValues) {
   constexpr int kCount = 6;
   Participant part(kDomain);
   ASSERT_NE(part.p, nullptr);
-  const TopicSpec keyed{Kind::keyed, "xw_keyed"}, keyless{Kind::keyless, "xw_keyless"};
+  const TopicArg keyed{Kind::keyed, "xw_keyed"}, keyless{Kind::keyless, "xw_keyless"};
   // Transient-local on both sides: a reader that matched before the writer
   // noticed it still gets every sample.
   dds_DataWriter* wk = raw_writer(part, keyed, false, true);

@@ -36,7 +36,7 @@
 #include "peer_common.h"
 
 using rnr::peers::EndpointOptions;
-using rnr::peers::TopicSpec;
+using rnr::peers::TopicArg;
 using rnr::peers::TypedReader;
 
 namespace {
@@ -61,7 +61,7 @@ int usage() {
 
 int main(int argc, char** argv) {
   long domain = -1, count = 0, timeout_ms = 10000;
-  std::vector<TopicSpec> topics;
+  std::vector<TopicArg> topics;
   EndpointOptions options;
   for (int k = 1; k < argc; k++) {
     const std::string a = argv[k];
@@ -78,10 +78,10 @@ int main(int argc, char** argv) {
         return usage();
       k++;
     } else if (a == "--topic") {
-      TopicSpec spec;
-      if (next == nullptr || !rnr::peers::parse_topic_spec(next, &spec))
+      TopicArg topic_arg;
+      if (next == nullptr || !rnr::peers::parse_topic_arg(next, &topic_arg))
         return usage();
-      topics.push_back(spec);
+      topics.push_back(topic_arg);
       k++;
     } else if (a == "--best-effort") {
       options.reliable = false;
@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
     return usage();
   }
   std::vector<std::unique_ptr<TypedReader>> readers;
-  for (const TopicSpec& t : topics) {
+  for (const TopicArg& t : topics) {
     readers.push_back(std::make_unique<TypedReader>(static_cast<int>(domain), t, options));
     if (!readers.back()->ok()) {
       std::fprintf(stderr, "rnr_test_listener: cannot create the reader of %s\n", t.name.c_str());

@@ -133,7 +133,7 @@ struct AnySample {
   } u;
 };
 
-dds_entity_t make_topic(dds_entity_t pp, const TopicSpec& topic) {
+dds_entity_t make_topic(dds_entity_t pp, const TopicArg& topic) {
   return dds_create_topic(pp, descriptor(topic.kind), topic.name.c_str(), nullptr, nullptr);
 }
 
@@ -160,20 +160,20 @@ int64_t now_ns() {
 
 }  // namespace
 
-bool parse_topic_spec(const std::string& text, TopicSpec* spec) {
+bool parse_topic_arg(const std::string& text, TopicArg* topic_arg) {
   const auto colon = text.find(':');
   if (colon == std::string::npos || colon + 1 >= text.size()) {
     return false;
   }
   const std::string kind = text.substr(0, colon);
   if (kind == "keyed") {
-    spec->kind = Kind::keyed;
+    topic_arg->kind = Kind::keyed;
   } else if (kind == "keyless") {
-    spec->kind = Kind::keyless;
+    topic_arg->kind = Kind::keyless;
   } else {
     return false;
   }
-  spec->name = text.substr(colon + 1);
+  topic_arg->name = text.substr(colon + 1);
   return true;
 }
 
@@ -260,7 +260,7 @@ bool decode(Kind kind, const uint8_t* data, size_t size, std::string* descriptio
 
 // --- TypedWriter -----------------------------------------------------------
 
-TypedWriter::TypedWriter(int domain, const TopicSpec& topic, const EndpointOptions& options)
+TypedWriter::TypedWriter(int domain, const TopicArg& topic, const EndpointOptions& options)
     : topic_(topic) {
   participant_ = dds_create_participant(static_cast<dds_domainid_t>(domain), nullptr, nullptr);
   if (participant_ <= 0) {
@@ -337,7 +337,7 @@ bool TypedWriter::wait_for_acks(int timeout_ms) const {
 
 // --- TypedReader -----------------------------------------------------------
 
-TypedReader::TypedReader(int domain, const TopicSpec& topic, const EndpointOptions& options)
+TypedReader::TypedReader(int domain, const TopicArg& topic, const EndpointOptions& options)
     : topic_(topic) {
   participant_ = dds_create_participant(static_cast<dds_domainid_t>(domain), nullptr, nullptr);
   if (participant_ <= 0) {

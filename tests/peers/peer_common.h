@@ -16,13 +16,13 @@ namespace rnr::peers {
 
 enum class Kind { keyed, keyless };
 
-struct TopicSpec {
+struct TopicArg {
   Kind kind = Kind::keyed;
   std::string name;
 };
 
 // "keyed:NAME" or "keyless:NAME"; false for anything else.
-bool parse_topic_spec(const std::string& text, TopicSpec* spec);
+bool parse_topic_arg(const std::string& text, TopicArg* topic_arg);
 
 // The type name each kind registers ("rnr_test::KeyedSample", ...).
 const char* type_name(Kind kind);
@@ -49,7 +49,7 @@ struct EndpointOptions {
 // A participant with one typed writer.
 class TypedWriter {
  public:
-  TypedWriter(int domain, const TopicSpec& topic, const EndpointOptions& options = {});
+  TypedWriter(int domain, const TopicArg& topic, const EndpointOptions& options = {});
   ~TypedWriter();
   TypedWriter(const TypedWriter&) = delete;
   TypedWriter& operator=(const TypedWriter&) = delete;
@@ -68,7 +68,7 @@ class TypedWriter {
   bool wait_for_acks(int timeout_ms) const;
 
  private:
-  TopicSpec topic_;
+  TopicArg topic_;
   int32_t participant_ = 0;
   int32_t writer_ = 0;
 };
@@ -84,7 +84,7 @@ struct Received {
 // A participant with one typed reader.
 class TypedReader {
  public:
-  TypedReader(int domain, const TopicSpec& topic, const EndpointOptions& options = {});
+  TypedReader(int domain, const TopicArg& topic, const EndpointOptions& options = {});
   ~TypedReader();
   TypedReader(const TypedReader&) = delete;
   TypedReader& operator=(const TypedReader&) = delete;
@@ -98,7 +98,7 @@ class TypedReader {
   bool wait_for_writers(uint32_t n, int timeout_ms) const;
 
  private:
-  TopicSpec topic_;
+  TopicArg topic_;
   int32_t participant_ = 0;
   int32_t reader_ = 0;
 };

@@ -45,7 +45,7 @@
 #include "peer_common.h"
 
 using rnr::peers::EndpointOptions;
-using rnr::peers::TopicSpec;
+using rnr::peers::TopicArg;
 using rnr::peers::TypedWriter;
 
 namespace {
@@ -73,7 +73,7 @@ int usage() {
 int main(int argc, char** argv) {
   long domain = -1, count = 10, rate = 10, payload = 16, wait_readers = 0, wait_ms = 10000,
        linger_ms = 500;
-  std::vector<TopicSpec> topics;
+  std::vector<TopicArg> topics;
   EndpointOptions options;
   for (int k = 1; k < argc; k++) {
     const std::string a = argv[k];
@@ -98,10 +98,10 @@ int main(int argc, char** argv) {
         return usage();
       k++;
     } else if (a == "--topic") {
-      TopicSpec spec;
-      if (next == nullptr || !rnr::peers::parse_topic_spec(next, &spec))
+      TopicArg topic_arg;
+      if (next == nullptr || !rnr::peers::parse_topic_arg(next, &topic_arg))
         return usage();
-      topics.push_back(spec);
+      topics.push_back(topic_arg);
       k++;
     } else if (a == "--transient-local") {
       options.transient_local = true;
@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
   }
 
   std::vector<std::unique_ptr<TypedWriter>> writers;
-  for (const TopicSpec& t : topics) {
+  for (const TopicArg& t : topics) {
     writers.push_back(std::make_unique<TypedWriter>(static_cast<int>(domain), t, options));
     if (!writers.back()->ok()) {
       std::fprintf(stderr, "rnr_test_talker: cannot create the writer of %s\n", t.name.c_str());
