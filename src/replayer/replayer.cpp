@@ -233,6 +233,14 @@ void replay_chunk(rnr_replayer* replayer, sqlite3_stmt* stmt, int32_t current_id
     wait_while_paused(replayer, playback);
 
     int32_t topic_id = sqlite3_column_int(stmt, 0);
+    // A reception time that is not a non-negative integer (a bag written by
+    // another tool, or damaged) cannot be paced against: read as a huge
+    // unsigned number it would hold the replay in one endless wait.
+    if (sqlite3_column_type(stmt, 1) != SQLITE_INTEGER || sqlite3_column_int64(stmt, 1) < 0) {
+      rnr_log(RNR_LOG_WARN, "Replayer Skip data with invalid timestamp (_id: %d)", current_id);
+      ++current_id;
+      continue;
+    }
     auto timestamp = static_cast<uint64_t>(sqlite3_column_int64(stmt, 1));
     const void* bytes = sqlite3_column_blob(stmt, 2);
     auto size = static_cast<size_t>(sqlite3_column_bytes(stmt, 2));
