@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstdio>
 
 #include "drivers.h"
@@ -15,6 +16,14 @@ void on_replay_finished(rnr_replayer* /*replayer*/) {
   is_running = false;
 }
 
+// Called when the replay cannot run at all; the run then ends with status 1.
+std::atomic<bool> replay_failed{false};
+
+void on_replay_failed(rnr_replayer* /*replayer*/) {
+  replay_failed = true;
+  is_running = false;
+}
+
 }  // namespace
 
 int replay_driver(app_config* config) {
@@ -24,9 +33,14 @@ int replay_driver(app_config* config) {
     return 1;
   }
   rnr_replayer_set_on_replay_finished(replayer, on_replay_finished);
+  rnr_replayer_set_on_replay_failed(replayer, on_replay_failed);
   rnr_replayer_start_replay(replayer);
   app_run_loop();
   rnr_replayer_stop_replay(replayer);
   rnr_replayer_destroy(replayer);
+  if (replay_failed) {
+    rnr_log(RNR_LOG_ERROR, "Main Replay failed");
+    return 1;
+  }
   return 0;
 }

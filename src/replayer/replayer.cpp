@@ -301,6 +301,14 @@ class ReadTransaction {
   bool open_;
 };
 
+// The replay cannot run: tells the owner, who would otherwise wait for an end
+// that never comes.
+void report_failure(rnr_replayer* replayer) {
+  if (replayer->on_replay_failed != nullptr) {
+    replayer->on_replay_failed(replayer);
+  }
+}
+
 void replay_thread_run(rnr_replayer* replayer) {
   // Timed waits of this thread end as close to their deadline as the kernel
   // allows, instead of within the default 50 us slack.
@@ -311,11 +319,13 @@ void replay_thread_run(rnr_replayer* replayer) {
   if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM data", -1, &stmt, nullptr) != SQLITE_OK) {
     rnr_log(RNR_LOG_ERROR, "Replayer Cannot prepare database query");
     sqlite3_finalize(stmt);
+    report_failure(replayer);
     return;
   }
   if (sqlite3_step(stmt) != SQLITE_ROW) {
     rnr_log(RNR_LOG_ERROR, "Replayer Cannot get data count");
     sqlite3_finalize(stmt);
+    report_failure(replayer);
     return;
   }
   int32_t data_count = sqlite3_column_int(stmt, 0);
@@ -328,6 +338,7 @@ void replay_thread_run(rnr_replayer* replayer) {
                          -1, &stmt, nullptr) != SQLITE_OK) {
     rnr_log(RNR_LOG_ERROR, "Replayer Cannot prepare database query");
     sqlite3_finalize(stmt);
+    report_failure(replayer);
     return;
   }
 
@@ -437,6 +448,13 @@ void rnr_replayer_set_on_replay_finished(rnr_replayer* replayer,
   }
 }
 
+void rnr_replayer_set_on_replay_failed(rnr_replayer* replayer,
+                                       rnr_replay_failed_callback callback) {
+  if (replayer != nullptr) {
+    replayer->on_replay_failed = callback;
+  }
+}
+
 void rnr_replayer_start_replay(rnr_replayer* replayer) {
   if (replayer == nullptr) {
     return;
@@ -450,6 +468,7 @@ void rnr_replayer_start_replay(rnr_replayer* replayer) {
     replayer->replay_thread = std::thread(replay_thread_run, replayer);
   } catch (const std::system_error&) {
     rnr_log(RNR_LOG_ERROR, "Replayer Cannot create replay thread");
+    report_failure(replayer);
     return;
   }
   replayer->thread_started = true;

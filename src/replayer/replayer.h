@@ -26,6 +26,9 @@ enum : uint8_t {
 
 struct rnr_replayer;
 using rnr_replay_finished_callback = void (*)(rnr_replayer* replayer);
+// Called instead when the replay cannot run: the replay thread cannot be
+// started, or cannot read the bag's samples at all.
+using rnr_replay_failed_callback = void (*)(rnr_replayer* replayer);
 
 // Attached to each created writer as its context slot 1.
 struct datawriter_info {
@@ -46,6 +49,7 @@ struct rnr_replayer {
   rnr_Database* database = nullptr;
   std::thread replay_thread;
   rnr_replay_finished_callback on_replay_finished = nullptr;
+  rnr_replay_failed_callback on_replay_failed = nullptr;
   std::condition_variable cond;
   std::mutex mutex;
   // Bumped under `mutex` by every control operation, so that a wait that
@@ -61,6 +65,7 @@ static_assert(std::atomic<uint8_t>::is_always_lock_free, "the replay state is on
 rnr_replayer* rnr_replayer_create(const char* bag_file, int32_t domain_id);
 void rnr_replayer_set_on_replay_finished(rnr_replayer* replayer,
                                          rnr_replay_finished_callback callback);
+void rnr_replayer_set_on_replay_failed(rnr_replayer* replayer, rnr_replay_failed_callback callback);
 // Waits one second, then starts the replay thread. A replayer replays once.
 void rnr_replayer_start_replay(rnr_replayer* replayer);
 void rnr_replayer_pause_replay(rnr_replayer* replayer);

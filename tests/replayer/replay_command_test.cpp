@@ -1,6 +1,8 @@
 // `quorvin-rnr replay` as a process: refusals with their lines and status,
-// the end of a bag, and SIGINT during a replay.
+// a bag whose samples cannot be read, the end of a bag, and SIGINT during a
+// replay.
 #include <signal.h>
+#include <sqlite3.h>
 
 #include <chrono>
 #include <string>
@@ -71,6 +73,33 @@ TEST_F(ReplayCommandTest, RefusedBagsEndWithStatusOneAndStayUntouched) {
   EXPECT_TRUE(has(not_sqlite.out, "Replayer Cannot get topic list from database"));
   EXPECT_TRUE(has(not_sqlite.out, "Main Cannot create replayer"));
   EXPECT_EQ(rnr_test::read_file(text), std::string(3000, 'q'));
+}
+
+// The three tables are there, but the samples cannot be read: the replay
+// cannot run, and the command ends at once with status 1 instead of waiting
+// for a signal.
+TEST_F(ReplayCommandTest, BagWhoseSamplesCannotBeReadEndsWithStatusOne) {
+  const int domain = 178;
+  std::string bag = dir.file("foreign.sqlite3");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(bag.c_str(), &db), SQLITE_OK);
+  for (const char* sql :
+       {"CREATE TABLE topics (_id INTEGER PRIMARY KEY, topic_name, type_name, metastring, "
+        "is_with_key)",
+        "CREATE TABLE writers (_id INTEGER PRIMARY KEY, guid)",
+        "CREATE TABLE data (_id INTEGER PRIMARY KEY, topic_id, timestamp, payload)",
+        "INSERT INTO topics VALUES (1, 'rnr_replay_foreign', 'RnrForeign', NULL, 0)",
+        "INSERT INTO data VALUES (1, 1, 5, X'00010000')"}) {
+    ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+  }
+  sqlite3_close(db);
+
+  Outcome result = replay(bag, domain, 10s);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_TRUE(has(result.out, "Replayer Cannot prepare database query")) << result.out;
+  EXPECT_TRUE(has(result.out, "Main Replay failed")) << result.out;
+  EXPECT_FALSE(has(result.out, "Replay finished"));
+  EXPECT_LT(result.seconds, 4.0);
 }
 
 TEST_F(ReplayCommandTest, EmptyBagPrintsReplayFinishedAfterAboutOneSecond) {
