@@ -590,6 +590,69 @@ void destroy_writer(dds_DataWriter* w) {
   delete w;
 }
 
+// Publishers and subscribers are created and deleted alike: they differ only
+// in how they are enabled and in the kind of children they hold.
+template <typename Group>
+Group* create_group(dds_DomainParticipant* p, bool autoenable_children,
+                    std::vector<Group*> dds_DomainParticipant::*groups,
+                    dds_ReturnCode_t (*enable_locked)(Group*)) {
+  if (p == nullptr) {
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> lock(p->mutex);
+  if (p->deleting) {
+    return nullptr;
+  }
+  auto* g = new (std::nothrow) Group();
+  if (g == nullptr) {
+    return nullptr;
+  }
+  g->participant = p;
+  g->autoenable_children = autoenable_children;
+  g->enable_with_parent = p->autoenable_children;
+  if (g->enable_with_parent && p->enabled && enable_locked(g) != dds_RETCODE_OK) {
+    delete g;
+    return nullptr;
+  }
+  try {
+    (p->*groups).push_back(g);
+  } catch (const std::bad_alloc&) {
+    if (g->cyclone > 0)
+      dds_delete(g->cyclone);
+    delete g;
+    return nullptr;
+  }
+  return g;
+}
+
+template <typename Group, typename Child>
+dds_ReturnCode_t delete_group(dds_DomainParticipant* p, Group* g,
+                              std::vector<Group*> dds_DomainParticipant::*groups,
+                              std::vector<Child*> Group::*children, void (*destroy)(Child*)) {
+  if (p == nullptr || g == nullptr) {
+    return dds_RETCODE_BAD_PARAMETER;
+  }
+  std::vector<Child*> doomed;
+  {
+    std::lock_guard<std::mutex> lock(p->mutex);
+    if (!erase_from(p->*groups, g)) {
+      return dds_RETCODE_PRECONDITION_NOT_MET;
+    }
+    doomed.swap(g->*children);
+    for (Child* c : doomed) {
+      c->topic->users--;
+    }
+  }
+  for (Child* c : doomed) {
+    destroy(c);
+  }
+  if (g->cyclone > 0) {
+    dds_delete(g->cyclone);
+  }
+  delete g;
+  return dds_RETCODE_OK;
+}
+
 dds_DomainParticipantFactory g_factory;
 
 }  // namespace
@@ -855,60 +918,15 @@ dds_Publisher* dds_DomainParticipant_create_publisher(dds_DomainParticipant* par
                                                       dds_StatusMask mask) {
   (void)listener;
   (void)mask;
-  if (participant == nullptr) {
-    return nullptr;
-  }
-  dds_DomainParticipant* p = participant;
-  std::lock_guard<std::mutex> lock(p->mutex);
-  if (p->deleting) {
-    return nullptr;
-  }
-  auto* pub = new (std::nothrow) dds_Publisher();
-  if (pub == nullptr) {
-    return nullptr;
-  }
-  pub->participant = p;
-  pub->autoenable_children = qos == nullptr || qos->entity_factory.autoenable_created_entities;
-  pub->enable_with_parent = p->autoenable_children;
-  if (pub->enable_with_parent && p->enabled && enable_publisher_locked(pub) != dds_RETCODE_OK) {
-    delete pub;
-    return nullptr;
-  }
-  try {
-    p->publishers.push_back(pub);
-  } catch (const std::bad_alloc&) {
-    if (pub->cyclone > 0)
-      dds_delete(pub->cyclone);
-    delete pub;
-    return nullptr;
-  }
-  return pub;
+  return create_group(participant,
+                      qos == nullptr || qos->entity_factory.autoenable_created_entities,
+                      &dds_DomainParticipant::publishers, enable_publisher_locked);
 }
 
 dds_ReturnCode_t dds_DomainParticipant_delete_publisher(dds_DomainParticipant* participant,
                                                         dds_Publisher* publisher) {
-  if (participant == nullptr || publisher == nullptr) {
-    return dds_RETCODE_BAD_PARAMETER;
-  }
-  std::vector<dds_DataWriter*> writers;
-  {
-    std::lock_guard<std::mutex> lock(participant->mutex);
-    if (!erase_from(participant->publishers, publisher)) {
-      return dds_RETCODE_PRECONDITION_NOT_MET;
-    }
-    writers.swap(publisher->writers);
-    for (dds_DataWriter* w : writers) {
-      w->topic->users--;
-    }
-  }
-  for (dds_DataWriter* w : writers) {
-    destroy_writer(w);
-  }
-  if (publisher->cyclone > 0) {
-    dds_delete(publisher->cyclone);
-  }
-  delete publisher;
-  return dds_RETCODE_OK;
+  return delete_group(participant, publisher, &dds_DomainParticipant::publishers,
+                      &dds_Publisher::writers, destroy_writer);
 }
 
 dds_Subscriber* dds_DomainParticipant_create_subscriber(dds_DomainParticipant* participant,
@@ -917,60 +935,15 @@ dds_Subscriber* dds_DomainParticipant_create_subscriber(dds_DomainParticipant* p
                                                         dds_StatusMask mask) {
   (void)listener;
   (void)mask;
-  if (participant == nullptr) {
-    return nullptr;
-  }
-  dds_DomainParticipant* p = participant;
-  std::lock_guard<std::mutex> lock(p->mutex);
-  if (p->deleting) {
-    return nullptr;
-  }
-  auto* s = new (std::nothrow) dds_Subscriber();
-  if (s == nullptr) {
-    return nullptr;
-  }
-  s->participant = p;
-  s->autoenable_children = qos == nullptr || qos->entity_factory.autoenable_created_entities;
-  s->enable_with_parent = p->autoenable_children;
-  if (s->enable_with_parent && p->enabled && enable_subscriber_locked(s) != dds_RETCODE_OK) {
-    delete s;
-    return nullptr;
-  }
-  try {
-    p->subscribers.push_back(s);
-  } catch (const std::bad_alloc&) {
-    if (s->cyclone > 0)
-      dds_delete(s->cyclone);
-    delete s;
-    return nullptr;
-  }
-  return s;
+  return create_group(participant,
+                      qos == nullptr || qos->entity_factory.autoenable_created_entities,
+                      &dds_DomainParticipant::subscribers, enable_subscriber_locked);
 }
 
 dds_ReturnCode_t dds_DomainParticipant_delete_subscriber(dds_DomainParticipant* participant,
                                                          dds_Subscriber* subscriber) {
-  if (participant == nullptr || subscriber == nullptr) {
-    return dds_RETCODE_BAD_PARAMETER;
-  }
-  std::vector<dds_DataReader*> readers;
-  {
-    std::lock_guard<std::mutex> lock(participant->mutex);
-    if (!erase_from(participant->subscribers, subscriber)) {
-      return dds_RETCODE_PRECONDITION_NOT_MET;
-    }
-    readers.swap(subscriber->readers);
-    for (dds_DataReader* r : readers) {
-      r->topic->users--;
-    }
-  }
-  for (dds_DataReader* r : readers) {
-    destroy_reader(r);
-  }
-  if (subscriber->cyclone > 0) {
-    dds_delete(subscriber->cyclone);
-  }
-  delete subscriber;
-  return dds_RETCODE_OK;
+  return delete_group(participant, subscriber, &dds_DomainParticipant::subscribers,
+                      &dds_Subscriber::readers, destroy_reader);
 }
 
 dds_Topic* dds_DomainParticipant_create_topic(dds_DomainParticipant* participant,
