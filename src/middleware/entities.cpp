@@ -22,6 +22,10 @@ namespace {
 // leaves the 16-bit port range after domain 232.
 constexpr dds_DomainId_t kMaxDomainId = 232;
 constexpr int64_t kDefaultMaxBlockingNs = 1000000000;  // 1 s
+// The most samples one raw take hands out, whatever the sequences' capacity:
+// its buffers are sized by the count asked for. A take cut by this limit
+// makes the reader's callback run again, so nothing waits.
+constexpr uint32_t kMaxRawTake = 4096;
 
 // Set once a batching writer has been created: writers created on other
 // threads at that moment may have been made to batch too, so from then on
@@ -1415,7 +1419,7 @@ dds_ReturnCode_t dds_DataReader_raw_take(dds_DataReader* reader, dds_InstanceHan
   if (data->loan || !data->items.empty() || !infos->items.empty() || !sizes->items.empty()) {
     return dds_RETCODE_PRECONDITION_NOT_MET;
   }
-  uint32_t limit = std::min({data->capacity, infos->capacity, sizes->capacity});
+  uint32_t limit = std::min({data->capacity, infos->capacity, sizes->capacity, kMaxRawTake});
   if (max_samples >= 0) {
     limit = std::min(limit, static_cast<uint32_t>(max_samples));
   }

@@ -226,6 +226,60 @@ TEST(RawSamples, ReaderReliabilityAndDurabilityAreTheCallers) {
   EXPECT_EQ(late_volatile.count(), 0u);
 }
 
+// A sequence's capacity bounds a take but is not allocated up front:
+// sequences of the largest capacity can be created, and takes with them hand
+// out every sample that arrived, in order.
+TEST(RawSamples, LargestSequenceCapacitiesTakeEverySample) {
+  constexpr int kDomain = 24;
+  constexpr int kCount = 5000;
+  Participant part(kDomain);
+  ASSERT_NE(part.p, nullptr);
+  const TopicArg arg{Kind::keyless, "largest_capacity"};
+  dds_DataReader* r = raw_reader(part, arg, false);
+  dds_DataWriter* w = raw_writer(part, arg, false);
+  ASSERT_NE(r, nullptr);
+  ASSERT_NE(w, nullptr);
+  dds_DataSeq* data = dds_DataSeq_create(UINT32_MAX);
+  dds_SampleInfoSeq* infos = dds_SampleInfoSeq_create(UINT32_MAX);
+  dds_UnsignedLongSeq* sizes = dds_UnsignedLongSeq_create(UINT32_MAX);
+  ASSERT_NE(data, nullptr);
+  ASSERT_NE(infos, nullptr);
+  ASSERT_NE(sizes, nullptr);
+  for (int i = 0; i < kCount; i++) {
+    const uint8_t sample[8] = {0, 1, 0, 0, static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8),
+                               0, 0};
+    ASSERT_EQ(dds_DataWriter_raw_write(w, sample, sizeof sample), dds_RETCODE_OK);
+  }
+  std::vector<int> seen;
+  dds_ReturnCode_t last = dds_RETCODE_OK;
+  wait_until(
+      [&] {
+        last =
+            dds_DataReader_raw_take(r, dds_HANDLE_NIL, data, infos, sizes, -1, dds_ANY_SAMPLE_STATE,
+                                    dds_ANY_VIEW_STATE, dds_ANY_INSTANCE_STATE);
+        if (last == dds_RETCODE_OK) {
+          for (uint32_t k = 0; k < dds_DataSeq_length(data); k++) {
+            const auto* b = static_cast<const uint8_t*>(dds_DataSeq_get(data, k));
+            if (b != nullptr && dds_UnsignedLongSeq_get(sizes, k) == 8) {
+              seen.push_back(b[4] | (b[5] << 8));
+            }
+          }
+          dds_DataReader_raw_return_loan(r, data, infos, sizes);
+        }
+        return seen.size() >= kCount || (last != dds_RETCODE_OK && last != dds_RETCODE_NO_DATA);
+      },
+      10000);
+  EXPECT_TRUE(last == dds_RETCODE_OK || last == dds_RETCODE_NO_DATA)
+      << dds_ReturnCode_to_string(last);
+  ASSERT_EQ(seen.size(), static_cast<size_t>(kCount));
+  for (int i = 0; i < kCount; i++) {
+    ASSERT_EQ(seen[static_cast<size_t>(i)], i & 0xffff);
+  }
+  dds_DataSeq_delete(data);
+  dds_SampleInfoSeq_delete(infos);
+  dds_UnsignedLongSeq_delete(sizes);
+}
+
 // --- across processes ------------------------------------------------------
 
 TEST(RawSamples, TalkerProcessToRawReaderKeepsExactBytes) {
