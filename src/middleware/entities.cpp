@@ -380,50 +380,44 @@ dds_ReturnCode_t materialize_topic(dds_DomainParticipant* p, dds_Topic* t) {
 dds_ReturnCode_t enable_reader_locked(dds_DataReader* r);
 dds_ReturnCode_t enable_writer_locked(dds_DataWriter* w);
 
-dds_ReturnCode_t enable_subscriber_locked(dds_Subscriber* s) {
-  dds_DomainParticipant* p = s->participant;
-  if (s->enabled) {
+// Creates the Cyclone counterpart of a publisher or subscriber, then enables
+// the children that wait for it.
+template <typename Group, typename Child>
+dds_ReturnCode_t enable_group_locked(Group* g,
+                                     dds_entity_t (*create)(dds_entity_t, const dds_qos_t*,
+                                                            const dds_listener_t*),
+                                     const char* what, std::vector<Child*> Group::*children,
+                                     dds_ReturnCode_t (*enable_child_locked)(Child*)) {
+  dds_DomainParticipant* p = g->participant;
+  if (g->enabled) {
     return dds_RETCODE_OK;
   }
   if (!p->enabled) {
     return dds_RETCODE_PRECONDITION_NOT_MET;
   }
-  const dds_entity_t sub = dds_create_subscriber(p->cyclone.load(), nullptr, nullptr);
-  if (sub < 0) {
-    log_cyclone_failure("creating a subscriber", sub);
-    return from_cyclone(sub);
+  const dds_entity_t handle = create(p->cyclone.load(), nullptr, nullptr);
+  if (handle < 0) {
+    log_cyclone_failure(what, handle);
+    return from_cyclone(handle);
   }
-  s->cyclone = sub;
-  s->enabled = true;
-  for (dds_DataReader* r : s->readers) {
-    if (r->enable_with_parent) {
-      (void)enable_reader_locked(r);
+  g->cyclone = handle;
+  g->enabled = true;
+  for (Child* c : g->*children) {
+    if (c->enable_with_parent) {
+      (void)enable_child_locked(c);
     }
   }
   return dds_RETCODE_OK;
 }
 
+dds_ReturnCode_t enable_subscriber_locked(dds_Subscriber* s) {
+  return enable_group_locked(s, dds_create_subscriber, "creating a subscriber",
+                             &dds_Subscriber::readers, enable_reader_locked);
+}
+
 dds_ReturnCode_t enable_publisher_locked(dds_Publisher* pub) {
-  dds_DomainParticipant* p = pub->participant;
-  if (pub->enabled) {
-    return dds_RETCODE_OK;
-  }
-  if (!p->enabled) {
-    return dds_RETCODE_PRECONDITION_NOT_MET;
-  }
-  const dds_entity_t handle = dds_create_publisher(p->cyclone.load(), nullptr, nullptr);
-  if (handle < 0) {
-    log_cyclone_failure("creating a publisher", handle);
-    return from_cyclone(handle);
-  }
-  pub->cyclone = handle;
-  pub->enabled = true;
-  for (dds_DataWriter* w : pub->writers) {
-    if (w->enable_with_parent) {
-      (void)enable_writer_locked(w);
-    }
-  }
-  return dds_RETCODE_OK;
+  return enable_group_locked(pub, dds_create_publisher, "creating a publisher",
+                             &dds_Publisher::writers, enable_writer_locked);
 }
 
 dds_ReturnCode_t enable_reader_locked(dds_DataReader* r) {
