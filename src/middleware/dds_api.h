@@ -248,6 +248,8 @@ dds_Subscriber* dds_DomainParticipant_create_subscriber(dds_DomainParticipant* p
 dds_ReturnCode_t dds_DomainParticipant_delete_subscriber(dds_DomainParticipant* participant,
                                                          dds_Subscriber* subscriber);
 // The type name must have been registered with the participant before.
+// Topic and type names are 1 to 255 characters long (what a built-in
+// publication sample can carry); longer ones are refused.
 dds_Topic* dds_DomainParticipant_create_topic(dds_DomainParticipant* participant,
                                               const char* topic_name, const char* type_name,
                                               const dds_TopicQos* qos,

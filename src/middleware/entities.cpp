@@ -27,6 +27,18 @@ constexpr int64_t kDefaultMaxBlockingNs = 1000000000;  // 1 s
 // makes the reader's callback run again, so nothing waits.
 constexpr uint32_t kMaxRawTake = 4096;
 
+// The longest topic or type name the binding accepts: what the 256-byte
+// fields of a built-in publication sample can carry, so the longest name that
+// can ever be discovered. (Cyclone itself crashes on names near 64 KiB.)
+constexpr size_t kMaxNameLength = 255;
+
+bool usable_name(const char* name) {
+  if (name == nullptr || name[0] == '\0') {
+    return false;
+  }
+  return strnlen(name, kMaxNameLength + 1) <= kMaxNameLength;
+}
+
 // Set once a batching writer has been created: writers created on other
 // threads at that moment may have been made to batch too, so from then on
 // the binding flushes after each write of a writer that does not batch.
@@ -951,8 +963,7 @@ dds_Topic* dds_DomainParticipant_create_topic(dds_DomainParticipant* participant
                                               dds_StatusMask mask) {
   (void)listener;
   (void)mask;
-  if (participant == nullptr || topic_name == nullptr || type_name == nullptr ||
-      topic_name[0] == '\0') {
+  if (participant == nullptr || !usable_name(topic_name) || !usable_name(type_name)) {
     return nullptr;
   }
   dds_DomainParticipant* p = participant;
@@ -1358,8 +1369,7 @@ dds_TypeSupport* dds_TypeSupport_raw_create_w_key() {
 dds_ReturnCode_t dds_TypeSupport_register_type(dds_TypeSupport* type_support,
                                                dds_DomainParticipant* participant,
                                                const char* type_name) {
-  if (type_support == nullptr || participant == nullptr || type_name == nullptr ||
-      type_name[0] == '\0') {
+  if (type_support == nullptr || participant == nullptr || !usable_name(type_name)) {
     return dds_RETCODE_BAD_PARAMETER;
   }
   const auto* raw = dynamic_cast<const RawTypeSupport*>(type_support);
