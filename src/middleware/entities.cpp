@@ -1470,8 +1470,10 @@ dds_ReturnCode_t dds_DataReader_raw_take(dds_DataReader* reader, dds_InstanceHan
     fill_states(si, &info);
     cyclone_handle_to_handle(si.instance_handle, &info.instance_handle);
     cyclone_handle_to_handle(si.publication_handle, &info.publication_handle);
+    // A sample without valid data may still hold a serialized key (a
+    // dispose or unregister that carried one): it hands out no buffer.
     const bool raw = rnr::mw::is_raw_serdata(d);
-    const uint8_t* bytes = raw ? rnr::mw::raw_serdata_bytes(d) : nullptr;
+    const uint8_t* bytes = raw && si.valid_data ? rnr::mw::raw_serdata_bytes(d) : nullptr;
     const uint32_t size = bytes != nullptr ? rnr::mw::raw_serdata_size(d) : 0;
     if (bytes == nullptr) {
       info.valid_data = false;

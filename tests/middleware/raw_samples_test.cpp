@@ -226,6 +226,52 @@ TEST(RawSamples, ReaderReliabilityAndDurabilityAreTheCallers) {
   EXPECT_EQ(late_volatile.count(), 0u);
 }
 
+// When a keyed writer goes, its instances change state by samples without
+// valid data: these hand out no buffer, only the valid sample has bytes.
+TEST(RawSamples, SamplesWithoutValidDataHaveNoBuffer) {
+  constexpr int kDomain = 26;
+  Participant part(kDomain);
+  ASSERT_NE(part.p, nullptr);
+  const TopicArg arg{Kind::keyed, "goes_away"};
+  dds_DataReader* r = raw_reader(part, arg, true);
+  ASSERT_NE(r, nullptr);
+  dds_DataSeq* data = dds_DataSeq_create(16);
+  dds_SampleInfoSeq* infos = dds_SampleInfoSeq_create(16);
+  dds_UnsignedLongSeq* sizes = dds_UnsignedLongSeq_create(16);
+  int valid = 0, invalid = 0;
+  auto take = [&] {
+    if (dds_DataReader_raw_take(r, dds_HANDLE_NIL, data, infos, sizes, -1, dds_ANY_SAMPLE_STATE,
+                                dds_ANY_VIEW_STATE, dds_ANY_INSTANCE_STATE) != dds_RETCODE_OK) {
+      return;
+    }
+    for (uint32_t k = 0; k < dds_DataSeq_length(data); k++) {
+      if (dds_SampleInfoSeq_get(infos, k)->valid_data) {
+        valid++;
+        EXPECT_NE(dds_DataSeq_get(data, k), nullptr);
+      } else {
+        invalid++;
+        EXPECT_EQ(dds_DataSeq_get(data, k), nullptr);
+        EXPECT_EQ(dds_UnsignedLongSeq_get(sizes, k), 0u);
+      }
+    }
+    dds_DataReader_raw_return_loan(r, data, infos, sizes);
+  };
+  // A talker process: its unregistrations arrive over the network, carrying
+  // the serialized key.
+  Child talker({RNR_TALKER, "--domain", std::to_string(kDomain), "--topic", "keyed:goes_away",
+                "--count", "1", "--wait-readers", "1", "--linger-ms", "1500"});
+  ASSERT_TRUE(talker.started());
+  // Taken first: a state change of an instance whose last sample is still
+  // unread travels with that sample instead of a sample of its own.
+  EXPECT_TRUE(wait_until([&] { return take(), valid == 1; }, 10000));
+  EXPECT_EQ(talker.wait_exit(), 0);
+  EXPECT_TRUE(wait_until([&] { return take(), invalid > 0; }, 10000));
+  EXPECT_EQ(valid, 1);
+  dds_DataSeq_delete(data);
+  dds_SampleInfoSeq_delete(infos);
+  dds_UnsignedLongSeq_delete(sizes);
+}
+
 // A sequence's capacity bounds a take but is not allocated up front:
 // sequences of the largest capacity can be created, and takes with them hand
 // out every sample that arrived, in order.
