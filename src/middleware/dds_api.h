@@ -248,6 +248,8 @@ dds_Subscriber* dds_DomainParticipant_create_subscriber(dds_DomainParticipant* p
 dds_ReturnCode_t dds_DomainParticipant_delete_subscriber(dds_DomainParticipant* participant,
                                                          dds_Subscriber* subscriber);
 // The type name must have been registered with the participant before.
+// Topic and type names are 1 to 255 characters long (what a built-in
+// publication sample can carry); longer ones are refused.
 dds_Topic* dds_DomainParticipant_create_topic(dds_DomainParticipant* participant,
                                               const char* topic_name, const char* type_name,
                                               const dds_TopicQos* qos,
@@ -382,11 +384,12 @@ int cdr_dump_data(const cdr_meta* meta, const void* data, FILE* out, int flags);
 // ---------------------------------------------------------------------------
 // Raw samples
 
-// Takes up to `max_samples`: `data` receives the loaned sample buffers
-// (const uint8_t*, encapsulation header first), `sizes` their byte lengths.
-// `handle` must be dds_HANDLE_NIL. The loan lasts until the return. A sample
-// info's instance and publication handles carry Cyclone's 64-bit handles in
-// their first 8 bytes; samples without valid data have a null buffer.
+// Takes up to `max_samples` (at most the sequences' capacity, and at most
+// 4096 in one take; a callback whose take was cut runs again): `data` receives the loaned sample
+// buffers (const uint8_t*, encapsulation header first), `sizes` their byte lengths. `handle` must
+// be dds_HANDLE_NIL. The loan lasts until the return. A sample info's instance and publication
+// handles carry Cyclone's 64-bit handles in their first 8 bytes; samples without valid data have a
+// null buffer.
 dds_ReturnCode_t dds_DataReader_raw_take(dds_DataReader* reader, dds_InstanceHandle_t handle,
                                          dds_DataSeq* data, dds_SampleInfoSeq* infos,
                                          dds_UnsignedLongSeq* sizes, int32_t max_samples,

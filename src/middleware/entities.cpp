@@ -22,6 +22,22 @@ namespace {
 // leaves the 16-bit port range after domain 232.
 constexpr dds_DomainId_t kMaxDomainId = 232;
 constexpr int64_t kDefaultMaxBlockingNs = 1000000000;  // 1 s
+// The most samples one raw take hands out, whatever the sequences' capacity:
+// its buffers are sized by the count asked for. A take cut by this limit
+// makes the reader's callback run again, so nothing waits.
+constexpr uint32_t kMaxRawTake = 4096;
+
+// The longest topic or type name the binding accepts: what the 256-byte
+// fields of a built-in publication sample can carry, so the longest name that
+// can ever be discovered. (Cyclone itself crashes on names near 64 KiB.)
+constexpr size_t kMaxNameLength = 255;
+
+bool usable_name(const char* name) {
+  if (name == nullptr || name[0] == '\0') {
+    return false;
+  }
+  return strnlen(name, kMaxNameLength + 1) <= kMaxNameLength;
+}
 
 // Set once a batching writer has been created: writers created on other
 // threads at that moment may have been made to batch too, so from then on
@@ -376,50 +392,44 @@ dds_ReturnCode_t materialize_topic(dds_DomainParticipant* p, dds_Topic* t) {
 dds_ReturnCode_t enable_reader_locked(dds_DataReader* r);
 dds_ReturnCode_t enable_writer_locked(dds_DataWriter* w);
 
-dds_ReturnCode_t enable_subscriber_locked(dds_Subscriber* s) {
-  dds_DomainParticipant* p = s->participant;
-  if (s->enabled) {
+// Creates the Cyclone counterpart of a publisher or subscriber, then enables
+// the children that wait for it.
+template <typename Group, typename Child>
+dds_ReturnCode_t enable_group_locked(Group* g,
+                                     dds_entity_t (*create)(dds_entity_t, const dds_qos_t*,
+                                                            const dds_listener_t*),
+                                     const char* what, std::vector<Child*> Group::*children,
+                                     dds_ReturnCode_t (*enable_child_locked)(Child*)) {
+  dds_DomainParticipant* p = g->participant;
+  if (g->enabled) {
     return dds_RETCODE_OK;
   }
   if (!p->enabled) {
     return dds_RETCODE_PRECONDITION_NOT_MET;
   }
-  const dds_entity_t sub = dds_create_subscriber(p->cyclone.load(), nullptr, nullptr);
-  if (sub < 0) {
-    log_cyclone_failure("creating a subscriber", sub);
-    return from_cyclone(sub);
+  const dds_entity_t handle = create(p->cyclone.load(), nullptr, nullptr);
+  if (handle < 0) {
+    log_cyclone_failure(what, handle);
+    return from_cyclone(handle);
   }
-  s->cyclone = sub;
-  s->enabled = true;
-  for (dds_DataReader* r : s->readers) {
-    if (r->enable_with_parent) {
-      (void)enable_reader_locked(r);
+  g->cyclone = handle;
+  g->enabled = true;
+  for (Child* c : g->*children) {
+    if (c->enable_with_parent) {
+      (void)enable_child_locked(c);
     }
   }
   return dds_RETCODE_OK;
 }
 
+dds_ReturnCode_t enable_subscriber_locked(dds_Subscriber* s) {
+  return enable_group_locked(s, dds_create_subscriber, "creating a subscriber",
+                             &dds_Subscriber::readers, enable_reader_locked);
+}
+
 dds_ReturnCode_t enable_publisher_locked(dds_Publisher* pub) {
-  dds_DomainParticipant* p = pub->participant;
-  if (pub->enabled) {
-    return dds_RETCODE_OK;
-  }
-  if (!p->enabled) {
-    return dds_RETCODE_PRECONDITION_NOT_MET;
-  }
-  const dds_entity_t handle = dds_create_publisher(p->cyclone.load(), nullptr, nullptr);
-  if (handle < 0) {
-    log_cyclone_failure("creating a publisher", handle);
-    return from_cyclone(handle);
-  }
-  pub->cyclone = handle;
-  pub->enabled = true;
-  for (dds_DataWriter* w : pub->writers) {
-    if (w->enable_with_parent) {
-      (void)enable_writer_locked(w);
-    }
-  }
-  return dds_RETCODE_OK;
+  return enable_group_locked(pub, dds_create_publisher, "creating a publisher",
+                             &dds_Publisher::writers, enable_writer_locked);
 }
 
 dds_ReturnCode_t enable_reader_locked(dds_DataReader* r) {
@@ -588,6 +598,69 @@ void destroy_writer(dds_DataWriter* w) {
     dds_delete(wr);
   }
   delete w;
+}
+
+// Publishers and subscribers are created and deleted alike: they differ only
+// in how they are enabled and in the kind of children they hold.
+template <typename Group>
+Group* create_group(dds_DomainParticipant* p, bool autoenable_children,
+                    std::vector<Group*> dds_DomainParticipant::*groups,
+                    dds_ReturnCode_t (*enable_locked)(Group*)) {
+  if (p == nullptr) {
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> lock(p->mutex);
+  if (p->deleting) {
+    return nullptr;
+  }
+  auto* g = new (std::nothrow) Group();
+  if (g == nullptr) {
+    return nullptr;
+  }
+  g->participant = p;
+  g->autoenable_children = autoenable_children;
+  g->enable_with_parent = p->autoenable_children;
+  if (g->enable_with_parent && p->enabled && enable_locked(g) != dds_RETCODE_OK) {
+    delete g;
+    return nullptr;
+  }
+  try {
+    (p->*groups).push_back(g);
+  } catch (const std::bad_alloc&) {
+    if (g->cyclone > 0)
+      dds_delete(g->cyclone);
+    delete g;
+    return nullptr;
+  }
+  return g;
+}
+
+template <typename Group, typename Child>
+dds_ReturnCode_t delete_group(dds_DomainParticipant* p, Group* g,
+                              std::vector<Group*> dds_DomainParticipant::*groups,
+                              std::vector<Child*> Group::*children, void (*destroy)(Child*)) {
+  if (p == nullptr || g == nullptr) {
+    return dds_RETCODE_BAD_PARAMETER;
+  }
+  std::vector<Child*> doomed;
+  {
+    std::lock_guard<std::mutex> lock(p->mutex);
+    if (!erase_from(p->*groups, g)) {
+      return dds_RETCODE_PRECONDITION_NOT_MET;
+    }
+    doomed.swap(g->*children);
+    for (Child* c : doomed) {
+      c->topic->users--;
+    }
+  }
+  for (Child* c : doomed) {
+    destroy(c);
+  }
+  if (g->cyclone > 0) {
+    dds_delete(g->cyclone);
+  }
+  delete g;
+  return dds_RETCODE_OK;
 }
 
 dds_DomainParticipantFactory g_factory;
@@ -855,60 +928,15 @@ dds_Publisher* dds_DomainParticipant_create_publisher(dds_DomainParticipant* par
                                                       dds_StatusMask mask) {
   (void)listener;
   (void)mask;
-  if (participant == nullptr) {
-    return nullptr;
-  }
-  dds_DomainParticipant* p = participant;
-  std::lock_guard<std::mutex> lock(p->mutex);
-  if (p->deleting) {
-    return nullptr;
-  }
-  auto* pub = new (std::nothrow) dds_Publisher();
-  if (pub == nullptr) {
-    return nullptr;
-  }
-  pub->participant = p;
-  pub->autoenable_children = qos == nullptr || qos->entity_factory.autoenable_created_entities;
-  pub->enable_with_parent = p->autoenable_children;
-  if (pub->enable_with_parent && p->enabled && enable_publisher_locked(pub) != dds_RETCODE_OK) {
-    delete pub;
-    return nullptr;
-  }
-  try {
-    p->publishers.push_back(pub);
-  } catch (const std::bad_alloc&) {
-    if (pub->cyclone > 0)
-      dds_delete(pub->cyclone);
-    delete pub;
-    return nullptr;
-  }
-  return pub;
+  return create_group(participant,
+                      qos == nullptr || qos->entity_factory.autoenable_created_entities,
+                      &dds_DomainParticipant::publishers, enable_publisher_locked);
 }
 
 dds_ReturnCode_t dds_DomainParticipant_delete_publisher(dds_DomainParticipant* participant,
                                                         dds_Publisher* publisher) {
-  if (participant == nullptr || publisher == nullptr) {
-    return dds_RETCODE_BAD_PARAMETER;
-  }
-  std::vector<dds_DataWriter*> writers;
-  {
-    std::lock_guard<std::mutex> lock(participant->mutex);
-    if (!erase_from(participant->publishers, publisher)) {
-      return dds_RETCODE_PRECONDITION_NOT_MET;
-    }
-    writers.swap(publisher->writers);
-    for (dds_DataWriter* w : writers) {
-      w->topic->users--;
-    }
-  }
-  for (dds_DataWriter* w : writers) {
-    destroy_writer(w);
-  }
-  if (publisher->cyclone > 0) {
-    dds_delete(publisher->cyclone);
-  }
-  delete publisher;
-  return dds_RETCODE_OK;
+  return delete_group(participant, publisher, &dds_DomainParticipant::publishers,
+                      &dds_Publisher::writers, destroy_writer);
 }
 
 dds_Subscriber* dds_DomainParticipant_create_subscriber(dds_DomainParticipant* participant,
@@ -917,60 +945,15 @@ dds_Subscriber* dds_DomainParticipant_create_subscriber(dds_DomainParticipant* p
                                                         dds_StatusMask mask) {
   (void)listener;
   (void)mask;
-  if (participant == nullptr) {
-    return nullptr;
-  }
-  dds_DomainParticipant* p = participant;
-  std::lock_guard<std::mutex> lock(p->mutex);
-  if (p->deleting) {
-    return nullptr;
-  }
-  auto* s = new (std::nothrow) dds_Subscriber();
-  if (s == nullptr) {
-    return nullptr;
-  }
-  s->participant = p;
-  s->autoenable_children = qos == nullptr || qos->entity_factory.autoenable_created_entities;
-  s->enable_with_parent = p->autoenable_children;
-  if (s->enable_with_parent && p->enabled && enable_subscriber_locked(s) != dds_RETCODE_OK) {
-    delete s;
-    return nullptr;
-  }
-  try {
-    p->subscribers.push_back(s);
-  } catch (const std::bad_alloc&) {
-    if (s->cyclone > 0)
-      dds_delete(s->cyclone);
-    delete s;
-    return nullptr;
-  }
-  return s;
+  return create_group(participant,
+                      qos == nullptr || qos->entity_factory.autoenable_created_entities,
+                      &dds_DomainParticipant::subscribers, enable_subscriber_locked);
 }
 
 dds_ReturnCode_t dds_DomainParticipant_delete_subscriber(dds_DomainParticipant* participant,
                                                          dds_Subscriber* subscriber) {
-  if (participant == nullptr || subscriber == nullptr) {
-    return dds_RETCODE_BAD_PARAMETER;
-  }
-  std::vector<dds_DataReader*> readers;
-  {
-    std::lock_guard<std::mutex> lock(participant->mutex);
-    if (!erase_from(participant->subscribers, subscriber)) {
-      return dds_RETCODE_PRECONDITION_NOT_MET;
-    }
-    readers.swap(subscriber->readers);
-    for (dds_DataReader* r : readers) {
-      r->topic->users--;
-    }
-  }
-  for (dds_DataReader* r : readers) {
-    destroy_reader(r);
-  }
-  if (subscriber->cyclone > 0) {
-    dds_delete(subscriber->cyclone);
-  }
-  delete subscriber;
-  return dds_RETCODE_OK;
+  return delete_group(participant, subscriber, &dds_DomainParticipant::subscribers,
+                      &dds_Subscriber::readers, destroy_reader);
 }
 
 dds_Topic* dds_DomainParticipant_create_topic(dds_DomainParticipant* participant,
@@ -980,8 +963,7 @@ dds_Topic* dds_DomainParticipant_create_topic(dds_DomainParticipant* participant
                                               dds_StatusMask mask) {
   (void)listener;
   (void)mask;
-  if (participant == nullptr || topic_name == nullptr || type_name == nullptr ||
-      topic_name[0] == '\0') {
+  if (participant == nullptr || !usable_name(topic_name) || !usable_name(type_name)) {
     return nullptr;
   }
   dds_DomainParticipant* p = participant;
@@ -1387,8 +1369,7 @@ dds_TypeSupport* dds_TypeSupport_raw_create_w_key() {
 dds_ReturnCode_t dds_TypeSupport_register_type(dds_TypeSupport* type_support,
                                                dds_DomainParticipant* participant,
                                                const char* type_name) {
-  if (type_support == nullptr || participant == nullptr || type_name == nullptr ||
-      type_name[0] == '\0') {
+  if (type_support == nullptr || participant == nullptr || !usable_name(type_name)) {
     return dds_RETCODE_BAD_PARAMETER;
   }
   const auto* raw = dynamic_cast<const RawTypeSupport*>(type_support);
@@ -1442,7 +1423,7 @@ dds_ReturnCode_t dds_DataReader_raw_take(dds_DataReader* reader, dds_InstanceHan
   if (data->loan || !data->items.empty() || !infos->items.empty() || !sizes->items.empty()) {
     return dds_RETCODE_PRECONDITION_NOT_MET;
   }
-  uint32_t limit = std::min({data->capacity, infos->capacity, sizes->capacity});
+  uint32_t limit = std::min({data->capacity, infos->capacity, sizes->capacity, kMaxRawTake});
   if (max_samples >= 0) {
     limit = std::min(limit, static_cast<uint32_t>(max_samples));
   }
@@ -1489,8 +1470,10 @@ dds_ReturnCode_t dds_DataReader_raw_take(dds_DataReader* reader, dds_InstanceHan
     fill_states(si, &info);
     cyclone_handle_to_handle(si.instance_handle, &info.instance_handle);
     cyclone_handle_to_handle(si.publication_handle, &info.publication_handle);
+    // A sample without valid data may still hold a serialized key (a
+    // dispose or unregister that carried one): it hands out no buffer.
     const bool raw = rnr::mw::is_raw_serdata(d);
-    const uint8_t* bytes = raw ? rnr::mw::raw_serdata_bytes(d) : nullptr;
+    const uint8_t* bytes = raw && si.valid_data ? rnr::mw::raw_serdata_bytes(d) : nullptr;
     const uint32_t size = bytes != nullptr ? rnr::mw::raw_serdata_size(d) : 0;
     if (bytes == nullptr) {
       info.valid_data = false;

@@ -1,14 +1,34 @@
+#include <algorithm>
 #include <new>
 
 #include "binding_internal.h"
 
-dds_DataSeq* dds_DataSeq_create(uint32_t capacity) {
-  auto* seq = new (std::nothrow) dds_DataSeq();
-  if (seq != nullptr) {
-    seq->capacity = capacity;
-    seq->items.reserve(capacity);
+namespace {
+
+// A capacity is a limit, not an allocation: a sequence starts with room for
+// this many items and grows only as far as the items it is given.
+constexpr uint32_t kInitialRoom = 256;
+
+template <typename Seq>
+Seq* create_seq(uint32_t capacity) {
+  auto* seq = new (std::nothrow) Seq();
+  if (seq == nullptr) {
+    return nullptr;
+  }
+  seq->capacity = capacity;
+  try {
+    seq->items.reserve(std::min(capacity, kInitialRoom));
+  } catch (const std::bad_alloc&) {
+    delete seq;
+    return nullptr;
   }
   return seq;
+}
+
+}  // namespace
+
+dds_DataSeq* dds_DataSeq_create(uint32_t capacity) {
+  return create_seq<dds_DataSeq>(capacity);
 }
 
 uint32_t dds_DataSeq_length(const dds_DataSeq* seq) {
@@ -35,7 +55,11 @@ bool dds_DataSeq_add(dds_DataSeq* seq, void* element) {
   if (seq == nullptr || seq->items.size() >= seq->capacity) {
     return false;
   }
-  seq->items.push_back(element);
+  try {
+    seq->items.push_back(element);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   return true;
 }
 
@@ -44,12 +68,7 @@ void dds_DataSeq_delete(dds_DataSeq* seq) {
 }
 
 dds_SampleInfoSeq* dds_SampleInfoSeq_create(uint32_t capacity) {
-  auto* seq = new (std::nothrow) dds_SampleInfoSeq();
-  if (seq != nullptr) {
-    seq->capacity = capacity;
-    seq->items.reserve(capacity);
-  }
-  return seq;
+  return create_seq<dds_SampleInfoSeq>(capacity);
 }
 
 uint32_t dds_SampleInfoSeq_length(const dds_SampleInfoSeq* seq) {
@@ -68,12 +87,7 @@ void dds_SampleInfoSeq_delete(dds_SampleInfoSeq* seq) {
 }
 
 dds_UnsignedLongSeq* dds_UnsignedLongSeq_create(uint32_t capacity) {
-  auto* seq = new (std::nothrow) dds_UnsignedLongSeq();
-  if (seq != nullptr) {
-    seq->capacity = capacity;
-    seq->items.reserve(capacity);
-  }
-  return seq;
+  return create_seq<dds_UnsignedLongSeq>(capacity);
 }
 
 uint32_t dds_UnsignedLongSeq_length(const dds_UnsignedLongSeq* seq) {

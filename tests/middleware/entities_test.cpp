@@ -323,6 +323,38 @@ TEST(BuiltinPublications, OwnWritersAreNotReported) {
   EXPECT_EQ(rnr::mw::announced_type_info_count(part.p, "TheirType"), 0u);
 }
 
+// Names of up to 255 characters work end to end and are discovered whole;
+// longer ones are refused, however long, and nothing crashes.
+TEST(BuiltinPublications, NamesLongerThanTheirFieldsAreRefused) {
+  constexpr int kDomain = 25;
+  Publications pubs;
+  Participant part(kDomain), other(kDomain);
+  ASSERT_NE(part.p, nullptr);
+  ASSERT_NE(other.p, nullptr);
+  listen_to_publications(part.p, &pubs);
+  const std::string longest_topic(255, 't');
+  const std::string longest_type(255, 'T');
+  dds_Topic* t = other.topic(longest_topic.c_str(), longest_type.c_str(), true);
+  ASSERT_NE(t, nullptr);
+  ASSERT_NE(dds_Publisher_create_datawriter(other.pub, t, nullptr, nullptr, 0), nullptr);
+  dds_PublicationBuiltinTopicData pub{};
+  dds_SampleInfo info{};
+  ASSERT_TRUE(wait_until([&] { return pubs.find(longest_topic, &pub, &info); }, 10000));
+  EXPECT_EQ(std::string(pub.type_name), longest_type);
+
+  dds_TypeSupport* ts = dds_TypeSupport_raw_create_w_key();
+  for (size_t length : {256u, 65530u, 1u << 20}) {
+    const std::string name(length, 'n');
+    EXPECT_EQ(dds_TypeSupport_register_type(ts, other.p, name.c_str()), dds_RETCODE_BAD_PARAMETER)
+        << length;
+    EXPECT_EQ(dds_DomainParticipant_create_topic(other.p, name.c_str(), longest_type.c_str(),
+                                                 nullptr, nullptr, 0),
+              nullptr)
+        << length;
+  }
+  dds_TypeSupport_delete(ts);
+}
+
 // A callback that sleeps holds up neither another reader nor discovery.
 TEST(ListenerThreads, SleepingCallbackDelaysNoOtherReaderNorDiscovery) {
   constexpr int kDomain = 20;

@@ -57,6 +57,41 @@ ByteMultiset as_set(const std::vector<std::vector<uint8_t>>& v) {
   return {v.begin(), v.end()};
 }
 
+// The three sequences of a raw take, all of one capacity.
+struct TakeSeqs {
+  explicit TakeSeqs(uint32_t capacity)
+      : data(dds_DataSeq_create(capacity)),
+        infos(dds_SampleInfoSeq_create(capacity)),
+        sizes(dds_UnsignedLongSeq_create(capacity)) {}
+  ~TakeSeqs() {
+    dds_DataSeq_delete(data);
+    dds_SampleInfoSeq_delete(infos);
+    dds_UnsignedLongSeq_delete(sizes);
+  }
+  TakeSeqs(const TakeSeqs&) = delete;
+  TakeSeqs& operator=(const TakeSeqs&) = delete;
+  bool ok() const { return data != nullptr && infos != nullptr && sizes != nullptr; }
+  // Takes whatever is there; on success, `each` sees every sample (buffer,
+  // size, valid flag) and the loan is returned.
+  template <typename Each>
+  dds_ReturnCode_t take(dds_DataReader* r, Each each) {
+    const dds_ReturnCode_t rc =
+        dds_DataReader_raw_take(r, dds_HANDLE_NIL, data, infos, sizes, -1, dds_ANY_SAMPLE_STATE,
+                                dds_ANY_VIEW_STATE, dds_ANY_INSTANCE_STATE);
+    if (rc == dds_RETCODE_OK) {
+      for (uint32_t k = 0; k < dds_DataSeq_length(data); k++) {
+        each(static_cast<const uint8_t*>(dds_DataSeq_get(data, k)),
+             dds_UnsignedLongSeq_get(sizes, k), dds_SampleInfoSeq_get(infos, k)->valid_data);
+      }
+      dds_DataReader_raw_return_loan(r, data, infos, sizes);
+    }
+    return rc;
+  }
+  dds_DataSeq* data;
+  dds_SampleInfoSeq* infos;
+  dds_UnsignedLongSeq* sizes;
+};
+
 struct Case {
   TopicArg topic_arg;
   bool xcdr2;
@@ -226,6 +261,46 @@ TEST(RawSamples, ReaderReliabilityAndDurabilityAreTheCallers) {
   EXPECT_EQ(late_volatile.count(), 0u);
 }
 
+// A sequence's capacity bounds a take but is not allocated up front:
+// sequences of the largest capacity can be created, and takes with them hand
+// out every sample that arrived, in order.
+TEST(RawSamples, LargestSequenceCapacitiesTakeEverySample) {
+  constexpr int kDomain = 24;
+  constexpr int kCount = 5000;
+  Participant part(kDomain);
+  ASSERT_NE(part.p, nullptr);
+  const TopicArg arg{Kind::keyless, "largest_capacity"};
+  dds_DataReader* r = raw_reader(part, arg, false);
+  dds_DataWriter* w = raw_writer(part, arg, false);
+  ASSERT_NE(r, nullptr);
+  ASSERT_NE(w, nullptr);
+  TakeSeqs seqs(UINT32_MAX);
+  ASSERT_TRUE(seqs.ok());
+  for (int i = 0; i < kCount; i++) {
+    const uint8_t sample[8] = {0, 1, 0, 0, static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8),
+                               0, 0};
+    ASSERT_EQ(dds_DataWriter_raw_write(w, sample, sizeof sample), dds_RETCODE_OK);
+  }
+  std::vector<int> seen;
+  dds_ReturnCode_t last = dds_RETCODE_OK;
+  wait_until(
+      [&] {
+        last = seqs.take(r, [&](const uint8_t* b, uint32_t size, bool) {
+          if (b != nullptr && size == 8) {
+            seen.push_back(b[4] | (b[5] << 8));
+          }
+        });
+        return seen.size() >= kCount || (last != dds_RETCODE_OK && last != dds_RETCODE_NO_DATA);
+      },
+      10000);
+  EXPECT_TRUE(last == dds_RETCODE_OK || last == dds_RETCODE_NO_DATA)
+      << dds_ReturnCode_to_string(last);
+  ASSERT_EQ(seen.size(), static_cast<size_t>(kCount));
+  for (int i = 0; i < kCount; i++) {
+    ASSERT_EQ(seen[static_cast<size_t>(i)], i & 0xffff);
+  }
+}
+
 // --- across processes ------------------------------------------------------
 
 TEST(RawSamples, TalkerProcessToRawReaderKeepsExactBytes) {
@@ -320,6 +395,42 @@ TEST(RawSamples, RawWriterToListenerProcessDecodesOriginalValues) {
     }
   }
   EXPECT_EQ(have, want);
+}
+
+// When a keyed writer goes, its instances change state by samples without
+// valid data: these hand out no buffer, only the valid sample has bytes.
+TEST(RawSamples, SamplesWithoutValidDataHaveNoBuffer) {
+  constexpr int kDomain = 26;
+  Participant part(kDomain);
+  ASSERT_NE(part.p, nullptr);
+  const TopicArg arg{Kind::keyed, "goes_away"};
+  dds_DataReader* r = raw_reader(part, arg, true);
+  ASSERT_NE(r, nullptr);
+  TakeSeqs seqs(16);
+  ASSERT_TRUE(seqs.ok());
+  int valid = 0, invalid = 0;
+  auto take = [&] {
+    seqs.take(r, [&](const uint8_t* b, uint32_t size, bool valid_data) {
+      if (valid_data) {
+        valid++;
+        EXPECT_NE(b, nullptr);
+      } else {
+        invalid++;
+        EXPECT_EQ(b, nullptr);
+        EXPECT_EQ(size, 0u);
+      }
+    });
+  };
+  // Its unregistrations arrive over the network.
+  Child talker({RNR_TALKER, "--domain", std::to_string(kDomain), "--topic", "keyed:goes_away",
+                "--count", "1", "--wait-readers", "1", "--linger-ms", "1500"});
+  ASSERT_TRUE(talker.started());
+  // Taken first: a state change of an instance whose last sample is still
+  // unread travels with that sample instead of a sample of its own.
+  EXPECT_TRUE(wait_until([&] { return take(), valid == 1; }, 10000));
+  EXPECT_EQ(talker.wait_exit(), 0);
+  EXPECT_TRUE(wait_until([&] { return take(), invalid > 0; }, 10000));
+  EXPECT_EQ(valid, 1);
 }
 
 }  // namespace

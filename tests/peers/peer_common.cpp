@@ -158,6 +158,19 @@ int64_t now_ns() {
       .count();
 }
 
+// Polls `matched` until it reaches n; false when timeout_ms passed first.
+template <typename Matched>
+bool wait_for_matches(Matched matched, uint32_t n, int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (matched() < n) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 }  // namespace
 
 bool parse_topic_arg(const std::string& text, TopicArg* topic_arg) {
@@ -321,14 +334,7 @@ uint32_t TypedWriter::matched_readers() const {
 }
 
 bool TypedWriter::wait_for_readers(uint32_t n, int timeout_ms) const {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (matched_readers() < n) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return wait_for_matches([this] { return matched_readers(); }, n, timeout_ms);
 }
 
 bool TypedWriter::wait_for_acks(int timeout_ms) const {
@@ -418,14 +424,7 @@ uint32_t TypedReader::matched_writers() const {
 }
 
 bool TypedReader::wait_for_writers(uint32_t n, int timeout_ms) const {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (matched_writers() < n) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return wait_for_matches([this] { return matched_writers(); }, n, timeout_ms);
 }
 
 }  // namespace rnr::peers
