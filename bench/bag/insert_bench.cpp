@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "database.h"
-#include "logger.h"
+#include "bag/database.h"
+#include "log/logger.h"
 
 namespace {
 

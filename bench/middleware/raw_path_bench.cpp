@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "dds_api.h"
+#include "middleware/dds_api.h"
 #include "peer_common.h"
 
 using rnr::peers::Kind;

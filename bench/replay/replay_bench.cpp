@@ -31,9 +31,9 @@
 #include <thread>
 #include <vector>
 
-#include "dds_api.h"
-#include "logger.h"
-#include "replayer.h"
+#include "middleware/dds_api.h"
+#include "log/logger.h"
+#include "replayer/replayer.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // and the module logger exists. Each returns the process exit status.
 #pragma once
 
-#include "frontend.h"
+#include "app/frontend.h"
 
 int record_driver(app_config* config);
 int replay_driver(app_config* config);

@@ -1,4 +1,4 @@
-#include "frontend.h"
+#include "app/frontend.h"
 
 #include <csignal>
 #include <cstdio>
@@ -6,9 +6,9 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "drivers.h"
-#include "logger.h"
-#include "xgetopt.h"
+#include "app/drivers.h"
+#include "log/logger.h"
+#include "app/xgetopt.h"
 
 std::atomic<bool> is_running{true};
 

@@ -1,4 +1,4 @@
-#include "frontend.h"
+#include "app/frontend.h"
 
 int main(int argc, char** argv) {
   return app_main(argc, argv);

@@ -1,6 +1,6 @@
-#include "drivers.h"
-#include "logger.h"
-#include "recorder.h"
+#include "app/drivers.h"
+#include "log/logger.h"
+#include "recorder/recorder.h"
 
 int record_driver(app_config* config) {
   rnr_recorder* recorder = rnr_recorder_create(config->domain_id, nullptr);

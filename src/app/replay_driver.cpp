@@ -1,10 +1,10 @@
 #include <atomic>
 #include <cstdio>
 
-#include "drivers.h"
-#include "frontend.h"
-#include "logger.h"
-#include "replayer.h"
+#include "app/drivers.h"
+#include "app/frontend.h"
+#include "log/logger.h"
+#include "replayer/replayer.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "xgetopt.h"
+#include "app/xgetopt.h"
 
 #include <algorithm>
 #include <cstdio>

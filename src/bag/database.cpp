@@ -1,4 +1,4 @@
-#include "database.h"
+#include "bag/database.h"
 
 #include <climits>
 #include <cstdlib>
@@ -6,7 +6,7 @@
 #include <new>
 #include <string>
 
-#include "logger.h"
+#include "log/logger.h"
 
 namespace {
 

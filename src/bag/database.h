@@ -12,7 +12,7 @@
 #include <mutex>
 #include <vector>
 
-#include "dds.h"
+#include "recorder/dds.h"
 
 // One sample handed to the store. The caller owns it and its bytes; the store
 // keeps no pointer into them once rnr_Database_insert_data has returned.

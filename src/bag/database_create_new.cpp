@@ -1,11 +1,11 @@
-#include "database_create_new.h"
+#include "bag/database_create_new.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
 
-#include "logger.h"
+#include "log/logger.h"
 
 rnr_Database* rnr_Database_create_new(const char* path) {
   // The store keeps names of at most 255 bytes; a longer one would be cut and

@@ -1,7 +1,7 @@
 // Creating a bag that is certain to be new.
 #pragma once
 
-#include "database.h"
+#include "bag/database.h"
 
 // Creates the bag file `path`, which must not exist yet, and opens it as a
 // store (rnr_Database_create). An existing file, a name of 256 bytes or more,

@@ -1,12 +1,12 @@
-#include "database_open.h"
+#include "bag/database_open.h"
 
 #include <sqlite3.h>
 
 #include <cstring>
 #include <new>
 
-#include "database.h"
-#include "logger.h"
+#include "bag/database.h"
+#include "log/logger.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "mlog.h"
+#include "middleware/mlog.h"
 
 enum rnr_log_level : int32_t {
   RNR_LOG_VERBOSE = 0,

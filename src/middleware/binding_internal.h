@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "dds_api.h"
+#include "middleware/dds_api.h"
 
 // Base of every type support: the raw ones (serialized bytes) and the dynamic
 // ones built from types discovered on the network.

@@ -1,6 +1,6 @@
 #include <cerrno>
 
-#include "dds_api.h"
+#include "middleware/dds_api.h"
 
 uint64_t arch_time() {
   timespec now{};

@@ -1,4 +1,4 @@
-#include "dispatcher.h"
+#include "middleware/dispatcher.h"
 
 #include <system_error>
 

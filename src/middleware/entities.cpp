@@ -1,6 +1,6 @@
 // Factory, participants, publishers, subscribers, topics, readers and
 // writers on Cyclone DDS, with emulated disabled entities (see entities.h).
-#include "entities.h"
+#include "middleware/entities.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,9 +8,9 @@
 
 #include <dds/ddsi/ddsi_typelib.h>
 
-#include "mlog.h"
-#include "participant_internal.h"
-#include "raw_type.h"
+#include "middleware/mlog.h"
+#include "middleware/participant_internal.h"
+#include "middleware/raw_type.h"
 
 using rnr::mw::Dispatcher;
 using rnr::mw::PublicationItem;

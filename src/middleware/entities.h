@@ -21,8 +21,8 @@
 #include <dds/dds.h>
 #include <dds/ddsi/ddsi_sertype.h>
 
-#include "binding_internal.h"
-#include "dispatcher.h"
+#include "middleware/binding_internal.h"
+#include "middleware/dispatcher.h"
 
 struct dds_DomainParticipantFactory {
   std::mutex mutex;

@@ -1,4 +1,4 @@
-#include "mlog.h"
+#include "middleware/mlog.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -7,7 +7,7 @@
 
 #include <dds/dds.h>
 
-#include "dds_api.h"
+#include "middleware/dds_api.h"
 
 namespace rnr::mw {
 

@@ -1,4 +1,4 @@
-#include "raw_type.h"
+#include "middleware/raw_type.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -12,7 +12,7 @@
 #include <dds/ddsi/ddsi_serdata.h>
 #include <dds/ddsi/ddsi_sertype.h>
 
-#include "binding_internal.h"
+#include "middleware/binding_internal.h"
 
 namespace rnr::mw {
 

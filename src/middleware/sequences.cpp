@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <new>
 
-#include "binding_internal.h"
+#include "middleware/binding_internal.h"
 
 namespace {
 

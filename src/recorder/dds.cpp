@@ -1,4 +1,4 @@
-#include "dds.h"
+#include "recorder/dds.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "dump.h"
+#include "recorder/dump.h"
 
 #include <cstdio>
 

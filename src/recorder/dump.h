@@ -1,7 +1,7 @@
 // Verbose sample dump of the recorder.
 #pragma once
 
-#include "dds_api.h"
+#include "middleware/dds_api.h"
 
 // Prints one deserialized sample (from dds_TypeSupport_deserialize) to
 // standard output as one line; returns what cdr_dump_data returns.

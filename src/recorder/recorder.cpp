@@ -1,4 +1,4 @@
-#include "recorder.h"
+#include "recorder/recorder.h"
 
 #include <unistd.h>
 
@@ -12,9 +12,9 @@
 #include <string>
 #include <utility>
 
-#include "database_create_new.h"
-#include "dump.h"
-#include "logger.h"
+#include "bag/database_create_new.h"
+#include "recorder/dump.h"
+#include "log/logger.h"
 
 namespace {
 

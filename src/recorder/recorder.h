@@ -12,9 +12,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "database.h"
-#include "dds.h"
-#include "dds_api.h"
+#include "bag/database.h"
+#include "recorder/dds.h"
+#include "middleware/dds_api.h"
 
 // Key of a writer map: the 16 bytes that identify a publication, hashed and
 // compared with the GUID key functions.

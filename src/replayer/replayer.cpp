@@ -1,4 +1,4 @@
-#include "replayer.h"
+#include "replayer/replayer.h"
 
 #include <sqlite3.h>
 #include <sys/prctl.h>
@@ -9,10 +9,10 @@
 #include <memory>
 #include <optional>
 
-#include "database.h"
-#include "database_open.h"
-#include "dds_api.h"
-#include "logger.h"
+#include "bag/database.h"
+#include "bag/database_open.h"
+#include "middleware/dds_api.h"
+#include "log/logger.h"
 
 namespace {
 

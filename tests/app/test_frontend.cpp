@@ -1,4 +1,4 @@
-#include "frontend.h"
+#include "app/frontend.h"
 
 #include <gtest/gtest.h>
 

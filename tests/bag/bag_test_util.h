@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "database.h"
-#include "logger.h"
+#include "bag/database.h"
+#include "log/logger.h"
 
 namespace bagtest {
 

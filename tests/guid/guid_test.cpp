@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "dds.h"
+#include "recorder/dds.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "logger.h"
+#include "log/logger.h"
 
 #include <gtest/gtest.h>
 

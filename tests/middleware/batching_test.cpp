@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "binding_test_util.h"
-#include "dds_api.h"
+#include "middleware/dds_api.h"
 #include "peer_common.h"
 
 using rnr::peers::Kind;

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "dds_api.h"
+#include "middleware/dds_api.h"
 
 extern char** environ;
 

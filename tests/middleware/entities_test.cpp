@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "byte_multiset.h"
-#include "binding_internal.h"
+#include "middleware/binding_internal.h"
 #include "binding_test_util.h"
 #include "peer_common.h"
 

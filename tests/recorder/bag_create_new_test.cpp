@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "database_create_new.h"
-#include "logger.h"
+#include "bag/database_create_new.h"
+#include "log/logger.h"
 
 namespace {
 

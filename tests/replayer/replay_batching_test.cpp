@@ -14,9 +14,9 @@
 
 #include <gtest/gtest.h>
 
-#include "dds_api.h"
+#include "middleware/dds_api.h"
 #include "peer_common.h"
-#include "replayer.h"
+#include "replayer/replayer.h"
 #include "test_support.h"
 
 using namespace std::chrono_literals;

@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "dds_api.h"
-#include "logger.h"
-#include "replayer.h"
+#include "middleware/dds_api.h"
+#include "log/logger.h"
+#include "replayer/replayer.h"
 #include "test_support.h"
 
 using namespace std::chrono_literals;

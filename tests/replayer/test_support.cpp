@@ -13,8 +13,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "dds_api.h"
-#include "logger.h"
+#include "middleware/dds_api.h"
+#include "log/logger.h"
 
 namespace rnr_test {
 

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "sample_graphs.h"
-#include "types/dynamic_type_support.h"
+#include "middleware/types/dynamic_type_support.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
-#include "dds_api.h"
-#include "dump.h"
+#include "middleware/dds_api.h"
+#include "recorder/dump.h"
 #include "peer_common.h"
 #include "rnr_test_types.h"
 

@@ -23,11 +23,11 @@
 #include <dds/ddsi/ddsi_xt_impl.h>
 #include <dds/ddsi/ddsi_serdata.h>
 
-#include "dump.h"
+#include "recorder/dump.h"
 #include "rich_types.h"
 #include "simple_types.h"
-#include "types/dynamic_type_support.h"
-#include "types/type_lookup.h"
+#include "middleware/types/dynamic_type_support.h"
+#include "middleware/types/type_lookup.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <map>
 
-#include "types/type_model.h"
+#include "middleware/types/type_model.h"
 
 namespace rnr::types {
 namespace {

@@ -1,10 +1,10 @@
-#include "types/dynamic_type_support.h"
+#include "middleware/types/dynamic_type_support.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include "mlog.h"
+#include "middleware/mlog.h"
 
 using rnr::types::DecodedSample;
 using rnr::types::DynamicData;

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "binding_internal.h"
-#include "types/type_model.h"
+#include "middleware/binding_internal.h"
+#include "middleware/types/type_model.h"
 
 // The serialization description handed to cdr_dump_data: the type graph.
 struct cdr_meta {

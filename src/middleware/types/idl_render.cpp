@@ -8,7 +8,7 @@
 #include <set>
 #include <sstream>
 
-#include "types/type_model.h"
+#include "middleware/types/type_model.h"
 
 namespace rnr::types {
 

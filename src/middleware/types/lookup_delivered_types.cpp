@@ -2,9 +2,9 @@
 // informations, resolved into dynamic type supports.
 #include <new>
 
-#include "participant_internal.h"
-#include "types/dynamic_type_support.h"
-#include "types/type_lookup.h"
+#include "middleware/participant_internal.h"
+#include "middleware/types/dynamic_type_support.h"
+#include "middleware/types/type_lookup.h"
 
 dds_DataSeq* dds_DomainParticipant_lookup_delivered_types(dds_DomainParticipant* participant,
                                                           const char* type_name) {

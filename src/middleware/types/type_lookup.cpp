@@ -1,4 +1,4 @@
-#include "types/type_lookup.h"
+#include "middleware/types/type_lookup.h"
 
 #include <array>
 #include <cstring>
@@ -10,7 +10,7 @@
 #include <dds/ddsi/ddsi_typelib.h>
 #include <dds/ddsi/ddsi_xt_impl.h>
 
-#include "mlog.h"
+#include "middleware/mlog.h"
 
 namespace rnr::types {
 namespace {
