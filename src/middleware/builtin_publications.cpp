@@ -12,6 +12,7 @@
 
 #include <dds/ddsi/ddsi_typelib.h>
 
+#include "middleware/name_field.h"
 #include "middleware/participant_internal.h"
 
 using namespace rnr::mw;  // the binding's private helpers (entities.h)
@@ -31,16 +32,11 @@ void guid_to_handle(const dds_guid_t& g, dds_InstanceHandle_t* h) {
   std::memcpy(h->value + 12, &eid, 4);
 }
 
-// A name that does not fit its 256-byte field is reported empty rather than
-// cut, so that it can never be taken for another (shorter) name.
-void copy_name(char (&dst)[256], const char* src) {
-  dst[0] = '\0';
-  if (src == nullptr) {
-    return;
-  }
-  const size_t n = std::strlen(src);
-  if (n < sizeof dst) {
-    std::memcpy(dst, src, n + 1);
+// A name that does not fit its field is reported empty rather than cut, so
+// that it can never be taken for another (shorter) name.
+void copy_name(rnr_name_field& dst, const char* src) {
+  if (!rnr_name_copy(dst, src)) {
+    dst[0] = '\0';
   }
 }
 

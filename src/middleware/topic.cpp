@@ -4,26 +4,21 @@
 #include "middleware/entities.h"
 
 #include <algorithm>
-#include <cstring>
 #include <mutex>
 #include <new>
 
+#include "middleware/name_field.h"
 #include "middleware/raw_type.h"
 
 using namespace rnr::mw;  // the binding's private helpers (entities.h)
 
 namespace {
 
-// The longest topic or type name the binding accepts: what the 256-byte
-// fields of a built-in publication sample can carry, so the longest name that
-// can ever be discovered. (Cyclone itself crashes on names near 64 KiB.)
-constexpr size_t kMaxNameLength = 255;
-
+// A topic or type name the binding accepts: 1 to 255 characters, what the
+// name fields of a built-in publication sample can carry, so the longest name
+// that can ever be discovered. (Cyclone itself crashes on names near 64 KiB.)
 bool usable_name(const char* name) {
-  if (name == nullptr || name[0] == '\0') {
-    return false;
-  }
-  return strnlen(name, kMaxNameLength + 1) <= kMaxNameLength;
+  return name != nullptr && name[0] != '\0' && rnr_name_fits(name);
 }
 
 }  // namespace
