@@ -146,6 +146,45 @@ bool erase_from(std::vector<T*>& list, T* item) {
   return true;
 }
 
+// Whether a reader or writer may be created on `topic` now: the participant
+// is not being deleted and the topic is one of its own. Mutex held.
+inline bool topic_usable_locked(const dds_DomainParticipant* p, const dds_Topic* topic) {
+  return !p->deleting && std::find(p->topics.begin(), p->topics.end(), topic) != p->topics.end();
+}
+
+// Deletes a reader or writer of `group` (a subscriber or a publisher).
+template <typename Group, typename Endpoint>
+dds_ReturnCode_t delete_endpoint(Group* group, Endpoint* endpoint,
+                                 std::vector<Endpoint*> Group::*endpoints,
+                                 void (*destroy)(Endpoint*)) {
+  {
+    std::lock_guard<std::mutex> lock(group->participant->mutex);
+    if (!erase_from(group->*endpoints, endpoint)) {
+      return dds_RETCODE_PRECONDITION_NOT_MET;
+    }
+    endpoint->topic->users--;
+  }
+  destroy(endpoint);
+  return dds_RETCODE_OK;
+}
+
+// Context slots 0 and 1 of a reader or writer.
+template <typename Endpoint>
+dds_ReturnCode_t set_context(Endpoint* endpoint, int slot, void* context) {
+  if (endpoint == nullptr || slot < 0 || slot > 1) {
+    return dds_RETCODE_BAD_PARAMETER;
+  }
+  endpoint->context[slot].store(context);
+  return dds_RETCODE_OK;
+}
+template <typename Endpoint>
+void* get_context(const Endpoint* endpoint, int slot) {
+  if (endpoint == nullptr || slot < 0 || slot > 1) {
+    return nullptr;
+  }
+  return endpoint->context[slot].load();
+}
+
 // conversions.cpp: Cyclone's return codes (logged under `what`) and sample
 // infos in the binding's terms.
 dds_ReturnCode_t from_cyclone(dds_return_t rc);

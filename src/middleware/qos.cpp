@@ -8,6 +8,41 @@ namespace {
 
 constexpr int64_t kDefaultMaxBlockingNs = 1000000000;  // 1 s
 
+// QoS values hold nothing that needs releasing; finalize resets them.
+template <typename Qos>
+void reset(Qos* qos) {
+  if (qos != nullptr)
+    *qos = {};
+}
+
+// Topics, readers and writers start volatile and reliable, a write blocking
+// for at most a second.
+template <typename Qos>
+void set_delivery_defaults(Qos* qos) {
+  qos->durability.kind = dds_VOLATILE_DURABILITY_QOS;
+  qos->reliability.kind = dds_RELIABLE_RELIABILITY_QOS;
+  qos->reliability.max_blocking_time_ns = kDefaultMaxBlockingNs;
+}
+
+// Readers and writers also keep their whole history.
+template <typename Qos>
+void set_endpoint_defaults(Qos* qos) {
+  *qos = {};
+  set_delivery_defaults(qos);
+  qos->history.kind = dds_KEEP_ALL_HISTORY_QOS;
+  qos->history.depth = 1;
+}
+
+// Publishers and subscribers enable the entities created in them.
+template <typename Qos>
+dds_ReturnCode_t get_group_defaults(const dds_DomainParticipant* participant, Qos* qos) {
+  if (participant == nullptr || qos == nullptr) {
+    return dds_RETCODE_BAD_PARAMETER;
+  }
+  qos->entity_factory.autoenable_created_entities = true;
+  return dds_RETCODE_OK;
+}
+
 }  // namespace
 
 namespace rnr::mw {
@@ -111,32 +146,23 @@ dds_qos_t* writer_qos(const dds_DataWriterQos& qos) {
 
 const dds_DomainParticipantQos dds_PARTICIPANT_QOS_DEFAULT = {{true}};
 
-// ===========================================================================
-// QoS values hold nothing that needs releasing; finalize resets them.
-
 void dds_DomainParticipantQos_finalize(dds_DomainParticipantQos* qos) {
-  if (qos != nullptr)
-    *qos = {};
+  reset(qos);
 }
 void dds_PublisherQos_finalize(dds_PublisherQos* qos) {
-  if (qos != nullptr)
-    *qos = {};
+  reset(qos);
 }
 void dds_SubscriberQos_finalize(dds_SubscriberQos* qos) {
-  if (qos != nullptr)
-    *qos = {};
+  reset(qos);
 }
 void dds_TopicQos_finalize(dds_TopicQos* qos) {
-  if (qos != nullptr)
-    *qos = {};
+  reset(qos);
 }
 void dds_DataReaderQos_finalize(dds_DataReaderQos* qos) {
-  if (qos != nullptr)
-    *qos = {};
+  reset(qos);
 }
 void dds_DataWriterQos_finalize(dds_DataWriterQos* qos) {
-  if (qos != nullptr)
-    *qos = {};
+  reset(qos);
 }
 
 dds_ReturnCode_t dds_DomainParticipantFactory_get_default_participant_qos(
@@ -150,20 +176,12 @@ dds_ReturnCode_t dds_DomainParticipantFactory_get_default_participant_qos(
 
 dds_ReturnCode_t dds_DomainParticipant_get_default_publisher_qos(dds_DomainParticipant* participant,
                                                                  dds_PublisherQos* qos) {
-  if (participant == nullptr || qos == nullptr) {
-    return dds_RETCODE_BAD_PARAMETER;
-  }
-  qos->entity_factory.autoenable_created_entities = true;
-  return dds_RETCODE_OK;
+  return get_group_defaults(participant, qos);
 }
 
 dds_ReturnCode_t dds_DomainParticipant_get_default_subscriber_qos(
     dds_DomainParticipant* participant, dds_SubscriberQos* qos) {
-  if (participant == nullptr || qos == nullptr) {
-    return dds_RETCODE_BAD_PARAMETER;
-  }
-  qos->entity_factory.autoenable_created_entities = true;
-  return dds_RETCODE_OK;
+  return get_group_defaults(participant, qos);
 }
 
 dds_ReturnCode_t dds_DomainParticipant_get_default_topic_qos(dds_DomainParticipant* participant,
@@ -171,9 +189,7 @@ dds_ReturnCode_t dds_DomainParticipant_get_default_topic_qos(dds_DomainParticipa
   if (participant == nullptr || qos == nullptr) {
     return dds_RETCODE_BAD_PARAMETER;
   }
-  qos->durability.kind = dds_VOLATILE_DURABILITY_QOS;
-  qos->reliability.kind = dds_RELIABLE_RELIABILITY_QOS;
-  qos->reliability.max_blocking_time_ns = kDefaultMaxBlockingNs;
+  set_delivery_defaults(qos);
   return dds_RETCODE_OK;
 }
 
@@ -182,12 +198,7 @@ dds_ReturnCode_t dds_Publisher_get_default_datawriter_qos(dds_Publisher* publish
   if (publisher == nullptr || qos == nullptr) {
     return dds_RETCODE_BAD_PARAMETER;
   }
-  *qos = {};
-  qos->durability.kind = dds_VOLATILE_DURABILITY_QOS;
-  qos->reliability.kind = dds_RELIABLE_RELIABILITY_QOS;
-  qos->reliability.max_blocking_time_ns = kDefaultMaxBlockingNs;
-  qos->history.kind = dds_KEEP_ALL_HISTORY_QOS;
-  qos->history.depth = 1;
+  set_endpoint_defaults(qos);
   qos->representation.length = 1;
   qos->representation.value[0] = dds_XCDR_DATA_REPRESENTATION;
   return dds_RETCODE_OK;
@@ -198,12 +209,7 @@ dds_ReturnCode_t dds_Subscriber_get_default_datareader_qos(dds_Subscriber* subsc
   if (subscriber == nullptr || qos == nullptr) {
     return dds_RETCODE_BAD_PARAMETER;
   }
-  *qos = {};
-  qos->durability.kind = dds_VOLATILE_DURABILITY_QOS;
-  qos->reliability.kind = dds_RELIABLE_RELIABILITY_QOS;
-  qos->reliability.max_blocking_time_ns = kDefaultMaxBlockingNs;
-  qos->history.kind = dds_KEEP_ALL_HISTORY_QOS;
-  qos->history.depth = 1;
+  set_endpoint_defaults(qos);
   qos->representation.length = 2;
   qos->representation.value[0] = dds_XCDR_DATA_REPRESENTATION;
   qos->representation.value[1] = dds_XCDR2_DATA_REPRESENTATION;

@@ -88,7 +88,7 @@ dds_DataReader* dds_Subscriber_create_datareader(dds_Subscriber* subscriber, dds
   }
   dds_DomainParticipant* p = subscriber->participant;
   std::lock_guard<std::mutex> lock(p->mutex);
-  if (p->deleting || std::find(p->topics.begin(), p->topics.end(), topic) == p->topics.end()) {
+  if (!topic_usable_locked(p, topic)) {
     return nullptr;
   }
   auto* r = new (std::nothrow) dds_DataReader();
@@ -134,15 +134,7 @@ dds_ReturnCode_t dds_Subscriber_delete_datareader(dds_Subscriber* subscriber,
   if (subscriber == nullptr || reader == nullptr || subscriber->builtin) {
     return dds_RETCODE_BAD_PARAMETER;
   }
-  {
-    std::lock_guard<std::mutex> lock(subscriber->participant->mutex);
-    if (!erase_from(subscriber->readers, reader)) {
-      return dds_RETCODE_PRECONDITION_NOT_MET;
-    }
-    reader->topic->users--;
-  }
-  destroy_reader(reader);
-  return dds_RETCODE_OK;
+  return delete_endpoint(subscriber, reader, &dds_Subscriber::readers, destroy_reader);
 }
 
 dds_DataReader* dds_Subscriber_get_contained_datareader_by_name(dds_Subscriber* subscriber,
@@ -194,16 +186,9 @@ dds_ReturnCode_t dds_DataReader_set_listener(dds_DataReader* reader,
 }
 
 dds_ReturnCode_t dds_Entity_set_context(dds_DataReader* reader, int slot, void* context) {
-  if (reader == nullptr || slot < 0 || slot > 1) {
-    return dds_RETCODE_BAD_PARAMETER;
-  }
-  reader->context[slot].store(context);
-  return dds_RETCODE_OK;
+  return set_context(reader, slot, context);
 }
 
 void* dds_Entity_get_context(const dds_DataReader* reader, int slot) {
-  if (reader == nullptr || slot < 0 || slot > 1) {
-    return nullptr;
-  }
-  return reader->context[slot].load();
+  return get_context(reader, slot);
 }

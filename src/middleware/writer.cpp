@@ -79,7 +79,7 @@ dds_DataWriter* dds_Publisher_create_datawriter(dds_Publisher* publisher, dds_To
   }
   dds_DomainParticipant* p = publisher->participant;
   std::lock_guard<std::mutex> lock(p->mutex);
-  if (p->deleting || std::find(p->topics.begin(), p->topics.end(), topic) == p->topics.end()) {
+  if (!topic_usable_locked(p, topic)) {
     return nullptr;
   }
   auto* w = new (std::nothrow) dds_DataWriter();
@@ -112,15 +112,7 @@ dds_ReturnCode_t dds_Publisher_delete_datawriter(dds_Publisher* publisher, dds_D
   if (publisher == nullptr || writer == nullptr) {
     return dds_RETCODE_BAD_PARAMETER;
   }
-  {
-    std::lock_guard<std::mutex> lock(publisher->participant->mutex);
-    if (!erase_from(publisher->writers, writer)) {
-      return dds_RETCODE_PRECONDITION_NOT_MET;
-    }
-    writer->topic->users--;
-  }
-  destroy_writer(writer);
-  return dds_RETCODE_OK;
+  return delete_endpoint(publisher, writer, &dds_Publisher::writers, destroy_writer);
 }
 
 dds_ReturnCode_t dds_DataWriter_enable(dds_DataWriter* writer) {
@@ -132,16 +124,9 @@ dds_ReturnCode_t dds_DataWriter_enable(dds_DataWriter* writer) {
 }
 
 dds_ReturnCode_t dds_Entity_set_context(dds_DataWriter* writer, int slot, void* context) {
-  if (writer == nullptr || slot < 0 || slot > 1) {
-    return dds_RETCODE_BAD_PARAMETER;
-  }
-  writer->context[slot].store(context);
-  return dds_RETCODE_OK;
+  return set_context(writer, slot, context);
 }
 
 void* dds_Entity_get_context(const dds_DataWriter* writer, int slot) {
-  if (writer == nullptr || slot < 0 || slot > 1) {
-    return nullptr;
-  }
-  return writer->context[slot].load();
+  return get_context(writer, slot);
 }
