@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "middleware/name_field.h"
+
 // ---------------------------------------------------------------------------
 // Return codes
 
@@ -330,8 +332,8 @@ struct dds_BuiltinTopicKey_t {
 struct dds_PublicationBuiltinTopicData {
   dds_BuiltinTopicKey_t key;
   uint8_t participant_key[12];  // the writer's participant GUID prefix
-  char topic_name[256];
-  char type_name[256];
+  char topic_name[RNR_NAME_FIELD_SIZE];
+  char type_name[RNR_NAME_FIELD_SIZE];
   dds_DurabilityQosPolicy durability;
   dds_ReliabilityQosPolicy reliability;
   dds_DataRepresentationQosPolicy representation;

@@ -1,7 +1,8 @@
-// The binding's entities. Each one records what it was created with and
-// creates its Cyclone counterpart only when it is enabled, so that an entity
-// created while auto-enable is off does nothing observable before its enable
-// (Cyclone 0.10 cannot create disabled entities).
+// The binding's entities (what the handles of dds_api.h point at) and the
+// functions the binding's files share. Each entity records what it was
+// created with and creates its Cyclone counterpart only when it is enabled,
+// so that an entity created while auto-enable is off does nothing observable
+// before its enable (Cyclone 0.10 cannot create disabled entities).
 //
 // Locking: one mutex per participant guards the participant's tree (lists,
 // enabled flags, Cyclone handles). It is never held while a callback runs or
@@ -10,6 +11,7 @@
 // Only src/middleware includes this header.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <map>
@@ -23,6 +25,7 @@
 
 #include "middleware/binding_internal.h"
 #include "middleware/dispatcher.h"
+#include "middleware/raw_io.h"
 
 struct dds_DomainParticipantFactory {
   std::mutex mutex;
@@ -81,18 +84,6 @@ struct PublicationItem {
   dds_SampleInfo info;
 };
 
-// The buffers of a raw take: Cyclone's samples (one reference each) and their
-// infos. Each reader keeps one set for reuse; it is lent out with the loan
-// and released when the loan is returned. A take while it is lent out (a
-// second thread) uses a set of its own.
-struct RawTakeBuffers {
-  std::vector<ddsi_serdata*> samples;
-  std::vector<dds_sample_info_t> infos;
-  std::atomic<bool> lent{false};
-  void release();
-  ~RawTakeBuffers() { release(); }
-};
-
 }  // namespace rnr::mw
 
 struct dds_DataReader {
@@ -135,3 +126,108 @@ struct dds_DomainParticipant {
   std::mutex typeinfo_mutex;
   std::map<std::string, std::vector<std::shared_ptr<const dds_typeinfo_t>>> typeinfos;
 };
+
+// ---------------------------------------------------------------------------
+// What the binding's files share. Each entity kind has its file (qos.cpp,
+// participant.cpp, topic.cpp, publisher_subscriber.cpp, reader.cpp,
+// writer.cpp, builtin_publications.cpp, raw_io.cpp); these are the functions
+// one of them calls in another.
+
+namespace rnr::mw {
+
+// Removes `item` from `list`; false when it was not there.
+template <typename T>
+bool erase_from(std::vector<T*>& list, T* item) {
+  auto it = std::find(list.begin(), list.end(), item);
+  if (it == list.end()) {
+    return false;
+  }
+  list.erase(it);
+  return true;
+}
+
+// Whether a reader or writer may be created on `topic` now: the participant
+// is not being deleted and the topic is one of its own. Mutex held.
+inline bool topic_usable_locked(const dds_DomainParticipant* p, const dds_Topic* topic) {
+  return !p->deleting && std::find(p->topics.begin(), p->topics.end(), topic) != p->topics.end();
+}
+
+// Deletes a reader or writer of `group` (a subscriber or a publisher).
+template <typename Group, typename Endpoint>
+dds_ReturnCode_t delete_endpoint(Group* group, Endpoint* endpoint,
+                                 std::vector<Endpoint*> Group::*endpoints,
+                                 void (*destroy)(Endpoint*)) {
+  {
+    std::lock_guard<std::mutex> lock(group->participant->mutex);
+    if (!erase_from(group->*endpoints, endpoint)) {
+      return dds_RETCODE_PRECONDITION_NOT_MET;
+    }
+    endpoint->topic->users--;
+  }
+  destroy(endpoint);
+  return dds_RETCODE_OK;
+}
+
+// Context slots 0 and 1 of a reader or writer.
+template <typename Endpoint>
+dds_ReturnCode_t set_context(Endpoint* endpoint, int slot, void* context) {
+  if (endpoint == nullptr || slot < 0 || slot > 1) {
+    return dds_RETCODE_BAD_PARAMETER;
+  }
+  endpoint->context[slot].store(context);
+  return dds_RETCODE_OK;
+}
+template <typename Endpoint>
+void* get_context(const Endpoint* endpoint, int slot) {
+  if (endpoint == nullptr || slot < 0 || slot > 1) {
+    return nullptr;
+  }
+  return endpoint->context[slot].load();
+}
+
+// conversions.cpp: Cyclone's return codes (logged under `what`) and sample
+// infos in the binding's terms.
+dds_ReturnCode_t from_cyclone(dds_return_t rc);
+void log_cyclone_failure(const char* what, dds_return_t rc);
+void fill_states(const dds_sample_info_t& si, dds_SampleInfo* out);
+
+// qos.cpp: QoS translation. reader_qos and writer_qos build a new Cyclone
+// QoS (the caller deletes it), null for an unusable QoS.
+dds_durability_kind_t to_cyclone(dds_DurabilityQosPolicyKind kind);
+dds_DurabilityQosPolicyKind from_cyclone(dds_durability_kind_t kind);
+void set_reliability(dds_qos_t* q, const dds_ReliabilityQosPolicy& r);
+bool valid_representation(dds_DataRepresentationId_t id);
+dds_qos_t* reader_qos(const dds_DataReaderQos& qos);
+dds_qos_t* writer_qos(const dds_DataWriterQos& qos);
+
+// Enabling, with the participant mutex held: each creates the Cyclone
+// counterpart of an entity whose parent is enabled (PRECONDITION_NOT_MET
+// otherwise), a group then enables its children that wait for it. OK for an
+// entity that is enabled already.
+dds_ReturnCode_t materialize_topic(dds_DomainParticipant* p, dds_Topic* t);  // topic.cpp
+dds_ReturnCode_t enable_publisher_locked(dds_Publisher* pub);  // publisher_subscriber.cpp
+dds_ReturnCode_t enable_subscriber_locked(dds_Subscriber* s);  // publisher_subscriber.cpp
+dds_ReturnCode_t enable_reader_locked(dds_DataReader* r);      // reader.cpp
+dds_ReturnCode_t enable_writer_locked(dds_DataWriter* w);      // writer.cpp
+dds_ReturnCode_t enable_builtin_reader_locked(
+    dds_DomainParticipant* p);  // builtin_publications.cpp
+
+// Deletion of a reader or writer already removed from its parent's list,
+// with the participant mutex not held (destroy_reader waits for a running
+// callback).
+void destroy_reader(dds_DataReader* r);  // reader.cpp
+void destroy_writer(dds_DataWriter* w);  // writer.cpp
+
+// reader.cpp: a new Cyclone listener whose data-available callback wakes
+// `dispatcher` (the caller deletes the listener).
+dds_listener_t* make_listener(Dispatcher* dispatcher);
+
+// builtin_publications.cpp: moves what Cyclone's built-in publication reader
+// holds into the binding reader's queue.
+void drain_builtin(dds_DataReader* r);
+
+// writer.cpp: set once a batching writer has been created (raw_io.cpp then
+// flushes after each write of a writer that does not batch).
+extern std::atomic<bool> g_batching_switched_on;
+
+}  // namespace rnr::mw
