@@ -134,6 +134,10 @@ dds_qos_t* reader_qos(const dds_DataReaderQos& qos) {
   set_reliability(q, qos.reliability);
   dds_qset_durability(q, to_cyclone(qos.durability.kind));
   set_history(q, qos.history);
+  if (qos.resource_limits.max_samples > 0) {
+    dds_qset_resource_limits(q, qos.resource_limits.max_samples, DDS_LENGTH_UNLIMITED,
+                             DDS_LENGTH_UNLIMITED);
+  }
   dds_qset_data_representation(q, n, ids);
   return q;
 }
@@ -1497,6 +1501,29 @@ dds_ReturnCode_t dds_DataReader_raw_take(dds_DataReader* reader, dds_InstanceHan
     buffers->lent = false;
     return dds_RETCODE_OUT_OF_RESOURCES;
   }
+  return dds_RETCODE_OK;
+}
+
+dds_ReturnCode_t dds_DataReader_get_sample_loss(dds_DataReader* reader,
+                                                dds_SampleLossStatus* status) {
+  if (reader == nullptr || status == nullptr) {
+    return dds_RETCODE_BAD_PARAMETER;
+  }
+  const dds_entity_t rd = reader->cyclone.load();
+  if (rd <= 0) {
+    return dds_RETCODE_NOT_ENABLED;
+  }
+  dds_sample_lost_status_t lost{};
+  dds_sample_rejected_status_t rejected{};
+  dds_return_t rc = dds_get_sample_lost_status(rd, &lost);
+  if (rc == DDS_RETCODE_OK) {
+    rc = dds_get_sample_rejected_status(rd, &rejected);
+  }
+  if (rc != DDS_RETCODE_OK) {
+    return from_cyclone(rc);
+  }
+  status->lost = lost.total_count;
+  status->rejected = rejected.total_count;
   return dds_RETCODE_OK;
 }
 
