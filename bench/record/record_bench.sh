@@ -117,6 +117,7 @@ for size in 100 4096; do
   sub_best="$(cat "$work/best")"
   ratio="$(awk -v a="$rec_best" -v b="$sub_best" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }')"
   declare "rec_best_$size=$rec_best"
+  declare "sub_best_$size=$sub_best"
   summary+=("size $size: record $rec_best Hz, ddsperf sub $sub_best Hz, record/sub $ratio")
 done
 
@@ -137,3 +138,11 @@ done
 
 echo "== summary (highest rate without loss over ${secs} s)"
 printf '  %s\n' "${summary[@]}"
+# One machine-readable line per size for bench/run_all.sh: size, highest
+# lossless rates of the recorder and of ddsperf sub, store ceilings before
+# and after.
+for size in 100 4096; do
+  best_var="rec_best_$size"
+  sub_var="sub_best_$size"
+  echo "RESULT record $size ${!best_var} ${!sub_var} $(awk -v s="$size" '$1 == s { print $2 }' "$work/bag-before") $(awk -v s="$size" '$1 == s { print $2 }' "$work/bag-after")"
+done

@@ -3,22 +3,28 @@
 //
 //   replay_bench [seconds-per-rate]
 //
-// 1. For bags whose samples are exactly 10 ms, 1 ms and 100 us apart, the
+// 1. For bags whose samples are exactly 1 ms and 100 us apart, the
 //    distribution of |received gap - recorded gap| (p50, p99, max), both from
 //    the subscriber's reception times and from the writer's source
-//    timestamps.
+//    timestamps; beside it the same figures for two reference pacers writing
+//    through a typed Cyclone writer on the same schedule: one sleeping until
+//    each deadline (clock_nanosleep, absolute, timer slack 1 ns), one
+//    spinning on the clock. They show what the machine allows.
 // 2. The rate at which a bag of zero gaps is replayed, beside the rate
 //    `ddsperf pub` reaches with the same payload size, both measured in this
 //    run by a subscriber on loopback.
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +39,7 @@
 
 #include "middleware/dds_api.h"
 #include "log/logger.h"
+#include "peer_common.h"
 #include "replayer/replayer.h"
 
 namespace {
@@ -81,7 +88,8 @@ void on_data(dds_DataReader* reader) {
   dds_UnsignedLongSeq_delete(sizes);
 }
 
-int run_subscriber(int domain, size_t count, int timeout_s, const std::string& out_path) {
+int run_subscriber(int domain, size_t count, int timeout_s, const std::string& out_path,
+                   const std::string& topic_name, const std::string& type_name) {
   dds_DomainParticipantFactory* factory = dds_DomainParticipantFactory_get_instance();
   dds_DomainParticipant* participant = dds_DomainParticipantFactory_create_participant(
       factory, domain, &dds_PARTICIPANT_QOS_DEFAULT, nullptr, 0);
@@ -90,12 +98,12 @@ int run_subscriber(int domain, size_t count, int timeout_s, const std::string& o
     return 2;
   }
   dds_TypeSupport* type_support = dds_TypeSupport_raw_create();
-  dds_TypeSupport_register_type(type_support, participant, kType);
+  dds_TypeSupport_register_type(type_support, participant, type_name.c_str());
   dds_TypeSupport_delete(type_support);
   dds_TopicQos topic_qos{};
   dds_DomainParticipant_get_default_topic_qos(participant, &topic_qos);
-  dds_Topic* topic =
-      dds_DomainParticipant_create_topic(participant, kTopic, kType, &topic_qos, nullptr, 0);
+  dds_Topic* topic = dds_DomainParticipant_create_topic(participant, topic_name.c_str(),
+                                                        type_name.c_str(), &topic_qos, nullptr, 0);
   dds_TopicQos_finalize(&topic_qos);
   dds_SubscriberQos subscriber_qos{};
   dds_DomainParticipant_get_default_subscriber_qos(participant, &subscriber_qos);
@@ -208,28 +216,51 @@ void on_finished(rnr_replayer* /*replayer*/) {
   replay_done = true;
 }
 
+// Starts a subscriber process for `count` samples of one topic; false when
+// it did not come up.
+bool start_subscriber(int domain, size_t count, int timeout_s, const std::string& out,
+                      const std::string& topic, const std::string& type, pid_t* child) {
+  std::filesystem::remove(out);
+  std::filesystem::remove(out + ".ready");
+  *child = spawn({self_path, "--subscribe", std::to_string(domain), std::to_string(count),
+                  std::to_string(timeout_s), out, topic, type},
+                 scratch + "/subscriber.log");
+  if (!wait_for_file(out + ".ready", 10000)) {
+    std::fprintf(stderr, "subscriber did not start\n");
+    kill(*child, SIGKILL);
+    waitpid(*child, nullptr, 0);
+    return false;
+  }
+  return true;
+}
+
+// Waits for the subscriber to end and reads what it received.
+std::vector<Received> collect(pid_t child, const std::string& out) {
+  int status = 0;
+  waitpid(child, &status, 0);
+  std::vector<Received> result;
+  std::ifstream in(out);
+  Received r{};
+  while (in >> r.recv_ns >> r.source_ns) {
+    result.push_back(r);
+  }
+  return result;
+}
+
 // Replays `bag` on `domain` to a subscriber process; the subscriber's
 // (reception, source) times of every received sample.
 std::vector<Received> replay_to_subscriber(const std::string& bag, int domain, size_t count,
                                            int timeout_s) {
   std::string out = scratch + "/received-" + std::to_string(domain) + ".txt";
-  std::filesystem::remove(out);
-  std::filesystem::remove(out + ".ready");
-  pid_t child = spawn({self_path, "--subscribe", std::to_string(domain), std::to_string(count),
-                       std::to_string(timeout_s), out},
-                      scratch + "/subscriber.log");
-  std::vector<Received> result;
-  if (!wait_for_file(out + ".ready", 10000)) {
-    std::fprintf(stderr, "subscriber did not start\n");
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    return result;
+  pid_t child = -1;
+  if (!start_subscriber(domain, count, timeout_s, out, kTopic, kType, &child)) {
+    return {};
   }
   rnr_replayer* replayer = rnr_replayer_create(bag.c_str(), domain);
   if (replayer == nullptr) {
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
-    return result;
+    return {};
   }
   replay_done = false;
   rnr_replayer_set_on_replay_finished(replayer, on_finished);
@@ -237,16 +268,53 @@ std::vector<Received> replay_to_subscriber(const std::string& bag, int domain, s
   while (!replay_done) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  int status = 0;
-  waitpid(child, &status, 0);
+  std::vector<Received> result = collect(child, out);
   rnr_replayer_stop_replay(replayer);
   rnr_replayer_destroy(replayer);
-  std::ifstream in(out);
-  Received r{};
-  while (in >> r.recv_ns >> r.source_ns) {
-    result.push_back(r);
-  }
   return result;
+}
+
+enum class Pacing { sleep, spin };
+
+// A reference pacer: a typed Cyclone writer (no part of this tool) writing
+// `count` samples on the replayer's schedule, each deadline measured from
+// the moment before the previous write, reached by an absolute sleep on the
+// clock or by spinning on it.
+std::vector<Received> reference_to_subscriber(Pacing pacing, int domain, size_t count,
+                                              uint64_t gap_ns, int timeout_s) {
+  using rnr::peers::Kind;
+  const std::string topic = "rnr_bench_reference";
+  std::string out = scratch + "/reference-" + std::to_string(domain) + ".txt";
+  pid_t child = -1;
+  if (!start_subscriber(domain, count, timeout_s, out, topic, rnr::peers::type_name(Kind::keyless),
+                        &child)) {
+    return {};
+  }
+  rnr::peers::TypedWriter writer(domain, {Kind::keyless, topic});
+  if (!writer.ok() || !writer.wait_for_readers(1, 10000)) {
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    return {};
+  }
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  uint64_t prev_write = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (prev_write != 0) {
+      const uint64_t deadline = prev_write + gap_ns;
+      if (pacing == Pacing::sleep) {
+        const timespec ts = arch_time_to_timespec(deadline);
+        while (clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        }
+      } else {
+        while (arch_time() < deadline) {
+        }
+      }
+    }
+    prev_write = arch_time();
+    writer.write(i, 64);
+  }
+  writer.wait_for_acks(10000);
+  return collect(child, out);
 }
 
 struct Distribution {
@@ -265,13 +333,10 @@ Distribution distribution(std::vector<double> errors_ns) {
   return {at(0.50), at(0.99), errors_ns.back() / 1000.0};
 }
 
-void fidelity(int rate_hz, int domain, double seconds) {
-  const uint64_t gap_ns = 1000000000ull / static_cast<uint64_t>(rate_hz);
-  const size_t count = static_cast<size_t>(rate_hz * seconds);
-  std::string bag = scratch + "/fidelity-" + std::to_string(rate_hz) + ".sqlite3";
-  write_bag(bag, count, gap_ns, 64);
-  std::vector<Received> got =
-      replay_to_subscriber(bag, domain, count, static_cast<int>(seconds) + 15);
+// Source-timestamp gap errors (p50, p99) of one run, or NAN when nothing
+// arrived; prints one line.
+Distribution report(const char* label, int rate_hz, size_t count, uint64_t gap_ns,
+                    const std::vector<Received>& got) {
   std::vector<double> recv_errors;
   std::vector<double> source_errors;
   for (size_t i = 1; i < got.size(); ++i) {
@@ -284,10 +349,27 @@ void fidelity(int rate_hz, int domain, double seconds) {
   Distribution r = distribution(recv_errors);
   Distribution s = distribution(source_errors);
   std::printf(
-      "%6d Hz  %6zu samples  received %6zu | reception gap error us: p50 %8.1f  p99 %8.1f  max "
-      "%9.1f | source gap error us: p50 %7.1f  p99 %8.1f  max %9.1f\n",
-      rate_hz, count, got.size(), r.p50_us, r.p99_us, r.max_us, s.p50_us, s.p99_us, s.max_us);
+      "%-10s %6d Hz  %6zu samples  received %6zu | reception gap error us: p50 %8.1f  p99 %8.1f  "
+      "max %9.1f | source gap error us: p50 %7.1f  p99 %8.1f  max %9.1f\n",
+      label, rate_hz, count, got.size(), r.p50_us, r.p99_us, r.max_us, s.p50_us, s.p99_us,
+      s.max_us);
+  std::printf("RESULT pacing %s %d p50_us %.2f p99_us %.2f\n", label, rate_hz, s.p50_us, s.p99_us);
   std::fflush(stdout);
+  return s;
+}
+
+// The replayer and the two reference pacers on the same schedule.
+void fidelity(int rate_hz, int domain, double seconds) {
+  const uint64_t gap_ns = 1000000000ull / static_cast<uint64_t>(rate_hz);
+  const size_t count = static_cast<size_t>(rate_hz * seconds);
+  std::string bag = scratch + "/fidelity-" + std::to_string(rate_hz) + ".sqlite3";
+  write_bag(bag, count, gap_ns, 64);
+  const int timeout = static_cast<int>(seconds) + 15;
+  report("replay", rate_hz, count, gap_ns, replay_to_subscriber(bag, domain, count, timeout));
+  report("ref-sleep", rate_hz, count, gap_ns,
+         reference_to_subscriber(Pacing::sleep, domain + 5, count, gap_ns, timeout));
+  report("ref-spin", rate_hz, count, gap_ns,
+         reference_to_subscriber(Pacing::spin, domain + 10, count, gap_ns, timeout));
 }
 
 // Mean of ddsperf's per-second subscriber rates while the publisher ran.
@@ -337,9 +419,10 @@ void speed(int domain, size_t payload, size_t count) {
   std::printf(
       "zero-gap replay: %zu samples of %zu payload bytes, received %zu, %.0f samples/s\n"
       "ddsperf pub size %zu (KS topic, reliable): %.0f samples/s\n"
-      "ratio replay / ddsperf pub: %.3f\n",
+      "ratio replay / ddsperf pub: %.3f\n"
+      "RESULT speed replay %.0f ddsperf %.0f\n",
       count, payload, got.size(), replay_rate, payload, ddsperf,
-      ddsperf > 0 ? replay_rate / ddsperf : 0.0);
+      ddsperf > 0 ? replay_rate / ddsperf : 0.0, replay_rate, ddsperf);
   std::fflush(stdout);
 }
 
@@ -349,9 +432,9 @@ int main(int argc, char** argv) {
   // Every participant of the benchmark, its children and ddsperf stays on
   // loopback.
   setenv("CYCLONEDDS_URI", RNR_CYCLONEDDS_URI, 1);
-  if (argc == 6 && std::strcmp(argv[1], "--subscribe") == 0) {
+  if (argc == 8 && std::strcmp(argv[1], "--subscribe") == 0) {
     return run_subscriber(std::atoi(argv[2]), std::strtoul(argv[3], nullptr, 10),
-                          std::atoi(argv[4]), argv[5]);
+                          std::atoi(argv[4]), argv[5], argv[6], argv[7]);
   }
   double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
   if (seconds <= 0) {
@@ -366,9 +449,8 @@ int main(int argc, char** argv) {
   rnr_logger_init(RNR_LOG_WARN);
 
   std::printf("replay timing fidelity (|received gap - recorded gap|), %.1f s per rate\n", seconds);
-  fidelity(100, 200, seconds);
-  fidelity(1000, 201, seconds);
-  fidelity(10000, 202, seconds);
+  fidelity(1000, 200, seconds);
+  fidelity(10000, 201, seconds);
   std::printf("\nreplay speed\n");
   speed(203, 64, 200000);
 

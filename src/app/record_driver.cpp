@@ -17,8 +17,9 @@ int record_driver(app_config* config) {
   app_run_loop();
 
   rnr_recorder_stop_record(recorder);
-  rnr_recorder_save_record(recorder);
+  // A recording that lost samples to a failing bag is not a success.
+  const bool saved = rnr_recorder_save_record(recorder);
   rnr_recorder_destroy(recorder);
   app_config_finalize(config);
-  return 0;
+  return saved ? 0 : 1;
 }

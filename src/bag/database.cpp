@@ -1,10 +1,17 @@
 #include "bag/database.h"
 
+#include <algorithm>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "log/logger.h"
 
@@ -143,56 +150,175 @@ bool insert_single_row(rnr_Database* store, const rnr_DataRow& row) {
   return true;
 }
 
-void release_slot(rnr_DataRow& slot) {
-  std::free(const_cast<void*>(slot.serialized_data));
-  slot = rnr_DataRow{};
+// How long the store thread waits before it tries a failed write again.
+constexpr std::chrono::milliseconds kRetryInterval{250};
+// Spare batches kept for reuse, and the largest buffer worth keeping.
+constexpr size_t kSpareBatches = 2;
+constexpr size_t kSpareBatchBytes = size_t{16} << 20;
+
+// One batch of samples in arrival order; their bytes are copied one after
+// another into one buffer, so a batch costs no allocation per sample.
+struct Batch {
+  struct Row {
+    uint64_t timestamp;
+    uint32_t topic_id;
+    size_t offset;
+    size_t size;
+  };
+  std::vector<Row> rows;
+  std::vector<unsigned char> bytes;
+};
+
+}  // namespace
+
+// The bulk insert's batches: the one being filled by inserts, the full ones
+// waiting for the store thread (oldest first), and spare ones for reuse. All
+// of it is guarded by the store's `mutex`.
+struct rnr_BulkWriter {
+  std::thread thread;
+  std::condition_variable work;  // a batch was handed over, or the end came
+  std::condition_variable room;  // a batch was written, or the writes fail
+  std::unique_ptr<Batch> filling;
+  std::deque<std::unique_ptr<Batch>> full;
+  std::vector<std::unique_ptr<Batch>> spare;
+  size_t held_bytes = 0;
+  size_t held_bytes_peak = 0;
+  uint64_t lost = 0;
+  bool stopping = false;
+  // Set from the first failed write until the next successful one.
+  bool failing = false;
+  uint64_t failed_attempts = 0;
+  uint64_t lost_before_failing = 0;
+  bool copy_failure_reported = false;
+};
+
+namespace {
+
+size_t held_limit(const rnr_Database* store) {
+  return store->held_bytes_limit > 0 ? store->held_bytes_limit
+                                     : RNR_DATABASE_DEFAULT_HELD_BYTES_LIMIT;
 }
 
-// Writes the buffered samples with one statement: the prepared batch INSERT
-// when the buffer is full, one made for their number otherwise. On success
-// the copies are released and the buffer is empty; on failure the samples
-// stay buffered and the statement is reset for the next attempt. The caller
-// holds `mutex`.
-bool bulk_insert_data(rnr_Database* store) {
-  if (!store->bulk_insert_enabled.load(std::memory_order_relaxed) ||
-      store->bulk_insert_count == 0) {
-    return true;
+size_t batch_bytes(const Batch& batch) {
+  size_t total = 0;
+  for (const Batch::Row& row : batch.rows) {
+    total += row.size;
   }
+  return total;
+}
+
+// Gives a written or dropped batch back for reuse. The caller holds `mutex`.
+void recycle(rnr_BulkWriter& writer, std::unique_ptr<Batch> batch) {
+  writer.held_bytes -= batch_bytes(*batch);
+  batch->rows.clear();
+  batch->bytes.clear();
+  if (writer.spare.size() < kSpareBatches && batch->bytes.capacity() <= kSpareBatchBytes) {
+    writer.spare.push_back(std::move(batch));
+  }
+}
+
+// Writes one batch with one statement: the prepared batch INSERT for a full
+// batch, one made for exactly its number of rows otherwise. On failure
+// `error` tells why. Runs on the store thread without `mutex`.
+bool write_batch(rnr_Database* store, const Batch& batch, std::string& error) {
   sqlite3_stmt* stmt = store->bulk_insert_stmt;
   Statement partial;
-  if (store->bulk_insert_count < store->bulk_insert_size) {
+  if (batch.rows.size() < store->bulk_insert_size) {
     std::string text;
-    if (!build_batch_text(store->bulk_insert_count, text)) {
-      rnr_log(RNR_LOG_ERROR, "Database Cannot prepare sqlite3 query %d", SQLITE_NOMEM);
+    if (!build_batch_text(batch.rows.size(), text)) {
+      error = "out of memory";
       return false;
     }
-    const int rc = sqlite3_prepare_v2(store->db, text.c_str(), -1, &partial.stmt, nullptr);
-    if (rc != SQLITE_OK) {
-      rnr_log(RNR_LOG_ERROR, "Database Cannot prepare sqlite3 query %d", rc);
+    if (sqlite3_prepare_v2(store->db, text.c_str(), -1, &partial.stmt, nullptr) != SQLITE_OK) {
+      error = sqlite3_errmsg(store->db);
       return false;
     }
     stmt = partial.stmt;
   }
-
   bool written = true;
-  for (size_t i = 0; i < store->bulk_insert_count && written; ++i) {
-    written = bind_data_row(stmt, i, store->bulk_insert_rows[i]);
+  for (size_t i = 0; i < batch.rows.size() && written; ++i) {
+    const Batch::Row& row = batch.rows[i];
+    const rnr_DataRow data{row.timestamp, row.topic_id, batch.bytes.data() + row.offset, row.size};
+    written = bind_data_row(stmt, i, data);
   }
-  if (written) {
+  if (!written) {
+    error = "cannot bind";
+  } else {
     std::lock_guard<std::mutex> connection(store->connection_mutex);
     if (sqlite3_step(stmt) != SQLITE_DONE) {
-      rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql");
+      error = sqlite3_errmsg(store->db);
       written = false;
     }
   }
   sqlite3_reset(stmt);
-  if (written) {
-    for (size_t i = 0; i < store->bulk_insert_count; ++i) {
-      release_slot(store->bulk_insert_rows[i]);
-    }
-    store->bulk_insert_count = 0;
-  }
   return written;
+}
+
+// The store thread: writes the full batches in the order they were handed
+// over. A failed write keeps its batch and is tried again after a pause; the
+// first failure and the recovery are logged once each, with counts. Once the
+// end of the bulk insert is asked for, a write that fails is the last
+// attempt: what is left is dropped and counted as lost.
+void store_thread_run(rnr_Database* store) {
+  rnr_BulkWriter& w = *store->bulk_writer;
+  std::unique_lock<std::mutex> lock(store->mutex);
+  for (;;) {
+    w.work.wait(lock, [&w] { return !w.full.empty() || w.stopping; });
+    if (w.full.empty()) {
+      // Samples inserted while the end was under way form a last batch.
+      if (w.filling == nullptr || w.filling->rows.empty()) {
+        break;
+      }
+      w.full.push_back(std::move(w.filling));
+      store->bulk_insert_count = 0;
+    }
+    const Batch& batch = *w.full.front();
+    const bool last_attempt = w.stopping;
+    lock.unlock();
+    std::string error;
+    const bool written = write_batch(store, batch, error);
+    lock.lock();
+    if (written) {
+      std::unique_ptr<Batch> done = std::move(w.full.front());
+      w.full.pop_front();
+      recycle(w, std::move(done));
+      if (w.failing) {
+        w.failing = false;
+        rnr_log(RNR_LOG_WARN,
+                "Database Writing samples again after %llu failed attempts; %llu samples were "
+                "lost meanwhile",
+                static_cast<unsigned long long>(w.failed_attempts),
+                static_cast<unsigned long long>(w.lost - w.lost_before_failing));
+      }
+      w.room.notify_all();
+      continue;
+    }
+    if (!w.failing) {
+      w.failing = true;
+      w.failed_attempts = 0;
+      w.lost_before_failing = w.lost;
+      rnr_log(RNR_LOG_ERROR,
+              "Database Cannot execute sql (%s): samples are kept in memory, at most %zu bytes "
+              "of them, and the write is retried",
+              error.c_str(), held_limit(store));
+      w.room.notify_all();
+    }
+    ++w.failed_attempts;
+    if (last_attempt) {
+      uint64_t dropped = 0;
+      while (!w.full.empty()) {
+        dropped += w.full.front()->rows.size();
+        recycle(w, std::move(w.full.front()));
+        w.full.pop_front();
+      }
+      w.lost += dropped;
+      rnr_log(RNR_LOG_ERROR, "Database Cannot write %llu samples at the end: they are lost",
+              static_cast<unsigned long long>(dropped));
+      break;
+    }
+    w.work.wait_for(lock, kRetryInterval, [&w] { return w.stopping; });
+  }
+  w.room.notify_all();
 }
 
 // Steps a catalogue INSERT and returns the id of the row it added, or -1 on
@@ -262,11 +388,13 @@ void rnr_Database_destroy(rnr_Database* store) {
   if (store == nullptr) {
     return;
   }
-  // Buffered samples are written, never dropped, and the batch statement is
-  // finalized so that the connection can close.
+  // Buffered samples are written, and the batch statement is finalized so
+  // that the connection can close.
   if (store->bulk_insert_enabled.load()) {
     rnr_Database_end_bulk_insert_data(store);
   }
+  delete store->bulk_writer;
+  store->bulk_writer = nullptr;
   if (sqlite3_close(store->db) != SQLITE_OK) {
     // Statements of other users are still open: the connection closes once
     // they are finalized.
@@ -487,16 +615,29 @@ bool rnr_Database_start_bulk_insert_data(rnr_Database* store, size_t size) {
     sqlite3_finalize(stmt);
     return false;
   }
-  auto* rows = new (std::nothrow) rnr_DataRow[size]{};
-  if (rows == nullptr) {
+  if (store->bulk_writer == nullptr) {
+    store->bulk_writer = new (std::nothrow) rnr_BulkWriter();
+  }
+  if (store->bulk_writer == nullptr) {
     rnr_log(RNR_LOG_FATAL, "Database Out of memory: Cannot allocate data bulk insert array");
     sqlite3_finalize(stmt);
     return false;
   }
-  store->bulk_insert_rows = rows;
+  rnr_BulkWriter& w = *store->bulk_writer;
+  w.stopping = false;
+  w.failing = false;
   store->bulk_insert_size = size;
   store->bulk_insert_count = 0;
   store->bulk_insert_stmt = stmt;
+  try {
+    w.thread = std::thread(store_thread_run, store);
+  } catch (const std::system_error&) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot start the store thread");
+    sqlite3_finalize(stmt);
+    store->bulk_insert_stmt = nullptr;
+    store->bulk_insert_size = 0;
+    return false;
+  }
   store->bulk_insert_enabled.store(true);
   return true;
 }
@@ -511,43 +652,57 @@ bool rnr_Database_insert_data(rnr_Database* store, const rnr_DataRow* row) {
     lock.unlock();
     return check_sample(store, row) && insert_single_row(store, *row);
   }
-
   if (!check_sample(store, row)) {
     return false;
   }
-  // The store's own copy, so the caller may reuse its bytes at once.
+  rnr_BulkWriter& w = *store->bulk_writer;
   const size_t size = row->serialized_data_size;
-  void* copy = std::malloc(size > 0 ? size : 1);
-  if (copy == nullptr) {
-    rnr_log(RNR_LOG_ERROR, "Database Out of memory: Cannot copy sample of %zu bytes (topic_id %u)",
-            size, row->topic_id);
+  // While the writes fail, the backlog is kept within its bound and what
+  // comes beyond it is dropped: counted, not logged one by one.
+  if (w.failing && w.held_bytes + size > held_limit(store)) {
+    ++w.lost;
     return false;
   }
-  if (size > 0) {
-    std::memcpy(copy, row->serialized_data, size);
+  // The store's own copy, so the caller may reuse its bytes at once.
+  try {
+    if (w.filling == nullptr) {
+      if (!w.spare.empty()) {
+        w.filling = std::move(w.spare.back());
+        w.spare.pop_back();
+      } else {
+        w.filling = std::make_unique<Batch>();
+        w.filling->rows.reserve(store->bulk_insert_size);
+      }
+    }
+    Batch& batch = *w.filling;
+    if (batch.bytes.capacity() == 0) {
+      batch.bytes.reserve(std::min(kSpareBatchBytes, size * store->bulk_insert_size));
+    }
+    const size_t offset = batch.bytes.size();
+    const auto* bytes = static_cast<const unsigned char*>(row->serialized_data);
+    batch.bytes.insert(batch.bytes.end(), bytes, bytes + size);
+    batch.rows.push_back({row->timestamp, row->topic_id, offset, size});
+  } catch (const std::bad_alloc&) {
+    if (w.filling != nullptr && w.filling->bytes.size() > batch_bytes(*w.filling)) {
+      w.filling->bytes.resize(batch_bytes(*w.filling));
+    }
+    ++w.lost;
+    if (!w.copy_failure_reported) {
+      w.copy_failure_reported = true;
+      rnr_log(RNR_LOG_ERROR,
+              "Database Out of memory: Cannot copy sample of %zu bytes (topic_id %u); samples "
+              "that cannot be copied are lost",
+              size, row->topic_id);
+    }
+    return false;
   }
-
-  // A full buffer here means the last batch write failed: try it again, and
-  // make room by dropping the oldest sample only if it fails once more.
-  bool failed_now = false;
-  if (store->bulk_insert_count == store->bulk_insert_size && !bulk_insert_data(store)) {
-    rnr_DataRow& oldest = store->bulk_insert_rows[0];
-    rnr_log(RNR_LOG_ERROR,
-            "Database Bulk insert buffer full: dropped the oldest sample (topic_id %u, "
-            "timestamp %lu)",
-            oldest.topic_id, static_cast<unsigned long>(oldest.timestamp));
-    release_slot(oldest);
-    std::memmove(store->bulk_insert_rows, store->bulk_insert_rows + 1,
-                 (store->bulk_insert_count - 1) * sizeof(rnr_DataRow));
-    --store->bulk_insert_count;
-    failed_now = true;
-  }
-  store->bulk_insert_rows[store->bulk_insert_count] =
-      rnr_DataRow{row->timestamp, row->topic_id, copy, size};
-  ++store->bulk_insert_count;
-  if (store->bulk_insert_count == store->bulk_insert_size && !failed_now) {
-    // A failure keeps the batch for the next insert; it is logged there.
-    bulk_insert_data(store);
+  w.held_bytes += size;
+  w.held_bytes_peak = std::max(w.held_bytes_peak, w.held_bytes);
+  store->bulk_insert_count = w.filling->rows.size();
+  if (store->bulk_insert_count == store->bulk_insert_size) {
+    w.full.push_back(std::move(w.filling));
+    store->bulk_insert_count = 0;
+    w.work.notify_one();
   }
   return true;
 }
@@ -557,30 +712,85 @@ void rnr_Database_end_bulk_insert_data(rnr_Database* store) {
     rnr_log(RNR_LOG_WARN, "Database Data bulk insert is not enabled");
     return;
   }
-  std::lock_guard<std::mutex> lock(store->mutex);
+  std::unique_lock<std::mutex> lock(store->mutex);
   if (!store->bulk_insert_enabled.load(std::memory_order_relaxed)) {
     return;
   }
-  if (!bulk_insert_data(store)) {
-    // Rescue what can be rescued one row at a time.
-    size_t lost = 0;
-    for (size_t i = 0; i < store->bulk_insert_count; ++i) {
-      if (!insert_single_row(store, store->bulk_insert_rows[i])) {
-        ++lost;
-      }
-    }
-    if (lost > 0) {
-      rnr_log(RNR_LOG_ERROR, "Database Lost %zu buffered samples", lost);
-    }
+  rnr_BulkWriter& w = *store->bulk_writer;
+  if (w.filling != nullptr && !w.filling->rows.empty()) {
+    w.full.push_back(std::move(w.filling));
   }
-  for (size_t i = 0; i < store->bulk_insert_count; ++i) {
-    release_slot(store->bulk_insert_rows[i]);
+  w.stopping = true;
+  w.work.notify_all();
+  w.room.notify_all();
+  lock.unlock();
+  w.thread.join();
+  lock.lock();
+  // Inserts may have slipped in behind the last batch; they share its fate.
+  if (w.filling != nullptr && !w.filling->rows.empty()) {
+    w.lost += w.filling->rows.size();
+    rnr_log(RNR_LOG_ERROR, "Database Cannot write %zu samples at the end: they are lost",
+            w.filling->rows.size());
   }
-  delete[] store->bulk_insert_rows;
+  w.filling.reset();
+  w.spare.clear();
+  w.held_bytes = 0;
   sqlite3_finalize(store->bulk_insert_stmt);
-  store->bulk_insert_rows = nullptr;
   store->bulk_insert_stmt = nullptr;
   store->bulk_insert_count = 0;
   store->bulk_insert_size = 0;
   store->bulk_insert_enabled.store(false);
+}
+
+void rnr_Database_set_held_bytes_limit(rnr_Database* store, size_t bytes) {
+  if (store != nullptr) {
+    std::lock_guard<std::mutex> lock(store->mutex);
+    store->held_bytes_limit = bytes;
+  }
+}
+
+size_t rnr_Database_wait_for_room(rnr_Database* store, uint64_t timeout_ns) {
+  if (store == nullptr) {
+    return SIZE_MAX;
+  }
+  std::unique_lock<std::mutex> lock(store->mutex);
+  if (!store->bulk_insert_enabled.load(std::memory_order_relaxed)) {
+    return SIZE_MAX;
+  }
+  rnr_BulkWriter& w = *store->bulk_writer;
+  const size_t limit = held_limit(store);
+  w.room.wait_for(lock, std::chrono::nanoseconds(timeout_ns),
+                  [&] { return w.failing || w.stopping || w.held_bytes < limit; });
+  if (w.failing || w.stopping) {
+    return SIZE_MAX;
+  }
+  return w.held_bytes < limit ? limit - w.held_bytes : 0;
+}
+
+void rnr_Database_wait_for_batches(rnr_Database* store) {
+  if (store == nullptr) {
+    return;
+  }
+  std::unique_lock<std::mutex> lock(store->mutex);
+  if (store->bulk_writer == nullptr || !store->bulk_insert_enabled.load()) {
+    return;
+  }
+  rnr_BulkWriter& w = *store->bulk_writer;
+  w.room.wait(lock, [&] { return w.full.empty() || w.failing || w.stopping; });
+}
+
+rnr_BulkInsertStats rnr_Database_bulk_insert_stats(rnr_Database* store) {
+  rnr_BulkInsertStats stats{};
+  if (store == nullptr) {
+    return stats;
+  }
+  std::lock_guard<std::mutex> lock(store->mutex);
+  if (store->bulk_writer != nullptr) {
+    const rnr_BulkWriter& w = *store->bulk_writer;
+    stats.held_bytes = w.held_bytes;
+    stats.held_bytes_peak = w.held_bytes_peak;
+    stats.lost_samples = w.lost;
+    stats.failing = w.failing;
+  }
+  return stats;
 }

@@ -23,6 +23,13 @@ struct rnr_DataRow {
   size_t serialized_data_size;  // must stay below 2^31
 };
 
+// The bulk insert's batches and the thread that writes them (database.cpp).
+struct rnr_BulkWriter;
+
+// Default bound of the sample bytes the bulk insert holds in memory before
+// they are written: 256 MiB.
+constexpr size_t RNR_DATABASE_DEFAULT_HELD_BYTES_LIMIT = size_t{256} << 20;
+
 // The store. Created zero-filled by rnr_Database_create, released by
 // rnr_Database_destroy. `path`, `db` and `bulk_insert_enabled` may be read by
 // others; only the store's operations write them.
@@ -32,14 +39,19 @@ struct rnr_Database {
   // True while a bulk insert is active. Written only under `mutex`; atomic so
   // that the unlocked reads (the owner before ending the bulk insert) are sound.
   std::atomic<bool> bulk_insert_enabled;
-  // Guards the bulk-insert fields below and the reading of
-  // `bulk_insert_enabled` during inserts.
+  // Guards the bulk-insert fields below, the batches of `bulk_writer` and the
+  // reading of `bulk_insert_enabled` during inserts.
   std::mutex mutex;
-  size_t bulk_insert_count;        // samples buffered and not yet written
+  size_t bulk_insert_count;        // samples in the batch being filled
   size_t bulk_insert_size;         // batch size; 0 when no bulk insert
-  sqlite3_stmt* bulk_insert_stmt;  // the prepared batch INSERT, or null
-  rnr_DataRow* bulk_insert_rows;   // bulk_insert_size slots; each filled
-                                   // slot owns a heap copy of its bytes
+  sqlite3_stmt* bulk_insert_stmt;  // the prepared batch INSERT, or null; used
+                                   // by the store thread alone
+  // Full batches wait here for the store thread, which writes them while
+  // further samples fill the next batch. Null when no bulk insert.
+  rnr_BulkWriter* bulk_writer;
+  // Bound of the sample bytes held by the bulk insert (the batch being filled
+  // and the full ones not yet written). Set before the bulk insert starts.
+  size_t held_bytes_limit;
   // Held over every statement step on `db` that inserts rows together with the
   // read of the new row id, so concurrent inserts on the one connection cannot
   // hand out each other's ids. Taken after `mutex`, never before it.
@@ -116,16 +128,46 @@ int32_t rnr_Database_get_data_count(rnr_Database* store, int32_t topic_id);
 
 // --- Samples -----------------------------------------------------------------
 
-// Switches to batched insertion of `size` rows per statement. True when bulk
-// insert is on with that size afterwards (also when it already was). Call it
-// before any other thread inserts.
+// Switches to batched insertion of `size` rows per statement, written by a
+// store thread of its own. True when bulk insert is on with that size
+// afterwards (also when it already was). Call it before any other thread
+// inserts.
 bool rnr_Database_start_bulk_insert_data(rnr_Database* store, size_t size);
 
 // Stores one sample: at once without bulk insert, otherwise as a copy in the
-// batch buffer, writing the batch when it is full. True when the sample was
-// written or buffered. Safe to call from several threads.
+// batch being filled; a full batch is handed to the store thread, which
+// writes it with one statement. True when the sample was written or
+// buffered. While the store's writes fail, a sample that would take the
+// bytes held beyond the limit is dropped (counted as lost) and the result is
+// false. Safe to call from several threads.
 bool rnr_Database_insert_data(rnr_Database* store, const rnr_DataRow* row);
 
-// Writes the samples still buffered with a statement for exactly their number
-// and switches bulk insert off, releasing its statement and buffer.
+// Hands the samples still buffered to the store thread (with a statement for
+// exactly their number), waits until it has written everything, and switches
+// bulk insert off, releasing its statement and buffers. When the writes fail
+// at that point, one more attempt is made and what cannot be written is
+// dropped and counted as lost.
 void rnr_Database_end_bulk_insert_data(rnr_Database* store);
+
+// Sets the bound of the bytes held by a bulk insert (default
+// RNR_DATABASE_DEFAULT_HELD_BYTES_LIMIT). 0 restores the default.
+void rnr_Database_set_held_bytes_limit(rnr_Database* store, size_t bytes);
+
+// Waits at most `timeout_ns` until the bytes the bulk insert holds are below
+// its limit. Returns how many more bytes it may take: 0 when the wait timed
+// out; SIZE_MAX when no bulk insert is active or the store's writes are
+// failing (new samples beyond the limit are then dropped by the store).
+size_t rnr_Database_wait_for_room(rnr_Database* store, uint64_t timeout_ns);
+
+// Waits until every full batch handed to the store thread is written, or the
+// store's writes are failing.
+void rnr_Database_wait_for_batches(rnr_Database* store);
+
+// What the bulk insert went through so far.
+struct rnr_BulkInsertStats {
+  size_t held_bytes;       // sample bytes held now
+  size_t held_bytes_peak;  // the most ever held at once
+  uint64_t lost_samples;   // dropped because the store could not write them
+  bool failing;            // the last write failed
+};
+rnr_BulkInsertStats rnr_Database_bulk_insert_stats(rnr_Database* store);

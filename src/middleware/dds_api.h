@@ -139,14 +139,22 @@ struct dds_TopicQos {
   dds_DurabilityQosPolicy durability;
   dds_ReliabilityQosPolicy reliability;
 };
-// Defaults of the binding's readers: reliable, volatile, KEEP_ALL, accepting
-// XCDR1 and XCDR2. A reliable reader still matches best-effort writers only
-// when set to best effort; the recorder sets both per discovered writer.
+// The most samples a reader holds (those taken and not yet returned aside);
+// 0 or less means no limit. When a reliable reader is full, its reliable
+// writers wait (flow control): nothing is lost. A best-effort reader drops
+// what does not fit and counts it as rejected.
+struct dds_ResourceLimitsQosPolicy {
+  int32_t max_samples;
+};
+// Defaults of the binding's readers: reliable, volatile, KEEP_ALL, no
+// resource limit, accepting XCDR1 and XCDR2. A reliable reader still matches best-effort writers
+// only when set to best effort; the recorder sets both per discovered writer.
 struct dds_DataReaderQos {
   dds_DurabilityQosPolicy durability;
   dds_ReliabilityQosPolicy reliability;
   dds_HistoryQosPolicy history;
   dds_DataRepresentationQosPolicy representation;
+  dds_ResourceLimitsQosPolicy resource_limits;
 };
 // Write batching. A batching writer packs consecutive writes into as few
 // datagrams as it can: a written sample is handed to its matched local
@@ -401,6 +409,16 @@ dds_ReturnCode_t dds_DataReader_raw_take(dds_DataReader* reader, dds_InstanceHan
 dds_ReturnCode_t dds_DataReader_raw_return_loan(dds_DataReader* reader, dds_DataSeq* data,
                                                 dds_SampleInfoSeq* infos,
                                                 dds_UnsignedLongSeq* sizes);
+// What DDS reported of a reader's samples since it was enabled: samples lost
+// on the way (gaps a best-effort reader saw) and samples rejected because
+// the reader's resource limits were reached.
+struct dds_SampleLossStatus {
+  uint64_t lost;
+  uint64_t rejected;
+};
+dds_ReturnCode_t dds_DataReader_get_sample_loss(dds_DataReader* reader,
+                                                dds_SampleLossStatus* status);
+
 // Sends the bytes unchanged (encapsulation header first). A batching writer
 // may hold them in its transmit buffer (see dds_BatchQosPolicy).
 dds_ReturnCode_t dds_DataWriter_raw_write(dds_DataWriter* writer, const void* data, size_t size);

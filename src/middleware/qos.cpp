@@ -114,6 +114,10 @@ dds_qos_t* reader_qos(const dds_DataReaderQos& qos) {
   set_reliability(q, qos.reliability);
   dds_qset_durability(q, to_cyclone(qos.durability.kind));
   set_history(q, qos.history);
+  if (qos.resource_limits.max_samples > 0) {
+    dds_qset_resource_limits(q, qos.resource_limits.max_samples, DDS_LENGTH_UNLIMITED,
+                             DDS_LENGTH_UNLIMITED);
+  }
   dds_qset_data_representation(q, n, ids);
   return q;
 }

@@ -192,3 +192,26 @@ dds_ReturnCode_t dds_Entity_set_context(dds_DataReader* reader, int slot, void* 
 void* dds_Entity_get_context(const dds_DataReader* reader, int slot) {
   return get_context(reader, slot);
 }
+
+dds_ReturnCode_t dds_DataReader_get_sample_loss(dds_DataReader* reader,
+                                                dds_SampleLossStatus* status) {
+  if (reader == nullptr || status == nullptr) {
+    return dds_RETCODE_BAD_PARAMETER;
+  }
+  const dds_entity_t rd = reader->cyclone.load();
+  if (rd <= 0) {
+    return dds_RETCODE_NOT_ENABLED;
+  }
+  dds_sample_lost_status_t lost{};
+  dds_sample_rejected_status_t rejected{};
+  dds_return_t rc = dds_get_sample_lost_status(rd, &lost);
+  if (rc == DDS_RETCODE_OK) {
+    rc = dds_get_sample_rejected_status(rd, &rejected);
+  }
+  if (rc != DDS_RETCODE_OK) {
+    return from_cyclone(rc);
+  }
+  status->lost = lost.total_count;
+  status->rejected = rejected.total_count;
+  return dds_RETCODE_OK;
+}

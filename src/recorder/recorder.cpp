@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,16 @@ constexpr int32_t kMaxCaptureSamples = 1000;
 constexpr int32_t kMaxPublications = 8;
 constexpr size_t kMaxTakesPerCapture = 64;
 constexpr size_t kNameSize = 256;
+// The most samples a topic reader holds before the recorder takes them. When
+// the store has no room, the recorder stops taking and the full reader makes
+// reliable writers wait; this bounds what DDS holds for the recorder.
+constexpr int32_t kReaderMaxSamples = 8192;
+// How long one wait for room in the store lasts before losses are checked.
+constexpr uint64_t kRoomWaitNs = 50000000u;
+// DDS loss counts are read at most once a second and reported at most once
+// every 10 s per topic while samples are being dropped.
+constexpr uint64_t kLossCheckIntervalNs = 1000000000u;
+constexpr uint64_t kLossWarnIntervalNs = 10000000000u;
 
 // The 16 values the GUID text form prints: 12 prefix bytes, then the entity id
 // from its most to its least significant byte.
@@ -185,16 +196,97 @@ void store_sample(rnr_recorder* recorder, rnr_TopicInfo* entry, const dds_Sample
   rnr_Database_insert_data(recorder->database, &row);
 }
 
-// Takes everything `reader` holds, up to kMaxTakesPerCapture sets of 1000
-// samples, and hands every valid sample to the store in the order of arrival.
-// Returns the number of samples taken (0 when there was nothing or the take
-// failed).
-size_t capture_samples(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReader* reader) {
-  std::lock_guard<std::mutex> lock(entry->capture_mutex);
+// Counts, for one topic, what DDS dropped before the recorder could take
+// it: samples lost on the way and samples a full reader rejected. While it
+// happens one line at most every 10 s; `at_end` only counts (the stop
+// reports the totals, report_dds_losses).
+void check_dds_losses(rnr_TopicInfo* entry, dds_DataReader* reader, bool at_end) {
+  const uint64_t now = arch_time();
+  if (!at_end && now - entry->loss_checked_ns < kLossCheckIntervalNs) {
+    return;
+  }
+  entry->loss_checked_ns = now;
+  dds_SampleLossStatus status{};
+  if (dds_DataReader_get_sample_loss(reader, &status) == dds_RETCODE_OK) {
+    dds_SampleLossStatus& seen = entry->loss_seen[reader];
+    entry->dds_lost += status.lost - std::min(status.lost, seen.lost);
+    // A reliable sample that a full reader rejects is offered again until it
+    // fits (the writer waits meanwhile): it is counted as rejected at every
+    // attempt, yet it is not lost. Only a best-effort reader drops it.
+    if (entry->reader_reliability != dds_RELIABLE_RELIABILITY_QOS) {
+      entry->dds_rejected += status.rejected - std::min(status.rejected, seen.rejected);
+    }
+    seen = status;
+  }
+  const uint64_t total = entry->dds_lost + entry->dds_rejected;
+  if (total == 0 || at_end) {
+    return;
+  }
+  if (total != entry->loss_warned_total &&
+      (entry->loss_warned_ns == 0 || now - entry->loss_warned_ns >= kLossWarnIntervalNs)) {
+    entry->loss_warned_ns = now;
+    entry->loss_warned_total = total;
+    rnr_log(RNR_LOG_WARN,
+            "Recorder %s: samples are being dropped: %llu lost by DDS and %llu rejected by the "
+            "full reader so far",
+            entry->topic_name, static_cast<unsigned long long>(entry->dds_lost),
+            static_cast<unsigned long long>(entry->dds_rejected));
+  }
+}
+
+// One line for a topic of which DDS dropped samples during the recording.
+void report_dds_losses(const rnr_TopicInfo* entry) {
+  const uint64_t total = entry->dds_lost + entry->dds_rejected;
+  if (total > 0) {
+    rnr_log(RNR_LOG_WARN,
+            "Recorder %s: %llu samples were not recorded: %llu lost by DDS, %llu rejected by the "
+            "full reader",
+            entry->topic_name, static_cast<unsigned long long>(total),
+            static_cast<unsigned long long>(entry->dds_lost),
+            static_cast<unsigned long long>(entry->dds_rejected));
+  }
+}
+
+// Waits until the store may hold more samples, or the recording stops.
+// Returns the bytes the store has room for (SIZE_MAX: no bound applies now).
+// Meanwhile the reader fills up: reliable writers then wait for it, and
+// best-effort samples are dropped by DDS, which is reported.
+size_t wait_for_room(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReader* reader) {
+  for (;;) {
+    const size_t room = rnr_Database_wait_for_room(recorder->database, kRoomWaitNs);
+    if (room > 0 || recorder->stopping.load()) {
+      return room > 0 ? room : SIZE_MAX;
+    }
+    check_dds_losses(entry, reader, false);
+  }
+}
+
+// Takes what `reader` holds, up to kMaxTakesPerCapture sets of 1000 samples
+// and no more than the store has room for, and hands every valid sample to
+// the store in the order of arrival. Returns the number of samples taken;
+// `more` tells whether the last take was cut short, so that the reader may
+// hold more.
+size_t capture_round(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReader* reader,
+                     size_t room, bool& more) {
   auto& sets = entry->take_buffers;
   size_t used = 0;
   size_t taken = 0;
+  size_t taken_bytes = 0;
+  more = false;
   while (used < kMaxTakesPerCapture) {
+    // As many samples as fit the room, judged by the largest seen so far
+    // (one, while none has been seen).
+    int32_t asked = kMaxCaptureSamples;
+    if (room != SIZE_MAX) {
+      const size_t left = room > taken_bytes ? room - taken_bytes : 0;
+      const size_t fit = entry->largest_sample == 0 ? 1 : left / entry->largest_sample;
+      if (fit == 0 && used > 0) {
+        more = true;
+        break;
+      }
+      asked =
+          static_cast<int32_t>(std::clamp<size_t>(fit, 1, static_cast<size_t>(kMaxCaptureSamples)));
+    }
     if (used == sets.size()) {
       auto fresh = std::make_unique<rnr_TakeBuffers>();
       if (!fresh->prepare(kMaxCaptureSamples)) {
@@ -204,15 +296,22 @@ size_t capture_samples(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataRea
     }
     rnr_TakeBuffers& b = *sets[used];
     const dds_ReturnCode_t rc = dds_DataReader_raw_take(
-        reader, dds_HANDLE_NIL, b.samples, b.sample_infos, b.sample_sizes, kMaxCaptureSamples,
+        reader, dds_HANDLE_NIL, b.samples, b.sample_infos, b.sample_sizes, asked,
         dds_ANY_SAMPLE_STATE, dds_ANY_VIEW_STATE, dds_ANY_INSTANCE_STATE);
     if (rc != dds_RETCODE_OK) {
+      more = false;
       break;  // nothing more, or a failed take: no loan to return
     }
     ++used;
     const uint32_t n = dds_DataSeq_length(b.samples);
     taken += n;
-    if (n < static_cast<uint32_t>(kMaxCaptureSamples)) {
+    for (uint32_t i = 0; i < n; ++i) {
+      const size_t size = dds_UnsignedLongSeq_get(b.sample_sizes, i);
+      taken_bytes += size;
+      entry->largest_sample = std::max(entry->largest_sample, size);
+    }
+    more = n == static_cast<uint32_t>(asked);
+    if (!more) {
       break;
     }
   }
@@ -240,13 +339,33 @@ size_t capture_samples(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataRea
   return taken;
 }
 
+// Takes and stores what the reader holds, round after round while it has
+// more, waiting for room in the store before each round, so that the
+// samples held in memory stay within the store's bound. Ends when the reader
+// is empty, when the recording stops (unless this is the stop's own drain),
+// or after `max_samples` samples.
+void capture_samples(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReader* reader,
+                     size_t max_samples) {
+  std::lock_guard<std::mutex> lock(entry->capture_mutex);
+  size_t total = 0;
+  bool more = true;
+  while (more && total < max_samples) {
+    if (max_samples == SIZE_MAX && recorder->stopping.load()) {
+      break;
+    }
+    const size_t room = wait_for_room(recorder, entry, reader);
+    total += capture_round(recorder, entry, reader, room, more);
+    check_dds_losses(entry, reader, false);
+  }
+}
+
 void dr_on_data_available(dds_DataReader* reader) {
   auto* recorder = static_cast<rnr_recorder*>(dds_Entity_get_context(reader, 0));
   auto* entry = static_cast<rnr_TopicInfo*>(dds_Entity_get_context(reader, 1));
   if (recorder == nullptr || entry == nullptr) {
     return;
   }
-  capture_samples(recorder, entry, reader);
+  capture_samples(recorder, entry, reader, SIZE_MAX);
 }
 
 // Creates the raw reader of `entry`, with reliability and durability taken
@@ -274,6 +393,7 @@ dds_DataReader* create_datareader(rnr_recorder* recorder, rnr_TopicInfo* entry, 
   reader_qos.reliability.kind = reliability;
   reader_qos.durability.kind = durability;
   reader_qos.history.kind = dds_KEEP_ALL_HISTORY_QOS;
+  reader_qos.resource_limits.max_samples = kReaderMaxSamples;
   dds_DataReader* reader =
       dds_Subscriber_create_datareader(recorder->subscriber, topic, &reader_qos, nullptr, 0);
   dds_DataReaderQos_finalize(&reader_qos);
@@ -462,6 +582,7 @@ void builtin_pub_dr_on_data_available(dds_DataReader* reader) {
 void release_recorder(rnr_recorder* recorder) {
   std::vector<std::unique_ptr<rnr_TopicInfo>> entries;
   std::vector<dds_DataReader*> readers;
+  recorder->stopping.store(true);
   {
     std::lock_guard<std::mutex> lock(recorder->mutex);
     recorder->closing = true;
@@ -690,6 +811,8 @@ void rnr_recorder_stop_record(rnr_recorder* recorder) {
   }
   std::vector<std::pair<rnr_TopicInfo*, dds_DataReader*>> readers;
   bool was_recording = false;
+  // Captures waiting for room in the store give up their wait.
+  recorder->stopping.store(true);
   {
     std::lock_guard<std::mutex> lock(recorder->mutex);
     was_recording = recorder->state == RNR_RECORDER_RECORDING;
@@ -702,13 +825,22 @@ void rnr_recorder_stop_record(rnr_recorder* recorder) {
     recorder->state = RNR_RECORDER_STOPPED;
   }
   // Entries live until destroy, so they may be used without the lock here.
+  std::vector<rnr_TopicInfo*> stopped;
   for (auto& [entry, reader] : readers) {
     if (was_recording) {
-      // Store what the reader has already received before it goes.
-      while (capture_samples(recorder, entry, reader) >= static_cast<size_t>(kMaxCaptureSamples)) {
+      // Store what the reader holds before it goes; a writer that keeps
+      // sending cannot hold the stop up beyond one reader's worth.
+      capture_samples(recorder, entry, reader, kReaderMaxSamples);
+      std::lock_guard<std::mutex> lock(entry->capture_mutex);
+      check_dds_losses(entry, reader, true);
+      if (std::find(stopped.begin(), stopped.end(), entry) == stopped.end()) {
+        stopped.push_back(entry);
       }
     }
     dds_Subscriber_delete_datareader(recorder->subscriber, reader);
+  }
+  for (const rnr_TopicInfo* entry : stopped) {
+    report_dds_losses(entry);
   }
 }
 
@@ -720,7 +852,19 @@ bool rnr_recorder_save_record(rnr_recorder* recorder) {
   if (recorder->database->bulk_insert_enabled) {
     rnr_Database_end_bulk_insert_data(recorder->database);
   }
+  const uint64_t lost = rnr_Database_bulk_insert_stats(recorder->database).lost_samples;
+  if (lost > 0) {
+    rnr_log(RNR_LOG_ERROR, "Recorder Lost %llu samples: the bag %s could not store them",
+            static_cast<unsigned long long>(lost), recorder->database->path);
+    return false;
+  }
   return true;
+}
+
+void rnr_recorder_set_held_bytes_limit(rnr_recorder* recorder, size_t bytes) {
+  if (recorder != nullptr) {
+    rnr_Database_set_held_bytes_limit(recorder->database, bytes);
+  }
 }
 
 void rnr_recorder_destroy(rnr_recorder* recorder) {

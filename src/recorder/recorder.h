@@ -4,6 +4,7 @@
 // received sample is stored as its serialized bytes with its reception time.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -82,6 +83,17 @@ struct rnr_TopicInfo : rnr_TopicDescription {
   // Scratch of the capture that restores the order of arrival, reused.
   std::vector<rnr_SampleRef> capture_order;
   std::vector<rnr_SampleRun> capture_runs;
+  // The largest sample taken so far: how many samples fit the room left in
+  // the store is judged by it.
+  size_t largest_sample = 0;
+  // What DDS reported dropped, per reader as last read and in total, and
+  // when it was last read and reported. Used under capture_mutex.
+  std::unordered_map<dds_DataReader*, dds_SampleLossStatus> loss_seen;
+  uint64_t dds_lost = 0;
+  uint64_t dds_rejected = 0;
+  uint64_t loss_checked_ns = 0;
+  uint64_t loss_warned_ns = 0;
+  uint64_t loss_warned_total = 0;
 
   rnr_TopicInfo();
   ~rnr_TopicInfo();
@@ -117,6 +129,9 @@ struct rnr_recorder {
   std::mutex insert_mutex;
   // Set by destroy: discovery callbacks still in flight then do nothing.
   bool closing = false;
+  // Set by stop and destroy: captures waiting for room in the store stop
+  // waiting.
+  std::atomic<bool> stopping{false};
   // Writers announced while topics are still being added (before start) and
   // not requested so far; add_topic completes a pair from them, so a writer
   // discovered a moment before its pair was added is not lost.
@@ -132,7 +147,12 @@ bool rnr_recorder_start_record(rnr_recorder* recorder);
 // Stops recording: the samples each reader has received are stored, then the
 // readers are deleted.
 void rnr_recorder_stop_record(rnr_recorder* recorder);
+// Writes what the store still holds. False when samples were lost because
+// the bag could not store them (their number is logged).
 bool rnr_recorder_save_record(rnr_recorder* recorder);
+// Bounds the sample bytes held in memory and not yet written to the bag
+// (default RNR_DATABASE_DEFAULT_HELD_BYTES_LIMIT); call before start.
+void rnr_recorder_set_held_bytes_limit(rnr_recorder* recorder, size_t bytes);
 void rnr_recorder_destroy(rnr_recorder* recorder);
 // The first entry of the topic list with these names; the caller holds
 // recorder->mutex while it uses the result.

@@ -3,6 +3,8 @@
 #include <sqlite3.h>
 #include <sys/prctl.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <limits>
@@ -50,6 +52,43 @@ uint64_t saturating_add(uint64_t a, uint64_t b) {
                                                       : a + b;
 }
 
+// The most the replay thread spins on the clock before a sample's time: a
+// longer gap is slept through up to this much before its end.
+constexpr uint64_t kMaxSpinWindowNs = 2000000u;
+// Added to the latest wake-ups seen, so that a slightly later one is covered.
+constexpr uint64_t kSpinMarginNs = 20000u;
+// How many recent wake-ups size the spin window.
+constexpr size_t kWakeupsTracked = 64;
+
+// Paces writes to the clock: a timed wait until a spin window before the
+// deadline, then a spin on the clock until the deadline itself. A thread
+// woken from a timed wait is late by tens of microseconds typically and by
+// milliseconds at times, while a spinning thread meets its deadline to a
+// fraction of a microsecond. The window is sized from how late this replay's
+// own wake-ups were: the latest of the recent ones plus a margin, at most
+// kMaxSpinWindowNs. Until wake-ups have been seen it is the largest window.
+class Pacer {
+ public:
+  uint64_t window_ns() const { return window_ns_; }
+
+  void observe_wakeup(uint64_t late_ns) {
+    lateness_[next_] = late_ns;
+    next_ = (next_ + 1) % kWakeupsTracked;
+    seen_ = std::min(seen_ + 1, kWakeupsTracked);
+    uint64_t latest = 0;
+    for (size_t i = 0; i < seen_; ++i) {
+      latest = std::max(latest, lateness_[i]);
+    }
+    window_ns_ = std::min(kMaxSpinWindowNs, latest + latest / 4 + kSpinMarginNs);
+  }
+
+ private:
+  std::array<uint64_t, kWakeupsTracked> lateness_{};
+  size_t next_ = 0;
+  size_t seen_ = 0;
+  uint64_t window_ns_ = kMaxSpinWindowNs;
+};
+
 // What the replay thread carries from one row to the next.
 struct Playback {
   uint64_t prev_write_time = 0;
@@ -58,7 +97,16 @@ struct Playback {
   // batch, and at most one of them holds samples at any time, so samples
   // leave in recorded order across topics too.
   dds_DataWriter* unsent = nullptr;
+  Pacer pacer;
 };
+
+inline void spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
 
 // Sends what the writers hold. Called before every wait, so no sample sits
 // in a buffer while the thread waits, and at the end of the replay.
@@ -95,22 +143,36 @@ void wait_while_paused(rnr_replayer* replayer, Playback& playback) {
 
 // Waits until the absolute time `deadline_ns` unless a control operation
 // arrives first, or has already asked for a pause or stop: the sample is then
-// written at once. False when the deadline had already passed: the sample is
-// late and joins the ones still unsent.
+// written at once. The wait sleeps until the pacer's spin window before the
+// deadline and spins on the clock from there. False when the deadline had
+// already passed: the sample is late and joins the ones still unsent.
 bool wait_for_gap(rnr_replayer* replayer, Playback& playback, uint64_t deadline_ns) {
-  // A deadline already passed needs no wait; a timed wait on it would still
-  // cost a trip through the kernel's timer, with its slack.
   if (arch_time() >= deadline_ns) {
     return false;
   }
   flush_unsent(playback);
-  std::unique_lock<std::mutex> lock(replayer->mutex);
+  const uint64_t serial = replayer->control_serial.load();
   if (is_paused(replayer) || is_stopped(replayer)) {
     return true;
   }
-  uint64_t serial = replayer->control_serial;
-  replayer->cond.wait_until(lock, deadline_of(deadline_ns),
-                            [&] { return replayer->control_serial != serial; });
+  const uint64_t window = playback.pacer.window_ns();
+  const uint64_t wake_ns = deadline_ns > window ? deadline_ns - window : 0;
+  if (arch_time() < wake_ns) {
+    std::unique_lock<std::mutex> lock(replayer->mutex);
+    if (replayer->cond.wait_until(lock, deadline_of(wake_ns),
+                                  [&] { return replayer->control_serial.load() != serial; })) {
+      return true;
+    }
+    lock.unlock();
+    const uint64_t woke = arch_time();
+    playback.pacer.observe_wakeup(woke > wake_ns ? woke - wake_ns : 0);
+  }
+  while (arch_time() < deadline_ns) {
+    if (replayer->control_serial.load(std::memory_order_relaxed) != serial) {
+      return true;
+    }
+    spin_pause();
+  }
   return true;
 }
 

@@ -54,7 +54,8 @@ struct rnr_replayer {
   std::mutex mutex;
   // Bumped under `mutex` by every control operation, so that a wait that
   // began before the operation ends at once and a spurious wake-up does not.
-  uint64_t control_serial = 0;
+  // Atomic so that the replay thread can watch it while it spins.
+  std::atomic<uint64_t> control_serial{0};
   bool thread_started = false;
 };
 

@@ -1,6 +1,8 @@
 // The replayer in-process: construction refusals, pacing, ordering and the
 // playback controls, observed through its log lines and its callback.
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -243,6 +245,89 @@ TEST_F(ReplayerTest, TopicWithoutWriterLogsFailedWritesAndReplayGoesOn) {
   EXPECT_EQ(written_id(writes[1]), 3);
   EXPECT_EQ(log.matching("Replayer Cannot write data (_id: 2, ret=").size(), 1u);
   EXPECT_EQ(finished_calls.load(), 1);
+}
+
+// The source times of the written samples reproduce the recorded gaps, from
+// tenths of a millisecond to ten milliseconds, within a tolerance that holds
+// on a loaded machine; no sample leaves noticeably before its time.
+TEST_F(ReplayerTest, WrittenSamplesKeepTheRecordedGaps) {
+  const int domain = 168;
+  std::vector<uint64_t> offsets_us;
+  uint64_t t = 0;
+  const uint64_t pattern[] = {1000, 1000, 100, 3000, 250, 0, 10000, 500, 1000, 2000};
+  for (int i = 0; i < 300; ++i) {
+    offsets_us.push_back(t);
+    t += pattern[i % 10];
+  }
+  {
+    BagWriter bag(dir.file("gaps.sqlite3"));
+    int topic = bag.add_topic("rnr_replay_gaps", "RnrGaps", 0);
+    bag.begin();
+    for (size_t i = 0; i < offsets_us.size(); ++i) {
+      bag.add_sample(topic, kBase + offsets_us[i] * 1000, xcdr1_sample(static_cast<uint32_t>(i)));
+    }
+    bag.commit();
+  }
+  // A raw reader of the topic in this process.
+  dds_DomainParticipantFactory* factory = dds_DomainParticipantFactory_get_instance();
+  dds_DomainParticipant* participant = dds_DomainParticipantFactory_create_participant(
+      factory, domain, &dds_PARTICIPANT_QOS_DEFAULT, nullptr, 0);
+  ASSERT_NE(participant, nullptr);
+  dds_TypeSupport* raw = dds_TypeSupport_raw_create();
+  dds_TypeSupport_register_type(raw, participant, "RnrGaps");
+  dds_TypeSupport_delete(raw);
+  dds_Topic* topic = dds_DomainParticipant_create_topic(participant, "rnr_replay_gaps", "RnrGaps",
+                                                        nullptr, nullptr, 0);
+  dds_Subscriber* subscriber =
+      dds_DomainParticipant_create_subscriber(participant, nullptr, nullptr, 0);
+  dds_DataReader* reader = dds_Subscriber_create_datareader(subscriber, topic, nullptr, nullptr, 0);
+  ASSERT_NE(reader, nullptr);
+  dds_Subscriber_enable(subscriber);
+  dds_DataReader_enable(reader);
+
+  rnr_replayer* replayer = create(dir.file("gaps.sqlite3"), domain);
+  ASSERT_NE(replayer, nullptr);
+  rnr_replayer_start_replay(replayer);
+  ASSERT_TRUE(wait_finished(20s));
+  rnr_replayer_stop_replay(replayer);
+
+  std::vector<uint64_t> source_ns;
+  dds_DataSeq* data = dds_DataSeq_create(1000);
+  dds_SampleInfoSeq* infos = dds_SampleInfoSeq_create(1000);
+  dds_UnsignedLongSeq* sizes = dds_UnsignedLongSeq_create(1000);
+  for (int attempt = 0; attempt < 200 && source_ns.size() < offsets_us.size(); ++attempt) {
+    if (dds_DataReader_raw_take(reader, dds_HANDLE_NIL, data, infos, sizes, 1000,
+                                dds_ANY_SAMPLE_STATE, dds_ANY_VIEW_STATE,
+                                dds_ANY_INSTANCE_STATE) == dds_RETCODE_OK) {
+      for (uint32_t i = 0; i < dds_SampleInfoSeq_length(infos); ++i) {
+        const dds_SampleInfo* info = dds_SampleInfoSeq_get(infos, i);
+        source_ns.push_back(static_cast<uint64_t>(info->source_timestamp.sec) * 1000000000u +
+                            info->source_timestamp.nanosec);
+      }
+      dds_DataReader_raw_return_loan(reader, data, infos, sizes);
+    } else {
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+  dds_DataSeq_delete(data);
+  dds_SampleInfoSeq_delete(infos);
+  dds_UnsignedLongSeq_delete(sizes);
+  rnr_replayer_destroy(replayer);
+  dds_DomainParticipantFactory_delete_participant(factory, participant);
+
+  ASSERT_EQ(source_ns.size(), offsets_us.size());
+  std::vector<int64_t> errors_us;
+  size_t early = 0;
+  for (size_t i = 1; i < source_ns.size(); ++i) {
+    const auto gap = static_cast<int64_t>(source_ns[i] - source_ns[i - 1]) / 1000;
+    const auto recorded = static_cast<int64_t>(offsets_us[i] - offsets_us[i - 1]);
+    errors_us.push_back(std::abs(gap - recorded));
+    early += gap < recorded - 200 ? 1 : 0;
+  }
+  std::sort(errors_us.begin(), errors_us.end());
+  EXPECT_LE(errors_us[errors_us.size() / 2], 300) << "median gap error, us";
+  EXPECT_LE(errors_us[errors_us.size() * 9 / 10], 2000) << "90th percentile gap error, us";
+  EXPECT_LE(early, errors_us.size() / 50) << "gaps cut short by more than 0.2 ms";
 }
 
 }  // namespace

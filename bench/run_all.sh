@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Runs every benchmark in one go and prints one table of ratios, so that the
+# figures compared were all taken in the same run on the same machine.
+#
+#   bench/run_all.sh [BUILD_DIR] [RSS_SECONDS] [RECORD_SECONDS] [REPLAY_SECONDS]
+#
+# BUILD_DIR: a release build with the benchmarks (default build/bench; made
+#   with cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release
+#   -DRNR_BUILD_TESTS=OFF, then cmake --build build/bench).
+# RSS_SECONDS: length of the 10 kHz recording whose memory is watched
+#   (default 600, ten minutes; pass e.g. 60 for a quick run).
+# RECORD_SECONDS: length of each run of the recording ladders (default 10).
+# REPLAY_SECONDS: length of each pacing run of the replay benchmark (default 5).
+#
+# All DDS traffic stays on loopback; domains 180..220 only.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="$(cd "${1:-$root/build/bench}" && pwd)"
+rss_secs="${2:-600}"
+record_secs="${3:-10}"
+replay_secs="${4:-5}"
+export CYCLONEDDS_URI="file://$root/config/cyclonedds-loopback.xml"
+
+tool="$build/src/app/quorvin-rnr"
+for f in "$tool" "$build/bench/bag/bag_insert_bench" "$build/bench/replay/replay_bench" \
+  "$build/bench/record/record_bench_bag_stats"; do
+  [ -x "$f" ] || { echo "missing $f (build the benchmarks in $build)" >&2; exit 2; }
+done
+command -v ddsperf >/dev/null || { echo "ddsperf not found (cyclonedds-tools)" >&2; exit 2; }
+
+work="$(mktemp -d /tmp/rnr-run-all-XXXXXX)"
+rec_pid=""
+cleanup() {
+  [ -n "$rec_pid" ] && kill "$rec_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+echo "### bag store against a bare SQLite loop"
+"$build/bench/bag/bag_insert_bench" 51200 3 "$work" | tee "$work/bag"
+
+echo "### recording: quorvin-rnr record against ddsperf sub and the store's ceiling"
+bash "$root/bench/record/record_bench.sh" "$build" "$record_secs" | tee "$work/record"
+
+echo "### replay: pacing against two reference pacers; zero-gap rate against ddsperf pub"
+"$build/bench/replay/replay_bench" "$replay_secs" | tee "$work/replay"
+
+echo "### memory of a ${rss_secs} s recording of a reliable 10 kHz publisher (100-byte samples)"
+rss_kb() { awk '/^VmRSS/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0; }
+mkdir -p "$work/rss"
+(cd "$work/rss" && exec "$tool" record -d 219 -l warn KeyedSeq DDSPerfRDataKS >"$work/rss/out" 2>&1) &
+rec_pid=$!
+sleep 1
+ddsperf -i 219 -k all -D "$rss_secs" pub 10000Hz size 100 >"$work/rss/pub" 2>&1 &
+pub_pid=$!
+sleep 10
+rss_start="$(rss_kb "$rec_pid")"
+rss_max="$rss_start"
+while kill -0 "$pub_pid" 2>/dev/null; do
+  sleep 5
+  now="$(rss_kb "$rec_pid")"
+  [ "${now:-0}" -gt "$rss_max" ] && rss_max="$now"
+  [ "${now:-0}" -gt 0 ] && rss_end="$now"
+done
+rss_end="${rss_end:-$rss_start}"
+kill -INT "$rec_pid"
+wait "$rec_pid" || true
+rec_pid=""
+rss_rows="$("$build/bench/record/record_bench_bag_stats" "$work"/rss/dovuve_*.sqlite3 2>/dev/null || echo "?")"
+echo "RSS after 10 s ${rss_start} kB, at the end ${rss_end} kB, highest ${rss_max} kB; bag: $rss_rows"
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 > 0) printf "%.2f", a / b; else print "n/a" }'; }
+pacing() { # label rate -> "p50 p99"
+  awk -v l="$1" -v r="$2" '$1 == "RESULT" && $2 == "pacing" && $3 == l && $4 == r { print $6, $8 }' \
+    "$work/replay"
+}
+
+echo
+echo "================ summary (one run; $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores) ================"
+printf '%-58s %12s %12s %8s\n' "what" "ours" "reference" "ratio"
+while read -r size store bare _; do
+  printf '%-58s %12s %12s %8s\n' "bag store rows/s, ${size} B, vs bare SQLite" "$store" "$bare" \
+    "$(ratio "$store" "$bare")"
+done < <(awk '$1 ~ /^[0-9]+$/ && NF == 4' "$work/bag")
+while read -r _ _ size rec sub before after; do
+  ceiling="$(awk -v a="$before" -v b="$after" 'BEGIN { print (a < b ? a : b) }')"
+  printf '%-58s %12s %12s %8s\n' "recorder lossless Hz, ${size} B, vs store ceiling (lower)" \
+    "$rec" "$ceiling" "$(ratio "$rec" "$ceiling")"
+  printf '%-58s %12s %12s %8s\n' "recorder lossless Hz, ${size} B, vs ddsperf sub" "$rec" "$sub" \
+    "$(ratio "$rec" "$sub")"
+done < <(grep '^RESULT record' "$work/record")
+read -r _ _ _ replay_rate _ ddsperf_rate < <(grep '^RESULT speed' "$work/replay")
+printf '%-58s %12s %12s %8s\n' "zero-gap replay samples/s vs ddsperf pub" "$replay_rate" \
+  "$ddsperf_rate" "$(ratio "$replay_rate" "$ddsperf_rate")"
+for rate in 1000 10000; do
+  read -r ours50 ours99 < <(pacing replay "$rate")
+  for ref in ref-sleep ref-spin; do
+    read -r ref50 ref99 < <(pacing "$ref" "$rate")
+    printf '%-58s %12s %12s %8s\n' "pacing ${rate} Hz p50 gap error us, vs $ref" "$ours50" "$ref50" \
+      "$(ratio "$ours50" "$ref50")"
+    printf '%-58s %12s %12s %8s\n' "pacing ${rate} Hz p99 gap error us, vs $ref" "$ours99" "$ref99" \
+      "$(ratio "$ours99" "$ref99")"
+  done
+done
+printf '%-58s %12s %12s %8s\n' "recorder RSS kB at the end vs after 10 s (${rss_secs} s, 10 kHz)" \
+  "$rss_end" "$rss_start" "$(ratio "$rss_end" "$rss_start")"
