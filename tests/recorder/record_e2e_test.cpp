@@ -3,6 +3,7 @@
 // is inherited by the children).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <chrono>
@@ -730,3 +731,68 @@ TEST(RecordForeignWriters, FastDdsTopicsRecordedAndReplayedToFastDds) {
   EXPECT_TRUE(same_samples(received["fast_keyless"], sent.samples.at("fast_keyless")));
 }
 #endif
+
+// A recorder killed while a batch commits leaves its bag with a hot journal.
+// Replay rolls the journal back and plays every committed row, with status 0.
+TEST(RecordEndToEnd, BagOfARecorderKilledDuringACommitReplays) {
+  const int domain = 169;
+  std::unique_ptr<Recording> rec;
+  std::string bag;
+  std::unique_ptr<Child> perf;
+  // The journal lives only while a batch commits: the kill may miss it.
+  for (int attempt = 0; attempt < 10 && bag.empty(); ++attempt) {
+    rec = std::make_unique<Recording>(domain, "info",
+                                      std::vector<std::string>{"KeyedSeq", "DDSPerfRDataKS"});
+    ASSERT_TRUE(wait_for_text(rec->out, "Recorder Add Topic{", 20s)) << rec->output();
+    perf = start_ddsperf(domain, "20000Hz", 20, rec->dir.path() + "/ddsperf.log");
+    ASSERT_TRUE(wait_for_text(rec->out, "Recorder Create DataReader{", 30s)) << rec->output();
+    std::this_thread::sleep_for(1s);  // batches of samples are committing by now
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    std::string journal;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const auto bags = rec->bags();
+      if (!bags.empty() && access((bags[0] + "-journal").c_str(), F_OK) == 0) {
+        rec->recorder->signal(SIGKILL);
+        journal = bags[0] + "-journal";
+        break;
+      }
+    }
+    rec->recorder->wait(10s);
+    perf->signal(SIGKILL);
+    perf->wait(10s);
+    if (!journal.empty() && access(journal.c_str(), F_OK) == 0) {
+      bag = rec->bags()[0];
+    }
+  }
+  ASSERT_FALSE(bag.empty()) << "no kill landed inside a commit";
+
+  // What the bag holds once the journal is rolled back, read from a copy.
+  const std::string copy = rec->dir.path() + "/copy.sqlite3";
+  std::ofstream(copy, std::ios::binary) << std::ifstream(bag, std::ios::binary).rdbuf();
+  std::ofstream(copy + "-journal", std::ios::binary)
+      << std::ifstream(bag + "-journal", std::ios::binary).rdbuf();
+  size_t committed = 0;
+  {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_open(copy.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM data", -1, &stmt, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    committed = static_cast<size_t>(sqlite3_column_int64(stmt, 0));
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+  }
+  ASSERT_GT(committed, 0u);
+
+  const std::string replay_out = rec->dir.path() + "/replay.out";
+  Child replay({tool_path(), "replay", "-d", std::to_string(domain), "-l", "debug", bag},
+               SpawnOptions{"", false, replay_out, replay_out});
+  EXPECT_EQ(replay.wait(120s), 0) << read_file(replay_out).substr(0, 2000);
+  const std::string output = read_file(replay_out);
+  std::printf("killed during a commit: %zu committed rows, %zu replayed\n", committed,
+              count_occurrences(output, "Replayer Write Data(_id="));
+  EXPECT_EQ(count_occurrences(output, "Replayer Write Data(_id="), committed);
+  EXPECT_EQ(count_occurrences(output, "Replayer Cannot"), 0u);
+  EXPECT_NE(output.find("Replay finished"), std::string::npos);
+}
