@@ -457,6 +457,10 @@ struct MixedQosCase {
   enum Start { first_then_second, first_before_recording, together } start;
 };
 
+void PrintTo(const MixedQosCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class RecordMixedQos : public ::testing::TestWithParam<MixedQosCase> {};
 
 TEST_P(RecordMixedQos, EveryWriterRecordedCompleteAndOnce) {
