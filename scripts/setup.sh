@@ -11,6 +11,8 @@ packages=(
   libgtest-dev googletest
   clang-format
   binutils
+  libfastrtps-dev fastddsgen
+  iproute2
 )
 
 missing=()

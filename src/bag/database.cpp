@@ -531,6 +531,7 @@ rnr_TopicsRowList* rnr_Database_get_topics_row_list(rnr_Database* store) {
         char* field = column == 1 ? row->topic_name : row->type_name;
         if (text != nullptr) {
           std::memcpy(field, text, bytes < kNameSize - 1 ? bytes : kNameSize - 1);
+          row->name_too_long = row->name_too_long || bytes >= kNameSize;
         }
       }
       const auto* meta = sqlite3_column_text(st.stmt, 3);

@@ -102,6 +102,9 @@ struct rnr_TopicsRow {
   char type_name[256];
   char* metastring;
   int32_t is_with_key;
+  // The topic or type name in the bag is 256 bytes or longer: the field holds
+  // only its first 255.
+  bool name_too_long;
 };
 
 // Releases a row and its metastring.

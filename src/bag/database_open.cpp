@@ -1,7 +1,9 @@
 #include "bag/database_open.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -41,6 +43,19 @@ bool has_bag_tables(sqlite3* db) {
   return complete;
 }
 
+// Whether the file's SQLite header says WAL mode (file format version 2 at
+// bytes 18 and 19).
+bool uses_wal(const char* path) {
+  unsigned char header[20] = {};
+  FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) {
+    return false;
+  }
+  const size_t n = std::fread(header, 1, sizeof header, file);
+  std::fclose(file);
+  return n == sizeof header && (header[18] == 2 || header[19] == 2);
+}
+
 }  // namespace
 
 rnr_Database* rnr_Database_open_existing(const char* path) {
@@ -49,9 +64,22 @@ rnr_Database* rnr_Database_open_existing(const char* path) {
     return nullptr;
   }
 
+  // Only a regular file can be a bag; opening a FIFO or a device would block
+  // or read something that is not a file at all.
+  struct stat st {};
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
+    return nullptr;
+  }
+
+  // Read-write, but never create: a hot journal left by a recorder that died
+  // during a commit can then be rolled back, which a read-only connection
+  // cannot do. Nothing else is ever written. A bag in WAL mode (written by
+  // another tool) stays read-only: a read-write connection would create its
+  // -wal and -shm files.
+  const int access = uses_wal(path) ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_PRIVATECACHE, nullptr) !=
-      SQLITE_OK) {
+  if (sqlite3_open_v2(path, &db, access | SQLITE_OPEN_PRIVATECACHE, nullptr) != SQLITE_OK) {
     rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
     sqlite3_close(db);
     return nullptr;

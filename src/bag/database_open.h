@@ -3,9 +3,10 @@
 
 struct rnr_Database;
 
-// Opens the bag at `path` read-only: the file is never created and never
-// written, so the bag stays byte-for-byte as it was. Fails (null, with one
-// "Database" line) when the path is 256 bytes or longer, names no file, is not
-// an SQLite database, or lacks one of the tables topics, writers and data.
+// Opens the existing bag at `path` for reading. The file is never created and
+// nothing is written to it, except that SQLite rolls back a hot journal left
+// by a recorder that died during a commit. Fails (null, with one "Database"
+// line) when the path is 256 bytes or longer, names no regular file, is not an
+// SQLite database, or lacks one of the tables topics, writers and data.
 // The store serves the catalogue reads and rnr_Database_destroy.
 rnr_Database* rnr_Database_open_existing(const char* path);

@@ -70,6 +70,62 @@ void record_typeinfo(dds_DomainParticipant* p, const char* type_name,
   }
 }
 
+// The publication data of a discovered endpoint, in the binding's form.
+void fill_publication(const dds_builtintopic_endpoint_t* ep, bool valid_data,
+                      dds_PublicationBuiltinTopicData* data) {
+  const uint32_t eid = entity_id_host(ep->key);
+  data->key.value[0] = eid;
+  std::memcpy(&data->key.value[1], ep->key.v + 4, 8);
+  std::memcpy(data->participant_key, ep->participant_key.v, 12);
+  if (!valid_data) {
+    return;
+  }
+  copy_name(data->topic_name, ep->topic_name);
+  copy_name(data->type_name, ep->type_name);
+  dds_durability_kind_t dk = DDS_DURABILITY_VOLATILE;
+  if (dds_qget_durability(ep->qos, &dk)) {
+    data->durability.kind = from_cyclone(dk);
+  }
+  dds_reliability_kind_t rk = DDS_RELIABILITY_RELIABLE;
+  dds_duration_t blocking = 0;
+  data->reliability.kind = dds_RELIABLE_RELIABILITY_QOS;
+  if (dds_qget_reliability(ep->qos, &rk, &blocking)) {
+    data->reliability.kind = rk == DDS_RELIABILITY_RELIABLE ? dds_RELIABLE_RELIABILITY_QOS
+                                                            : dds_BEST_EFFORT_RELIABILITY_QOS;
+    data->reliability.max_blocking_time_ns = blocking;
+  }
+  uint32_t nrep = 0;
+  dds_data_representation_id_t* reps = nullptr;
+  data->representation.length = 1;
+  data->representation.value[0] = dds_XCDR_DATA_REPRESENTATION;
+  if (dds_qget_data_representation(ep->qos, &nrep, &reps) && nrep > 0) {
+    data->representation.length = 0;
+    for (uint32_t k = 0; k < nrep && data->representation.length < 2; k++) {
+      if (valid_representation(static_cast<dds_DataRepresentationId_t>(reps[k]))) {
+        data->representation.value[data->representation.length++] =
+            static_cast<dds_DataRepresentationId_t>(reps[k]);
+      }
+    }
+  }
+  dds_free(reps);
+}
+
+// Keeps what discovery announced of a remote writer under its Cyclone handle
+// (the handle its samples' publication handle carries), so that samples a
+// reader still holds from a writer that has gone can be told apart too.
+void remember_publication(dds_DomainParticipant* p, dds_instance_handle_t ih, const dds_guid_t& key,
+                          const dds_PublicationBuiltinTopicData& data) {
+  std::lock_guard<std::mutex> lock(p->publications_mutex);
+  try {
+    rnr::mw::KnownPublication& known = p->publications[ih];
+    dds_InstanceHandle_t h{};
+    guid_to_handle(key, &h);
+    std::memcpy(known.guid, h.value, sizeof known.guid);
+    known.data = data;
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 }  // namespace
 
 namespace rnr::mw {
@@ -100,41 +156,10 @@ void drain_builtin(dds_DataReader* r) {
         continue;  // this participant's own writers are not discovered
       }
       PublicationItem item{};
-      const uint32_t eid = entity_id_host(ep->key);
-      item.data.key.value[0] = eid;
-      std::memcpy(&item.data.key.value[1], ep->key.v + 4, 8);
-      std::memcpy(item.data.participant_key, ep->participant_key.v, 12);
+      fill_publication(ep, si[i].valid_data, &item.data);
       if (si[i].valid_data) {
-        copy_name(item.data.topic_name, ep->topic_name);
-        copy_name(item.data.type_name, ep->type_name);
-        dds_durability_kind_t dk = DDS_DURABILITY_VOLATILE;
-        if (dds_qget_durability(ep->qos, &dk)) {
-          item.data.durability.kind = from_cyclone(dk);
-        }
-        dds_reliability_kind_t rk = DDS_RELIABILITY_RELIABLE;
-        dds_duration_t blocking = 0;
-        item.data.reliability.kind = dds_RELIABLE_RELIABILITY_QOS;
-        if (dds_qget_reliability(ep->qos, &rk, &blocking)) {
-          item.data.reliability.kind = rk == DDS_RELIABILITY_RELIABLE
-                                           ? dds_RELIABLE_RELIABILITY_QOS
-                                           : dds_BEST_EFFORT_RELIABILITY_QOS;
-          item.data.reliability.max_blocking_time_ns = blocking;
-        }
-        uint32_t nrep = 0;
-        dds_data_representation_id_t* reps = nullptr;
-        item.data.representation.length = 1;
-        item.data.representation.value[0] = dds_XCDR_DATA_REPRESENTATION;
-        if (dds_qget_data_representation(ep->qos, &nrep, &reps) && nrep > 0) {
-          item.data.representation.length = 0;
-          for (uint32_t k = 0; k < nrep && item.data.representation.length < 2; k++) {
-            if (valid_representation(static_cast<dds_DataRepresentationId_t>(reps[k]))) {
-              item.data.representation.value[item.data.representation.length++] =
-                  static_cast<dds_DataRepresentationId_t>(reps[k]);
-            }
-          }
-        }
-        dds_free(reps);
         record_typeinfo(p, ep->type_name, ep);
+        remember_publication(p, si[i].instance_handle, ep->key, item.data);
       }
       fill_states(si[i], &item.info);
       guid_to_handle(ep->key, &item.info.instance_handle);
@@ -266,5 +291,38 @@ dds_ReturnCode_t dds_DataReader_return_loan(dds_DataReader* reader, dds_DataSeq*
   data->items.clear();
   data->loan.reset();
   infos->items.clear();
+  return dds_RETCODE_OK;
+}
+
+dds_ReturnCode_t dds_DataReader_get_matched_publication(
+    dds_DataReader* reader, const dds_InstanceHandle_t* publication_handle, uint8_t guid[16],
+    dds_PublicationBuiltinTopicData* data) {
+  if (reader == nullptr || publication_handle == nullptr || guid == nullptr || data == nullptr ||
+      reader->subscriber == nullptr) {
+    return dds_RETCODE_BAD_PARAMETER;
+  }
+  const dds_entity_t rd = reader->cyclone.load();
+  if (rd <= 0) {
+    return dds_RETCODE_NOT_ENABLED;
+  }
+  dds_instance_handle_t ih = 0;
+  std::memcpy(&ih, publication_handle->value, sizeof ih);
+  if (dds_builtintopic_endpoint_t* ep = dds_get_matched_publication_data(rd, ih)) {
+    *data = dds_PublicationBuiltinTopicData{};
+    fill_publication(ep, true, data);
+    dds_InstanceHandle_t h{};
+    guid_to_handle(ep->key, &h);
+    std::memcpy(guid, h.value, sizeof h.value);
+    dds_builtintopic_free_endpoint(ep);
+    return dds_RETCODE_OK;
+  }
+  dds_DomainParticipant* p = reader->subscriber->participant;
+  std::lock_guard<std::mutex> lock(p->publications_mutex);
+  const auto known = p->publications.find(ih);
+  if (known == p->publications.end()) {
+    return dds_RETCODE_ERROR;
+  }
+  std::memcpy(guid, known->second.guid, sizeof known->second.guid);
+  *data = known->second.data;
   return dds_RETCODE_OK;
 }

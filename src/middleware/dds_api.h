@@ -422,6 +422,18 @@ dds_ReturnCode_t dds_DataReader_get_sample_loss(dds_DataReader* reader,
 // Sends the bytes unchanged (encapsulation header first). A batching writer
 // may hold them in its transmit buffer (see dds_BatchQosPolicy).
 dds_ReturnCode_t dds_DataWriter_raw_write(dds_DataWriter* writer, const void* data, size_t size);
+// The remote writer that a sample info's publication handle (from a raw take
+// of `reader`) names: its GUID in the dds_guid layout, and its publication
+// data as the built-in reader delivers it. Works for a writer the reader
+// matched and, once discovery announced it, also after it went away.
+// NOT_ENABLED for a reader that is not enabled; ERROR when the writer is not
+// known.
+dds_ReturnCode_t dds_DataReader_get_matched_publication(
+    dds_DataReader* reader, const dds_InstanceHandle_t* publication_handle, uint8_t guid[16],
+    dds_PublicationBuiltinTopicData* data);
+// How many readers the writer has matched since it was enabled, those that
+// went away since included.
+dds_ReturnCode_t dds_DataWriter_get_total_matched(dds_DataWriter* writer, int32_t* total);
 // Sends whatever the writer holds in its transmit buffer. A no-op for a
 // writer that does not batch or holds nothing; dds_RETCODE_NOT_ENABLED for
 // a writer that is not enabled.

@@ -84,6 +84,12 @@ struct PublicationItem {
   dds_SampleInfo info;
 };
 
+// A remote writer as discovery announced it.
+struct KnownPublication {
+  uint8_t guid[16];
+  dds_PublicationBuiltinTopicData data;
+};
+
 }  // namespace rnr::mw
 
 struct dds_DataReader {
@@ -125,6 +131,10 @@ struct dds_DomainParticipant {
   // Type information announced by discovered remote writers, by type name.
   std::mutex typeinfo_mutex;
   std::map<std::string, std::vector<std::shared_ptr<const dds_typeinfo_t>>> typeinfos;
+
+  // Remote writers announced so far, by Cyclone instance handle.
+  std::mutex publications_mutex;
+  std::map<dds_instance_handle_t, rnr::mw::KnownPublication> publications;
 };
 
 // ---------------------------------------------------------------------------

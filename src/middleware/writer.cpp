@@ -130,3 +130,20 @@ dds_ReturnCode_t dds_Entity_set_context(dds_DataWriter* writer, int slot, void* 
 void* dds_Entity_get_context(const dds_DataWriter* writer, int slot) {
   return get_context(writer, slot);
 }
+
+dds_ReturnCode_t dds_DataWriter_get_total_matched(dds_DataWriter* writer, int32_t* total) {
+  if (writer == nullptr || total == nullptr) {
+    return dds_RETCODE_BAD_PARAMETER;
+  }
+  const dds_entity_t wr = writer->cyclone.load();
+  if (wr <= 0) {
+    return dds_RETCODE_NOT_ENABLED;
+  }
+  dds_publication_matched_status_t status{};
+  const dds_return_t rc = dds_get_publication_matched_status(wr, &status);
+  if (rc != DDS_RETCODE_OK) {
+    return from_cyclone(rc);
+  }
+  *total = static_cast<int32_t>(status.total_count);
+  return dds_RETCODE_OK;
+}

@@ -70,24 +70,6 @@ void copy_name(char (&dst)[kNameSize], const char* src) {
   dst[n] = '\0';
 }
 
-const char* reliability_name(dds_ReliabilityQosPolicyKind kind) {
-  return kind == dds_RELIABLE_RELIABILITY_QOS ? "reliable" : "best-effort";
-}
-
-const char* durability_name(dds_DurabilityQosPolicyKind kind) {
-  switch (kind) {
-    case dds_VOLATILE_DURABILITY_QOS:
-      return "volatile";
-    case dds_TRANSIENT_LOCAL_DURABILITY_QOS:
-      return "transient-local";
-    case dds_TRANSIENT_DURABILITY_QOS:
-      return "transient";
-    case dds_PERSISTENT_DURABILITY_QOS:
-      return "persistent";
-  }
-  return "unknown";
-}
-
 // The reader takes the writer's durability, capped at transient-local: the
 // strongest kind a reader can ask of a writer without a durability service.
 dds_DurabilityQosPolicyKind reader_durability_for(dds_DurabilityQosPolicyKind writer) {
@@ -95,13 +77,76 @@ dds_DurabilityQosPolicyKind reader_durability_for(dds_DurabilityQosPolicyKind wr
                                                : dds_TRANSIENT_LOCAL_DURABILITY_QOS;
 }
 
-// Requested-versus-offered: can a reader with the entry's QoS match this writer?
-bool reader_matches_writer(const rnr_TopicInfo& entry, const dds_PublicationBuiltinTopicData& w) {
-  if (entry.reader_reliability == dds_RELIABLE_RELIABILITY_QOS &&
-      w.reliability.kind != dds_RELIABLE_RELIABILITY_QOS) {
+// The reader QoS a writer is recorded with: its own reliability, and its
+// durability capped at transient-local.
+struct ReaderQos {
+  dds_ReliabilityQosPolicyKind reliability;
+  dds_DurabilityQosPolicyKind durability;
+};
+
+ReaderQos reader_qos_for(const dds_PublicationBuiltinTopicData& writer) {
+  return {writer.reliability.kind == dds_RELIABLE_RELIABILITY_QOS ? dds_RELIABLE_RELIABILITY_QOS
+                                                                  : dds_BEST_EFFORT_RELIABILITY_QOS,
+          reader_durability_for(writer.durability.kind)};
+}
+
+// The topic's reader with exactly this QoS, or null. Called with the entry's
+// assignment_mutex held.
+rnr_TopicReader* reader_with_qos(rnr_TopicInfo* entry, ReaderQos qos) {
+  for (auto& r : entry->readers) {
+    if (r->reliability == qos.reliability && r->durability == qos.durability) {
+      return r.get();
+    }
+  }
+  return nullptr;
+}
+
+// The reader the writer is assigned to; a writer not assigned yet goes to the
+// reader of its QoS when one exists. Null when the writer still waits for its
+// reader. Called with the entry's assignment_mutex held.
+rnr_TopicReader* assign_writer(rnr_TopicInfo* entry, const uint8_t (&guid)[16],
+                               const dds_PublicationBuiltinTopicData& writer) {
+  rnr_WriterKey key{};
+  std::memcpy(&key.bytes, guid, sizeof key.bytes);
+  const auto found = entry->assignments.find(key);
+  if (found != entry->assignments.end()) {
+    return found->second;
+  }
+  rnr_TopicReader* reader = reader_with_qos(entry, reader_qos_for(writer));
+  if (reader != nullptr) {
+    entry->assignments.emplace(key, reader);
+  }
+  return reader;
+}
+
+// Whether `tr` keeps the samples whose info names this publication handle.
+// A decision is remembered once it cannot change: the writer is assigned.
+// Samples of a writer that is not assigned yet are dropped (its own reader,
+// once created, receives what the writer still delivers); when the writer
+// cannot be identified at all, a topic's only reader keeps them.
+bool reader_keeps(rnr_TopicInfo* entry, rnr_TopicReader* tr, dds_DataReader* reader,
+                  const dds_InstanceHandle_t& publication_handle) {
+  uint64_t handle = 0;
+  std::memcpy(&handle, publication_handle.value, sizeof handle);
+  const auto cached = tr->keeps.find(handle);
+  if (cached != tr->keeps.end()) {
+    return cached->second;
+  }
+  uint8_t guid[16] = {};
+  dds_PublicationBuiltinTopicData writer{};
+  const bool known = dds_DataReader_get_matched_publication(reader, &publication_handle, guid,
+                                                            &writer) == dds_RETCODE_OK;
+  std::lock_guard<std::mutex> lock(entry->assignment_mutex);
+  if (!known) {
+    return entry->readers.size() == 1;
+  }
+  const rnr_TopicReader* assigned = assign_writer(entry, guid, writer);
+  if (assigned == nullptr) {
     return false;
   }
-  return static_cast<int32_t>(entry.reader_durability) <= static_cast<int32_t>(w.durability.kind);
+  const bool keep = assigned == tr;
+  tr->keeps.emplace(handle, keep);
+  return keep;
 }
 
 void dr_on_data_available(dds_DataReader* reader);
@@ -169,6 +214,21 @@ void order_by_arrival(rnr_TopicInfo* entry, size_t sets_used) {
   order.swap(merged);
 }
 
+// Prints a sample whose type is unknown as its bytes in hex, one line.
+void dump_hex(const void* data, uint32_t size) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string line;
+  line.reserve(static_cast<size_t>(size) * 2 + 1);
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  for (uint32_t i = 0; i < size; ++i) {
+    line.push_back(kDigits[bytes[i] >> 4]);
+    line.push_back(kDigits[bytes[i] & 0x0f]);
+  }
+  line.push_back('\n');
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+}
+
 // Stores one taken sample; prints it first at level verbose.
 void store_sample(rnr_recorder* recorder, rnr_TopicInfo* entry, const dds_SampleInfo& info,
                   const void* data, uint32_t size) {
@@ -176,15 +236,18 @@ void store_sample(rnr_recorder* recorder, rnr_TopicInfo* entry, const dds_Sample
     rnr_log(RNR_LOG_DEBUG, "Recorder Recv Data{topic: %s, source_timestamp: %d.%03d}",
             entry->topic_name, static_cast<int>(info.source_timestamp.sec),
             static_cast<int>(info.source_timestamp.nanosec / 1000000u));
-    if (logger_level <= RNR_LOG_VERBOSE && entry->type_support != nullptr) {
-      void* sample = dds_TypeSupport_deserialize(entry->type_support, data, size);
+    dds_DynamicTypeSupport* type = entry->dump_type.load();
+    if (logger_level <= RNR_LOG_VERBOSE && type != nullptr) {
+      void* sample = dds_TypeSupport_deserialize(type, data, size);
       if (sample != nullptr) {
-        dds_dump_data(entry->type_support, sample);
+        dds_dump_data(type, sample);
         // One write per dump, so that log lines from other threads do not
         // land inside a dumped line.
         std::fflush(stdout);
-        dds_TypeSupport_free(entry->type_support, sample);
+        dds_TypeSupport_free(type, sample);
       }
+    } else if (logger_level <= RNR_LOG_VERBOSE) {
+      dump_hex(data, size);
     }
   }
   std::lock_guard<std::mutex> lock(recorder->insert_mutex);
@@ -194,6 +257,17 @@ void store_sample(rnr_recorder* recorder, rnr_TopicInfo* entry, const dds_Sample
   row.serialized_data = data;
   row.serialized_data_size = size;
   rnr_Database_insert_data(recorder->database, &row);
+}
+
+// Whether `reader`, one of the entry's readers, was created reliable.
+bool reader_is_reliable(rnr_TopicInfo* entry, const dds_DataReader* reader) {
+  std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
+  for (const auto& tr : entry->readers) {
+    if (tr->reader == reader) {
+      return tr->reliability == dds_RELIABLE_RELIABILITY_QOS;
+    }
+  }
+  return true;
 }
 
 // Counts, for one topic, what DDS dropped before the recorder could take
@@ -213,7 +287,7 @@ void check_dds_losses(rnr_TopicInfo* entry, dds_DataReader* reader, bool at_end)
     // A reliable sample that a full reader rejects is offered again until it
     // fits (the writer waits meanwhile): it is counted as rejected at every
     // attempt, yet it is not lost. Only a best-effort reader drops it.
-    if (entry->reader_reliability != dds_RELIABLE_RELIABILITY_QOS) {
+    if (!reader_is_reliable(entry, reader)) {
       entry->dds_rejected += status.rejected - std::min(status.rejected, seen.rejected);
     }
     seen = status;
@@ -319,11 +393,24 @@ size_t capture_round(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReade
     return 0;
   }
 
+  rnr_TopicReader* tr = nullptr;
+  {
+    std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
+    for (auto& r : entry->readers) {
+      if (r->reader == reader) {
+        tr = r.get();
+      }
+    }
+  }
   order_by_arrival(entry, used);
   for (const rnr_SampleRef& ref : entry->capture_order) {
     const rnr_TakeBuffers& b = *sets[ref.set];
     const dds_SampleInfo* info = dds_SampleInfoSeq_get(b.sample_infos, ref.index);
     if (info == nullptr || !info->valid_data) {
+      continue;
+    }
+    // Each writer's samples are stored by the one reader it is assigned to.
+    if (tr == nullptr || !reader_keeps(entry, tr, reader, info->publication_handle)) {
       continue;
     }
     const void* data = dds_DataSeq_get(b.samples, ref.index);
@@ -368,11 +455,11 @@ void dr_on_data_available(dds_DataReader* reader) {
   capture_samples(recorder, entry, reader, SIZE_MAX);
 }
 
-// Creates the raw reader of `entry`, with reliability and durability taken
-// from `writer` and KEEP_ALL history, so that it loses nothing the writer
-// delivers. Called with recorder->mutex held.
+// Creates a raw reader of `entry` with the given reliability and durability
+// and KEEP_ALL history, so that it loses nothing its writers deliver, and adds
+// it to the entry's readers. Called with recorder->mutex held.
 dds_DataReader* create_datareader(rnr_recorder* recorder, rnr_TopicInfo* entry, bool with_key,
-                                  const dds_PublicationBuiltinTopicData& writer) {
+                                  ReaderQos qos) {
   dds_TypeSupport* raw =
       with_key ? dds_TypeSupport_raw_create_w_key() : dds_TypeSupport_raw_create();
   dds_TypeSupport_register_type(raw, recorder->participant, entry->type_name);
@@ -386,12 +473,8 @@ dds_DataReader* create_datareader(rnr_recorder* recorder, rnr_TopicInfo* entry, 
 
   dds_DataReaderQos reader_qos{};
   dds_Subscriber_get_default_datareader_qos(recorder->subscriber, &reader_qos);
-  const dds_ReliabilityQosPolicyKind reliability =
-      writer.reliability.kind == dds_RELIABLE_RELIABILITY_QOS ? dds_RELIABLE_RELIABILITY_QOS
-                                                              : dds_BEST_EFFORT_RELIABILITY_QOS;
-  const dds_DurabilityQosPolicyKind durability = reader_durability_for(writer.durability.kind);
-  reader_qos.reliability.kind = reliability;
-  reader_qos.durability.kind = durability;
+  reader_qos.reliability.kind = qos.reliability;
+  reader_qos.durability.kind = qos.durability;
   reader_qos.history.kind = dds_KEEP_ALL_HISTORY_QOS;
   reader_qos.resource_limits.max_samples = kReaderMaxSamples;
   dds_DataReader* reader =
@@ -400,8 +483,15 @@ dds_DataReader* create_datareader(rnr_recorder* recorder, rnr_TopicInfo* entry, 
   if (reader == nullptr) {
     return nullptr;
   }
-  entry->reader_reliability = reliability;
-  entry->reader_durability = durability;
+  auto tr = std::make_unique<rnr_TopicReader>();
+  tr->reader = reader;
+  tr->reliability = qos.reliability;
+  tr->durability = qos.durability;
+  {
+    std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
+    entry->readers.push_back(std::move(tr));
+    entry->reader = entry->readers.front()->reader;
+  }
 
   dds_Entity_set_context(reader, 0, recorder);
   dds_Entity_set_context(reader, 1, entry);
@@ -414,51 +504,62 @@ dds_DataReader* create_datareader(rnr_recorder* recorder, rnr_TopicInfo* entry, 
   return reader;
 }
 
-// Warns, once per writer, about a writer the topic's existing reader cannot
-// match: its samples would otherwise be missing without a word.
-void check_later_writer(rnr_TopicInfo* entry, const rnr_Publication& pub) {
-  if (reader_matches_writer(*entry, pub.data)) {
-    return;
+// Asks the participant for the type the writer's participant delivered. Called
+// with recorder->mutex held by `lock`, which is given up meanwhile (the lookup
+// is a bounded but blocking wait). Null when no type came.
+dds_DynamicTypeSupport* lookup_type(rnr_recorder* recorder, std::unique_lock<std::mutex>& lock,
+                                    const char* type_name) {
+  dds_DynamicTypeSupport* found = nullptr;
+  lock.unlock();
+  dds_DataSeq* types =
+      dds_DomainParticipant_lookup_delivered_types(recorder->participant, type_name);
+  if (types != nullptr) {
+    found = static_cast<dds_DynamicTypeSupport*>(dds_DataSeq_remove(types, 0));
+    while (dds_DataSeq_length(types) != 0) {
+      dds_DynamicTypeSupport_delete_type_support(
+          static_cast<dds_DynamicTypeSupport*>(dds_DataSeq_remove(types, 0)));
+    }
+    dds_DataSeq_delete(types);
   }
-  rnr_WriterKey key{};
-  std::memcpy(&key.bytes, pub.writer_guid, sizeof key.bytes);
-  if (!entry->unmatched_writers.insert(key).second) {
-    return;
+  lock.lock();
+  return found;
+}
+
+// Stores the topic's metastring and key flag in the bag. False (logged) when
+// the bag's row cannot be updated.
+bool store_topic_type(rnr_recorder* recorder, rnr_TopicInfo* entry) {
+  if (!rnr_Database_update_topics(recorder->database, entry)) {
+    rnr_log(RNR_LOG_ERROR, "Recorder %s: Cannot update database", entry->topic_name);
+    return false;
   }
-  uint32_t entity_id = 0;
-  std::memcpy(&entity_id, pub.writer_guid + 12, sizeof entity_id);
-  const GuidText g = guid_text(pub.writer_guid, entity_id);
-  rnr_log(RNR_LOG_WARN,
-          "Recorder %s: DataWriter{guid: " RNR_GUID_FMT
-          "} offers %s, %s; the topic's reader asks %s, %s and cannot match it: its samples are "
-          "not recorded",
-          entry->topic_name, RNR_GUID_ARGS(g), reliability_name(pub.data.reliability.kind),
-          durability_name(pub.data.durability.kind), reliability_name(entry->reader_reliability),
-          durability_name(entry->reader_durability));
+  return true;
 }
 
 // The work on one announced writer of a requested topic. Called with
 // recorder->mutex held by `lock`; the lock is given up while the writer's type
-// is looked up (a bounded but blocking wait), so that the main thread and
-// other discovery work are not held up meanwhile.
+// is looked up, so that the main thread and other discovery work are not held
+// up meanwhile. Every writer is catalogued and assigned to the topic's reader
+// of its own QoS, which is created when the topic has none yet. A writer
+// whose participant delivers no type is recorded all the same: the topic's
+// metastring stays empty until a writer that does deliver it comes.
 void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& lock,
                          rnr_TopicInfo* entry, const rnr_Publication& pub) {
-  if (entry->reader != nullptr) {
-    check_later_writer(entry, pub);
-    return;
-  }
-
   uint32_t writer_entity_id = 0;  // K: the entity id the instance handle carries
   std::memcpy(&writer_entity_id, pub.writer_guid + 12, sizeof writer_entity_id);
   const uint32_t kind = writer_entity_id & 0x0fu;
-  entry->is_with_key = kind == 0x02u || kind == 0x07u;
+  const bool writer_keyed = kind == 0x02u || kind == 0x07u;
+  // The topic's key flag follows its writers until its first reader exists;
+  // that reader's type support is keyed or not by it from then on.
+  if (entry->readers.empty()) {
+    entry->is_with_key = writer_keyed;
+  }
 
   if (logger_level <= RNR_LOG_DEBUG) {
     const GuidText w = guid_text(pub.writer_guid, writer_entity_id);
     rnr_log(RNR_LOG_DEBUG,
             "Recorder Recv SEDP(w) of DataWriter{is_with_key: %s, topic: %s, guid: " RNR_GUID_FMT
             "}",
-            entry->is_with_key ? "true" : "false", entry->topic_name, RNR_GUID_ARGS(w));
+            writer_keyed ? "true" : "false", entry->topic_name, RNR_GUID_ARGS(w));
   }
 
   if (!entry->writer_map) {
@@ -467,7 +568,9 @@ void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& l
   rnr_WriterKey map_key{};
   static_assert(sizeof map_key.bytes == 16, "a writer key is 16 bytes");
   std::memcpy(&map_key.bytes, &pub.data, sizeof map_key.bytes);
+  bool new_writer = false;
   if (entry->writer_map->find(map_key) == entry->writer_map->end()) {
+    new_writer = true;
     const uint32_t publication_entity_id = pub.data.key.value[0];
     const bool is_writer = ((writer_entity_id >> 1) & 0x7u) == 1u;
     const GuidText g = guid_text(pub.data.participant_key, publication_entity_id);
@@ -480,31 +583,15 @@ void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& l
     entry->writer_map->emplace(map_key, guid);
   }
 
-  if (entry->type_support == nullptr) {
-    dds_DynamicTypeSupport* found = nullptr;
-    lock.unlock();
-    dds_DataSeq* types =
-        dds_DomainParticipant_lookup_delivered_types(recorder->participant, pub.data.type_name);
-    if (types != nullptr) {
-      found = static_cast<dds_DynamicTypeSupport*>(dds_DataSeq_remove(types, 0));
-      while (dds_DataSeq_length(types) != 0) {
-        dds_DynamicTypeSupport_delete_type_support(
-            static_cast<dds_DynamicTypeSupport*>(dds_DataSeq_remove(types, 0)));
-      }
-      dds_DataSeq_delete(types);
-    }
-    lock.lock();
-    // Entries stay until destroy, which sets closing first; meanwhile another
-    // pass may have completed the entry.
-    if (recorder->closing || entry->type_support != nullptr || entry->reader != nullptr) {
+  // The type: asked of each new writer until one delivers it, and of every
+  // announcement while the topic has no reader yet.
+  if (entry->type_support == nullptr && (new_writer || entry->readers.empty())) {
+    dds_DynamicTypeSupport* found = lookup_type(recorder, lock, pub.data.type_name);
+    if (recorder->closing || entry->type_support != nullptr) {
       if (found != nullptr) {
         dds_DynamicTypeSupport_delete_type_support(found);
       }
       if (recorder->closing) {
-        return;
-      }
-      if (entry->reader != nullptr) {
-        check_later_writer(entry, pub);
         return;
       }
     } else {
@@ -515,26 +602,53 @@ void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& l
               "Recorder Cannot get typesupport of type(%s) from participant(" RNR_PREFIX_FMT
               "). Please enable QUORVIN_USE_VENDOR_SPECIFIC_PARAMETER on the publisher",
               pub.data.type_name, RNR_PREFIX_ARGS(pub.data.participant_key));
-      return;
+    } else if (entry->metastring != nullptr && entry->metastring[0] == '\0') {
+      // Recorded so far without its type: the type arrived with this writer.
+      char* metastring = dds_TypeSupport_extract_metastring(entry->type_support);
+      if (metastring != nullptr) {
+        std::free(entry->metastring);
+        entry->metastring = metastring;
+        store_topic_type(recorder, entry);
+      }
+    }
+    if (entry->type_support != nullptr) {
+      entry->dump_type.store(entry->type_support);
     }
   }
 
   if (entry->metastring == nullptr) {
-    entry->metastring = dds_TypeSupport_extract_metastring(entry->type_support);
-    if (entry->metastring == nullptr) {
-      rnr_log(RNR_LOG_ERROR, "Recorder %s: Cannot get metastring", entry->topic_name);
-      return;
+    if (entry->type_support != nullptr) {
+      entry->metastring = dds_TypeSupport_extract_metastring(entry->type_support);
+      if (entry->metastring == nullptr) {
+        rnr_log(RNR_LOG_ERROR, "Recorder %s: Cannot get metastring", entry->topic_name);
+        return;
+      }
+    } else {
+      entry->metastring = strdup("");
+      if (entry->metastring == nullptr) {
+        return;
+      }
     }
-    if (!rnr_Database_update_topics(recorder->database, entry)) {
-      rnr_log(RNR_LOG_ERROR, "Recorder %s: Cannot update database", entry->topic_name);
+    if (!store_topic_type(recorder, entry)) {
       return;
     }
   }
 
-  entry->reader = create_datareader(recorder, entry, entry->is_with_key, pub.data);
-  if (entry->reader == nullptr) {
-    rnr_log(RNR_LOG_ERROR, "Recorder %s: Cannot create datareader", entry->topic_name);
+  if (recorder->state == RNR_RECORDER_STOPPED) {
+    return;  // nothing is recorded any more: no new readers
   }
+  {
+    std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
+    if (assign_writer(entry, pub.writer_guid, pub.data) != nullptr) {
+      return;
+    }
+  }
+  if (create_datareader(recorder, entry, entry->is_with_key, reader_qos_for(pub.data)) == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Recorder %s: Cannot create datareader", entry->topic_name);
+    return;
+  }
+  std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
+  assign_writer(entry, pub.writer_guid, pub.data);
 }
 
 void builtin_pub_dr_on_data_available(dds_DataReader* reader) {
@@ -590,9 +704,9 @@ void release_recorder(rnr_recorder* recorder) {
     recorder->topic_list.clear();
     recorder->early_publications.clear();
     for (auto& entry : entries) {
-      if (entry->reader != nullptr) {
-        readers.push_back(entry->reader);
-        entry->reader = nullptr;
+      std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
+      for (auto& tr : entry->readers) {
+        readers.push_back(tr->reader);
       }
     }
   }
@@ -795,9 +909,9 @@ bool rnr_recorder_start_record(rnr_recorder* recorder) {
   }
   std::lock_guard<std::mutex> lock(recorder->mutex);
   for (auto& entry : recorder->topic_list) {
-    if (entry->reader != nullptr) {
-      dds_DataReader_set_listener(entry->reader, &kTopicReaderListener, dds_DATA_AVAILABLE_STATUS);
-      dds_DataReader_enable(entry->reader);
+    for (auto& tr : entry->readers) {
+      dds_DataReader_set_listener(tr->reader, &kTopicReaderListener, dds_DATA_AVAILABLE_STATUS);
+      dds_DataReader_enable(tr->reader);
     }
   }
   recorder->state = RNR_RECORDER_RECORDING;
@@ -817,11 +931,11 @@ void rnr_recorder_stop_record(rnr_recorder* recorder) {
     std::lock_guard<std::mutex> lock(recorder->mutex);
     was_recording = recorder->state == RNR_RECORDER_RECORDING;
     for (auto& entry : recorder->topic_list) {
-      if (entry->reader != nullptr) {
-        readers.emplace_back(entry.get(), entry->reader);
-        entry->reader = nullptr;
+      for (auto& tr : entry->readers) {
+        readers.emplace_back(entry.get(), tr->reader);
       }
     }
+    // From now on discovery creates no reader, so the list above is complete.
     recorder->state = RNR_RECORDER_STOPPED;
   }
   // Entries live until destroy, so they may be used without the lock here.
@@ -841,6 +955,13 @@ void rnr_recorder_stop_record(rnr_recorder* recorder) {
   }
   for (const rnr_TopicInfo* entry : stopped) {
     report_dds_losses(entry);
+  }
+  std::lock_guard<std::mutex> lock(recorder->mutex);
+  for (auto& entry : recorder->topic_list) {
+    std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
+    entry->assignments.clear();
+    entry->readers.clear();
+    entry->reader = nullptr;
   }
 }
 

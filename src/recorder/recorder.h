@@ -7,9 +7,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -60,19 +60,36 @@ struct rnr_SampleRun {
   size_t end;
 };
 
+// One raw reader of a topic, with the reliability and durability it was
+// created with. Every writer of the topic is assigned to the reader of its
+// own QoS; a reader keeps only the samples of the writers assigned to it.
+struct rnr_TopicReader {
+  dds_DataReader* reader = nullptr;
+  dds_ReliabilityQosPolicyKind reliability = dds_RELIABLE_RELIABILITY_QOS;
+  dds_DurabilityQosPolicyKind durability = dds_VOLATILE_DURABILITY_QOS;
+  // Publication handle of a sample -> whether this reader keeps it. Only
+  // settled decisions are kept; used while the entry's capture_mutex is held.
+  std::unordered_map<uint64_t, bool> keeps;
+};
+
 // One requested topic. The leading members (id, names, metastring, key flag)
 // are what the bag's topic update reads.
 struct rnr_TopicInfo : rnr_TopicDescription {
   dds_DynamicTypeSupport* type_support = nullptr;
+  // The type support the verbose dump uses: set once the type is known, read
+  // by captures that may run while discovery sets it.
+  std::atomic<dds_DynamicTypeSupport*> dump_type{nullptr};
+  // The first reader of the topic (readers.front()), or null while none exists.
   dds_DataReader* reader = nullptr;
   std::unique_ptr<rnr_WriterMap> writer_map;
 
-  // The QoS the topic reader was created with, taken from the writer that
-  // completed the topic; later writers are checked against it.
-  dds_ReliabilityQosPolicyKind reader_reliability = dds_RELIABLE_RELIABILITY_QOS;
-  dds_DurabilityQosPolicyKind reader_durability = dds_VOLATILE_DURABILITY_QOS;
-  // Writers already reported as not matching the reader, so each is reported once.
-  std::set<rnr_WriterKey, rnr_WriterKeyLess> unmatched_writers;
+  // Readers of the topic, one per QoS its writers asked for, and the reader
+  // each writer (by GUID) is assigned to. Changed under `assignment_mutex`
+  // (readers also under the recorder's mutex); entries never move.
+  std::mutex assignment_mutex;
+  std::vector<std::unique_ptr<rnr_TopicReader>> readers;
+  std::unordered_map<rnr_WriterKey, rnr_TopicReader*, rnr_WriterKeyHash, rnr_WriterKeyEqual>
+      assignments;
 
   // Held from a take to the storing of its samples and the return of the
   // loans: keeps the take buffers to one user and the samples in order.

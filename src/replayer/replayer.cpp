@@ -204,6 +204,22 @@ dds_DataRepresentationId_t stored_representation(sqlite3* db, int32_t topic_id) 
 // Creates, enables and registers the writer of one topics row. Every failure
 // is logged and leaves the topic without a writer.
 void create_datawriter(rnr_replayer* replayer, const rnr_TopicsRow* row) {
+  // A second row with the same id (a bag whose topics table lacks its
+  // primary key) would take over the first one's writer.
+  if (!replayer->topic_ids_seen.insert(row->id).second) {
+    rnr_log(RNR_LOG_ERROR,
+            "Replayer Duplicate topic _id %d! Skip creating datawriter on topic(name: %s, "
+            "type_name: %s)",
+            row->id, row->topic_name, row->type_name);
+    return;
+  }
+  // A cut name would be another topic or type: such a row gets no writer.
+  if (row->name_too_long) {
+    rnr_log(RNR_LOG_ERROR,
+            "Replayer Name of 256 characters or more! Skip creating datawriter on topic(_id: %d)",
+            row->id);
+    return;
+  }
   int32_t count = rnr_Database_get_data_count(replayer->database, row->id);
   if (count <= 0) {
     rnr_log(RNR_LOG_INFO,
@@ -336,6 +352,7 @@ void replay_chunk(rnr_replayer* replayer, sqlite3_stmt* stmt, int32_t current_id
     if (ret != dds_RETCODE_OK) {
       rnr_log(RNR_LOG_ERROR, "Replayer Cannot write data (_id: %d, ret=%d)", current_id, ret);
     } else {
+      static_cast<datawriter_info*>(dds_Entity_get_context(writer, 1))->written++;
       rnr_log(RNR_LOG_DEBUG, "Replayer Write Data(_id=%d, topic_id=%d)", current_id, topic_id);
     }
     ++current_id;
@@ -362,6 +379,21 @@ class ReadTransaction {
   sqlite3* db_;
   bool open_;
 };
+
+// Names every topic whose writer never matched a reader: what it wrote
+// reached nobody.
+void report_unheard_topics(rnr_replayer* replayer) {
+  for (const auto& [topic_id, writer] : replayer->datawriter_map) {
+    int32_t matched = 0;
+    if (dds_DataWriter_get_total_matched(writer, &matched) == dds_RETCODE_OK && matched == 0) {
+      const auto* info = static_cast<const datawriter_info*>(dds_Entity_get_context(writer, 1));
+      rnr_log(RNR_LOG_WARN,
+              "Replayer No reader matched topic(name: %s, type_name: %s): %llu samples written "
+              "reached nobody",
+              info->topic_name, info->type_name, static_cast<unsigned long long>(info->written));
+    }
+  }
+}
 
 // The replay cannot run: tells the owner, who would otherwise wait for an end
 // that never comes.
@@ -433,6 +465,7 @@ void replay_thread_run(rnr_replayer* replayer) {
   flush_unsent(playback);
   sqlite3_finalize(stmt);
   transaction.reset();
+  report_unheard_topics(replayer);
   if (replayer->on_replay_finished != nullptr) {
     replayer->on_replay_finished(replayer);
   }
@@ -482,7 +515,8 @@ rnr_replayer* rnr_replayer_create(const char* bag_file, int32_t domain_id) {
       dds_DomainParticipant_create_publisher(replayer->participant, &publisher_qos, nullptr, 0);
   dds_PublisherQos_finalize(&publisher_qos);
 
-  // The bag is only read: it is opened without create rights and left as it was.
+  // The bag is only read: it is opened without create rights, and nothing is
+  // written to it but the rollback of a hot journal.
   replayer->bag_file.assign(bag_file, length);
   replayer->database = rnr_Database_open_existing(replayer->bag_file.c_str());
   rnr_TopicsRowList* rows = replayer->database != nullptr

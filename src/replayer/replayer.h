@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 struct dds_DomainParticipant;
 struct dds_Publisher;
@@ -37,6 +38,8 @@ struct datawriter_info {
   char topic_name[256] = {};
   bool is_with_key = false;
   dds_DataWriter* datawriter = nullptr;
+  // Samples the replay thread wrote through the writer.
+  uint64_t written = 0;
 };
 
 struct rnr_replayer {
@@ -45,6 +48,8 @@ struct rnr_replayer {
   dds_Publisher* publisher = nullptr;
   // Topic id of the bag -> the enabled writer of that topic.
   std::unordered_map<int32_t, dds_DataWriter*> datawriter_map;
+  // Topic ids of the bag's topics rows seen so far during construction.
+  std::unordered_set<int32_t> topic_ids_seen;
   std::string bag_file;
   rnr_Database* database = nullptr;
   std::thread replay_thread;
@@ -61,7 +66,7 @@ struct rnr_replayer {
 
 static_assert(std::atomic<uint8_t>::is_always_lock_free, "the replay state is one lock-free byte");
 
-// Opens the bag read-only and creates one enabled writer per topic that has
+// Opens the existing bag (never creating it) and creates one enabled writer per topic that has
 // samples. Null on failure (logged).
 rnr_replayer* rnr_replayer_create(const char* bag_file, int32_t domain_id);
 void rnr_replayer_set_on_replay_finished(rnr_replayer* replayer,

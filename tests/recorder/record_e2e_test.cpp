@@ -3,6 +3,7 @@
 // is inherited by the children).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <chrono>
@@ -17,6 +18,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sqlite3.h>
 
 #include "e2e_support.h"
 
@@ -288,11 +291,20 @@ TalkerReport parse_talker(const std::string& output) {
   return report;
 }
 
-std::unique_ptr<Child> start_talker(int domain, const std::vector<std::string>& extra,
-                                    const std::string& out) {
-  std::vector<std::string> argv = {RNR_TALKER_PATH, "--domain", std::to_string(domain)};
+// A peer program (`words` before the domain option, `extra` after it), its
+// output to `out`.
+std::unique_ptr<Child> start_peer(const std::vector<std::string>& words, int domain,
+                                  const std::vector<std::string>& extra, const std::string& out) {
+  std::vector<std::string> argv = words;
+  argv.push_back("--domain");
+  argv.push_back(std::to_string(domain));
   argv.insert(argv.end(), extra.begin(), extra.end());
   return std::make_unique<Child>(argv, SpawnOptions{"", false, out, out + ".err"});
+}
+
+std::unique_ptr<Child> start_talker(int domain, const std::vector<std::string>& extra,
+                                    const std::string& out) {
+  return start_peer({RNR_TALKER_PATH}, domain, extra, out);
 }
 
 // Compares recorded rows with the samples sent, naming the first difference.
@@ -432,48 +444,359 @@ TEST(RecordEndToEnd, TransientLocalHistoryWrittenBeforeTheRecordingIsRecorded) {
   EXPECT_TRUE(same_samples(recorded, kept));
 }
 
-// The topic's reader took the first writer's QoS (reliable). A best-effort
-// writer that appears later cannot be matched by it: that is reported once,
-// by a warning naming the writer, and the first writer's samples are still
-// all recorded.
-TEST(RecordEndToEnd, LaterWriterTheReaderCannotMatchIsReported) {
-  const int domain = 85;
-  Recording rec(domain, "info", {"rnr_test::KeyedSample", "rec_mixed"});
+// Two writers of one topic with different QoS. The recorder matches each with
+// a reader of its own reliability and durability and stores every sample
+// once: each writer's samples are in the bag complete, in order, once. The
+// writers differ in payload size, so their samples tell them apart.
+struct MixedQosCase {
+  const char* name;
+  int domain;
+  std::vector<std::string> first;   // talker options of the first writer
+  std::vector<std::string> second;  // ... of the second
+  int second_readers;               // recorder readers that match the second writer
+  enum Start { first_then_second, first_before_recording, together } start;
+};
+
+void PrintTo(const MixedQosCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class RecordMixedQos : public ::testing::TestWithParam<MixedQosCase> {};
+
+TEST_P(RecordMixedQos, EveryWriterRecordedCompleteAndOnce) {
+  const MixedQosCase& c = GetParam();
+  const std::string topic = std::string("rec_qos_") + c.name;
+  std::vector<std::string> first = {"--topic", "keyed:" + topic, "--count", "30",          "--rate",
+                                    "50",      "--payload",      "16",      "--linger-ms", "60000"};
+  first.insert(first.end(), c.first.begin(), c.first.end());
+  std::vector<std::string> second = {"--topic",
+                                     "keyed:" + topic,
+                                     "--count",
+                                     "30",
+                                     "--rate",
+                                     "50",
+                                     "--payload",
+                                     "40",
+                                     "--linger-ms",
+                                     "300",
+                                     "--wait-timeout-ms",
+                                     "60000",
+                                     "--wait-readers",
+                                     std::to_string(c.second_readers)};
+  second.insert(second.end(), c.second.begin(), c.second.end());
+  TempDir talkers;
+  const std::string first_out = talkers.path() + "/first.out";
+  const std::string second_out = talkers.path() + "/second.out";
+  std::unique_ptr<Child> first_talker;
+  if (c.start == MixedQosCase::first_before_recording) {
+    first_talker = start_talker(c.domain, first, first_out);
+    ASSERT_TRUE(wait_for_text(first_out, "SAMPLE " + topic + " 29 ", 30s));
+  } else {
+    first.insert(first.end(), {"--wait-readers", "1", "--wait-timeout-ms", "60000"});
+  }
+  Recording rec(c.domain, "info", {"rnr_test::KeyedSample", topic});
   ASSERT_TRUE(wait_for_text(rec.out, "Recorder Add Topic{", 20s)) << rec.output();
-
-  const std::string first_out = rec.dir.path() + "/first.out";
-  auto first =
-      start_talker(domain,
-                   {"--topic", "keyed:rec_mixed", "--count", "20", "--rate", "0", "--wait-readers",
-                    "1", "--wait-timeout-ms", "60000", "--linger-ms", "60000"},
-                   first_out);
-  ASSERT_TRUE(wait_for_text(first_out, "SAMPLE rec_mixed 19 ", 60s)) << rec.output();
-
-  const std::string second_out = rec.dir.path() + "/second.out";
-  auto second = start_talker(domain,
-                             {"--topic", "keyed:rec_mixed", "--count", "5", "--rate", "20",
-                              "--best-effort", "--linger-ms", "300"},
-                             second_out);
-  EXPECT_EQ(second->wait(60s), 0);
-  const TalkerReport late = parse_talker(read_file(second_out));
-  ASSERT_EQ(late.writer_of_topic.count("rec_mixed"), 1u);
-  EXPECT_TRUE(wait_for_text(rec.out,
-                            "Recorder rec_mixed: DataWriter{guid: " +
-                                late.writer_of_topic.at("rec_mixed") + "} offers best-effort",
-                            20s))
-      << rec.output();
+  std::unique_ptr<Child> second_talker;
+  if (c.start == MixedQosCase::together) {
+    first_talker = start_talker(c.domain, first, first_out);
+    second_talker = start_talker(c.domain, second, second_out);
+  } else {
+    if (c.start == MixedQosCase::first_then_second) {
+      first_talker = start_talker(c.domain, first, first_out);
+    }
+    ASSERT_TRUE(wait_for_text(first_out, "SAMPLE " + topic + " 29 ", 60s)) << rec.output();
+    second_talker = start_talker(c.domain, second, second_out);
+  }
+  EXPECT_EQ(second_talker->wait(90s), 0) << rec.output();
+  ASSERT_TRUE(wait_for_text(first_out, "SAMPLE " + topic + " 29 ", 60s));
+  std::this_thread::sleep_for(1s);
   EXPECT_EQ(rec.stop(), 0);
-  first->signal(SIGKILL);
+  first_talker->signal(SIGKILL);
 
   const std::string output = rec.output();
-  EXPECT_EQ(count_occurrences(output, "cannot match it"), 1u) << output;
-  const TalkerReport sent = parse_talker(read_file(first_out));
+  EXPECT_EQ(count_occurrences(output, "Recorder Create DataReader{topic: " + topic), 2u) << output;
+  const auto sent_first = parse_talker(read_file(first_out)).samples[topic];
+  const auto sent_second = parse_talker(read_file(second_out)).samples[topic];
+  ASSERT_EQ(sent_first.size(), 30u);
+  ASSERT_EQ(sent_second.size(), 30u);
   const auto bags = rec.bags();
   ASSERT_EQ(bags.size(), 1u);
   const Bag bag = read_bag(bags[0]);
   expect_well_formed(bag);
-  const TopicRow* topic = topic_named(bag, "rec_mixed");
-  ASSERT_NE(topic, nullptr);
-  EXPECT_EQ(bag.writers, std::vector<std::string>{sent.writer_of_topic.at("rec_mixed")});
-  EXPECT_TRUE(same_samples(rows_of(bag, topic->id), sent.samples.at("rec_mixed")));
+  EXPECT_EQ(bag.writers.size(), 2u);
+  const TopicRow* row = topic_named(bag, topic);
+  ASSERT_NE(row, nullptr);
+  const std::set<std::vector<uint8_t>> of_first(sent_first.begin(), sent_first.end());
+  std::vector<std::vector<uint8_t>> got_first, got_second;
+  for (auto& bytes : rows_of(bag, row->id)) {
+    (of_first.count(bytes) != 0 ? got_first : got_second).push_back(bytes);
+  }
+  std::printf(
+      "mixed QoS %s: first writer %zu sent, %zu recorded; second writer %zu sent, %zu "
+      "recorded\n",
+      c.name, sent_first.size(), got_first.size(), sent_second.size(), got_second.size());
+  if (c.start == MixedQosCase::first_before_recording) {
+    // The transient-local history: the last sample of each of the 5 keys.
+    ASSERT_GE(got_first.size(), 5u);
+    ASSERT_LE(got_first.size(), sent_first.size());
+    EXPECT_TRUE(same_samples(
+        got_first, {sent_first.end() - static_cast<long>(got_first.size()), sent_first.end()}));
+  } else {
+    EXPECT_TRUE(same_samples(got_first, sent_first));
+  }
+  EXPECT_TRUE(same_samples(got_second, sent_second));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RecordMixedQos,
+    ::testing::Values(
+        MixedQosCase{"reliable_then_best_effort",
+                     160,
+                     {},
+                     {"--best-effort"},
+                     1,
+                     MixedQosCase::first_then_second},
+        MixedQosCase{"best_effort_then_reliable",
+                     161,
+                     {"--best-effort"},
+                     {},
+                     2,
+                     MixedQosCase::first_then_second},
+        MixedQosCase{"transient_local_then_volatile",
+                     162,
+                     {"--transient-local"},
+                     {},
+                     1,
+                     MixedQosCase::first_before_recording},
+        MixedQosCase{"volatile_then_transient_local",
+                     163,
+                     {},
+                     {"--transient-local"},
+                     2,
+                     MixedQosCase::first_then_second},
+        MixedQosCase{"two_writers_at_once", 164, {"--best-effort"}, {}, 2, MixedQosCase::together}),
+    [](const ::testing::TestParamInfo<MixedQosCase>& info) {
+      return std::string(info.param.name);
+    });
+
+// Writers that announce no type information are recorded all the same: the
+// replayer's raw writers (no type at all), and a Fast DDS application whose
+// types carry no type object. The key flag comes from the writer's entity
+// kind, the metastring stays empty until a writer that delivers the type
+// comes, and at level verbose each sample is printed as one line of hex.
+TEST(RecordForeignWriters, UntypedCycloneWritersRecordedAsRawBytes) {
+  const int domain = 165;
+  TempDir source;
+  const std::string source_bag = source.path() + "/source.sqlite3";
+  std::vector<std::vector<uint8_t>> samples;
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(source_bag.c_str(), &db), SQLITE_OK);
+    std::string sql =
+        "CREATE TABLE topics (_id INTEGER PRIMARY KEY, topic_name, type_name, metastring, "
+        "is_with_key); CREATE TABLE writers (_id INTEGER PRIMARY KEY, guid);"
+        "CREATE TABLE data (_id INTEGER PRIMARY KEY, topic_id, timestamp, serialized_data);"
+        "INSERT INTO topics VALUES (1, 'rec_untyped_lead', 'RnrLead', '', 0);"
+        "INSERT INTO topics VALUES (2, 'rec_untyped_keyed', 'RnrUntypedKeyed', '', 1);"
+        "INSERT INTO topics VALUES (3, 'rec_untyped', 'rnr_test::KeylessSample', '', 0);"
+        "INSERT INTO data VALUES (1, 1, 1000000000, X'0001000000000000');";
+    // The lead-in sample gives discovery two seconds before the samples that count.
+    for (int i = 0; i < 40; ++i) {
+      char hex[64];
+      std::snprintf(hex, sizeof hex, "0001000%d%08x%08x", i % 2, i % 3, 0xa0000000u + i);
+      std::vector<uint8_t> bytes = from_hex(hex);
+      samples.push_back(bytes);
+      sql += "INSERT INTO data VALUES (" + std::to_string(i + 2) + ", " +
+             std::to_string(2 + i % 2) + ", " + std::to_string(3000000000ll + i * 10000000ll) +
+             ", X'" + hex + "');";
+    }
+    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+  }
+  Recording rec(domain, "verbose",
+                {"RnrUntypedKeyed", "rec_untyped_keyed", "rnr_test::KeylessSample", "rec_untyped"});
+  ASSERT_TRUE(wait_for_text(rec.out, "Recorder Add Topic{topic: rec_untyped,", 20s));
+  Child replay(
+      {tool_path(), "replay", "-d", std::to_string(domain), source_bag},
+      SpawnOptions{"", false, source.path() + "/replay.out", source.path() + "/replay.out"});
+  EXPECT_EQ(replay.wait(60s), 0) << read_file(source.path() + "/replay.out");
+  std::this_thread::sleep_for(1s);
+  std::string output = rec.output();
+  EXPECT_NE(output.find("Cannot get typesupport of type(RnrUntypedKeyed)"), std::string::npos);
+  for (const auto& bytes : samples) {
+    std::string hex;
+    char digits[3];
+    for (uint8_t b : bytes) {
+      std::snprintf(digits, sizeof digits, "%02x", b);
+      hex += digits;
+    }
+    EXPECT_EQ(count_occurrences(output, "\n" + hex + "\n"), 1u) << hex;
+  }
+  // A typed writer of the keyless topic brings the type: its IDL fills the
+  // metastring.
+  auto talker = start_talker(domain,
+                             {"--topic", "keyless:rec_untyped", "--count", "3", "--wait-readers",
+                              "1", "--linger-ms", "300"},
+                             source.path() + "/talker.out");
+  EXPECT_EQ(talker->wait(60s), 0);
+  EXPECT_EQ(rec.stop(), 0);
+
+  const auto bags = rec.bags();
+  ASSERT_EQ(bags.size(), 1u);
+  const Bag bag = read_bag(bags[0]);
+  expect_well_formed(bag);
+  const TopicRow* keyed = topic_named(bag, "rec_untyped_keyed");
+  const TopicRow* keyless = topic_named(bag, "rec_untyped");
+  ASSERT_NE(keyed, nullptr);
+  ASSERT_NE(keyless, nullptr);
+  EXPECT_EQ(keyed->metastring, std::optional<std::string>(""));
+  EXPECT_EQ(keyed->is_with_key, 1);
+  EXPECT_EQ(keyless->is_with_key, 0);
+  ASSERT_TRUE(keyless->metastring.has_value());
+  EXPECT_NE(keyless->metastring->find("KeylessSample"), std::string::npos);
+  std::vector<std::vector<uint8_t>> want_keyed, want_keyless;
+  for (size_t i = 0; i < samples.size(); ++i) {
+    (i % 2 == 0 ? want_keyed : want_keyless).push_back(samples[i]);
+  }
+  auto got_keyless = rows_of(bag, keyless->id);
+  ASSERT_EQ(got_keyless.size(), want_keyless.size() + 3);
+  got_keyless.resize(want_keyless.size());
+  EXPECT_TRUE(same_samples(rows_of(bag, keyed->id), want_keyed));
+  EXPECT_TRUE(same_samples(got_keyless, want_keyless));
+}
+
+#ifdef RNR_FASTDDS_PEER_PATH
+// A Fast DDS 2.x talker's keyed and keyless topics are recorded byte for byte
+// with their key flags and empty metastrings; the bag replayed to a Fast DDS
+// listener arrives complete and byte for byte.
+TEST(RecordForeignWriters, FastDdsTopicsRecordedAndReplayedToFastDds) {
+  const int domain = 166;
+  const int replay_domain = 167;
+  Recording rec(domain, "info",
+                {"fastpeer::KeylessSample", "fast_lead", "fastpeer::KeyedSample", "fast_keyed",
+                 "fastpeer::KeylessSample", "fast_keyless"});
+  ASSERT_TRUE(wait_for_text(rec.out, "Recorder Add Topic{topic: fast_keyless", 20s));
+  const std::string talk_out = rec.dir.path() + "/talk.out";
+  // One sample on the lead-in topic, then two seconds for discovery on
+  // replay before the samples that count.
+  auto talker = start_peer(
+      {RNR_FASTDDS_PEER_PATH, "talk"}, domain,
+      {"--topic", "keyless:fast_lead", "--topic", "keyed:fast_keyed", "--topic",
+       "keyless:fast_keyless", "--count", "50", "--wait-readers", "1", "--lead-in-ms", "2000"},
+      talk_out);
+  EXPECT_EQ(talker->wait(90s), 0) << rec.output();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(rec.stop(), 0);
+  const TalkerReport sent = parse_talker(read_file(talk_out));
+  ASSERT_TRUE(sent.done);
+  const auto bags = rec.bags();
+  ASSERT_EQ(bags.size(), 1u);
+  const Bag bag = read_bag(bags[0]);
+  expect_well_formed(bag);
+  const TopicRow* keyed = topic_named(bag, "fast_keyed");
+  const TopicRow* keyless = topic_named(bag, "fast_keyless");
+  ASSERT_NE(keyed, nullptr);
+  ASSERT_NE(keyless, nullptr);
+  EXPECT_EQ(keyed->is_with_key, 1);
+  EXPECT_EQ(keyless->is_with_key, 0);
+  EXPECT_EQ(keyed->metastring, std::optional<std::string>(""));
+  EXPECT_EQ(keyless->metastring, std::optional<std::string>(""));
+  EXPECT_TRUE(same_samples(rows_of(bag, keyed->id), sent.samples.at("fast_keyed")));
+  EXPECT_TRUE(same_samples(rows_of(bag, keyless->id), sent.samples.at("fast_keyless")));
+
+  const std::string listen_out = rec.dir.path() + "/listen.out";
+  auto listener = start_peer({RNR_FASTDDS_PEER_PATH, "listen"}, replay_domain,
+                             {"--topic", "keyed:fast_keyed", "--topic", "keyless:fast_keyless",
+                              "--count", "100", "--timeout-ms", "60000"},
+                             listen_out);
+  ASSERT_TRUE(wait_for_text(listen_out, "READY", 30s));
+  Child replay(
+      {tool_path(), "replay", "-d", std::to_string(replay_domain), bags[0]},
+      SpawnOptions{"", false, rec.dir.path() + "/replay.out", rec.dir.path() + "/replay.out"});
+  EXPECT_EQ(replay.wait(90s), 0);
+  EXPECT_EQ(listener->wait(90s), 0) << read_file(listen_out);
+  std::map<std::string, std::vector<std::vector<uint8_t>>> received;
+  std::istringstream lines(read_file(listen_out));
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string kind, topic, hex;
+    if (words >> kind >> topic >> hex && kind == "SAMPLE") {
+      received[topic].push_back(from_hex(hex));
+    }
+  }
+  std::printf(
+      "Fast DDS round trip: sent %zu + %zu, recorded %zu + %zu, received on replay %zu + "
+      "%zu (keyed + keyless)\n",
+      sent.samples.at("fast_keyed").size(), sent.samples.at("fast_keyless").size(),
+      rows_of(bag, keyed->id).size(), rows_of(bag, keyless->id).size(),
+      received["fast_keyed"].size(), received["fast_keyless"].size());
+  EXPECT_TRUE(same_samples(received["fast_keyed"], sent.samples.at("fast_keyed")));
+  EXPECT_TRUE(same_samples(received["fast_keyless"], sent.samples.at("fast_keyless")));
+}
+#endif
+
+// A recorder killed while a batch commits leaves its bag with a hot journal.
+// Replay rolls the journal back and plays every committed row, with status 0.
+TEST(RecordEndToEnd, BagOfARecorderKilledDuringACommitReplays) {
+  const int domain = 169;
+  std::unique_ptr<Recording> rec;
+  std::string bag;
+  std::unique_ptr<Child> perf;
+  // The journal lives only while a batch commits: the kill may miss it.
+  for (int attempt = 0; attempt < 10 && bag.empty(); ++attempt) {
+    rec = std::make_unique<Recording>(domain, "info",
+                                      std::vector<std::string>{"KeyedSeq", "DDSPerfRDataKS"});
+    ASSERT_TRUE(wait_for_text(rec->out, "Recorder Add Topic{", 20s)) << rec->output();
+    perf = start_ddsperf(domain, "20000Hz", 20, rec->dir.path() + "/ddsperf.log");
+    ASSERT_TRUE(wait_for_text(rec->out, "Recorder Create DataReader{", 30s)) << rec->output();
+    std::this_thread::sleep_for(1s);  // batches of samples are committing by now
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    std::string journal;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const auto bags = rec->bags();
+      if (!bags.empty() && access((bags[0] + "-journal").c_str(), F_OK) == 0) {
+        rec->recorder->signal(SIGKILL);
+        journal = bags[0] + "-journal";
+        break;
+      }
+    }
+    rec->recorder->wait(10s);
+    perf->signal(SIGKILL);
+    perf->wait(10s);
+    if (!journal.empty() && access(journal.c_str(), F_OK) == 0) {
+      bag = rec->bags()[0];
+    }
+  }
+  ASSERT_FALSE(bag.empty()) << "no kill landed inside a commit";
+
+  // What the bag holds once the journal is rolled back, read from a copy.
+  const std::string copy = rec->dir.path() + "/copy.sqlite3";
+  std::ofstream(copy, std::ios::binary) << std::ifstream(bag, std::ios::binary).rdbuf();
+  std::ofstream(copy + "-journal", std::ios::binary)
+      << std::ifstream(bag + "-journal", std::ios::binary).rdbuf();
+  size_t committed = 0;
+  {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_open(copy.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM data", -1, &stmt, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    committed = static_cast<size_t>(sqlite3_column_int64(stmt, 0));
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+  }
+  ASSERT_GT(committed, 0u);
+
+  const std::string replay_out = rec->dir.path() + "/replay.out";
+  Child replay({tool_path(), "replay", "-d", std::to_string(domain), "-l", "debug", bag},
+               SpawnOptions{"", false, replay_out, replay_out});
+  EXPECT_EQ(replay.wait(120s), 0) << read_file(replay_out).substr(0, 2000);
+  const std::string output = read_file(replay_out);
+  std::printf("killed during a commit: %zu committed rows, %zu replayed\n", committed,
+              count_occurrences(output, "Replayer Write Data(_id="));
+  EXPECT_EQ(count_occurrences(output, "Replayer Write Data(_id="), committed);
+  EXPECT_EQ(count_occurrences(output, "Replayer Cannot"), 0u);
+  EXPECT_NE(output.find("Replay finished"), std::string::npos);
 }

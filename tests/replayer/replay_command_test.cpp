@@ -3,6 +3,7 @@
 // replay.
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <string>
@@ -73,6 +74,32 @@ TEST_F(ReplayCommandTest, RefusedBagsEndWithStatusOneAndStayUntouched) {
   EXPECT_TRUE(has(not_sqlite.out, "Replayer Cannot get topic list from database"));
   EXPECT_TRUE(has(not_sqlite.out, "Main Cannot create replayer"));
   EXPECT_EQ(rnr_test::read_file(text), std::string(3000, 'q'));
+
+  // An SQLite file without the bag's tables: refused, and left byte for byte.
+  std::string tableless = dir.file("tableless.sqlite3");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(tableless.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE other (x); INSERT INTO other VALUES (1)", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  const std::string before = rnr_test::read_file(tableless);
+  Outcome no_tables = replay(tableless, domain);
+  EXPECT_EQ(no_tables.status, 1);
+  EXPECT_TRUE(has(no_tables.out, "Replayer Cannot get topic list from database")) << no_tables.out;
+  EXPECT_EQ(rnr_test::read_file(tableless), before);
+  EXPECT_FALSE(rnr_test::file_exists(tableless + "-journal"));
+
+  // Not a regular file: refused with the store's line, without opening it
+  // (a FIFO would block the open until a writer came).
+  std::string fifo = dir.file("fifo.sqlite3");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, dir.path()}) {
+    Outcome refused = replay(path, domain);
+    EXPECT_EQ(refused.status, 1) << path;
+    EXPECT_TRUE(has(refused.out, "Database Cannot open database")) << refused.out;
+    EXPECT_TRUE(has(refused.out, "Main Cannot create replayer")) << refused.out;
+  }
 }
 
 // The three tables are there, but the samples cannot be read: the replay

@@ -31,13 +31,15 @@ void count_finished(rnr_replayer* /*replayer*/) {
 }
 
 // A bag whose schema has no type or NOT NULL constraints, filled row by row
-// with the given SQL.
-void write_raw_bag(const std::string& path, const std::vector<std::string>& statements) {
+// with the given SQL. `topic_key` declares the topics table's key.
+void write_raw_bag(const std::string& path, const std::vector<std::string>& statements,
+                   const std::string& topic_key = " INTEGER PRIMARY KEY") {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
   std::vector<std::string> all = {
-      "CREATE TABLE topics (_id INTEGER PRIMARY KEY, topic_name, type_name, metastring, "
-      "is_with_key)",
+      "CREATE TABLE topics (_id" + topic_key +
+          ", topic_name, type_name, metastring, "
+          "is_with_key)",
       "CREATE TABLE writers (_id INTEGER PRIMARY KEY, guid)",
       "CREATE TABLE data (_id INTEGER PRIMARY KEY, topic_id, timestamp, serialized_data)"};
   all.insert(all.end(), statements.begin(), statements.end());
@@ -126,6 +128,62 @@ TEST(ReplayDamagedBagTest, OddColumnsAndShortBlobsAreRefusedRowByRowAndTheRestIs
         "Replayer Skip data with invalid timestamp (_id: " + std::to_string(skipped) + ")"))
         << "row " << skipped;
   }
+}
+
+// Topics rows that cannot be replayed as they are: a topic name of 300
+// characters (cutting it would publish on another topic) and a second row
+// with an _id already seen (a topics table without its primary key). Each is
+// refused with one line and gets no writer; the other topics replay, and since
+// nobody listens, each of them is reported with the number of samples written.
+TEST(ReplayDamagedBagTest, TopicsRowsThatDoNotFitAreRefusedAndTheOthersReplay) {
+  ScratchDir dir;
+  LogCapture log;
+  const std::string bag = dir.file("names.sqlite3");
+  const std::string ok = sample_literal(9);
+  const std::string long_name(300, 'n');
+  write_raw_bag(bag,
+                {
+                    "INSERT INTO topics VALUES (1, 'rnr_names_ok', 'RnrNames', NULL, 0)",
+                    "INSERT INTO topics VALUES (2, '" + long_name + "', 'RnrNames', NULL, 0)",
+                    "INSERT INTO topics VALUES (3, 'rnr_names_first', 'RnrNames', NULL, 0)",
+                    "INSERT INTO topics VALUES (3, 'rnr_names_second', 'RnrNames', NULL, 1)",
+                    "INSERT INTO data VALUES (1, 1, 1000, " + ok + ")",
+                    "INSERT INTO data VALUES (2, 2, 1001, " + ok + ")",
+                    "INSERT INTO data VALUES (3, 3, 1002, " + ok + ")",
+                    "INSERT INTO data VALUES (4, 1, 1003, " + ok + ")",
+                },
+                "");
+  rnr_replayer* replayer = replay_to_end(bag, 168);
+  ASSERT_NE(replayer, nullptr);
+  EXPECT_EQ(finished_calls.load(), 1);
+  EXPECT_EQ(replayer->datawriter_map.size(), 2u);
+  rnr_replayer_destroy(replayer);
+
+  EXPECT_EQ(log.matching("Replayer Name of 256 characters or more! Skip creating datawriter on "
+                         "topic(_id: 2)")
+                .size(),
+            1u);
+  EXPECT_EQ(log.matching("Replayer Duplicate topic _id 3! Skip creating datawriter on topic(name: "
+                         "rnr_names_second, type_name: RnrNames)")
+                .size(),
+            1u);
+  EXPECT_EQ(log.matching("Replayer Create DataWriter with topic_name: ").size(), 2u);
+  EXPECT_EQ(log.matching("Replayer Create DataWriter with topic_name: rnr_names_first,").size(),
+            1u);
+  std::vector<int> written;
+  for (const LogLine& line : log.matching("Replayer Write Data(_id=")) {
+    written.push_back(written_id(line));
+  }
+  EXPECT_EQ(written, (std::vector<int>{1, 3, 4}));
+  EXPECT_EQ(log.matching("Replayer Cannot write data (_id: 2,").size(), 1u);
+  EXPECT_EQ(log.matching("Replayer No reader matched topic(name: rnr_names_ok, type_name: "
+                         "RnrNames): 2 samples written reached nobody")
+                .size(),
+            1u);
+  EXPECT_EQ(log.matching("Replayer No reader matched topic(name: rnr_names_first, type_name: "
+                         "RnrNames): 1 samples written reached nobody")
+                .size(),
+            1u);
 }
 
 }  // namespace
