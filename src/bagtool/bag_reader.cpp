@@ -71,7 +71,7 @@ bool BagReader::open(const std::string& path, std::string* error) {
   return true;
 }
 
-bool BagReader::topics(std::vector<TopicSummary>* out, std::string* error) {
+bool BagReader::topics(std::vector<TopicSummary>* out, bool statistics, std::string* error) {
   sqlite3_stmt* raw = nullptr;
   if (sqlite3_prepare_v2(db_,
                          "SELECT _id, topic_name, type_name, metastring, is_with_key FROM topics "
@@ -95,6 +95,9 @@ bool BagReader::topics(std::vector<TopicSummary>* out, std::string* error) {
   }
   if (step != SQLITE_DONE) {
     return fail("cannot read the topics", error);
+  }
+  if (!statistics) {
+    return true;
   }
 
   raw = nullptr;

@@ -46,8 +46,9 @@ class BagReader {
   // Opens the bag read-only and checks that it has the three bag tables.
   bool open(const std::string& path, std::string* error);
 
-  // The topics rows in id order, with their sample counts, sizes and times.
-  bool topics(std::vector<TopicSummary>* out, std::string* error);
+  // The topics rows in id order; with `statistics` (one pass over the data)
+  // also their sample counts, sizes and times.
+  bool topics(std::vector<TopicSummary>* out, bool statistics, std::string* error);
   // The catalogued writer GUIDs, in order of discovery.
   bool writers(std::vector<std::string>* out, std::string* error);
   // The number of data rows of the given topics (all rows when empty).

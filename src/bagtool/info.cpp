@@ -75,7 +75,7 @@ int run_info(const std::string& bag, FILE* out) {
   std::string error;
   std::vector<TopicSummary> topics;
   std::vector<std::string> writers;
-  if (!reader.open(bag, &error) || !reader.topics(&topics, &error) ||
+  if (!reader.open(bag, &error) || !reader.topics(&topics, true, &error) ||
       !reader.writers(&writers, &error)) {
     return report_failure(bag + ": " + error);
   }

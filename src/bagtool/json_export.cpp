@@ -53,7 +53,7 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
   BagReader reader;
   std::string error;
   std::vector<TopicSummary> topics;
-  if (!reader.open(bag, &error) || !reader.topics(&topics, &error)) {
+  if (!reader.open(bag, &error) || !reader.topics(&topics, false, &error)) {
     return report_failure(bag + ": " + error);
   }
   for (const auto& name : names) {

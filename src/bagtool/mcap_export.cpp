@@ -41,7 +41,7 @@ int run_mcap(const std::string& bag, std::string out_path) {
   std::vector<TopicSummary> topics;
   std::vector<std::string> writers;
   uint64_t total = 0;
-  if (!reader.open(bag, &error) || !reader.topics(&topics, &error) ||
+  if (!reader.open(bag, &error) || !reader.topics(&topics, false, &error) ||
       !reader.writers(&writers, &error) ||
       (Progress::wanted() && !reader.count({}, &total, &error))) {
     return report_failure(bag + ": " + error);

@@ -29,10 +29,17 @@ enum Opcode : uint8_t {
 
 // Little-endian fields, as every MCAP integer is stored.
 template <typename T>
-void put(std::string* out, T value) {
+void put_at(char* at, T value) {
   for (size_t i = 0; i < sizeof(T); ++i) {
-    out->push_back(static_cast<char>(static_cast<uint64_t>(value) >> (8 * i)));
+    at[i] = static_cast<char>(static_cast<uint64_t>(value) >> (8 * i));
   }
+}
+
+template <typename T>
+void put(std::string* out, T value) {
+  char bytes[sizeof(T)];
+  put_at(bytes, value);
+  out->append(bytes, sizeof(T));
 }
 
 void put_string(std::string* out, const std::string& text) {
@@ -116,7 +123,11 @@ void McapWriter::add_channel(uint16_t id, uint16_t schema_id, const std::string&
   put_pairs(&body, metadata);
   channels_.push_back(record(kChannel, body));
   write(channels_.back());
-  channel_counts_[id];
+  if (channel_counts_.size() <= id) {
+    channel_counts_.resize(id + 1u);
+  }
+  has_channel_.resize(channel_counts_.size());
+  has_channel_[id] = true;
 }
 
 void McapWriter::add_metadata(const std::string& name, const StringPairs& entries) {
@@ -142,13 +153,19 @@ void McapWriter::add_message(uint16_t channel_id, uint32_t sequence, uint64_t lo
   }
   chunk_start_ = std::min(chunk_start_, log_time);
   chunk_end_ = std::max(chunk_end_, log_time);
+  if (chunk_messages_.size() <= channel_id) {
+    chunk_messages_.resize(channel_id + 1u);
+  }
   chunk_messages_[channel_id].emplace_back(log_time, chunk_.size());
-  chunk_.push_back(static_cast<char>(kMessage));
-  put<uint64_t>(&chunk_, 2 + 4 + 8 + 8 + size);
-  put<uint16_t>(&chunk_, channel_id);
-  put<uint32_t>(&chunk_, sequence);
-  put<uint64_t>(&chunk_, log_time);
-  put<uint64_t>(&chunk_, publish_time);
+  // Opcode, length, channel, sequence, log time, publish time.
+  char head[1 + 8 + 2 + 4 + 8 + 8];
+  head[0] = static_cast<char>(kMessage);
+  put_at<uint64_t>(head + 1, 2 + 4 + 8 + 8 + size);
+  put_at<uint16_t>(head + 9, channel_id);
+  put_at<uint32_t>(head + 11, sequence);
+  put_at<uint64_t>(head + 15, log_time);
+  put_at<uint64_t>(head + 23, publish_time);
+  chunk_.append(head, sizeof head);
   chunk_.append(reinterpret_cast<const char*>(data), size);
 
   if (message_count_ == 0) {
@@ -157,6 +174,10 @@ void McapWriter::add_message(uint16_t channel_id, uint32_t sequence, uint64_t lo
   message_start_ = std::min(message_start_, log_time);
   message_end_ = std::max(message_end_, log_time);
   ++message_count_;
+  if (channel_counts_.size() <= channel_id) {
+    channel_counts_.resize(channel_id + 1u);
+    has_channel_.resize(channel_counts_.size());
+  }
   ++channel_counts_[channel_id];
   if (chunk_.size() >= kChunkTarget) {
     flush_chunk();
@@ -193,21 +214,27 @@ void McapWriter::flush_chunk() {
   index.length = offset_ - index.offset;
 
   const uint64_t indexes_start = offset_;
-  for (const auto& [channel, entries] : chunk_messages_) {
+  for (size_t channel = 0; channel < chunk_messages_.size(); ++channel) {
+    const auto& entries = chunk_messages_[channel];
+    if (entries.empty()) {
+      continue;
+    }
     std::string body;
-    put<uint16_t>(&body, channel);
+    put<uint16_t>(&body, static_cast<uint16_t>(channel));
     put<uint32_t>(&body, static_cast<uint32_t>(entries.size() * 16));
     for (const auto& [time, at] : entries) {
       put<uint64_t>(&body, time);
       put<uint64_t>(&body, at);
     }
-    index.index_offsets[channel] = offset_;
+    index.index_offsets[static_cast<uint16_t>(channel)] = offset_;
     write_record(kMessageIndex, body);
   }
   index.index_length = offset_ - indexes_start;
   chunk_indexes_.push_back(std::move(index));
   chunk_.clear();
-  chunk_messages_.clear();
+  for (auto& entries : chunk_messages_) {
+    entries.clear();
+  }
 }
 
 bool McapWriter::finish(std::string* error) {
@@ -247,9 +274,11 @@ bool McapWriter::finish(std::string* error) {
   put<uint64_t>(&stats, message_start_);
   put<uint64_t>(&stats, message_end_);
   std::string counts;
-  for (const auto& [channel, count] : channel_counts_) {
-    put<uint16_t>(&counts, channel);
-    put<uint64_t>(&counts, count);
+  for (size_t channel = 0; channel < channel_counts_.size(); ++channel) {
+    if (has_channel_[channel] || channel_counts_[channel] > 0) {
+      put<uint16_t>(&counts, static_cast<uint16_t>(channel));
+      put<uint64_t>(&counts, channel_counts_[channel]);
+    }
   }
   put_string(&stats, counts);
   group(kStatistics, {record(kStatistics, stats)});

@@ -66,13 +66,14 @@ class McapWriter {
 
   // The open chunk: its records and, per channel, (log time, offset) pairs.
   std::string chunk_;
-  std::map<uint16_t, std::vector<std::pair<uint64_t, uint64_t>>> chunk_messages_;
+  std::vector<std::vector<std::pair<uint64_t, uint64_t>>> chunk_messages_;  // by channel id
   uint64_t chunk_start_ = 0, chunk_end_ = 0;
 
   // Statistics.
   uint64_t message_count_ = 0;
   uint64_t message_start_ = 0, message_end_ = 0;
-  std::map<uint16_t, uint64_t> channel_counts_;
+  std::vector<uint64_t> channel_counts_;  // by channel id
+  std::vector<bool> has_channel_;
   uint32_t metadata_count_ = 0;
 };
 
