@@ -86,19 +86,34 @@ std::string talker_values(bool keyed, long i) {
   return v.str();
 }
 
-// One recording for the whole suite, at level verbose so that the recorder
-// dumps every sample it stores.
+// One recording per process, made by the first test that runs, at level
+// verbose so that the recorder dumps every sample it stores. Each test names
+// its own domain: run alone (as ctest runs them, in parallel) each records
+// its own bag; run together they share the first one.
 class BagTool : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
+  void SetUp() override {
+    static const std::map<std::string, int> domains = {{"McapIsReadBackByAnIndependentReader", 161},
+                                                       {"JsonEqualsTheRecordingsVerboseDump", 162},
+                                                       {"InfoFiguresEqualTheBags", 163},
+                                                       {"DamagedRowsGiveHexLines", 164}};
+    if (dir_ == nullptr) {
+      const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+      record(domains.at(info->name()));
+    }
+    ASSERT_NE(bag_, nullptr) << "the recording failed";
+  }
+
+  static void record(int domain) {
     dir_ = new TempDir();
+    const std::string d = std::to_string(domain);
     const std::string rec_out = dir_->path() + "/recorder.out";
-    Child recorder({RNR_TOOL_PATH, "record", "-d", "161", "-l", "verbose", "rnr_test::KeyedSample",
+    Child recorder({RNR_TOOL_PATH, "record", "-d", d, "-l", "verbose", "rnr_test::KeyedSample",
                     "bt_keyed", "rnr_test::KeylessSample", "bt_keyless"},
                    SpawnOptions{dir_->path(), false, rec_out, dir_->path() + "/recorder.err"});
     ASSERT_TRUE(wait_for_text(rec_out, "Recorder Add Topic{", 20s, 2));
     const std::string talker_out = dir_->path() + "/talker.out";
-    Child talker({RNR_TALKER_PATH, "--domain", "161", "--topic", "keyed:bt_keyed", "--topic",
+    Child talker({RNR_TALKER_PATH, "--domain", d, "--topic", "keyed:bt_keyed", "--topic",
                   "keyless:bt_keyless", "--count", std::to_string(kCount), "--payload",
                   std::to_string(kPayload), "--rate", "0", "--wait-readers", "1",
                   "--wait-timeout-ms", "60000", "--linger-ms", "200"},
@@ -106,13 +121,14 @@ class BagTool : public ::testing::Test {
     ASSERT_EQ(talker.wait(120s), 0);
     recorder.signal(SIGINT);
     ASSERT_EQ(recorder.wait(60s), 0);
-    dump_ = new std::string(read_file(rec_out));
-    talker_ = new std::string(read_file(talker_out));
     const auto bags = dir_->files_matching("dovuve_", ".sqlite3");
     ASSERT_EQ(bags.size(), 1u);
+    Bag bag = read_bag(bags[0]);
+    ASSERT_EQ(bag.data.size(), 2u * kCount);
+    dump_ = new std::string(read_file(rec_out));
+    talker_ = new std::string(read_file(talker_out));
     bag_path_ = new std::string(bags[0]);
-    bag_ = new Bag(read_bag(bags[0]));
-    ASSERT_EQ(bag_->data.size(), 2u * kCount);
+    bag_ = new Bag(std::move(bag));
   }
   static void TearDownTestSuite() {
     delete bag_;
@@ -120,6 +136,8 @@ class BagTool : public ::testing::Test {
     delete talker_;
     delete dump_;
     delete dir_;
+    bag_ = nullptr;
+    dir_ = nullptr;
   }
 
   static std::string topic_name(int64_t id) {
