@@ -14,6 +14,12 @@ packages=(
   libfastrtps-dev fastddsgen
   iproute2
 )
+# Node and npm run the test-only MCAP reader (tests/bagtool/node). Debian's
+# packages are installed only when the commands are missing, so that a Node
+# from another source is kept.
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+  packages+=(nodejs npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,7 +28,19 @@ for p in "${packages[@]}"; do
   fi
 done
 
+# The test-only npm packages, at the versions of the committed lock file.
+node_packages() {
+  local dir
+  dir="$(cd "$(dirname "$0")/.." && pwd)/tests/bagtool/node"
+  if [ ! -d "$dir/node_modules" ] || [ "$dir/package-lock.json" -nt "$dir/node_modules" ]; then
+    echo "setup: installing the test's npm packages into $dir"
+    (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+    touch "$dir/node_modules"
+  fi
+}
+
 if [ "${#missing[@]}" -eq 0 ]; then
+  node_packages
   exit 0
 fi
 
@@ -40,3 +58,4 @@ echo "setup: installing ${missing[*]}"
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+node_packages

@@ -29,7 +29,8 @@ int main(int argc, char** argv) {
   } const topics[] = {{"simple_topic", &rnr_test_Reading_desc},
                       {"rich_topic", &rnr_test_rich_Telemetry_desc},
                       {"opaque_topic", &rnr_test_Opaque_desc},
-                      {"pose_topic", &rnr_test_Pose_desc}};
+                      {"pose_topic", &rnr_test_Pose_desc},
+                      {"shadow_topic", &rnr_test_shadow_Path_desc}};
   for (const auto& t : topics) {
     dds_entity_t topic = dds_create_topic(participant, t.descriptor, t.topic, nullptr, nullptr);
     if (topic < 0 || dds_create_writer(participant, topic, nullptr, nullptr) < 0) {

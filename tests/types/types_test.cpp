@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -210,8 +211,20 @@ class Participant {
   dds_entity_t entity_;
 };
 
-// The metastring of the remote writer's type compiles back to the same type.
-void expect_round_trip(int domain, const char* topic, const char* type_name) {
+// Scoped names written with a leading "::" (not preceded by an identifier).
+size_t absolute_names(const std::string& idl) {
+  size_t count = 0;
+  for (size_t at = idl.find("::"); at != std::string::npos; at = idl.find("::", at + 2)) {
+    const unsigned char before = at == 0 ? ' ' : static_cast<unsigned char>(idl[at - 1]);
+    count += std::isalnum(before) || before == '_' ? 0 : 1;
+  }
+  return count;
+}
+
+// The metastring of the remote writer's type compiles back to the same type,
+// with the absolute form only where a relative name would find another type.
+void expect_round_trip(int domain, const char* topic, const char* type_name,
+                       size_t expected_absolute_names = 0) {
   Peer peer(domain);
   ASSERT_TRUE(peer.ready());
   Participant participant(domain);
@@ -225,6 +238,7 @@ void expect_round_trip(int domain, const char* topic, const char* type_name) {
   std::string error;
   auto idl = rnr::types::render_idl(*graphs[0], &error);
   ASSERT_TRUE(idl) << error;
+  EXPECT_EQ(absolute_names(*idl), expected_absolute_names) << *idl;
   std::string message;
   auto info_bytes = compile_type_info(*idl, type_name, &message);
   ASSERT_FALSE(info_bytes.empty()) << message << "\n" << *idl;
@@ -249,6 +263,12 @@ TEST(TypeDiscovery, SimpleTypeRoundTripsThroughIdlc) {
 
 TEST(TypeDiscovery, RichTypeRoundTripsThroughIdlc) {
   expect_round_trip(51, "rich_topic", "rnr_test::rich::Telemetry");
+}
+
+// Inside rnr_test::shadow a nested module "geom" hides the root's "geom":
+// the two references to the root's type stay absolute, the nested one not.
+TEST(TypeDiscovery, ShadowedNameKeepsTheAbsoluteFormAndRoundTrips) {
+  expect_round_trip(59, "shadow_topic", "rnr_test::shadow::Path", 2);
 }
 
 TEST(TypeDiscovery, WriterWithoutTypeInformationGivesNothing) {

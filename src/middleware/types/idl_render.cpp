@@ -1,10 +1,14 @@
 // Writes a type graph as IDL 4 text that recompiles to the same type objects:
 // every annotation that the type objects record is written back, defaults
 // (member ids in sequence, enumerator values, flag positions) are left out.
+// Scoped names are written relative to the root ("geom::Vec3"), which every
+// IDL tool reads; only a name whose first identifier would be found in an
+// enclosing scope first keeps the leading "::".
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstring>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -87,6 +91,26 @@ std::string wrap(const char* before, const std::string& middle, const char* afte
   return out;
 }
 
+std::string lower(std::string word) {
+  std::transform(word.begin(), word.end(), word.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return word;
+}
+
+// The key of a scope: its identifiers in lower case, joined by "::" (the
+// root is ""). IDL identifiers that differ only in case collide, so lookups
+// compare them in lower case.
+std::string scope_key(const std::vector<std::string>& parts, size_t count) {
+  std::string key;
+  for (size_t i = 0; i < count && i < parts.size(); ++i) {
+    if (i > 0) {
+      key += "::";
+    }
+    key += lower(parts[i]);
+  }
+  return key;
+}
+
 std::string quote(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : text) {
@@ -106,7 +130,7 @@ std::string quote(const std::string& text) {
 
 class Renderer {
  public:
-  explicit Renderer(const TypeGraph& graph) : g_(graph) {}
+  explicit Renderer(const TypeGraph& graph) : g_(graph) { collect_declarations(); }
 
   std::optional<std::string> run(std::string* error) {
     if (g_.root >= g_.types.size() || !is_named(g_.at(g_.root))) {
@@ -212,14 +236,67 @@ class Renderer {
     return word;
   }
 
+  void declare(const std::vector<std::string>& scope, size_t depth, const std::string& name) {
+    declared_[scope_key(scope, depth)].insert(lower(name));
+  }
+
+  // Every identifier that the text declares, by scope: modules, types,
+  // enumerators and bit flags (in the scope around their type), and the
+  // members of structs (with those of their bases) and unions. Later
+  // declarations count as well: some readers resolve names only once the
+  // whole text is read.
+  void collect_declarations() {
+    for (const auto& t : g_.types) {
+      if (!is_named(t)) {
+        continue;
+      }
+      auto parts = split_scoped(t.name);
+      for (size_t i = 0; i < parts.size(); ++i) {
+        declare(parts, i, parts[i]);
+      }
+      if (t.kind == Kind::Enum || t.kind == Kind::Bitmask) {
+        for (const auto& literal : t.members) {
+          declare(parts, parts.size() - 1, literal.name);
+        }
+      } else if (t.kind == Kind::Struct || t.kind == Kind::Union) {
+        const Type* level = &t;
+        for (size_t hops = 0; level != nullptr && hops <= g_.types.size(); ++hops) {
+          for (const auto& m : level->members) {
+            declare(parts, parts.size(), m.name);
+          }
+          auto base = level->base ? resolve_alias(g_, *level->base) : std::nullopt;
+          level = base && g_.at(*base).kind == Kind::Struct ? &g_.at(*base) : nullptr;
+        }
+      }
+    }
+  }
+
+  // Whether the first identifier of a scoped name, looked up from `scope_`
+  // outwards, is found before the root: then only the absolute form names
+  // the declaration at the root.
+  bool shadowed(const std::string& first) const {
+    const std::string wanted = lower(first);
+    for (size_t depth = scope_.size(); depth > 0; --depth) {
+      auto found = declared_.find(scope_key(scope_, depth));
+      if (found != declared_.end() && found->second.count(wanted) != 0) {
+        return true;
+      }
+    }
+    return false;
+  }
+
   std::optional<std::string> scoped(const std::string& name) {
-    std::string text;
-    for (const auto& part : split_scoped(name)) {
-      auto id = identifier(part);
+    const auto parts = split_scoped(name);
+    std::string text = shadowed(parts.front()) ? "::" : "";
+    for (size_t i = 0; i < parts.size(); ++i) {
+      auto id = identifier(parts[i]);
       if (!id) {
         return std::nullopt;
       }
-      text += "::" + *id;
+      if (i > 0) {
+        text += "::";
+      }
+      text += *id;
     }
     return text;
   }
@@ -476,6 +553,12 @@ class Renderer {
       return false;
     }
     enter_modules(path);
+    // Names in a typedef are looked up from its module, names in a struct or
+    // union (base, members, discriminator, labels) from the type's own scope.
+    scope_ = parts;
+    if (t.kind == Kind::Alias) {
+      scope_.pop_back();
+    }
     const std::string in = indent();
     const std::string in1 = indent(1);
     switch (t.kind) {
@@ -580,6 +663,8 @@ class Renderer {
   std::set<TypeIndex> visiting_, done_;
   std::vector<TypeIndex> order_;
   std::vector<std::string> modules_;
+  std::vector<std::string> scope_;  // where the names being written are looked up
+  std::map<std::string, std::set<std::string>> declared_;  // scope key -> identifiers
   std::ostringstream out_;
   std::string error_;
 };

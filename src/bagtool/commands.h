@@ -1,0 +1,27 @@
+// The commands of quorvin-rnr-bag. Each opens the bag read-only, writes its
+// result, and returns the exit status: 0 on success, 1 after one line on
+// standard error naming what failed.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace rnr::bagtool {
+
+// An aligned summary of the bag on `out`.
+int run_info(const std::string& bag, FILE* out);
+
+// The bag as an MCAP file at `out_path` (default: the bag's name with the
+// suffix ".mcap" in place of ".sqlite3").
+int run_mcap(const std::string& bag, std::string out_path);
+
+// One JSON object per sample on `out`, of the named topics (all when none).
+int run_json(const std::string& bag, const std::vector<std::string>& topics, FILE* out);
+
+// The line on standard error for a failure; returns 1.
+int report_failure(const std::string& text);
+// A line on standard error about something left out; the run goes on.
+void report_warning(const std::string& text);
+
+}  // namespace rnr::bagtool

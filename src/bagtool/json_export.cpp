@@ -1,0 +1,142 @@
+// `json`: every sample as one line of JSON, decoded with the type
+// description stored for its topic; a sample that cannot be decoded is given
+// as its bytes in hexadecimal.
+#include <algorithm>
+#include <cinttypes>
+#include <map>
+#include <optional>
+
+#include "bagtool/bag_reader.h"
+#include "bagtool/commands.h"
+#include "bagtool/progress.h"
+#include "middleware/types/idl_parse.h"
+#include "middleware/types/type_model.h"
+
+namespace rnr::bagtool {
+namespace {
+
+void append_json_string(std::string* out, const std::string& text) {
+  out->push_back('"');
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out->push_back('\\');
+      out->push_back(static_cast<char>(c));
+    } else if (c < 0x20) {
+      char buf[8];
+      snprintf(buf, sizeof buf, "\\u%04x", c);
+      out->append(buf);
+    } else {
+      out->push_back(static_cast<char>(c));
+    }
+  }
+  out->push_back('"');
+}
+
+void append_hex(std::string* out, const uint8_t* data, size_t size) {
+  static const char digits[] = "0123456789abcdef";
+  out->push_back('"');
+  for (size_t i = 0; i < size; ++i) {
+    out->push_back(digits[data[i] >> 4]);
+    out->push_back(digits[data[i] & 0xf]);
+  }
+  out->push_back('"');
+}
+
+struct Topic {
+  std::string prefix;  // {"topic":"...","timestamp":
+  std::optional<types::TypeGraph> graph;
+};
+
+}  // namespace
+
+int run_json(const std::string& bag, const std::vector<std::string>& names, FILE* out) {
+  BagReader reader;
+  std::string error;
+  std::vector<TopicSummary> topics;
+  if (!reader.open(bag, &error) || !reader.topics(&topics, false, &error)) {
+    return report_failure(bag + ": " + error);
+  }
+  for (const auto& name : names) {
+    if (std::none_of(topics.begin(), topics.end(),
+                     [&](const TopicSummary& t) { return t.name == name; })) {
+      return report_failure(bag + ": no topic " + name + " in the bag");
+    }
+  }
+  std::map<int64_t, Topic> chosen;
+  std::vector<int64_t> ids;
+  for (const auto& t : topics) {
+    if (!names.empty() && std::find(names.begin(), names.end(), t.name) == names.end()) {
+      continue;
+    }
+    Topic& topic = chosen[t.id];
+    topic.prefix = "{\"topic\":";
+    append_json_string(&topic.prefix, t.name);
+    topic.prefix += ",\"timestamp\":";
+    ids.push_back(t.id);
+    if (!t.metastring) {
+      continue;
+    }
+    std::string why;
+    topic.graph = types::type_graph_from_idl(*t.metastring, t.type, &why);
+    if (!topic.graph) {
+      report_warning("topic " + t.name + ": its type description cannot be read (" + why +
+                     "); its samples are given as hex");
+    }
+  }
+
+  uint64_t total = 0;
+  if (Progress::wanted() &&
+      !reader.count(names.empty() ? std::vector<int64_t>{} : ids, &total, &error)) {
+    return report_failure(bag + ": " + error);
+  }
+  Progress progress(total);
+  uint64_t undecoded = 0;
+  bool output_ok = true;
+  std::string line;
+  const bool read = reader.for_each_sample(
+      names.empty() ? std::vector<int64_t>{} : ids,
+      [&](const SampleRow& row) {
+        progress.step();
+        auto topic = chosen.find(row.topic_id);
+        line.clear();
+        if (topic == chosen.end()) {
+          line = "{\"topic\":null,\"timestamp\":";
+        } else {
+          line = topic->second.prefix;
+        }
+        line += std::to_string(row.timestamp);
+        line += ",\"id\":";
+        line += std::to_string(row.id);
+        std::optional<std::string> decoded;
+        if (topic != chosen.end() && topic->second.graph) {
+          std::string why;
+          decoded = types::decode_to_json(*topic->second.graph, row.data, row.size, &why);
+        }
+        if (decoded) {
+          line += ",\"data\":";
+          line += *decoded;
+        } else {
+          ++undecoded;
+          line += ",\"hex\":";
+          append_hex(&line, row.data, row.size);
+        }
+        line += "}\n";
+        output_ok = fwrite(line.data(), 1, line.size(), out) == line.size();
+        return output_ok;
+      },
+      &error);
+  progress.finish();
+  if (!read) {
+    return report_failure(bag + ": " + error);
+  }
+  if (!output_ok || fflush(out) != 0) {
+    return report_failure("cannot write the samples");
+  }
+  if (undecoded > 0) {
+    report_warning(std::to_string(undecoded) +
+                   " samples could not be decoded and are given as hex");
+  }
+  return 0;
+}
+
+}  // namespace rnr::bagtool

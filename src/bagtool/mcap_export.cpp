@@ -1,0 +1,113 @@
+// `mcap`: the bag as an MCAP file. One schema per topic with a stored type
+// description (encoding omgidl, the IDL text as data), one channel per topic
+// (message encoding cdr: the stored bytes, encapsulation header first), one
+// message per sample with the stored timestamp as log and publish time and
+// its row id as sequence, and the writers' GUIDs as metadata.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <limits>
+#include <unordered_map>
+
+#include "bagtool/bag_reader.h"
+#include "bagtool/commands.h"
+#include "bagtool/mcap_writer.h"
+#include "bagtool/progress.h"
+
+namespace rnr::bagtool {
+namespace {
+
+std::string default_output(const std::string& bag) {
+  const std::string suffix = ".sqlite3";
+  if (bag.size() > suffix.size() &&
+      bag.compare(bag.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    return bag.substr(0, bag.size() - suffix.size()) + ".mcap";
+  }
+  return bag + ".mcap";
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+}  // namespace
+
+int run_mcap(const std::string& bag, std::string out_path) {
+  BagReader reader;
+  std::string error;
+  std::vector<TopicSummary> topics;
+  std::vector<std::string> writers;
+  uint64_t total = 0;
+  if (!reader.open(bag, &error) || !reader.topics(&topics, false, &error) ||
+      !reader.writers(&writers, &error) ||
+      (Progress::wanted() && !reader.count({}, &total, &error))) {
+    return report_failure(bag + ": " + error);
+  }
+  if (topics.size() > std::numeric_limits<uint16_t>::max()) {
+    return report_failure(bag + ": more topics than an MCAP file can hold");
+  }
+  if (out_path.empty()) {
+    out_path = default_output(bag);
+  }
+  if (same_file(bag, out_path)) {
+    return report_failure(out_path + ": is the bag itself");
+  }
+
+  McapWriter writer;
+  if (!writer.open(out_path, "", &error)) {
+    return report_failure(error);
+  }
+  // Channel ids follow the topics' order from 1; a topic's schema has the
+  // channel's id, and a topic without type description has none (id 0).
+  std::unordered_map<int64_t, uint16_t> channel_of;
+  for (size_t i = 0; i < topics.size(); ++i) {
+    const auto& t = topics[i];
+    const auto id = static_cast<uint16_t>(i + 1);
+    if (t.metastring) {
+      writer.add_schema(id, t.type, "omgidl", *t.metastring);
+    }
+    writer.add_channel(id, t.metastring ? id : 0, t.name, "cdr",
+                       {{"dds_type_name", t.type}, {"dds_keyed", t.keyed ? "true" : "false"}});
+    channel_of[t.id] = id;
+  }
+  StringPairs guids;
+  for (size_t i = 0; i < writers.size(); ++i) {
+    guids.emplace_back(std::to_string(i + 1), writers[i]);
+  }
+  writer.add_metadata("dds_writers", guids);
+
+  uint64_t orphans = 0;
+  Progress progress(total);
+  const bool read = reader.for_each_sample(
+      {},
+      [&](const SampleRow& row) {
+        progress.step();
+        auto channel = channel_of.find(row.topic_id);
+        if (channel == channel_of.end()) {
+          ++orphans;
+          return true;
+        }
+        const uint64_t time = row.timestamp < 0 ? 0 : static_cast<uint64_t>(row.timestamp);
+        writer.add_message(channel->second, static_cast<uint32_t>(row.id), time, time, row.data,
+                           row.size);
+        return true;
+      },
+      &error);
+  progress.finish();
+  std::string write_error;
+  const bool written = writer.finish(&write_error);
+  if (!read || !written) {
+    unlink(out_path.c_str());
+    return report_failure(read ? out_path + ": " + write_error : bag + ": " + error);
+  }
+  if (orphans > 0) {
+    report_warning(std::to_string(orphans) +
+                   " samples of topic ids that the bag does not list were left out");
+  }
+  return 0;
+}
+
+}  // namespace rnr::bagtool

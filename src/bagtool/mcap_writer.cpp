@@ -1,0 +1,340 @@
+#include "bagtool/mcap_writer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace rnr::bagtool {
+namespace {
+
+constexpr char kMagic[] = "\x89MCAP0\r\n";
+constexpr size_t kMagicSize = 8;
+constexpr size_t kChunkTarget = size_t{1} << 20;
+
+enum Opcode : uint8_t {
+  kHeader = 0x01,
+  kFooter = 0x02,
+  kSchema = 0x03,
+  kChannel = 0x04,
+  kMessage = 0x05,
+  kChunk = 0x06,
+  kMessageIndex = 0x07,
+  kChunkIndex = 0x08,
+  kStatistics = 0x0b,
+  kMetadata = 0x0c,
+  kMetadataIndex = 0x0d,
+  kSummaryOffset = 0x0e,
+  kDataEnd = 0x0f,
+};
+
+// Little-endian fields, as every MCAP integer is stored.
+template <typename T>
+void put_at(char* at, T value) {
+  for (size_t i = 0; i < sizeof(T); ++i) {
+    at[i] = static_cast<char>(static_cast<uint64_t>(value) >> (8 * i));
+  }
+}
+
+template <typename T>
+void put(std::string* out, T value) {
+  char bytes[sizeof(T)];
+  put_at(bytes, value);
+  out->append(bytes, sizeof(T));
+}
+
+void put_string(std::string* out, const std::string& text) {
+  put<uint32_t>(out, static_cast<uint32_t>(text.size()));
+  out->append(text);
+}
+
+void put_pairs(std::string* out, const StringPairs& pairs) {
+  std::string body;
+  for (const auto& [key, value] : pairs) {
+    put_string(&body, key);
+    put_string(&body, value);
+  }
+  put_string(out, body);
+}
+
+// A record: opcode, content length, content.
+std::string record(uint8_t opcode, const std::string& body) {
+  std::string out;
+  out.reserve(body.size() + 9);
+  out.push_back(static_cast<char>(opcode));
+  put<uint64_t>(&out, body.size());
+  out.append(body);
+  return out;
+}
+
+}  // namespace
+
+McapWriter::~McapWriter() {
+  if (file_ != nullptr) {
+    fclose(file_);
+  }
+}
+
+bool McapWriter::open(const std::string& path, const std::string& profile, std::string* error) {
+  file_ = fopen(path.c_str(), "wb");
+  if (file_ == nullptr) {
+    *error = "cannot create " + path + ": " + strerror(errno);
+    return false;
+  }
+  // The data section's CRC runs from the first byte of the file, magic and
+  // header included, to the last record before the data end.
+  write(std::string(kMagic, kMagicSize));
+  std::string body;
+  put_string(&body, profile);
+  put_string(&body, "quorvin-rnr-bag");
+  write_record(kHeader, body);
+  return !failed_;
+}
+
+void McapWriter::write(const std::string& bytes) {
+  if (!failed_ && fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {
+    failed_ = true;
+  }
+  (in_summary_ ? summary_crc_ : data_crc_).update(bytes.data(), bytes.size());
+  offset_ += bytes.size();
+}
+
+void McapWriter::write_record(uint8_t opcode, const std::string& body) {
+  write(record(opcode, body));
+}
+
+void McapWriter::add_schema(uint16_t id, const std::string& name, const std::string& encoding,
+                            const std::string& data) {
+  std::string body;
+  put<uint16_t>(&body, id);
+  put_string(&body, name);
+  put_string(&body, encoding);
+  put_string(&body, data);
+  schemas_.push_back(record(kSchema, body));
+  write(schemas_.back());
+}
+
+void McapWriter::add_channel(uint16_t id, uint16_t schema_id, const std::string& topic,
+                             const std::string& message_encoding, const StringPairs& metadata) {
+  std::string body;
+  put<uint16_t>(&body, id);
+  put<uint16_t>(&body, schema_id);
+  put_string(&body, topic);
+  put_string(&body, message_encoding);
+  put_pairs(&body, metadata);
+  channels_.push_back(record(kChannel, body));
+  write(channels_.back());
+  if (channel_counts_.size() <= id) {
+    channel_counts_.resize(id + 1u);
+  }
+  has_channel_.resize(channel_counts_.size());
+  has_channel_[id] = true;
+}
+
+void McapWriter::add_metadata(const std::string& name, const StringPairs& entries) {
+  flush_chunk();  // metadata records stand outside chunks
+  std::string body;
+  put_string(&body, name);
+  put_pairs(&body, entries);
+  const uint64_t at = offset_;
+  const std::string bytes = record(kMetadata, body);
+  write(bytes);
+  std::string index;
+  put<uint64_t>(&index, at);
+  put<uint64_t>(&index, bytes.size());
+  put_string(&index, name);
+  metadata_indexes_.push_back(record(kMetadataIndex, index));
+  ++metadata_count_;
+}
+
+void McapWriter::add_message(uint16_t channel_id, uint32_t sequence, uint64_t log_time,
+                             uint64_t publish_time, const uint8_t* data, size_t size) {
+  if (chunk_.empty()) {
+    chunk_start_ = chunk_end_ = log_time;
+  }
+  chunk_start_ = std::min(chunk_start_, log_time);
+  chunk_end_ = std::max(chunk_end_, log_time);
+  if (chunk_messages_.size() <= channel_id) {
+    chunk_messages_.resize(channel_id + 1u);
+  }
+  chunk_messages_[channel_id].emplace_back(log_time, chunk_.size());
+  // Opcode, length, channel, sequence, log time, publish time.
+  char head[1 + 8 + 2 + 4 + 8 + 8];
+  head[0] = static_cast<char>(kMessage);
+  put_at<uint64_t>(head + 1, 2 + 4 + 8 + 8 + size);
+  put_at<uint16_t>(head + 9, channel_id);
+  put_at<uint32_t>(head + 11, sequence);
+  put_at<uint64_t>(head + 15, log_time);
+  put_at<uint64_t>(head + 23, publish_time);
+  chunk_.append(head, sizeof head);
+  chunk_.append(reinterpret_cast<const char*>(data), size);
+
+  if (message_count_ == 0) {
+    message_start_ = message_end_ = log_time;
+  }
+  message_start_ = std::min(message_start_, log_time);
+  message_end_ = std::max(message_end_, log_time);
+  ++message_count_;
+  if (channel_counts_.size() <= channel_id) {
+    channel_counts_.resize(channel_id + 1u);
+    has_channel_.resize(channel_counts_.size());
+  }
+  ++channel_counts_[channel_id];
+  if (chunk_.size() >= kChunkTarget) {
+    flush_chunk();
+  }
+}
+
+void McapWriter::flush_chunk() {
+  if (chunk_.empty()) {
+    return;
+  }
+  Crc32 crc;
+  crc.update(chunk_.data(), chunk_.size());
+  std::string head;
+  put<uint64_t>(&head, chunk_start_);
+  put<uint64_t>(&head, chunk_end_);
+  put<uint64_t>(&head, chunk_.size());
+  put<uint32_t>(&head, crc.value());
+  put_string(&head, "");  // no compression
+  put<uint64_t>(&head, chunk_.size());
+
+  ChunkIndex index{};
+  index.start_time = chunk_start_;
+  index.end_time = chunk_end_;
+  index.offset = offset_;
+  index.size = chunk_.size();
+  // The chunk record is written in two parts so that its records are not
+  // copied once more.
+  std::string prefix;
+  prefix.push_back(static_cast<char>(kChunk));
+  put<uint64_t>(&prefix, head.size() + chunk_.size());
+  write(prefix);
+  write(head);
+  write(chunk_);
+  index.length = offset_ - index.offset;
+
+  const uint64_t indexes_start = offset_;
+  for (size_t channel = 0; channel < chunk_messages_.size(); ++channel) {
+    const auto& entries = chunk_messages_[channel];
+    if (entries.empty()) {
+      continue;
+    }
+    std::string body;
+    put<uint16_t>(&body, static_cast<uint16_t>(channel));
+    put<uint32_t>(&body, static_cast<uint32_t>(entries.size() * 16));
+    for (const auto& [time, at] : entries) {
+      put<uint64_t>(&body, time);
+      put<uint64_t>(&body, at);
+    }
+    index.index_offsets[static_cast<uint16_t>(channel)] = offset_;
+    write_record(kMessageIndex, body);
+  }
+  index.index_length = offset_ - indexes_start;
+  chunk_indexes_.push_back(std::move(index));
+  chunk_.clear();
+  for (auto& entries : chunk_messages_) {
+    entries.clear();
+  }
+}
+
+bool McapWriter::finish(std::string* error) {
+  flush_chunk();
+  std::string data_end;
+  put<uint32_t>(&data_end, data_crc_.value());
+  write_record(kDataEnd, data_end);
+
+  // The summary: one group per record kind, each listed in a summary offset.
+  const uint64_t summary_start = offset_;
+  in_summary_ = true;
+  struct Group {
+    uint8_t opcode;
+    uint64_t start, length;
+  };
+  std::vector<Group> groups;
+  auto group = [&](uint8_t opcode, const std::vector<std::string>& records) {
+    if (records.empty()) {
+      return;
+    }
+    const uint64_t start = offset_;
+    for (const auto& r : records) {
+      write(r);
+    }
+    groups.push_back({opcode, start, offset_ - start});
+  };
+  group(kSchema, schemas_);
+  group(kChannel, channels_);
+
+  std::string stats;
+  put<uint64_t>(&stats, message_count_);
+  put<uint16_t>(&stats, static_cast<uint16_t>(schemas_.size()));
+  put<uint32_t>(&stats, static_cast<uint32_t>(channels_.size()));
+  put<uint32_t>(&stats, 0);  // attachments
+  put<uint32_t>(&stats, metadata_count_);
+  put<uint32_t>(&stats, static_cast<uint32_t>(chunk_indexes_.size()));
+  put<uint64_t>(&stats, message_start_);
+  put<uint64_t>(&stats, message_end_);
+  std::string counts;
+  for (size_t channel = 0; channel < channel_counts_.size(); ++channel) {
+    if (has_channel_[channel] || channel_counts_[channel] > 0) {
+      put<uint16_t>(&counts, static_cast<uint16_t>(channel));
+      put<uint64_t>(&counts, channel_counts_[channel]);
+    }
+  }
+  put_string(&stats, counts);
+  group(kStatistics, {record(kStatistics, stats)});
+  group(kMetadataIndex, metadata_indexes_);
+
+  std::vector<std::string> chunk_records;
+  for (const auto& c : chunk_indexes_) {
+    std::string body;
+    put<uint64_t>(&body, c.start_time);
+    put<uint64_t>(&body, c.end_time);
+    put<uint64_t>(&body, c.offset);
+    put<uint64_t>(&body, c.length);
+    std::string offsets;
+    for (const auto& [channel, at] : c.index_offsets) {
+      put<uint16_t>(&offsets, channel);
+      put<uint64_t>(&offsets, at);
+    }
+    put_string(&body, offsets);
+    put<uint64_t>(&body, c.index_length);
+    put_string(&body, "");
+    put<uint64_t>(&body, c.size);  // compressed size: stored as is
+    put<uint64_t>(&body, c.size);
+    chunk_records.push_back(record(kChunkIndex, body));
+  }
+  group(kChunkIndex, chunk_records);
+
+  const uint64_t offsets_start = offset_;
+  for (const auto& g : groups) {
+    std::string body;
+    put<uint8_t>(&body, g.opcode);
+    put<uint64_t>(&body, g.start);
+    put<uint64_t>(&body, g.length);
+    write_record(kSummaryOffset, body);
+  }
+
+  // The summary CRC covers the summary, its offsets and the footer up to
+  // the CRC itself.
+  std::string footer;
+  footer.push_back(static_cast<char>(kFooter));
+  put<uint64_t>(&footer, 8 + 8 + 4);
+  put<uint64_t>(&footer, summary_start);
+  put<uint64_t>(&footer, offsets_start);
+  write(footer);
+  std::string tail;
+  put<uint32_t>(&tail, summary_crc_.value());
+  tail.append(kMagic, kMagicSize);
+  write(tail);
+
+  const bool flushed = fflush(file_) == 0 && !ferror(file_);
+  const bool closed = fclose(file_) == 0;
+  file_ = nullptr;
+  if (failed_ || !flushed || !closed) {
+    *error = std::string("cannot write the MCAP file: ") + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace rnr::bagtool

@@ -1,0 +1,19 @@
+// Type graphs from IDL text, such as the type description a bag stores for a
+// topic, so that samples can be decoded without the type's writer.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "middleware/types/type_model.h"
+
+namespace rnr::types {
+
+// The graph of the struct or union `type_name` ("A::B::T", a leading "::"
+// allowed) declared in `idl`, read with Cyclone's IDL library. nullopt with
+// `error` set when the text does not parse or declares no such type; the
+// library may also print its own diagnostics on standard error.
+std::optional<TypeGraph> type_graph_from_idl(const std::string& idl, const std::string& type_name,
+                                             std::string* error);
+
+}  // namespace rnr::types
