@@ -23,7 +23,7 @@ export CYCLONEDDS_URI="file://$root/config/cyclonedds-loopback.xml"
 
 tool="$build/src/app/quorvin-rnr"
 for f in "$tool" "$build/bench/bag/bag_insert_bench" "$build/bench/replay/replay_bench" \
-  "$build/bench/record/record_bench_bag_stats"; do
+  "$build/bench/record/record_bench_bag_stats" "$build/bench/bagtool/bagtool_export_bench"; do
   [ -x "$f" ] || { echo "missing $f (build the benchmarks in $build)" >&2; exit 2; }
 done
 command -v ddsperf >/dev/null || { echo "ddsperf not found (cyclonedds-tools)" >&2; exit 2; }
@@ -44,6 +44,9 @@ bash "$root/bench/record/record_bench.sh" "$build" "$record_secs" | tee "$work/r
 
 echo "### replay: pacing against two reference pacers; zero-gap rate against ddsperf pub"
 "$build/bench/replay/replay_bench" "$replay_secs" | tee "$work/replay"
+
+echo "### bag tool: mcap and json export against a bare SQLite read of the same rows"
+"$build/bench/bagtool/bagtool_export_bench" 1000000 3 "$work" | tee "$work/export"
 
 echo "### memory of a ${rss_secs} s recording of a reliable 10 kHz publisher (100-byte samples)"
 rss_kb() { awk '/^VmRSS/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0; }
@@ -92,6 +95,11 @@ done < <(grep '^RESULT record' "$work/record")
 read -r _ _ _ replay_rate _ ddsperf_rate < <(grep '^RESULT speed' "$work/replay")
 printf '%-58s %12s %12s %8s\n' "zero-gap replay samples/s vs ddsperf pub" "$replay_rate" \
   "$ddsperf_rate" "$(ratio "$replay_rate" "$ddsperf_rate")"
+read -r _ _ bare_rows mcap_rows json_rows _ < <(grep '^RESULT export' "$work/export")
+printf '%-58s %12s %12s %8s\n' "mcap export samples/s vs bare SQLite read" "$mcap_rows" \
+  "$bare_rows" "$(ratio "$mcap_rows" "$bare_rows")"
+printf '%-58s %12s %12s %8s\n' "json export samples/s vs bare SQLite read" "$json_rows" \
+  "$bare_rows" "$(ratio "$json_rows" "$bare_rows")"
 for rate in 1000 10000; do
   read -r ours50 ours99 < <(pacing replay "$rate")
   for ref in ref-sleep ref-spin; do

@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   FILE* sink = std::fopen("/dev/null", "w");
-  std::vector<double> mcap_ratio, json_ratio;
+  std::vector<double> mcap_ratio, json_ratio, bare_rate, mcap_rate, json_rate;
   std::printf("%ld samples of 100 bytes, %d rounds\n", samples, rounds);
   std::printf(
       "round  bare read (samples/s)  mcap (samples/s)  json (samples/s)  mcap/bare  "
@@ -150,12 +150,18 @@ int main(int argc, char** argv) {
     const double n = static_cast<double>(rows);
     mcap_ratio.push_back(bare / m);
     json_ratio.push_back(bare / j);
+    bare_rate.push_back(n / bare);
+    mcap_rate.push_back(n / m);
+    json_rate.push_back(n / j);
     std::printf("%5d  %21.0f  %16.0f  %16.0f  %9.2f  %9.2f\n", r + 1, n / bare, n / m, n / j,
                 bare / m, bare / j);
   }
   std::printf("median ratio to the bare read: mcap %.2f, json %.2f (mcap file %.1f MB)\n",
               median(mcap_ratio), median(json_ratio),
               static_cast<double>(std::filesystem::file_size(mcap)) / 1e6);
+  // Read by bench/run_all.sh: bare, mcap and json samples/s, then the ratios.
+  std::printf("RESULT export %.0f %.0f %.0f %.2f %.2f\n", median(bare_rate), median(mcap_rate),
+              median(json_rate), median(mcap_ratio), median(json_ratio));
   std::fclose(sink);
   std::filesystem::remove_all(dir);
   return 0;
