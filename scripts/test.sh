@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds, and runs the whole test suite twice: once in a
-# plain build and once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Sets up the machine, checks the formatting, builds, and runs the whole test
+# suite twice: once in a plain build and once under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -11,17 +12,82 @@ bash scripts/setup.sh
 export CYCLONEDDS_URI="file://$root/config/cyclonedds-loopback.xml"
 
 jobs="$(nproc)"
-# End-to-end tests run real DDS processes against each other and wait on
-# real time; a test that fails is run once more before the suite fails, so a
-# moment of load on a shared machine does not fail the run.
-repeat="--repeat until-pass:2"
+
+echo "== format (clang-format)"
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  unformatted=()
+  while IFS= read -r file; do
+    if ! clang-format --dry-run -Werror "$file" >/dev/null 2>&1; then
+      unformatted+=("$file")
+    fi
+  done < <(git ls-files -- '*.cpp' '*.h')
+  if [ "${#unformatted[@]}" -ne 0 ]; then
+    echo "These files are not formatted as .clang-format says (fix: clang-format -i FILE...):"
+    printf '  %s\n' "${unformatted[@]}"
+    exit 1
+  fi
+else
+  echo "not a git checkout: no list of tracked files, the check is skipped"
+fi
+
+# Tests that failed their first run and passed their second, over both trees.
+retried=()
+
+# run_suite <build dir> <label> <timeout>: runs every test once, then the
+# ones that failed once more. End-to-end tests run real DDS processes against
+# each other and wait on real time, so a moment of load on a shared machine
+# can fail one; it passes the suite when its second run passes, and is
+# listed under "Retried" so that flakiness is seen. A test that fails twice
+# fails the suite.
+run_suite() {
+  local dir="$1" label="$2" timeout="$3"
+  local failed_log="$dir/Testing/Temporary/LastTestsFailed.log"
+  rm -f "$failed_log"
+  if ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout "$timeout"; then
+    return 0
+  fi
+  if [ ! -s "$failed_log" ]; then
+    echo "ctest failed without naming a failed test"
+    return 1
+  fi
+  # Lines of "<number>:<test name>".
+  local first
+  mapfile -t first < <(cut -d: -f2- "$failed_log")
+  echo "== tests ($label): running again what failed: ${first[*]}"
+  local status=0 twice=() name
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout "$timeout" --rerun-failed ||
+    status=$?
+  if [ "$status" -ne 0 ] && [ -s "$failed_log" ]; then
+    mapfile -t twice < <(cut -d: -f2- "$failed_log")
+  fi
+  for name in "${first[@]}"; do
+    # Passed on its second run: the rerun passed, or named other tests.
+    if [ "$status" -eq 0 ] ||
+      { [ "${#twice[@]}" -ne 0 ] && ! printf '%s\n' "${twice[@]}" | grep -qxF -- "$name"; }; then
+      retried+=("$name ($label)")
+    fi
+  done
+  if [ "$status" -ne 0 ]; then
+    echo "Failed twice ($label): ${twice[*]:-(see above)}"
+    return 1
+  fi
+}
+
+report_retried() {
+  if [ "${#retried[@]}" -eq 0 ]; then
+    echo "Retried: none"
+  else
+    echo "Retried: ${retried[*]}"
+  fi
+}
+trap report_retried EXIT
 
 echo "== build (release)"
 bash scripts/build.sh build/release
 echo "== tests (release)"
-ctest --test-dir build/release --output-on-failure -j"$jobs" --timeout 600 $repeat
+run_suite build/release release 600
 
 echo "== build (address and undefined-behaviour sanitizers)"
 bash scripts/build.sh build/asan -DRNR_SANITIZE=ON -DRNR_BUILD_BENCH=OFF
 echo "== tests (sanitizers)"
-ctest --test-dir build/asan --output-on-failure -j"$jobs" --timeout 900 $repeat
+run_suite build/asan sanitizers 900
