@@ -13,12 +13,13 @@ bash scripts/setup.sh
 export CYCLONEDDS_URI="file://$root/config/cyclonedds-loopback.xml"
 
 build=build/release
-echo "== building quorvin-rnr and the test peers (only what is missing)"
+echo "== building quorvin-rnr, quorvin-rnr-bag and the test peers (only what is missing)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target quorvin-rnr rnr_test_talker rnr_test_listener \
-  >/dev/null
+cmake --build "$build" -j"$(nproc)" --target quorvin-rnr quorvin-rnr-bag \
+  rnr_test_talker rnr_test_listener >/dev/null
 
 exe="$root/$build/src/app/quorvin-rnr"
+bagtool="$root/$build/src/bagtool/quorvin-rnr-bag"
 talker="$root/$build/tests/peers/rnr_test_talker"
 listener="$root/$build/tests/peers/rnr_test_listener"
 domain=179
@@ -52,11 +53,8 @@ sed 's/^/  record | /' record.log
 
 bag="$(ls dovuve_*.sqlite3 | head -n 1)"
 echo
-echo "== the bag: $bag"
-sqlite3 -header -column "$bag" \
-  "SELECT t._id AS id, t.topic_name, t.type_name, t.is_with_key,
-          (SELECT COUNT(*) FROM data d WHERE d.topic_id = t._id) AS samples
-     FROM topics t ORDER BY t._id;"
+echo "== the bag: quorvin-rnr-bag info $bag"
+"$bagtool" info "$bag" | sed 's/^/  /'
 echo
 echo "== recorded type of demo_keyed, as IDL"
 sqlite3 "$bag" "SELECT metastring FROM topics WHERE topic_name = 'demo_keyed';" | sed 's/^/  /'
