@@ -21,6 +21,10 @@ namespace {
 constexpr size_t kMaxPathLength = 256;
 constexpr uint64_t kPauseSliceNs = 1000000000u;
 constexpr uint64_t kStartDelayNs = 1000000000u;
+// After the start delay, how much longer the start waits while a writer has
+// matched no reader yet, and how often it looks.
+constexpr uint64_t kMatchGraceNs = 2000000000u;
+constexpr uint64_t kMatchPollNs = 10000000u;
 constexpr int32_t kChunkIds = 8;
 
 // Copies at most 255 bytes of `source` and terminates the field.
@@ -380,6 +384,17 @@ class ReadTransaction {
   bool open_;
 };
 
+// Whether every writer has matched at least one reader.
+bool every_writer_matched(const rnr_replayer* replayer) {
+  for (const auto& [topic_id, writer] : replayer->datawriter_map) {
+    int32_t matched = 0;
+    if (dds_DataWriter_get_total_matched(writer, &matched) == dds_RETCODE_OK && matched == 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Names every topic whose writer never matched a reader: what it wrote
 // reached nobody.
 void report_unheard_topics(rnr_replayer* replayer) {
@@ -560,6 +575,14 @@ void rnr_replayer_start_replay(rnr_replayer* replayer) {
     return;
   }
   arch_sleep(kStartDelayNs);
+  // A reader that discovery has not matched yet would miss the first
+  // samples (a peer of another vendor may take longer than the delay): give
+  // the writers that have no reader yet a little more time, but never wait
+  // long for topics that nobody listens to.
+  for (uint64_t waited = 0; waited < kMatchGraceNs && !every_writer_matched(replayer);
+       waited += kMatchPollNs) {
+    arch_sleep(kMatchPollNs);
+  }
   try {
     replayer->replay_thread = std::thread(replay_thread_run, replayer);
   } catch (const std::system_error&) {
