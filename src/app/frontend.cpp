@@ -113,17 +113,12 @@ bool parse_level(const char* text, int32_t* level) {
 // than cut: a cut bag path would read another file, a cut topic or type name
 // would record another topic.
 bool fits_field(const char* what, const char* text) {
-  if (std::strlen(text) < APP_NAME_FIELD_SIZE) {
+  if (rnr_name_fits(text)) {
     return true;
   }
   std::fprintf(stderr, "%s is too long: at most %zu characters are allowed\n", what,
-               APP_NAME_FIELD_SIZE - 1);
+               RNR_NAME_MAX_LENGTH);
   return false;
-}
-
-void copy_field(char (&field)[APP_NAME_FIELD_SIZE], const char* text) {
-  std::strncpy(field, text, APP_NAME_FIELD_SIZE - 1);
-  field[APP_NAME_FIELD_SIZE - 1] = '\0';
 }
 
 }  // namespace
@@ -231,8 +226,8 @@ bool app_read_command_line(int argc, char** argv, app_config* config) {
       config->topic_pairs.reserve(static_cast<size_t>(count / 2));
       for (int32_t k = 0; k < count; k += 2) {
         topic_pair pair;
-        copy_field(pair.type_name, positional[k]);
-        copy_field(pair.topic_name, positional[k + 1]);
+        rnr_name_copy(pair.type_name, positional[k]);
+        rnr_name_copy(pair.topic_name, positional[k + 1]);
         config->topic_pairs.push_back(pair);
       }
       return true;
@@ -244,7 +239,7 @@ bool app_read_command_line(int argc, char** argv, app_config* config) {
       if (!fits_field("Bag file path", positional[0])) {
         return usage(config->command);
       }
-      copy_field(config->bag_file, positional[0]);
+      rnr_name_copy(config->bag_file, positional[0]);
       return true;
     default:
       return usage(APP_COMMAND_NONE);

@@ -7,9 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-// Size of the text fields that hold a type name, a topic name or a bag path,
-// terminator included.
-inline constexpr size_t APP_NAME_FIELD_SIZE = 256;
+#include "middleware/name_field.h"
 
 enum app_command : uint8_t {
   APP_COMMAND_NONE = 0,
@@ -21,8 +19,8 @@ enum app_command : uint8_t {
 // One topic that `record` is asked to capture. Both fields always end with a
 // terminator.
 struct topic_pair {
-  char type_name[APP_NAME_FIELD_SIZE] = {};
-  char topic_name[APP_NAME_FIELD_SIZE] = {};
+  char type_name[RNR_NAME_FIELD_SIZE] = {};
+  char topic_name[RNR_NAME_FIELD_SIZE] = {};
 };
 
 // The result of the command line.
@@ -33,7 +31,7 @@ struct app_config {
   // record: the requested pairs in command-line order.
   std::vector<topic_pair> topic_pairs;
   // replay: the bag file path, always terminated.
-  char bag_file[APP_NAME_FIELD_SIZE] = {};
+  char bag_file[RNR_NAME_FIELD_SIZE] = {};
 };
 
 // True from process start; cleared once by the first SIGINT or SIGTERM or by

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <vector>
 
+#include "middleware/name_field.h"
 #include "recorder/dds.h"
 
 // One sample handed to the store. The caller owns it and its bytes; the store
@@ -23,7 +24,7 @@ struct rnr_DataRow {
   size_t serialized_data_size;  // must stay below 2^31
 };
 
-// The bulk insert's batches and the thread that writes them (database.cpp).
+// The bulk insert's batches and the thread that writes them (bulk_insert.cpp).
 struct rnr_BulkWriter;
 
 // Default bound of the sample bytes the bulk insert holds in memory before
@@ -34,7 +35,7 @@ constexpr size_t RNR_DATABASE_DEFAULT_HELD_BYTES_LIMIT = size_t{256} << 20;
 // rnr_Database_destroy. `path`, `db` and `bulk_insert_enabled` may be read by
 // others; only the store's operations write them.
 struct rnr_Database {
-  char path[256];  // the bag file name; first, so the store prints as its name
+  char path[RNR_NAME_FIELD_SIZE];  // the bag file name; first, so the store prints as its name
   sqlite3* db;
   // True while a bulk insert is active. Written only under `mutex`; atomic so
   // that the unlocked reads (the owner before ending the bulk insert) are sound.
@@ -79,8 +80,8 @@ int32_t rnr_Database_insert_topic(rnr_Database* store, const char* topic_name,
 // entry derives from it.
 struct rnr_TopicDescription {
   int32_t id;
-  char topic_name[256];
-  char type_name[256];
+  char topic_name[RNR_NAME_FIELD_SIZE];
+  char type_name[RNR_NAME_FIELD_SIZE];
   char* metastring;
   bool is_with_key;
 };
@@ -98,8 +99,8 @@ int32_t rnr_Database_insert_entity_info(rnr_Database* store, const dds_guid* gui
 // column is NULL; a NULL is_with_key reads as 0.
 struct rnr_TopicsRow {
   int32_t id;
-  char topic_name[256];
-  char type_name[256];
+  char topic_name[RNR_NAME_FIELD_SIZE];
+  char type_name[RNR_NAME_FIELD_SIZE];
   char* metastring;
   int32_t is_with_key;
   // The topic or type name in the bag is 256 bytes or longer: the field holds

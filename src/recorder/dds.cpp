@@ -81,3 +81,15 @@ size_t dds_guid_prefix_to_text(const uint8_t* prefix, char* buffer, size_t size)
                               p[2], p[3], p[4], p[5], p[6], p[7], p[8], p[9], p[10], p[11]);
   return n < 0 ? 0 : static_cast<size_t>(n);
 }
+
+dds_guid_text dds_guid_format(const dds_guid* guid) {
+  dds_guid_text out{};
+  dds_guid_to_text(guid, out.text, sizeof out.text);
+  return out;
+}
+
+dds_guid_prefix_text dds_guid_prefix_format(const uint8_t* prefix) {
+  dds_guid_prefix_text out{};
+  dds_guid_prefix_to_text(prefix, out.text, sizeof out.text);
+  return out;
+}

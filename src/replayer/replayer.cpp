@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr size_t kMaxPathLength = 256;
 constexpr uint64_t kPauseSliceNs = 1000000000u;
 constexpr uint64_t kStartDelayNs = 1000000000u;
 // After the start delay, how much longer the start waits while a writer has
@@ -26,17 +25,6 @@ constexpr uint64_t kStartDelayNs = 1000000000u;
 constexpr uint64_t kMatchGraceNs = 2000000000u;
 constexpr uint64_t kMatchPollNs = 10000000u;
 constexpr int32_t kChunkIds = 8;
-
-// Copies at most 255 bytes of `source` and terminates the field.
-void copy_name(char (&field)[256], const char* source) {
-  if (source == nullptr) {
-    field[0] = '\0';
-    return;
-  }
-  size_t length = strnlen(source, sizeof(field) - 1);
-  std::memcpy(field, source, length);
-  field[length] = '\0';
-}
 
 // A wait deadline on system_clock (CLOCK_REALTIME, the clock of arch_time),
 // clamped so that far-off deadlines stay representable.
@@ -234,8 +222,8 @@ void create_datawriter(rnr_replayer* replayer, const rnr_TopicsRow* row) {
 
   auto info = std::make_unique<datawriter_info>();
   info->topic_id = row->id;
-  copy_name(info->type_name, row->type_name);
-  copy_name(info->topic_name, row->topic_name);
+  rnr_name_copy(info->type_name, row->type_name);
+  rnr_name_copy(info->topic_name, row->topic_name);
   info->is_with_key = row->is_with_key != 0;
 
   dds_TypeSupport* type_support =
@@ -502,8 +490,8 @@ rnr_replayer* rnr_replayer_create(const char* bag_file, int32_t domain_id) {
   if (bag_file == nullptr) {
     bag_file = "";
   }
-  size_t length = strnlen(bag_file, kMaxPathLength + 1);
-  if (length > kMaxPathLength) {
+  size_t length = strnlen(bag_file, RNR_NAME_FIELD_SIZE + 1);
+  if (length > RNR_NAME_FIELD_SIZE) {
     rnr_log(RNR_LOG_ERROR, "Replayer Path length exceeded! max_length=256, length=%ld",
             static_cast<long>(std::strlen(bag_file)));
     return nullptr;

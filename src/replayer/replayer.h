@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "middleware/name_field.h"
+
 struct dds_DomainParticipant;
 struct dds_Publisher;
 struct dds_DataWriter;
@@ -34,8 +36,8 @@ using rnr_replay_failed_callback = void (*)(rnr_replayer* replayer);
 // Attached to each created writer as its context slot 1.
 struct datawriter_info {
   int32_t topic_id = 0;
-  char type_name[256] = {};
-  char topic_name[256] = {};
+  char type_name[RNR_NAME_FIELD_SIZE] = {};
+  char topic_name[RNR_NAME_FIELD_SIZE] = {};
   bool is_with_key = false;
   dds_DataWriter* datawriter = nullptr;
   // Samples the replay thread wrote through the writer.

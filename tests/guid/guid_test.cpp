@@ -90,3 +90,17 @@ TEST(Guid, TextFormsAndBufferBounds) {
   EXPECT_EQ(small[35], 'z');
   EXPECT_EQ(dds_guid_prefix_to_text(prefix, small, 26), 0u);
 }
+
+TEST(Guid, EntityKindPredicatesIgnoreTheBuiltinAndVendorFlags) {
+  // Writer with key, writer without key, each also built-in; readers.
+  for (uint32_t id : {0x00000102u, 0x00000103u, 0x000100c2u, 0x000100c3u}) {
+    EXPECT_TRUE(dds_entity_id_is_writer(id)) << std::hex << id;
+  }
+  for (uint32_t id : {0x00000104u, 0x00000107u, 0x000100c7u, 0x00000101u}) {
+    EXPECT_FALSE(dds_entity_id_is_writer(id)) << std::hex << id;
+  }
+  EXPECT_TRUE(dds_entity_id_is_keyed(0x00000102u));
+  EXPECT_TRUE(dds_entity_id_is_keyed(0x000100c7u));
+  EXPECT_FALSE(dds_entity_id_is_keyed(0x00000103u));
+  EXPECT_FALSE(dds_entity_id_is_keyed(0x00000104u));
+}

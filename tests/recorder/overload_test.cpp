@@ -14,7 +14,7 @@
 
 #include "e2e_support.h"
 #include "log/logger.h"
-#include "recorder/recorder.h"
+#include "recorder/recorder_internal.h"  // the recorder's store, slowed down here
 
 using namespace rnr_test;
 using namespace std::chrono_literals;

@@ -1,0 +1,514 @@
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "bag/database.h"
+#include "bag/database_internal.h"
+#include "log/logger.h"
+
+using bag_internal::Statement;
+
+namespace {
+
+constexpr const char* kInsertDataRow =
+    "INSERT INTO data(topic_id, timestamp, serialized_data) VALUES(?, ?, ?);";
+constexpr const char kInsertDataPrefix[] =
+    "INSERT INTO data(topic_id, timestamp, serialized_data) VALUES ";
+constexpr const char kInsertDataGroup[] = "(?, ?, ?)";
+
+constexpr size_t kParamsPerRow = 3;
+
+// The text of an INSERT of `rows` data rows: the prefix, then one group per
+// row joined by single commas. False when memory runs out.
+bool build_batch_text(size_t rows, std::string& text) {
+  try {
+    text.clear();
+    text.reserve(sizeof(kInsertDataPrefix) + rows * sizeof(kInsertDataGroup));
+    text.append(kInsertDataPrefix, sizeof(kInsertDataPrefix) - 1);
+    for (size_t i = 0; i < rows; ++i) {
+      if (i > 0) {
+        text.push_back(',');
+      }
+      text.append(kInsertDataGroup, sizeof(kInsertDataGroup) - 1);
+    }
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// Largest number of rows one statement can carry on this connection.
+size_t max_batch_rows(sqlite3* db) {
+  const int limit = sqlite3_limit(db, SQLITE_LIMIT_VARIABLE_NUMBER, -1);
+  return limit > 0 ? static_cast<size_t>(limit) / kParamsPerRow : 0;
+}
+
+// Largest sample the connection accepts as one blob: below 2^31 (its length is
+// handed over as an int) and small enough that its row, with the two integers
+// and the record header, stays within the connection's length limit. A larger
+// one would fail every batch it is part of.
+size_t max_sample_size(sqlite3* db) {
+  constexpr size_t kRowOverhead = 64;
+  const int limit = sqlite3_limit(db, SQLITE_LIMIT_LENGTH, -1);
+  return static_cast<size_t>(limit) > kRowOverhead ? static_cast<size_t>(limit) - kRowOverhead : 0;
+}
+
+// True when the sample can be stored; logs why not otherwise.
+bool check_sample(rnr_Database* store, const rnr_DataRow* row) {
+  const size_t limit = max_sample_size(store->db);
+  if (row->serialized_data_size > limit) {
+    rnr_log(RNR_LOG_ERROR,
+            "Database Sample of %zu bytes is too large to store (topic_id %u, limit %zu bytes)",
+            row->serialized_data_size, row->topic_id, limit);
+    return false;
+  }
+  if (row->serialized_data == nullptr && row->serialized_data_size > 0) {
+    rnr_log(RNR_LOG_ERROR, "Database Sample of %zu bytes has no data (topic_id %u)",
+            row->serialized_data_size, row->topic_id);
+    return false;
+  }
+  return true;
+}
+
+// Binds one sample to the parameters of row `index` of an INSERT into data.
+// Logs the first failure.
+bool bind_data_row(sqlite3_stmt* stmt, size_t index, const rnr_DataRow& row) {
+  const int base = static_cast<int>(index * kParamsPerRow);
+  // A 64-bit bind keeps every unsigned 32-bit id intact.
+  if (sqlite3_bind_int64(stmt, base + 1, row.topic_id) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot bind topic_id(%u)", row.topic_id);
+    return false;
+  }
+  if (sqlite3_bind_int64(stmt, base + 2, static_cast<sqlite3_int64>(row.timestamp)) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot bind timestamp(%lu)",
+            static_cast<unsigned long>(row.timestamp));
+    return false;
+  }
+  // An empty sample is stored as an empty blob, not as NULL.
+  const void* bytes = row.serialized_data != nullptr ? row.serialized_data : "";
+  if (sqlite3_bind_blob(stmt, base + 3, bytes, static_cast<int>(row.serialized_data_size),
+                        SQLITE_STATIC) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot bind data");
+    return false;
+  }
+  return true;
+}
+
+// Writes one sample with the single-row INSERT. The caller has checked it.
+bool insert_single_row(rnr_Database* store, const rnr_DataRow& row) {
+  Statement st;
+  const int rc = sqlite3_prepare_v2(store->db, kInsertDataRow, -1, &st.stmt, nullptr);
+  if (rc != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot prepare sqlite3 query %d", rc);
+    return false;
+  }
+  if (!bind_data_row(st.stmt, 0, row)) {
+    return false;
+  }
+  std::lock_guard<std::mutex> connection(store->connection_mutex);
+  if (sqlite3_step(st.stmt) != SQLITE_DONE) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql");
+    return false;
+  }
+  return true;
+}
+
+// How long the store thread waits before it tries a failed write again.
+constexpr std::chrono::milliseconds kRetryInterval{250};
+// Spare batches kept for reuse, and the largest buffer worth keeping.
+constexpr size_t kSpareBatches = 2;
+constexpr size_t kSpareBatchBytes = size_t{16} << 20;
+
+// One batch of samples in arrival order; their bytes are copied one after
+// another into one buffer, so a batch costs no allocation per sample.
+struct Batch {
+  struct Row {
+    uint64_t timestamp;
+    uint32_t topic_id;
+    size_t offset;
+    size_t size;
+  };
+  std::vector<Row> rows;
+  std::vector<unsigned char> bytes;
+};
+
+}  // namespace
+
+// The bulk insert's batches: the one being filled by inserts, the full ones
+// waiting for the store thread (oldest first), and spare ones for reuse. All
+// of it is guarded by the store's `mutex`.
+struct rnr_BulkWriter {
+  std::thread thread;
+  std::condition_variable work;  // a batch was handed over, or the end came
+  std::condition_variable room;  // a batch was written, or the writes fail
+  std::unique_ptr<Batch> filling;
+  std::deque<std::unique_ptr<Batch>> full;
+  std::vector<std::unique_ptr<Batch>> spare;
+  size_t held_bytes = 0;
+  size_t held_bytes_peak = 0;
+  uint64_t lost = 0;
+  bool stopping = false;
+  // Set from the first failed write until the next successful one.
+  bool failing = false;
+  uint64_t failed_attempts = 0;
+  uint64_t lost_before_failing = 0;
+  bool copy_failure_reported = false;
+};
+
+namespace {
+
+size_t held_limit(const rnr_Database* store) {
+  return store->held_bytes_limit > 0 ? store->held_bytes_limit
+                                     : RNR_DATABASE_DEFAULT_HELD_BYTES_LIMIT;
+}
+
+size_t batch_bytes(const Batch& batch) {
+  size_t total = 0;
+  for (const Batch::Row& row : batch.rows) {
+    total += row.size;
+  }
+  return total;
+}
+
+// Gives a written or dropped batch back for reuse. The caller holds `mutex`.
+void recycle(rnr_BulkWriter& writer, std::unique_ptr<Batch> batch) {
+  writer.held_bytes -= batch_bytes(*batch);
+  batch->rows.clear();
+  batch->bytes.clear();
+  if (writer.spare.size() < kSpareBatches && batch->bytes.capacity() <= kSpareBatchBytes) {
+    writer.spare.push_back(std::move(batch));
+  }
+}
+
+// Writes one batch with one statement: the prepared batch INSERT for a full
+// batch, one made for exactly its number of rows otherwise. On failure
+// `error` tells why. Runs on the store thread without `mutex`.
+bool write_batch(rnr_Database* store, const Batch& batch, std::string& error) {
+  sqlite3_stmt* stmt = store->bulk_insert_stmt;
+  Statement partial;
+  if (batch.rows.size() < store->bulk_insert_size) {
+    std::string text;
+    if (!build_batch_text(batch.rows.size(), text)) {
+      error = "out of memory";
+      return false;
+    }
+    if (sqlite3_prepare_v2(store->db, text.c_str(), -1, &partial.stmt, nullptr) != SQLITE_OK) {
+      error = sqlite3_errmsg(store->db);
+      return false;
+    }
+    stmt = partial.stmt;
+  }
+  bool written = true;
+  for (size_t i = 0; i < batch.rows.size() && written; ++i) {
+    const Batch::Row& row = batch.rows[i];
+    const rnr_DataRow data{row.timestamp, row.topic_id, batch.bytes.data() + row.offset, row.size};
+    written = bind_data_row(stmt, i, data);
+  }
+  if (!written) {
+    error = "cannot bind";
+  } else {
+    std::lock_guard<std::mutex> connection(store->connection_mutex);
+    if (sqlite3_step(stmt) != SQLITE_DONE) {
+      error = sqlite3_errmsg(store->db);
+      written = false;
+    }
+  }
+  sqlite3_reset(stmt);
+  return written;
+}
+
+// The store thread: writes the full batches in the order they were handed
+// over. A failed write keeps its batch and is tried again after a pause; the
+// first failure and the recovery are logged once each, with counts. Once the
+// end of the bulk insert is asked for, a write that fails is the last
+// attempt: what is left is dropped and counted as lost.
+void store_thread_run(rnr_Database* store) {
+  rnr_BulkWriter& w = *store->bulk_writer;
+  std::unique_lock<std::mutex> lock(store->mutex);
+  for (;;) {
+    w.work.wait(lock, [&w] { return !w.full.empty() || w.stopping; });
+    if (w.full.empty()) {
+      // Samples inserted while the end was under way form a last batch.
+      if (w.filling == nullptr || w.filling->rows.empty()) {
+        break;
+      }
+      w.full.push_back(std::move(w.filling));
+      store->bulk_insert_count = 0;
+    }
+    const Batch& batch = *w.full.front();
+    const bool last_attempt = w.stopping;
+    lock.unlock();
+    std::string error;
+    const bool written = write_batch(store, batch, error);
+    lock.lock();
+    if (written) {
+      std::unique_ptr<Batch> done = std::move(w.full.front());
+      w.full.pop_front();
+      recycle(w, std::move(done));
+      if (w.failing) {
+        w.failing = false;
+        rnr_log(RNR_LOG_WARN,
+                "Database Writing samples again after %llu failed attempts; %llu samples were "
+                "lost meanwhile",
+                static_cast<unsigned long long>(w.failed_attempts),
+                static_cast<unsigned long long>(w.lost - w.lost_before_failing));
+      }
+      w.room.notify_all();
+      continue;
+    }
+    if (!w.failing) {
+      w.failing = true;
+      w.failed_attempts = 0;
+      w.lost_before_failing = w.lost;
+      rnr_log(RNR_LOG_ERROR,
+              "Database Cannot execute sql (%s): samples are kept in memory, at most %zu bytes "
+              "of them, and the write is retried",
+              error.c_str(), held_limit(store));
+      w.room.notify_all();
+    }
+    ++w.failed_attempts;
+    if (last_attempt) {
+      uint64_t dropped = 0;
+      while (!w.full.empty()) {
+        dropped += w.full.front()->rows.size();
+        recycle(w, std::move(w.full.front()));
+        w.full.pop_front();
+      }
+      w.lost += dropped;
+      rnr_log(RNR_LOG_ERROR, "Database Cannot write %llu samples at the end: they are lost",
+              static_cast<unsigned long long>(dropped));
+      break;
+    }
+    w.work.wait_for(lock, kRetryInterval, [&w] { return w.stopping; });
+  }
+  w.room.notify_all();
+}
+
+}  // namespace
+
+void bag_internal::delete_bulk_writer(rnr_BulkWriter* writer) {
+  delete writer;
+}
+
+// --- Samples ---------------------------------------------------------------------
+
+bool rnr_Database_start_bulk_insert_data(rnr_Database* store, size_t size) {
+  if (store == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot start bulk insert: invalid argument");
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(store->mutex);
+  if (store->bulk_insert_enabled.load(std::memory_order_relaxed)) {
+    if (size == store->bulk_insert_size) {
+      return true;
+    }
+    rnr_log(RNR_LOG_ERROR,
+            "Database Data bulk insert is already enabled. But bulk insert size is different "
+            "(origin: %ld, request: %ld). It cannot be changed when bulk insert is started",
+            static_cast<long>(store->bulk_insert_size), static_cast<long>(size));
+    return false;
+  }
+
+  // A batch beyond the connection's parameter limit cannot be prepared; its
+  // text is not even built.
+  if (size > max_batch_rows(store->db)) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot prepare sqlite3 query (%s)", "too many SQL variables");
+    return false;
+  }
+  std::string text;
+  if (!build_batch_text(size, text)) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot prepare sqlite3 query (%s)", "out of memory");
+    return false;
+  }
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(store->db, text.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot prepare sqlite3 query (%s)", sqlite3_errmsg(store->db));
+    sqlite3_finalize(stmt);
+    return false;
+  }
+  if (store->bulk_writer == nullptr) {
+    store->bulk_writer = new (std::nothrow) rnr_BulkWriter();
+  }
+  if (store->bulk_writer == nullptr) {
+    rnr_log(RNR_LOG_FATAL, "Database Out of memory: Cannot allocate data bulk insert array");
+    sqlite3_finalize(stmt);
+    return false;
+  }
+  rnr_BulkWriter& w = *store->bulk_writer;
+  w.stopping = false;
+  w.failing = false;
+  store->bulk_insert_size = size;
+  store->bulk_insert_count = 0;
+  store->bulk_insert_stmt = stmt;
+  try {
+    w.thread = std::thread(store_thread_run, store);
+  } catch (const std::system_error&) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot start the store thread");
+    sqlite3_finalize(stmt);
+    store->bulk_insert_stmt = nullptr;
+    store->bulk_insert_size = 0;
+    return false;
+  }
+  store->bulk_insert_enabled.store(true);
+  return true;
+}
+
+bool rnr_Database_insert_data(rnr_Database* store, const rnr_DataRow* row) {
+  if (store == nullptr || row == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot insert data: invalid argument");
+    return false;
+  }
+  std::unique_lock<std::mutex> lock(store->mutex);
+  if (!store->bulk_insert_enabled.load(std::memory_order_relaxed)) {
+    lock.unlock();
+    return check_sample(store, row) && insert_single_row(store, *row);
+  }
+  if (!check_sample(store, row)) {
+    return false;
+  }
+  rnr_BulkWriter& w = *store->bulk_writer;
+  const size_t size = row->serialized_data_size;
+  // While the writes fail, the backlog is kept within its bound and what
+  // comes beyond it is dropped: counted, not logged one by one.
+  if (w.failing && w.held_bytes + size > held_limit(store)) {
+    ++w.lost;
+    return false;
+  }
+  // The store's own copy, so the caller may reuse its bytes at once.
+  try {
+    if (w.filling == nullptr) {
+      if (!w.spare.empty()) {
+        w.filling = std::move(w.spare.back());
+        w.spare.pop_back();
+      } else {
+        w.filling = std::make_unique<Batch>();
+        w.filling->rows.reserve(store->bulk_insert_size);
+      }
+    }
+    Batch& batch = *w.filling;
+    if (batch.bytes.capacity() == 0) {
+      batch.bytes.reserve(std::min(kSpareBatchBytes, size * store->bulk_insert_size));
+    }
+    const size_t offset = batch.bytes.size();
+    const auto* bytes = static_cast<const unsigned char*>(row->serialized_data);
+    batch.bytes.insert(batch.bytes.end(), bytes, bytes + size);
+    batch.rows.push_back({row->timestamp, row->topic_id, offset, size});
+  } catch (const std::bad_alloc&) {
+    if (w.filling != nullptr && w.filling->bytes.size() > batch_bytes(*w.filling)) {
+      w.filling->bytes.resize(batch_bytes(*w.filling));
+    }
+    ++w.lost;
+    if (!w.copy_failure_reported) {
+      w.copy_failure_reported = true;
+      rnr_log(RNR_LOG_ERROR,
+              "Database Out of memory: Cannot copy sample of %zu bytes (topic_id %u); samples "
+              "that cannot be copied are lost",
+              size, row->topic_id);
+    }
+    return false;
+  }
+  w.held_bytes += size;
+  w.held_bytes_peak = std::max(w.held_bytes_peak, w.held_bytes);
+  store->bulk_insert_count = w.filling->rows.size();
+  if (store->bulk_insert_count == store->bulk_insert_size) {
+    w.full.push_back(std::move(w.filling));
+    store->bulk_insert_count = 0;
+    w.work.notify_one();
+  }
+  return true;
+}
+
+void rnr_Database_end_bulk_insert_data(rnr_Database* store) {
+  if (store == nullptr || !store->bulk_insert_enabled.load()) {
+    rnr_log(RNR_LOG_WARN, "Database Data bulk insert is not enabled");
+    return;
+  }
+  std::unique_lock<std::mutex> lock(store->mutex);
+  if (!store->bulk_insert_enabled.load(std::memory_order_relaxed)) {
+    return;
+  }
+  rnr_BulkWriter& w = *store->bulk_writer;
+  if (w.filling != nullptr && !w.filling->rows.empty()) {
+    w.full.push_back(std::move(w.filling));
+  }
+  w.stopping = true;
+  w.work.notify_all();
+  w.room.notify_all();
+  lock.unlock();
+  w.thread.join();
+  lock.lock();
+  // Inserts may have slipped in behind the last batch; they share its fate.
+  if (w.filling != nullptr && !w.filling->rows.empty()) {
+    w.lost += w.filling->rows.size();
+    rnr_log(RNR_LOG_ERROR, "Database Cannot write %zu samples at the end: they are lost",
+            w.filling->rows.size());
+  }
+  w.filling.reset();
+  w.spare.clear();
+  w.held_bytes = 0;
+  sqlite3_finalize(store->bulk_insert_stmt);
+  store->bulk_insert_stmt = nullptr;
+  store->bulk_insert_count = 0;
+  store->bulk_insert_size = 0;
+  store->bulk_insert_enabled.store(false);
+}
+
+void rnr_Database_set_held_bytes_limit(rnr_Database* store, size_t bytes) {
+  if (store != nullptr) {
+    std::lock_guard<std::mutex> lock(store->mutex);
+    store->held_bytes_limit = bytes;
+  }
+}
+
+size_t rnr_Database_wait_for_room(rnr_Database* store, uint64_t timeout_ns) {
+  if (store == nullptr) {
+    return SIZE_MAX;
+  }
+  std::unique_lock<std::mutex> lock(store->mutex);
+  if (!store->bulk_insert_enabled.load(std::memory_order_relaxed)) {
+    return SIZE_MAX;
+  }
+  rnr_BulkWriter& w = *store->bulk_writer;
+  const size_t limit = held_limit(store);
+  w.room.wait_for(lock, std::chrono::nanoseconds(timeout_ns),
+                  [&] { return w.failing || w.stopping || w.held_bytes < limit; });
+  if (w.failing || w.stopping) {
+    return SIZE_MAX;
+  }
+  return w.held_bytes < limit ? limit - w.held_bytes : 0;
+}
+
+void rnr_Database_wait_for_batches(rnr_Database* store) {
+  if (store == nullptr) {
+    return;
+  }
+  std::unique_lock<std::mutex> lock(store->mutex);
+  if (store->bulk_writer == nullptr || !store->bulk_insert_enabled.load()) {
+    return;
+  }
+  rnr_BulkWriter& w = *store->bulk_writer;
+  w.room.wait(lock, [&] { return w.full.empty() || w.failing || w.stopping; });
+}
+
+rnr_BulkInsertStats rnr_Database_bulk_insert_stats(rnr_Database* store) {
+  rnr_BulkInsertStats stats{};
+  if (store == nullptr) {
+    return stats;
+  }
+  std::lock_guard<std::mutex> lock(store->mutex);
+  if (store->bulk_writer != nullptr) {
+    const rnr_BulkWriter& w = *store->bulk_writer;
+    stats.held_bytes = w.held_bytes;
+    stats.held_bytes_peak = w.held_bytes_peak;
+    stats.lost_samples = w.lost;
+    stats.failing = w.failing;
+  }
+  return stats;
+}

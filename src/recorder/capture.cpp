@@ -1,0 +1,363 @@
+#include "recorder/recorder_internal.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "log/logger.h"
+#include "recorder/dump.h"
+
+namespace recorder_internal {
+namespace {
+
+constexpr int32_t kMaxCaptureSamples = 1000;
+constexpr size_t kMaxTakesPerCapture = 64;
+// How long one wait for room in the store lasts before losses are checked.
+constexpr uint64_t kRoomWaitNs = 50000000u;
+// DDS loss counts are read at most once a second and reported at most once
+// every 10 s per topic while samples are being dropped.
+constexpr uint64_t kLossCheckIntervalNs = 1000000000u;
+constexpr uint64_t kLossWarnIntervalNs = 10000000000u;
+
+void dr_on_data_available(dds_DataReader* reader);
+
+// Whether `tr` keeps the samples whose info names this publication handle.
+// A decision is remembered once it cannot change: the writer is assigned.
+// Samples of a writer that is not assigned yet are dropped (its own reader,
+// once created, receives what the writer still delivers); when the writer
+// cannot be identified at all, a topic's only reader keeps them.
+bool reader_keeps(rnr_TopicInfo* entry, rnr_TopicReader* tr, dds_DataReader* reader,
+                  const dds_InstanceHandle_t& publication_handle) {
+  uint64_t handle = 0;
+  std::memcpy(&handle, publication_handle.value, sizeof handle);
+  const auto cached = tr->keeps.find(handle);
+  if (cached != tr->keeps.end()) {
+    return cached->second;
+  }
+  uint8_t guid[16] = {};
+  dds_PublicationBuiltinTopicData writer{};
+  const bool known = dds_DataReader_get_matched_publication(reader, &publication_handle, guid,
+                                                            &writer) == dds_RETCODE_OK;
+  std::lock_guard<std::mutex> lock(entry->assignment_mutex);
+  if (!known) {
+    return entry->readers.size() == 1;
+  }
+  const rnr_TopicReader* assigned = assign_writer(entry, guid, writer);
+  if (assigned == nullptr) {
+    return false;
+  }
+  const bool keep = assigned == tr;
+  tr->keeps.emplace(handle, keep);
+  return keep;
+}
+
+uint64_t source_time_ns(const dds_SampleInfo& info) {
+  return static_cast<uint64_t>(static_cast<uint32_t>(info.source_timestamp.sec)) * 1000000000u +
+         info.source_timestamp.nanosec;
+}
+
+// Lists the samples of the take's first `sets_used` buffer sets in the order
+// they arrived (see order_by_arrival) into the entry's capture_order.
+void arrange_by_arrival(rnr_TopicInfo* entry, size_t sets_used) {
+  auto& order = entry->capture_order;
+  auto& runs = entry->capture_runs;
+  auto& times = entry->capture_times;
+  order.clear();
+  runs.clear();
+  times.clear();
+  for (size_t s = 0; s < sets_used; ++s) {
+    const rnr_TakeBuffers& b = *entry->take_buffers[s];
+    const uint32_t n = dds_SampleInfoSeq_length(b.sample_infos);
+    const dds_InstanceHandle_t* previous = nullptr;
+    for (uint32_t i = 0; i < n; ++i) {
+      const dds_SampleInfo* info = dds_SampleInfoSeq_get(b.sample_infos, i);
+      if (previous == nullptr ||
+          std::memcmp(previous->value, info->instance_handle.value, sizeof previous->value) != 0) {
+        runs.push_back({order.size(), order.size()});
+      }
+      previous = &info->instance_handle;
+      order.push_back({static_cast<uint32_t>(s), i});
+      times.push_back(source_time_ns(*info));
+      runs.back().end = order.size();
+    }
+  }
+  if (runs.size() <= 1) {
+    return;  // already in order
+  }
+  auto& positions = entry->capture_merged;
+  order_by_arrival(times, runs, positions);
+  std::vector<rnr_SampleRef> merged;
+  merged.reserve(order.size());
+  for (const size_t k : positions) {
+    merged.push_back(order[k]);
+  }
+  order.swap(merged);
+}
+
+// Prints a sample whose type is unknown as its bytes in hex, one line.
+void dump_hex(const void* data, uint32_t size) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string line;
+  line.reserve(static_cast<size_t>(size) * 2 + 1);
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  for (uint32_t i = 0; i < size; ++i) {
+    line.push_back(kDigits[bytes[i] >> 4]);
+    line.push_back(kDigits[bytes[i] & 0x0f]);
+  }
+  line.push_back('\n');
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+}
+
+// Stores one taken sample; prints it first at level verbose.
+void store_sample(rnr_recorder* recorder, rnr_TopicInfo* entry, const dds_SampleInfo& info,
+                  const void* data, uint32_t size) {
+  if (logger_level <= RNR_LOG_DEBUG) {
+    rnr_log(RNR_LOG_DEBUG, "Recorder Recv Data{topic: %s, source_timestamp: %d.%03d}",
+            entry->topic_name, static_cast<int>(info.source_timestamp.sec),
+            static_cast<int>(info.source_timestamp.nanosec / 1000000u));
+    dds_DynamicTypeSupport* type = entry->dump_type.load();
+    if (logger_level <= RNR_LOG_VERBOSE && type != nullptr) {
+      void* sample = dds_TypeSupport_deserialize(type, data, size);
+      if (sample != nullptr) {
+        dds_dump_data(type, sample);
+        // One write per dump, so that log lines from other threads do not
+        // land inside a dumped line.
+        std::fflush(stdout);
+        dds_TypeSupport_free(type, sample);
+      }
+    } else if (logger_level <= RNR_LOG_VERBOSE) {
+      dump_hex(data, size);
+    }
+  }
+  std::lock_guard<std::mutex> lock(recorder->insert_mutex);
+  rnr_DataRow row{};
+  row.timestamp = arch_time();
+  row.topic_id = static_cast<uint32_t>(entry->id);
+  row.serialized_data = data;
+  row.serialized_data_size = size;
+  rnr_Database_insert_data(recorder->database, &row);
+}
+
+// Whether `reader`, one of the entry's readers, was created reliable.
+bool reader_is_reliable(rnr_TopicInfo* entry, const dds_DataReader* reader) {
+  std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
+  for (const auto& tr : entry->readers) {
+    if (tr->reader == reader) {
+      return tr->reliability == dds_RELIABLE_RELIABILITY_QOS;
+    }
+  }
+  return true;
+}
+
+// Waits until the store may hold more samples, or the recording stops.
+// Returns the bytes the store has room for (SIZE_MAX: no bound applies now).
+// Meanwhile the reader fills up: reliable writers then wait for it, and
+// best-effort samples are dropped by DDS, which is reported.
+size_t wait_for_room(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReader* reader) {
+  for (;;) {
+    const size_t room = rnr_Database_wait_for_room(recorder->database, kRoomWaitNs);
+    if (room > 0 || recorder->stopping.load()) {
+      return room > 0 ? room : SIZE_MAX;
+    }
+    check_dds_losses(entry, reader, false);
+  }
+}
+
+// Takes what `reader` holds, up to kMaxTakesPerCapture sets of 1000 samples
+// and no more than the store has room for, and hands every valid sample to
+// the store in the order of arrival. Returns the number of samples taken;
+// `more` tells whether the last take was cut short, so that the reader may
+// hold more.
+size_t capture_round(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReader* reader,
+                     size_t room, bool& more) {
+  auto& sets = entry->take_buffers;
+  size_t used = 0;
+  size_t taken = 0;
+  size_t taken_bytes = 0;
+  more = false;
+  while (used < kMaxTakesPerCapture) {
+    // As many samples as fit the room, judged by the largest seen so far
+    // (one, while none has been seen).
+    int32_t asked = kMaxCaptureSamples;
+    if (room != SIZE_MAX) {
+      const size_t left = room > taken_bytes ? room - taken_bytes : 0;
+      const size_t fit = entry->largest_sample == 0 ? 1 : left / entry->largest_sample;
+      if (fit == 0 && used > 0) {
+        more = true;
+        break;
+      }
+      asked =
+          static_cast<int32_t>(std::clamp<size_t>(fit, 1, static_cast<size_t>(kMaxCaptureSamples)));
+    }
+    if (used == sets.size()) {
+      auto fresh = std::make_unique<rnr_TakeBuffers>();
+      if (!fresh->prepare(kMaxCaptureSamples)) {
+        break;
+      }
+      sets.push_back(std::move(fresh));
+    }
+    rnr_TakeBuffers& b = *sets[used];
+    const dds_ReturnCode_t rc = dds_DataReader_raw_take(
+        reader, dds_HANDLE_NIL, b.samples, b.sample_infos, b.sample_sizes, asked,
+        dds_ANY_SAMPLE_STATE, dds_ANY_VIEW_STATE, dds_ANY_INSTANCE_STATE);
+    if (rc != dds_RETCODE_OK) {
+      more = false;
+      break;  // nothing more, or a failed take: no loan to return
+    }
+    ++used;
+    const uint32_t n = dds_DataSeq_length(b.samples);
+    taken += n;
+    for (uint32_t i = 0; i < n; ++i) {
+      const size_t size = dds_UnsignedLongSeq_get(b.sample_sizes, i);
+      taken_bytes += size;
+      entry->largest_sample = std::max(entry->largest_sample, size);
+    }
+    more = n == static_cast<uint32_t>(asked);
+    if (!more) {
+      break;
+    }
+  }
+  if (used == 0) {
+    return 0;
+  }
+
+  rnr_TopicReader* tr = nullptr;
+  {
+    std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
+    for (auto& r : entry->readers) {
+      if (r->reader == reader) {
+        tr = r.get();
+      }
+    }
+  }
+  arrange_by_arrival(entry, used);
+  for (const rnr_SampleRef& ref : entry->capture_order) {
+    const rnr_TakeBuffers& b = *sets[ref.set];
+    const dds_SampleInfo* info = dds_SampleInfoSeq_get(b.sample_infos, ref.index);
+    if (info == nullptr || !info->valid_data) {
+      continue;
+    }
+    // Each writer's samples are stored by the one reader it is assigned to.
+    if (tr == nullptr || !reader_keeps(entry, tr, reader, info->publication_handle)) {
+      continue;
+    }
+    const void* data = dds_DataSeq_get(b.samples, ref.index);
+    if (data == nullptr) {
+      continue;
+    }
+    store_sample(recorder, entry, *info, data, dds_UnsignedLongSeq_get(b.sample_sizes, ref.index));
+  }
+  for (size_t s = 0; s < used; ++s) {
+    dds_DataReader_raw_return_loan(reader, sets[s]->samples, sets[s]->sample_infos,
+                                   sets[s]->sample_sizes);
+  }
+  return taken;
+}
+
+}  // namespace
+
+const dds_DataReaderListener kTopicReaderListener = {
+    nullptr, nullptr, nullptr, nullptr, dr_on_data_available, nullptr, nullptr};
+
+void check_dds_losses(rnr_TopicInfo* entry, dds_DataReader* reader, bool at_end) {
+  const uint64_t now = arch_time();
+  if (!at_end && now - entry->loss_checked_ns < kLossCheckIntervalNs) {
+    return;
+  }
+  entry->loss_checked_ns = now;
+  dds_SampleLossStatus status{};
+  if (dds_DataReader_get_sample_loss(reader, &status) == dds_RETCODE_OK) {
+    dds_SampleLossStatus& seen = entry->loss_seen[reader];
+    entry->dds_lost += status.lost - std::min(status.lost, seen.lost);
+    // A reliable sample that a full reader rejects is offered again until it
+    // fits (the writer waits meanwhile): it is counted as rejected at every
+    // attempt, yet it is not lost. Only a best-effort reader drops it.
+    if (!reader_is_reliable(entry, reader)) {
+      entry->dds_rejected += status.rejected - std::min(status.rejected, seen.rejected);
+    }
+    seen = status;
+  }
+  const uint64_t total = entry->dds_lost + entry->dds_rejected;
+  if (total == 0 || at_end) {
+    return;
+  }
+  if (total != entry->loss_warned_total &&
+      (entry->loss_warned_ns == 0 || now - entry->loss_warned_ns >= kLossWarnIntervalNs)) {
+    entry->loss_warned_ns = now;
+    entry->loss_warned_total = total;
+    rnr_log(RNR_LOG_WARN,
+            "Recorder %s: samples are being dropped: %llu lost by DDS and %llu rejected by the "
+            "full reader so far",
+            entry->topic_name, static_cast<unsigned long long>(entry->dds_lost),
+            static_cast<unsigned long long>(entry->dds_rejected));
+  }
+}
+
+void report_dds_losses(const rnr_TopicInfo* entry) {
+  const uint64_t total = entry->dds_lost + entry->dds_rejected;
+  if (total > 0) {
+    rnr_log(RNR_LOG_WARN,
+            "Recorder %s: %llu samples were not recorded: %llu lost by DDS, %llu rejected by the "
+            "full reader",
+            entry->topic_name, static_cast<unsigned long long>(total),
+            static_cast<unsigned long long>(entry->dds_lost),
+            static_cast<unsigned long long>(entry->dds_rejected));
+  }
+}
+
+void capture_samples(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReader* reader,
+                     size_t max_samples) {
+  std::lock_guard<std::mutex> lock(entry->capture_mutex);
+  size_t total = 0;
+  bool more = true;
+  while (more && total < max_samples) {
+    if (max_samples == SIZE_MAX && recorder->stopping.load()) {
+      break;
+    }
+    const size_t room = wait_for_room(recorder, entry, reader);
+    total += capture_round(recorder, entry, reader, room, more);
+    check_dds_losses(entry, reader, false);
+  }
+}
+
+namespace {
+
+void dr_on_data_available(dds_DataReader* reader) {
+  auto* recorder = static_cast<rnr_recorder*>(dds_Entity_get_context(reader, 0));
+  auto* entry = static_cast<rnr_TopicInfo*>(dds_Entity_get_context(reader, 1));
+  if (recorder == nullptr || entry == nullptr) {
+    return;
+  }
+  capture_samples(recorder, entry, reader, SIZE_MAX);
+}
+
+}  // namespace
+}  // namespace recorder_internal
+
+rnr_TakeBuffers::~rnr_TakeBuffers() {
+  release();
+}
+
+void rnr_TakeBuffers::release() {
+  dds_DataSeq_delete(samples);
+  dds_SampleInfoSeq_delete(sample_infos);
+  dds_UnsignedLongSeq_delete(sample_sizes);
+  samples = nullptr;
+  sample_infos = nullptr;
+  sample_sizes = nullptr;
+}
+
+bool rnr_TakeBuffers::prepare(uint32_t capacity) {
+  if (samples != nullptr && sample_infos != nullptr && sample_sizes != nullptr) {
+    return true;
+  }
+  release();
+  samples = dds_DataSeq_create(capacity);
+  sample_infos = dds_SampleInfoSeq_create(capacity);
+  sample_sizes = dds_UnsignedLongSeq_create(capacity);
+  return samples != nullptr && sample_infos != nullptr && sample_sizes != nullptr;
+}

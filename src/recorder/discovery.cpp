@@ -1,0 +1,324 @@
+#include "recorder/recorder_internal.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "log/logger.h"
+
+namespace recorder_internal {
+namespace {
+
+constexpr int32_t kMaxPublications = 8;
+
+void builtin_pub_dr_on_data_available(dds_DataReader* reader);
+
+// The reader takes the writer's durability, capped at transient-local: the
+// strongest kind a reader can ask of a writer without a durability service.
+dds_DurabilityQosPolicyKind reader_durability_for(dds_DurabilityQosPolicyKind writer) {
+  return writer == dds_VOLATILE_DURABILITY_QOS ? dds_VOLATILE_DURABILITY_QOS
+                                               : dds_TRANSIENT_LOCAL_DURABILITY_QOS;
+}
+
+// The reader QoS a writer is recorded with: its own reliability, and its
+// durability capped at transient-local.
+struct ReaderQos {
+  dds_ReliabilityQosPolicyKind reliability;
+  dds_DurabilityQosPolicyKind durability;
+};
+
+ReaderQos reader_qos_for(const dds_PublicationBuiltinTopicData& writer) {
+  return {writer.reliability.kind == dds_RELIABLE_RELIABILITY_QOS ? dds_RELIABLE_RELIABILITY_QOS
+                                                                  : dds_BEST_EFFORT_RELIABILITY_QOS,
+          reader_durability_for(writer.durability.kind)};
+}
+
+// The topic's reader with exactly this QoS, or null. Called with the entry's
+// assignment_mutex held.
+rnr_TopicReader* reader_with_qos(rnr_TopicInfo* entry, ReaderQos qos) {
+  for (auto& r : entry->readers) {
+    if (r->reliability == qos.reliability && r->durability == qos.durability) {
+      return r.get();
+    }
+  }
+  return nullptr;
+}
+
+// Creates a raw reader of `entry` with the given reliability and durability
+// and KEEP_ALL history, so that it loses nothing its writers deliver, and adds
+// it to the entry's readers. Called with recorder->mutex held.
+dds_DataReader* create_datareader(rnr_recorder* recorder, rnr_TopicInfo* entry, bool with_key,
+                                  ReaderQos qos) {
+  dds_TypeSupport* raw =
+      with_key ? dds_TypeSupport_raw_create_w_key() : dds_TypeSupport_raw_create();
+  dds_TypeSupport_register_type(raw, recorder->participant, entry->type_name);
+  dds_TypeSupport_delete(raw);
+
+  dds_TopicQos topic_qos{};
+  dds_DomainParticipant_get_default_topic_qos(recorder->participant, &topic_qos);
+  dds_Topic* topic = dds_DomainParticipant_create_topic(recorder->participant, entry->topic_name,
+                                                        entry->type_name, &topic_qos, nullptr, 0);
+  dds_TopicQos_finalize(&topic_qos);
+
+  dds_DataReaderQos reader_qos{};
+  dds_Subscriber_get_default_datareader_qos(recorder->subscriber, &reader_qos);
+  reader_qos.reliability.kind = qos.reliability;
+  reader_qos.durability.kind = qos.durability;
+  reader_qos.history.kind = dds_KEEP_ALL_HISTORY_QOS;
+  reader_qos.resource_limits.max_samples = kReaderMaxSamples;
+  dds_DataReader* reader =
+      dds_Subscriber_create_datareader(recorder->subscriber, topic, &reader_qos, nullptr, 0);
+  dds_DataReaderQos_finalize(&reader_qos);
+  if (reader == nullptr) {
+    return nullptr;
+  }
+  auto tr = std::make_unique<rnr_TopicReader>();
+  tr->reader = reader;
+  tr->reliability = qos.reliability;
+  tr->durability = qos.durability;
+  {
+    std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
+    entry->readers.push_back(std::move(tr));
+    entry->reader = entry->readers.front()->reader;
+  }
+
+  dds_Entity_set_context(reader, 0, recorder);
+  dds_Entity_set_context(reader, 1, entry);
+  if (recorder->state == RNR_RECORDER_RECORDING) {
+    dds_DataReader_set_listener(reader, &kTopicReaderListener, dds_DATA_AVAILABLE_STATUS);
+    dds_DataReader_enable(reader);
+  }
+  rnr_log(RNR_LOG_INFO, "Recorder Create DataReader{topic: %s, type: %s}", entry->topic_name,
+          entry->type_name);
+  return reader;
+}
+
+// Asks the participant for the type the writer's participant delivered. Called
+// with recorder->mutex held by `lock`, which is given up meanwhile (the lookup
+// is a bounded but blocking wait). Null when no type came.
+dds_DynamicTypeSupport* lookup_type(rnr_recorder* recorder, std::unique_lock<std::mutex>& lock,
+                                    const char* type_name) {
+  dds_DynamicTypeSupport* found = nullptr;
+  lock.unlock();
+  dds_DataSeq* types =
+      dds_DomainParticipant_lookup_delivered_types(recorder->participant, type_name);
+  if (types != nullptr) {
+    found = static_cast<dds_DynamicTypeSupport*>(dds_DataSeq_remove(types, 0));
+    while (dds_DataSeq_length(types) != 0) {
+      dds_DynamicTypeSupport_delete_type_support(
+          static_cast<dds_DynamicTypeSupport*>(dds_DataSeq_remove(types, 0)));
+    }
+    dds_DataSeq_delete(types);
+  }
+  lock.lock();
+  return found;
+}
+
+// Stores the topic's metastring and key flag in the bag. False (logged) when
+// the bag's row cannot be updated.
+bool store_topic_type(rnr_recorder* recorder, rnr_TopicInfo* entry) {
+  if (!rnr_Database_update_topics(recorder->database, entry)) {
+    rnr_log(RNR_LOG_ERROR, "Recorder %s: Cannot update database", entry->topic_name);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const dds_DataReaderListener kBuiltinReaderListener = {
+    nullptr, nullptr, nullptr, nullptr, builtin_pub_dr_on_data_available, nullptr, nullptr};
+
+rnr_TopicReader* assign_writer(rnr_TopicInfo* entry, const uint8_t (&guid)[16],
+                               const dds_PublicationBuiltinTopicData& writer) {
+  rnr_WriterKey key{};
+  std::memcpy(&key.bytes, guid, sizeof key.bytes);
+  const auto found = entry->assignments.find(key);
+  if (found != entry->assignments.end()) {
+    return found->second;
+  }
+  rnr_TopicReader* reader = reader_with_qos(entry, reader_qos_for(writer));
+  if (reader != nullptr) {
+    entry->assignments.emplace(key, reader);
+  }
+  return reader;
+}
+
+void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& lock,
+                         rnr_TopicInfo* entry, const rnr_Publication& pub) {
+  uint32_t writer_entity_id = 0;  // K: the entity id the instance handle carries
+  std::memcpy(&writer_entity_id, pub.writer_guid + 12, sizeof writer_entity_id);
+  const bool writer_keyed = dds_entity_id_is_keyed(writer_entity_id);
+  // The topic's key flag follows its writers until its first reader exists;
+  // that reader's type support is keyed or not by it from then on.
+  if (entry->readers.empty()) {
+    entry->is_with_key = writer_keyed;
+  }
+
+  if (logger_level <= RNR_LOG_DEBUG) {
+    dds_guid w{};
+    std::memcpy(w.prefix, pub.writer_guid, sizeof w.prefix);
+    w.entity_id = writer_entity_id;
+    rnr_log(RNR_LOG_DEBUG,
+            "Recorder Recv SEDP(w) of DataWriter{is_with_key: %s, topic: %s, guid: %s}",
+            writer_keyed ? "true" : "false", entry->topic_name, dds_guid_format(&w).text);
+  }
+
+  if (!entry->writer_map) {
+    entry->writer_map = std::make_unique<rnr_WriterMap>();
+  }
+  rnr_WriterKey map_key{};
+  static_assert(sizeof map_key.bytes == 16, "a writer key is 16 bytes");
+  std::memcpy(&map_key.bytes, &pub.data, sizeof map_key.bytes);
+  bool new_writer = false;
+  if (entry->writer_map->find(map_key) == entry->writer_map->end()) {
+    new_writer = true;
+    const uint32_t publication_entity_id = pub.data.key.value[0];
+    const bool is_writer = dds_entity_id_is_writer(writer_entity_id);
+    dds_guid announced{};
+    std::memcpy(announced.prefix, pub.data.participant_key, sizeof announced.prefix);
+    announced.entity_id = publication_entity_id;
+    rnr_log(RNR_LOG_INFO, "Recorder Create Entity info of %s{guid: %s}",
+            is_writer ? "DataWriter" : "DataReader", dds_guid_format(&announced).text);
+    dds_guid guid{};
+    std::memcpy(guid.prefix, pub.writer_guid, sizeof guid.prefix);
+    guid.entity_id = publication_entity_id;
+    rnr_Database_insert_entity_info(recorder->database, &guid);
+    entry->writer_map->emplace(map_key, guid);
+  }
+
+  // The type: asked of each new writer until one delivers it, and of every
+  // announcement while the topic has no reader yet.
+  if (entry->type_support == nullptr && (new_writer || entry->readers.empty())) {
+    dds_DynamicTypeSupport* found = lookup_type(recorder, lock, pub.data.type_name);
+    if (recorder->closing || entry->type_support != nullptr) {
+      if (found != nullptr) {
+        dds_DynamicTypeSupport_delete_type_support(found);
+      }
+      if (recorder->closing) {
+        return;
+      }
+    } else {
+      entry->type_support = found;
+    }
+    if (entry->type_support == nullptr) {
+      rnr_log(RNR_LOG_WARN,
+              "Recorder Cannot get typesupport of type(%s) from participant(%s). Please enable "
+              "QUORVIN_USE_VENDOR_SPECIFIC_PARAMETER on the publisher",
+              pub.data.type_name, dds_guid_prefix_format(pub.data.participant_key).text);
+    } else if (entry->metastring != nullptr && entry->metastring[0] == '\0') {
+      // Recorded so far without its type: the type arrived with this writer.
+      char* metastring = dds_TypeSupport_extract_metastring(entry->type_support);
+      if (metastring != nullptr) {
+        std::free(entry->metastring);
+        entry->metastring = metastring;
+        store_topic_type(recorder, entry);
+      }
+    }
+    if (entry->type_support != nullptr) {
+      entry->dump_type.store(entry->type_support);
+    }
+  }
+
+  if (entry->metastring == nullptr) {
+    if (entry->type_support != nullptr) {
+      entry->metastring = dds_TypeSupport_extract_metastring(entry->type_support);
+      if (entry->metastring == nullptr) {
+        rnr_log(RNR_LOG_ERROR, "Recorder %s: Cannot get metastring", entry->topic_name);
+        return;
+      }
+    } else {
+      entry->metastring = strdup("");
+      if (entry->metastring == nullptr) {
+        return;
+      }
+    }
+    if (!store_topic_type(recorder, entry)) {
+      return;
+    }
+  }
+
+  if (recorder->state == RNR_RECORDER_STOPPED) {
+    return;  // nothing is recorded any more: no new readers
+  }
+  {
+    std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
+    if (assign_writer(entry, pub.writer_guid, pub.data) != nullptr) {
+      return;
+    }
+  }
+  if (create_datareader(recorder, entry, entry->is_with_key, reader_qos_for(pub.data)) == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Recorder %s: Cannot create datareader", entry->topic_name);
+    return;
+  }
+  std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
+  assign_writer(entry, pub.writer_guid, pub.data);
+}
+
+namespace {
+
+void builtin_pub_dr_on_data_available(dds_DataReader* reader) {
+  dds_DataSeq* data = dds_DataSeq_create(kMaxPublications);
+  dds_SampleInfoSeq* infos = dds_SampleInfoSeq_create(kMaxPublications);
+  if (data != nullptr && infos != nullptr) {
+    dds_ReturnCode_t rc =
+        dds_DataReader_take(reader, data, infos, kMaxPublications, dds_ANY_SAMPLE_STATE,
+                            dds_ANY_VIEW_STATE, dds_ANY_INSTANCE_STATE);
+    auto* recorder = static_cast<rnr_recorder*>(dds_Entity_get_context(reader, 0));
+    if (rc == dds_RETCODE_OK && recorder != nullptr) {
+      std::unique_lock<std::mutex> lock(recorder->mutex);
+      for (uint32_t i = 0; i < dds_DataSeq_length(data) && !recorder->closing; ++i) {
+        const dds_SampleInfo* info = dds_SampleInfoSeq_get(infos, i);
+        const auto* sample =
+            static_cast<const dds_PublicationBuiltinTopicData*>(dds_DataSeq_get(data, i));
+        if (info == nullptr || sample == nullptr || !info->valid_data) {
+          continue;
+        }
+        rnr_Publication pub{};
+        std::memcpy(pub.writer_guid, info->instance_handle.value, sizeof pub.writer_guid);
+        pub.data = *sample;
+        pub.data.topic_name[RNR_NAME_MAX_LENGTH] = '\0';
+        pub.data.type_name[RNR_NAME_MAX_LENGTH] = '\0';
+        rnr_TopicInfo* entry =
+            rnr_recorder_get_topic_info(recorder, pub.data.topic_name, pub.data.type_name);
+        if (entry != nullptr) {
+          process_publication(recorder, lock, entry, pub);
+        } else if (recorder->state == RNR_RECORDER_CREATED) {
+          // Topics are still being added: keep the writer for add_topic.
+          recorder->early_publications.push_back(pub);
+        }
+      }
+    }
+    dds_DataReader_return_loan(reader, data, infos);
+  }
+  dds_DataSeq_delete(data);
+  dds_SampleInfoSeq_delete(infos);
+}
+
+}  // namespace
+}  // namespace recorder_internal
+
+size_t rnr_WriterKeyHash::operator()(const rnr_WriterKey& key) const {
+  return static_cast<size_t>(dds_guid_hash(&key.bytes));
+}
+
+bool rnr_WriterKeyEqual::operator()(const rnr_WriterKey& a, const rnr_WriterKey& b) const {
+  return dds_guid_equals(&a.bytes, &b.bytes);
+}
+
+bool rnr_WriterKeyLess::operator()(const rnr_WriterKey& a, const rnr_WriterKey& b) const {
+  return dds_guid_compare(&a.bytes, &b.bytes) < 0;
+}
+
+rnr_TopicInfo* rnr_recorder_get_topic_info(rnr_recorder* recorder, const char* topic_name,
+                                           const char* type_name) {
+  if (recorder == nullptr || topic_name == nullptr || type_name == nullptr) {
+    return nullptr;
+  }
+  for (auto& entry : recorder->topic_list) {
+    if (strncmp(entry->topic_name, topic_name, RNR_NAME_FIELD_SIZE) == 0 &&
+        strncmp(entry->type_name, type_name, RNR_NAME_FIELD_SIZE) == 0) {
+      return entry.get();
+    }
+  }
+  return nullptr;
+}

@@ -1,0 +1,211 @@
+// What only the recorder uses: its per-topic entries with their readers and
+// take buffers, the announced writers, the recorder's state, and the steps
+// that capture.cpp (taking and storing samples), discovery.cpp (announced
+// writers, their readers) and recorder.cpp (create, add, start, stop, save,
+// destroy) call of each other.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "bag/database.h"
+#include "middleware/dds_api.h"
+#include "recorder/arrival_order.h"
+#include "recorder/dds.h"
+#include "recorder/recorder.h"
+
+// Key of a writer map: the 16 bytes that identify a publication, hashed and
+// compared with the GUID key functions.
+struct rnr_WriterKey {
+  dds_guid bytes;
+};
+struct rnr_WriterKeyHash {
+  size_t operator()(const rnr_WriterKey& key) const;
+};
+struct rnr_WriterKeyEqual {
+  bool operator()(const rnr_WriterKey& a, const rnr_WriterKey& b) const;
+};
+struct rnr_WriterKeyLess {
+  bool operator()(const rnr_WriterKey& a, const rnr_WriterKey& b) const;
+};
+using rnr_WriterMap =
+    std::unordered_map<rnr_WriterKey, dds_guid, rnr_WriterKeyHash, rnr_WriterKeyEqual>;
+
+// Take buffers of one topic reader, created on first use and reused for every
+// take; only used while the entry's capture_mutex is held.
+struct rnr_TakeBuffers {
+  dds_DataSeq* samples = nullptr;
+  dds_SampleInfoSeq* sample_infos = nullptr;
+  dds_UnsignedLongSeq* sample_sizes = nullptr;
+  rnr_TakeBuffers() = default;
+  rnr_TakeBuffers(const rnr_TakeBuffers&) = delete;
+  rnr_TakeBuffers& operator=(const rnr_TakeBuffers&) = delete;
+  ~rnr_TakeBuffers();
+  // Creates the three sequences unless they exist; false if one is missing.
+  bool prepare(uint32_t capacity);
+  void release();
+};
+
+// A taken sample: its buffer set and index in it.
+struct rnr_SampleRef {
+  uint32_t set;
+  uint32_t index;
+};
+
+// One raw reader of a topic, with the reliability and durability it was
+// created with. Every writer of the topic is assigned to the reader of its
+// own QoS; a reader keeps only the samples of the writers assigned to it.
+struct rnr_TopicReader {
+  dds_DataReader* reader = nullptr;
+  dds_ReliabilityQosPolicyKind reliability = dds_RELIABLE_RELIABILITY_QOS;
+  dds_DurabilityQosPolicyKind durability = dds_VOLATILE_DURABILITY_QOS;
+  // Publication handle of a sample -> whether this reader keeps it. Only
+  // settled decisions are kept; used while the entry's capture_mutex is held.
+  std::unordered_map<uint64_t, bool> keeps;
+};
+
+// One requested topic. The leading members (id, names, metastring, key flag)
+// are what the bag's topic update reads.
+struct rnr_TopicInfo : rnr_TopicDescription {
+  dds_DynamicTypeSupport* type_support = nullptr;
+  // The type support the verbose dump uses: set once the type is known, read
+  // by captures that may run while discovery sets it.
+  std::atomic<dds_DynamicTypeSupport*> dump_type{nullptr};
+  // The first reader of the topic (readers.front()), or null while none exists.
+  dds_DataReader* reader = nullptr;
+  std::unique_ptr<rnr_WriterMap> writer_map;
+
+  // Readers of the topic, one per QoS its writers asked for, and the reader
+  // each writer (by GUID) is assigned to. Changed under `assignment_mutex`
+  // (readers also under the recorder's mutex); entries never move.
+  std::mutex assignment_mutex;
+  std::vector<std::unique_ptr<rnr_TopicReader>> readers;
+  std::unordered_map<rnr_WriterKey, rnr_TopicReader*, rnr_WriterKeyHash, rnr_WriterKeyEqual>
+      assignments;
+
+  // Held from a take to the storing of its samples and the return of the
+  // loans: keeps the take buffers to one user and the samples in order.
+  std::mutex capture_mutex;
+  // Sets of take buffers (1000 samples each), created as a backlog first needs
+  // them and reused; one capture takes the whole backlog, set after set.
+  std::vector<std::unique_ptr<rnr_TakeBuffers>> take_buffers;
+  // Scratch of the capture that restores the order of arrival, reused.
+  std::vector<rnr_SampleRef> capture_order;
+  std::vector<rnr_SampleRun> capture_runs;
+  std::vector<uint64_t> capture_times;
+  std::vector<size_t> capture_merged;
+  // The largest sample taken so far: how many samples fit the room left in
+  // the store is judged by it.
+  size_t largest_sample = 0;
+  // What DDS reported dropped, per reader as last read and in total, and
+  // when it was last read and reported. Used under capture_mutex.
+  std::unordered_map<dds_DataReader*, dds_SampleLossStatus> loss_seen;
+  uint64_t dds_lost = 0;
+  uint64_t dds_rejected = 0;
+  uint64_t loss_checked_ns = 0;
+  uint64_t loss_warned_ns = 0;
+  uint64_t loss_warned_total = 0;
+
+  rnr_TopicInfo();
+  ~rnr_TopicInfo();
+  rnr_TopicInfo(const rnr_TopicInfo&) = delete;
+  rnr_TopicInfo& operator=(const rnr_TopicInfo&) = delete;
+};
+
+// One announced writer, copied out of the built-in reader's loan.
+struct rnr_Publication {
+  uint8_t writer_guid[16];  // the 16 bytes the sample info's instance handle refers to
+  dds_PublicationBuiltinTopicData data;
+};
+
+enum rnr_recorder_state : uint8_t {
+  RNR_RECORDER_CREATED = 0,
+  RNR_RECORDER_RECORDING = 1,
+  RNR_RECORDER_STOPPED = 2,
+};
+
+struct rnr_recorder {
+  uint8_t state = RNR_RECORDER_CREATED;
+  dds_DomainParticipant* participant = nullptr;
+  dds_Subscriber* subscriber = nullptr;
+  std::vector<std::unique_ptr<rnr_TopicInfo>> topic_list;
+  rnr_Database* database = nullptr;
+
+  // Guards topic_list, every entry's discovery fields (key flag, metastring,
+  // type support, reader, writer map), state and closing. Never held while a
+  // reader is deleted or a participant is torn down.
+  std::mutex mutex;
+  // Held from reading the reception time of a sample until it is handed to the
+  // store, so that reception times increase with the rows' order in the bag.
+  std::mutex insert_mutex;
+  // Set by destroy: discovery callbacks still in flight then do nothing.
+  bool closing = false;
+  // Set by stop and destroy: captures waiting for room in the store stop
+  // waiting.
+  std::atomic<bool> stopping{false};
+  // Writers announced while topics are still being added (before start) and
+  // not requested so far; add_topic completes a pair from them, so a writer
+  // discovered a moment before its pair was added is not lost.
+  std::vector<rnr_Publication> early_publications;
+};
+
+// The first entry of the topic list with these names; the caller holds
+// recorder->mutex while it uses the result.
+rnr_TopicInfo* rnr_recorder_get_topic_info(rnr_recorder* recorder, const char* topic_name,
+                                           const char* type_name);
+
+namespace recorder_internal {
+
+// The most samples a topic reader holds before the recorder takes them. When
+// the store has no room, the recorder stops taking and the full reader makes
+// reliable writers wait; this bounds what DDS holds for the recorder.
+constexpr int32_t kReaderMaxSamples = 8192;
+
+// The listener of every topic reader: captures what the reader received.
+extern const dds_DataReaderListener kTopicReaderListener;
+// The listener of the built-in publications reader: discovery of writers.
+extern const dds_DataReaderListener kBuiltinReaderListener;
+
+// --- capture.cpp ---
+
+// Takes and stores what the reader holds, round after round while it has
+// more, waiting for room in the store before each round, so that the
+// samples held in memory stay within the store's bound. Ends when the reader
+// is empty, when the recording stops (unless this is the stop's own drain),
+// or after `max_samples` samples.
+void capture_samples(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReader* reader,
+                     size_t max_samples);
+
+// Counts, for one topic, what DDS dropped before the recorder could take
+// it: samples lost on the way and samples a full reader rejected. While it
+// happens one line at most every 10 s; `at_end` only counts (the stop
+// reports the totals, report_dds_losses). Called with capture_mutex held.
+void check_dds_losses(rnr_TopicInfo* entry, dds_DataReader* reader, bool at_end);
+
+// One line for a topic of which DDS dropped samples during the recording.
+void report_dds_losses(const rnr_TopicInfo* entry);
+
+// --- discovery.cpp ---
+
+// The reader the writer is assigned to; a writer not assigned yet goes to the
+// reader of its QoS when one exists. Null when the writer still waits for its
+// reader. Called with the entry's assignment_mutex held.
+rnr_TopicReader* assign_writer(rnr_TopicInfo* entry, const uint8_t (&guid)[16],
+                               const dds_PublicationBuiltinTopicData& writer);
+
+// The work on one announced writer of a requested topic. Called with
+// recorder->mutex held by `lock`; the lock is given up while the writer's type
+// is looked up, so that the main thread and other discovery work are not held
+// up meanwhile. Every writer is catalogued and assigned to the topic's reader
+// of its own QoS, which is created when the topic has none yet. A writer
+// whose participant delivers no type is recorded all the same: the topic's
+// metastring stays empty until a writer that does deliver it comes.
+void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& lock,
+                         rnr_TopicInfo* entry, const rnr_Publication& pub);
+
+}  // namespace recorder_internal
