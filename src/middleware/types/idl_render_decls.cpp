@@ -29,14 +29,22 @@ std::string quote(const std::string& text) {
 
 }  // namespace
 
-std::string Renderer::extensibility(uint16_t flags) {
-  if (flags & flag::kMutable) {
-    return "@mutable";
+// The annotations before "struct" or "union": extensibility, @nested and
+// @autoid(HASH).
+std::string Renderer::type_annotations(const Type& t) {
+  std::string a = "@final";
+  if (t.flags & flag::kMutable) {
+    a = "@mutable";
+  } else if (t.flags & flag::kAppendable) {
+    a = "@appendable";
   }
-  if (flags & flag::kAppendable) {
-    return "@appendable";
+  if (t.flags & flag::kNested) {
+    a += " @nested";
   }
-  return "@final";
+  if (t.flags & flag::kAutoidHash) {
+    a += " @autoid(HASH)";
+  }
+  return a;
 }
 
 std::string Renderer::member_annotations(const Member& m, bool in_union) {
@@ -208,14 +216,8 @@ bool Renderer::emit(TypeIndex index) {
     case Kind::Bitmask:
       return emit_literals(t, *name, "bitmask", "@position");
     case Kind::Struct: {
-      out_ << in << extensibility(t.flags);
-      if (t.flags & flag::kNested) {
-        out_ << " @nested";
-      }
       const bool hash_ids = (t.flags & flag::kAutoidHash) != 0;
-      if (hash_ids) {
-        out_ << " @autoid(HASH)";
-      }
+      out_ << in << type_annotations(t);
       out_ << "\n" << in << "struct " << *name;
       if (t.base) {
         std::string base, dims;
@@ -250,14 +252,8 @@ bool Renderer::emit(TypeIndex index) {
       if (!type_text(t.element, &disc, &disc_dims) || !disc_dims.empty()) {
         return disc_dims.empty() ? false : set_error("array discriminator");
       }
-      out_ << in << extensibility(t.flags);
-      if (t.flags & flag::kNested) {
-        out_ << " @nested";
-      }
       const bool hash_ids = (t.flags & flag::kAutoidHash) != 0;
-      if (hash_ids) {
-        out_ << " @autoid(HASH)";
-      }
+      out_ << in << type_annotations(t);
       out_ << "\n"
            << in << "union " << *name << " switch ("
            << ((t.element_flags & flag::kKey) ? "@key " : "") << disc << ") {\n";

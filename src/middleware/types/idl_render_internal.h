@@ -42,7 +42,7 @@ class Renderer {
   std::string indent(int extra = 0) const;
 
   // idl_render_decls.cpp: declarations, members, annotations.
-  static std::string extensibility(uint16_t flags);
+  static std::string type_annotations(const Type& t);
   std::string member_annotations(const Member& m, bool in_union);
   std::string id_annotation(const Member& m, uint32_t* expected, bool hash_ids);
   std::optional<uint32_t> next_id_after_bases(const Type& t);
