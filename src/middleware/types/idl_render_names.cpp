@@ -1,0 +1,171 @@
+// How the IDL renderer writes names.
+//
+// Scoped names are written relative to the root ("geom::Vec3"), not in the
+// absolute form ("::geom::Vec3"): widely used IDL tooling rejects a name
+// that begins with "::", while every IDL reader accepts the relative form.
+// A relative name is looked up from the scope it is written in outwards, so
+// it is wrong where its first identifier is also declared in an enclosing
+// scope: the lookup finds that declaration before the one at the root (a
+// member "geom" of a struct whose member type is "geom::Vec3"; a module
+// "app::geom" around a use of the root's "geom::Vec3"). Only there the name
+// keeps the leading "::", the one form that reaches the root past the
+// shadowing declaration.
+#include "middleware/types/idl_render_names.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace rnr::types::idl_render {
+
+namespace {
+
+bool is_keyword(const std::string& word) {
+  static const std::set<std::string> keywords = {
+      "abstract",  "any",       "alias",      "attribute", "bitfield",    "bitmask",
+      "bitset",    "boolean",   "case",       "char",      "component",   "connector",
+      "const",     "consumes",  "context",    "custom",    "default",     "double",
+      "exception", "emits",     "enum",       "eventtype", "factory",     "false",
+      "finder",    "fixed",     "float",      "getraises", "getter",      "home",
+      "import",    "in",        "inout",      "interface", "local",       "long",
+      "manages",   "map",       "mirrorport", "module",    "multiple",    "native",
+      "object",    "octet",     "oneway",     "out",       "primarykey",  "private",
+      "port",      "porttype",  "provides",   "public",    "publishes",   "raises",
+      "readonly",  "setraises", "setter",     "sequence",  "short",       "string",
+      "struct",    "supports",  "switch",     "true",      "truncatable", "typedef",
+      "typeid",    "typename",  "typeprefix", "unsigned",  "union",       "uses",
+      "valuebase", "valuetype", "void",       "wchar",     "wstring",     "int8",
+      "uint8",     "int16",     "int32",      "int64",     "uint16",      "uint32",
+      "uint64"};
+  std::string lower = word;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return keywords.count(lower) != 0;
+}
+
+bool is_identifier(const std::string& word) {
+  if (word.empty() || !(std::isalpha(static_cast<unsigned char>(word[0])) || word[0] == '_')) {
+    return false;
+  }
+  return std::all_of(word.begin(), word.end(),
+                     [](unsigned char c) { return std::isalnum(c) || c == '_'; });
+}
+
+std::string lower(std::string word) {
+  std::transform(word.begin(), word.end(), word.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return word;
+}
+
+// The key of a scope: its identifiers in lower case, joined by "::" (the
+// root is ""). IDL identifiers that differ only in case collide, so lookups
+// compare them in lower case.
+std::string scope_key(const std::vector<std::string>& parts, size_t count) {
+  std::string key;
+  for (size_t i = 0; i < count && i < parts.size(); ++i) {
+    if (i > 0) {
+      key += "::";
+    }
+    key += lower(parts[i]);
+  }
+  return key;
+}
+
+}  // namespace
+
+bool is_named(const Type& t) {
+  return t.kind == Kind::Alias || t.kind == Kind::Enum || t.kind == Kind::Bitmask ||
+         t.kind == Kind::Struct || t.kind == Kind::Union;
+}
+
+std::vector<std::string> split_scoped(const std::string& name) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (true) {
+    size_t pos = name.find("::", start);
+    parts.push_back(name.substr(start, pos == std::string::npos ? pos : pos - start));
+    if (pos == std::string::npos) {
+      return parts;
+    }
+    start = pos + 2;
+  }
+}
+
+std::optional<std::string> identifier(const std::string& word, std::string* error) {
+  if (!is_identifier(word)) {
+    *error = "name \"" + word + "\" is not an IDL identifier";
+    return std::nullopt;
+  }
+  // A leading underscore escapes an identifier and is dropped when read.
+  if (word[0] == '_' || is_keyword(word)) {
+    return "_" + word;
+  }
+  return word;
+}
+
+void ScopedNames::declare(const std::vector<std::string>& scope, size_t depth,
+                          const std::string& name) {
+  declared_[scope_key(scope, depth)].insert(lower(name));
+}
+
+// Every identifier that the text declares, by scope: modules, types,
+// enumerators and bit flags (in the scope around their type), and the
+// members of structs (with those of their bases) and unions. Later
+// declarations count as well: some readers resolve names only once the
+// whole text is read.
+void ScopedNames::collect_declarations() {
+  for (const auto& t : g_.types) {
+    if (!is_named(t)) {
+      continue;
+    }
+    auto parts = split_scoped(t.name);
+    for (size_t i = 0; i < parts.size(); ++i) {
+      declare(parts, i, parts[i]);
+    }
+    if (t.kind == Kind::Enum || t.kind == Kind::Bitmask) {
+      for (const auto& literal : t.members) {
+        declare(parts, parts.size() - 1, literal.name);
+      }
+    } else if (t.kind == Kind::Struct || t.kind == Kind::Union) {
+      const Type* level = &t;
+      for (size_t hops = 0; level != nullptr && hops <= g_.types.size(); ++hops) {
+        for (const auto& m : level->members) {
+          declare(parts, parts.size(), m.name);
+        }
+        auto base = level->base ? resolve_alias(g_, *level->base) : std::nullopt;
+        level = base && g_.at(*base).kind == Kind::Struct ? &g_.at(*base) : nullptr;
+      }
+    }
+  }
+}
+
+// Whether the first identifier of a scoped name, looked up from `scope_`
+// outwards, is found before the root: then only the absolute form names
+// the declaration at the root.
+bool ScopedNames::shadowed(const std::string& first) const {
+  const std::string wanted = lower(first);
+  for (size_t depth = scope_.size(); depth > 0; --depth) {
+    auto found = declared_.find(scope_key(scope_, depth));
+    if (found != declared_.end() && found->second.count(wanted) != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::optional<std::string> ScopedNames::scoped(const std::string& name, std::string* error) const {
+  const auto parts = split_scoped(name);
+  std::string text = shadowed(parts.front()) ? "::" : "";
+  for (size_t i = 0; i < parts.size(); ++i) {
+    auto id = identifier(parts[i], error);
+    if (!id) {
+      return std::nullopt;
+    }
+    if (i > 0) {
+      text += "::";
+    }
+    text += *id;
+  }
+  return text;
+}
+
+}  // namespace rnr::types::idl_render
