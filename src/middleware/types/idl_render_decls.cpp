@@ -114,7 +114,8 @@ std::optional<std::string> Renderer::label(const Type& disc, int32_t value) {
     case Kind::Char8: {
       auto c = static_cast<unsigned char>(value);
       if (c >= 0x20 && c < 0x7f && c != '\'' && c != '\\') {
-        return "'" + std::string(1, static_cast<char>(c)) + "'";
+        const char quoted[] = {'\'', static_cast<char>(c), '\''};
+        return std::string(quoted, sizeof quoted);
       }
       char buf[8];
       snprintf(buf, sizeof buf, "'\\x%02x'", c);
