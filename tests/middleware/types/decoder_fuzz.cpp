@@ -12,7 +12,7 @@ namespace {
 
 rnr::types::TypeGraph make_graph() {
   using namespace rnr::types;
-  using testing::GraphMaker;
+  using rnr::test::GraphMaker;
   GraphMaker g;
   TypeIndex l = g.prim(Kind::Int32);
   TypeIndex d = g.prim(Kind::Float64);
