@@ -115,6 +115,10 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options)
     if (remove_cwd && rmdir(".") != 0 && (cwd == nullptr || rmdir(cwd) != 0)) {
       _exit(126);
     }
+    const int fd_in = open("/dev/null", O_RDONLY);
+    if (fd_in >= 0) {
+      dup2(fd_in, STDIN_FILENO);
+    }
     const int fd_out = open(out, O_WRONLY | O_CREAT | O_APPEND, 0644);
     const int fd_err = open(err, O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (fd_out < 0 || fd_err < 0 || dup2(fd_err, STDERR_FILENO) < 0) {
@@ -124,10 +128,6 @@ Child::Child(const std::vector<std::string>& argv, const ChildOptions& options)
       close(STDOUT_FILENO);
     } else if (dup2(fd_out, STDOUT_FILENO) < 0) {
       _exit(126);
-    }
-    const int fd_in = open("/dev/null", O_RDONLY);
-    if (fd_in >= 0) {
-      dup2(fd_in, STDIN_FILENO);
     }
     execv(raw[0], raw.data());
     _exit(127);
