@@ -12,9 +12,7 @@
 #include "peer_common.h"
 
 using rnr::peers::Kind;
-using rnr::test::Child;
-using rnr::test::Participant;
-using rnr::test::wait_until;
+using namespace rnr::test;
 using namespace std::chrono_literals;
 
 namespace {

@@ -13,11 +13,7 @@
 
 using rnr::peers::Kind;
 using rnr::peers::TopicArg;
-using rnr::test::ByteMultiset;
-using rnr::test::Child;
-using rnr::test::Collector;
-using rnr::test::Participant;
-using rnr::test::wait_until;
+using namespace rnr::test;
 using namespace std::chrono_literals;
 
 namespace {

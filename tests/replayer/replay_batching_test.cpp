@@ -25,18 +25,10 @@
 
 using namespace std::chrono_literals;
 using rnr::peers::Kind;
-using rnr::test::BagWriter;
-using rnr::test::Child;
-using rnr::test::ChildOptions;
-using rnr::test::Heard;
-using rnr::test::LogCapture;
-using rnr::test::TempDir;
-using rnr::test::wait_until;
+using namespace rnr::test;
 
 namespace {
 
-constexpr uint64_t kBase = 1700000000000000000ull;
-constexpr uint64_t kMs = 1000000ull;
 const std::string kWrite = "Replayer Write Data(_id=";
 
 std::atomic<int> finished_calls{0};

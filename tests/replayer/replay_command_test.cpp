@@ -17,14 +17,9 @@
 #include "log_capture.h"
 
 using namespace std::chrono_literals;
-using rnr::test::BagWriter;
-using rnr::test::Child;
-using rnr::test::TempDir;
+using namespace rnr::test;
 
 namespace {
-
-constexpr uint64_t kBase = 1700000000000000000ull;
-constexpr uint64_t kMs = 1000000ull;
 
 struct Outcome {
   int status;

@@ -20,10 +20,7 @@
 #include "log_capture.h"
 
 using namespace std::chrono_literals;
-using rnr::test::LogCapture;
-using rnr::test::LogLine;
-using rnr::test::TempDir;
-using rnr::test::xcdr1_sample;
+using namespace rnr::test;
 
 namespace {
 

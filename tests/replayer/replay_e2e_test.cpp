@@ -23,17 +23,10 @@
 
 using namespace std::chrono_literals;
 using rnr::peers::Kind;
-using rnr::test::BagWriter;
-using rnr::test::Child;
-using rnr::test::Heard;
-using rnr::test::heard_samples;
-using rnr::test::TempDir;
-using rnr::test::wait_for_text;
+using namespace rnr::test;
 
 namespace {
 
-constexpr uint64_t kBase = 1700000000000000000ull;
-constexpr uint64_t kMs = 1000000ull;
 constexpr size_t kPayload = 24;
 
 struct TopicUnderTest {

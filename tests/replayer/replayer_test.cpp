@@ -19,16 +19,10 @@
 #include "log_capture.h"
 
 using namespace std::chrono_literals;
-using rnr::test::BagWriter;
-using rnr::test::LogCapture;
-using rnr::test::LogLine;
-using rnr::test::TempDir;
-using rnr::test::xcdr1_sample;
+using namespace rnr::test;
 
 namespace {
 
-constexpr uint64_t kBase = 1700000000000000000ull;
-constexpr uint64_t kMs = 1000000ull;
 const std::string kWrite = "Replayer Write Data(_id=";
 
 std::atomic<int> finished_calls{0};

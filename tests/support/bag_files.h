@@ -11,6 +11,10 @@
 
 namespace rnr::test {
 
+// Timestamps of the test bags: a base in 2023 and one millisecond, in ns.
+constexpr uint64_t kBase = 1700000000000000000ull;
+constexpr uint64_t kMs = 1000000ull;
+
 // A bag with the recorder's schema, filled row by row.
 class BagWriter {
  public:
