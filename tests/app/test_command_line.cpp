@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "files.h"
 
 namespace {
 
@@ -42,20 +43,6 @@ std::vector<std::string> command(std::vector<std::string> args) {
   return args;
 }
 
-// A working directory of its own for a run that may leave files behind.
-class scratch_dir {
- public:
-  scratch_dir() {
-    char name[] = "/tmp/rnr-cli-XXXXXX";
-    path_ = mkdtemp(name);
-  }
-  ~scratch_dir() { std::filesystem::remove_all(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 struct expectation {
   std::vector<std::string> args;
   std::string out;
@@ -72,7 +59,7 @@ void expect_runs(const std::vector<expectation>& cases) {
         shown.append(arg).append(" ");
       }
     }
-    rnr_test::child_result result = rnr_test::run_program(command(c.args));
+    rnr::test::ChildResult result = rnr::test::run_program(command(c.args));
     EXPECT_TRUE(result.exited_with(0)) << shown << " status " << result.status;
     EXPECT_EQ(result.out, c.out) << shown;
     EXPECT_EQ(result.err, c.err) << shown;
@@ -123,12 +110,12 @@ TEST(CommandLine, InfoOnlyCreatesTheLogger) {
   for (const std::vector<std::string>& args : {std::vector<std::string>{"info"},
                                                {"info", "x.sqlite3", "--domain=7"},
                                                {"info", "-d", "abc"}}) {
-    rnr_test::child_result result = rnr_test::run_program(command(args));
+    rnr::test::ChildResult result = rnr::test::run_program(command(args));
     EXPECT_TRUE(result.exited_with(0));
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "");
   }
-  rnr_test::child_result result = rnr_test::run_program(command({"info", "-l", "debug"}));
+  rnr::test::ChildResult result = rnr::test::run_program(command({"info", "-l", "debug"}));
   EXPECT_TRUE(result.exited_with(0));
   EXPECT_NE(result.out.find(kStartLine), std::string::npos) << result.out;
   EXPECT_EQ(result.err, "");
@@ -136,9 +123,9 @@ TEST(CommandLine, InfoOnlyCreatesTheLogger) {
 
 TEST(CommandLine, LoggerThatCannotBeCreatedEndsWithStatusOne) {
   // With standard output closed there is nowhere for the logger to write.
-  rnr_test::running_program::options options;
+  rnr::test::ChildOptions options;
   options.close_stdout = true;
-  rnr_test::child_result result = rnr_test::run_program(command({"info"}), options);
+  rnr::test::ChildResult result = rnr::test::run_program(command({"info"}), options);
   EXPECT_TRUE(result.exited_with(1)) << result.status;
   const size_t logger_line =
       result.err.find("Logger Failed to create Quorvin Record & Replay logger\n");
@@ -158,13 +145,13 @@ TEST(CommandLine, StopSignalEndsARecordingInOrder) {
     int signal_number;
   } runs[] = {{{"T", "t"}, SIGINT}, {{longest, longest}, SIGTERM}};
   for (const auto& run : runs) {
-    scratch_dir dir;
+    rnr::test::TempDir dir;
     std::vector<std::string> args = {"record", "-d", "1", "-l", "debug"};
     args.insert(args.end(), run.pair.begin(), run.pair.end());
-    rnr_test::running_program program(command(args), {dir.path(), false});
+    rnr::test::Child program(command(args), {.cwd = dir.path()});
     ASSERT_TRUE(program.wait_for_output(kStartLine, std::chrono::seconds(20)));
-    program.send(run.signal_number);
-    rnr_test::child_result result = program.wait(std::chrono::seconds(5));
+    program.signal(run.signal_number);
+    rnr::test::ChildResult result = program.finish(std::chrono::seconds(5));
     EXPECT_TRUE(result.exited_with(0)) << run.signal_number << " status " << result.status;
     EXPECT_EQ(result.err, "");
   }

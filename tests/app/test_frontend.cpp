@@ -113,7 +113,7 @@ TEST(FrontEnd, FirstSignalStopsTheRunLoopSecondOneKills) {
   // The first SIGINT or SIGTERM clears the flag and the run loop returns; the
   // default action is back for both, so the next one kills.
   for (int first : {SIGINT, SIGTERM}) {
-    rnr_test::child_result result = rnr_test::run_in_child([first] {
+    rnr::test::ChildResult result = rnr::test::run_in_child([first] {
       std::signal(SIGINT, signal_handler);
       std::signal(SIGTERM, signal_handler);
       raise(first);
@@ -126,7 +126,7 @@ TEST(FrontEnd, FirstSignalStopsTheRunLoopSecondOneKills) {
     });
     EXPECT_TRUE(result.killed_by(SIGINT)) << "first signal " << first;
   }
-  rnr_test::child_result result = rnr_test::run_in_child([] {
+  rnr::test::ChildResult result = rnr::test::run_in_child([] {
     std::signal(SIGTERM, signal_handler);
     signal_handler(SIGINT);
     raise(SIGTERM);
@@ -135,7 +135,7 @@ TEST(FrontEnd, FirstSignalStopsTheRunLoopSecondOneKills) {
   EXPECT_TRUE(result.killed_by(SIGTERM));
 
   // Any other signal number leaves everything as it was.
-  result = rnr_test::run_in_child([] {
+  result = rnr::test::run_in_child([] {
     std::signal(SIGINT, signal_handler);
     signal_handler(SIGUSR1);
     if (!is_running.load()) {

@@ -36,7 +36,7 @@ class stderr_capture {
       saved_ = -1;
     }
   }
-  rnr_test::temp_file file_;
+  rnr::test::TempFile file_;
   int saved_;
 };
 

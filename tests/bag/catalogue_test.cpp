@@ -3,7 +3,7 @@
 
 #include "bag_test_util.h"
 
-using namespace bagtest;
+using namespace rnr::test;
 
 namespace {
 
@@ -70,7 +70,7 @@ TEST_F(StoreTest, UpdatedRowsAndOddRowsReadBack) {
 
   const std::string long_topic(300, 't');
   ASSERT_EQ(rnr_Database_insert_topic(store_, long_topic.c_str(), "T"), 3);
-  ASSERT_TRUE(exec(store_->db, "INSERT INTO topics(topic_name, type_name) VALUES(NULL, NULL)"));
+  ASSERT_TRUE(exec_sql(store_->db, "INSERT INTO topics(topic_name, type_name) VALUES(NULL, NULL)"));
 
   rnr_TopicsRowList* list = rnr_Database_get_topics_row_list(store_);
   ASSERT_NE(list, nullptr);

@@ -6,7 +6,7 @@
 
 #include "bag_test_util.h"
 
-using namespace bagtest;
+using namespace rnr::test;
 
 namespace {
 
@@ -17,7 +17,8 @@ struct Payload {
   uint32_t seq;
 };
 
-void run_concurrently(rnr_Database* store, int samples_per_thread, int registrations) {
+void run_concurrently(rnr_Database* store, int samples_per_thread, int registrations,
+                      const LogCapture& log) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kInserters; ++t) {
     threads.emplace_back([store, t, samples_per_thread] {
@@ -63,7 +64,7 @@ void run_concurrently(rnr_Database* store, int samples_per_thread, int registrat
   }
 
   // data._id runs 1..N without a gap, every sample once, each thread in order.
-  const auto rows = read_data(store->db);
+  const auto rows = read_bag(store->db).data;
   ASSERT_EQ(rows.size(), static_cast<size_t>(kInserters * samples_per_thread));
   std::map<uint32_t, int64_t> next_seq;
   for (size_t i = 0; i < rows.size(); ++i) {
@@ -76,7 +77,7 @@ void run_concurrently(rnr_Database* store, int samples_per_thread, int registrat
     ASSERT_EQ(rows[i].timestamp, p.seq);
     ++next_seq[p.thread];
   }
-  EXPECT_TRUE(LogCapture::instance().lines().empty());
+  EXPECT_TRUE(log.lines().empty());
 }
 
 }  // namespace
@@ -85,13 +86,13 @@ TEST_F(BagTest, ConcurrentBatchedInsertsAndCatalogueKeepIdsAndOrder) {
   rnr_Database* store = rnr_Database_create(bag_path().c_str());
   ASSERT_NE(store, nullptr);
   ASSERT_TRUE(rnr_Database_start_bulk_insert_data(store, 256));
-  run_concurrently(store, 5000, 200);
+  run_concurrently(store, 5000, 200, log());
   rnr_Database_destroy(store);
 }
 
 TEST_F(BagTest, ConcurrentImmediateInsertsAndCatalogueKeepIdsAndOrder) {
   rnr_Database* store = rnr_Database_create(bag_path().c_str());
   ASSERT_NE(store, nullptr);
-  run_concurrently(store, 300, 200);
+  run_concurrently(store, 300, 200, log());
   rnr_Database_destroy(store);
 }

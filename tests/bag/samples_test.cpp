@@ -6,7 +6,7 @@
 
 #include "bag_test_util.h"
 
-using namespace bagtest;
+using namespace rnr::test;
 
 namespace {
 
@@ -66,13 +66,13 @@ TEST_F(StoreTest, BatchesAreWrittenWholeByOneStatementInArrivalOrder) {
   EXPECT_EQ(trace.statements[0], batch_text(256));
   EXPECT_EQ(trace.statements[1], batch_text(44));
 
-  const auto rows = read_data(store_->db);
+  const auto rows = read_bag(store_->db).data;
   ASSERT_EQ(rows.size(), 300u);
   for (uint64_t i = 0; i < rows.size(); ++i) {
     EXPECT_EQ(rows[i].id, static_cast<int64_t>(i + 1));
     EXPECT_EQ(rows[i].topic_id, static_cast<int64_t>(1 + i % 3));
     EXPECT_EQ(rows[i].timestamp, 1000 + i);
-    EXPECT_EQ(rows[i].bytes, "sample-" + std::to_string(i));
+    EXPECT_EQ(as_text(rows[i].bytes), "sample-" + std::to_string(i));
   }
 
   // Once ended, a sample is written at once by the single-row statement.
@@ -88,7 +88,8 @@ TEST_F(StoreTest, BatchesAreWrittenWholeByOneStatementInArrivalOrder) {
 
 TEST_F(StoreTest, StartAndEndFollowTheBulkInsertState) {
   rnr_Database_end_bulk_insert_data(store_);
-  EXPECT_EQ(log().lines(), std::vector<std::string>{"3 Database Data bulk insert is not enabled"});
+  EXPECT_EQ(log().leveled(),
+            std::vector<std::string>{"3 Database Data bulk insert is not enabled"});
 
   log().clear();
   EXPECT_FALSE(rnr_Database_start_bulk_insert_data(store_, 0));
@@ -105,7 +106,7 @@ TEST_F(StoreTest, StartAndEndFollowTheBulkInsertState) {
   EXPECT_EQ(store_->bulk_insert_count, 2u);
   log().clear();
   EXPECT_FALSE(rnr_Database_start_bulk_insert_data(store_, 8));
-  EXPECT_EQ(log().lines(),
+  EXPECT_EQ(log().leveled(),
             std::vector<std::string>{
                 "4 Database Data bulk insert is already enabled. But bulk insert size is different "
                 "(origin: 4, request: 8). It cannot be changed when bulk insert is started"});
@@ -142,11 +143,11 @@ TEST_F(StoreTest, TimestampsKeepAll64BitsAsIntegersInBothModes) {
       rnr_Database_end_bulk_insert_data(store_);
     }
   }
-  const auto rows = read_data(store_->db);
+  const auto rows = read_bag(store_->db).data;
   ASSERT_EQ(rows.size(), 2 * stamps.size());
   for (size_t i = 0; i < rows.size(); ++i) {
-    EXPECT_EQ(rows[i].timestamp_type, "integer");
-    EXPECT_EQ(rows[i].timestamp, stamps[i % stamps.size()]);
+    EXPECT_TRUE(rows[i].timestamp_is_integer);
+    EXPECT_EQ(static_cast<uint64_t>(rows[i].timestamp), stamps[i % stamps.size()]);
   }
 }
 
@@ -188,13 +189,13 @@ TEST_F(StoreTest, UnstorableSamplesAreRefusedAloneInBothModes) {
   EXPECT_EQ(store_->bulk_insert_count, 0u);
   rnr_Database_end_bulk_insert_data(store_);
 
-  const auto rows = read_data(store_->db);
+  const auto rows = read_bag(store_->db).data;
   ASSERT_EQ(rows.size(), 8u);
   for (size_t i = 0; i < 6; i += 3) {
-    EXPECT_EQ(rows[i].bytes, a);
+    EXPECT_EQ(as_text(rows[i].bytes), a);
     EXPECT_EQ(rows[i + 1].timestamp, 4u);
-    EXPECT_EQ(rows[i + 1].bytes, "");
-    EXPECT_EQ(rows[i + 2].bytes, b);
+    EXPECT_EQ(as_text(rows[i + 1].bytes), "");
+    EXPECT_EQ(as_text(rows[i + 2].bytes), b);
   }
   EXPECT_EQ(
       query_int(store_->db, "SELECT COUNT(*) FROM data WHERE typeof(serialized_data) = 'blob'"), 8);
@@ -226,7 +227,7 @@ TEST_F(StoreTest, FailingWritesAreKeptWithinTheLimitRetriedAndResumedWithFewLine
   };
 
   // Another connection holds the write lock: no batch can be written.
-  ASSERT_TRUE(exec(other, "BEGIN IMMEDIATE"));
+  ASSERT_TRUE(exec_sql(other, "BEGIN IMMEDIATE"));
   for (int i = 0; i < 8; ++i) {
     ASSERT_TRUE(insert());
   }
@@ -244,7 +245,7 @@ TEST_F(StoreTest, FailingWritesAreKeptWithinTheLimitRetriedAndResumedWithFewLine
   EXPECT_EQ(log().count(RNR_LOG_ERROR, "Database Cannot execute sql ("), 1u);
 
   // The lock goes: the kept batches are written and the store says so once.
-  ASSERT_TRUE(exec(other, "ROLLBACK"));
+  ASSERT_TRUE(exec_sql(other, "ROLLBACK"));
   ASSERT_TRUE(wait_until([&] { return rnr_Database_bulk_insert_stats(store_).held_bytes == 0; }));
   EXPECT_EQ(log().count(RNR_LOG_WARN, "Database Writing samples again after"), 1u);
   EXPECT_FALSE(rnr_Database_bulk_insert_stats(store_).failing);
@@ -255,22 +256,22 @@ TEST_F(StoreTest, FailingWritesAreKeptWithinTheLimitRetriedAndResumedWithFewLine
   EXPECT_EQ(query_int(store_->db, "SELECT COUNT(*) FROM data"), 12);
 
   // Failing again at the end: one last attempt, and what is left is lost.
-  ASSERT_TRUE(exec(other, "BEGIN IMMEDIATE"));
+  ASSERT_TRUE(exec_sql(other, "BEGIN IMMEDIATE"));
   const auto started = std::chrono::steady_clock::now();
   rnr_Database_end_bulk_insert_data(store_);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
   EXPECT_EQ(rnr_Database_bulk_insert_stats(store_).lost_samples, 10u);
   EXPECT_FALSE(store_->bulk_insert_enabled);
-  ASSERT_TRUE(exec(other, "ROLLBACK"));
+  ASSERT_TRUE(exec_sql(other, "ROLLBACK"));
   sqlite3_close(other);
 
   // Rows 1..12 without a gap: the first eight and the two written after.
-  const auto rows = read_data(store_->db);
+  const auto rows = read_bag(store_->db).data;
   ASSERT_EQ(rows.size(), 12u);
   const std::vector<int> expected = {0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19};
   for (size_t i = 0; i < rows.size(); ++i) {
     EXPECT_EQ(rows[i].id, static_cast<int64_t>(i + 1));
-    EXPECT_EQ(rows[i].bytes, payloads[expected[i]]);
+    EXPECT_EQ(as_text(rows[i].bytes), payloads[expected[i]]);
   }
   EXPECT_LE(log().lines().size(), 4u);
 }

@@ -1,11 +1,12 @@
 // Bag file schema and the store's lifecycle: creation, reopening, refusals.
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <utility>
 
 #include "bag_test_util.h"
 
-using namespace bagtest;
+using namespace rnr::test;
 
 namespace {
 
@@ -62,10 +63,10 @@ TEST_F(BagTest, NewBagHoldsTheThreeTablesAndReopeningKeepsEverything) {
   store = rnr_Database_create(bag_path().c_str());
   ASSERT_NE(store, nullptr);
   EXPECT_EQ(schema_statements(store->db), kExpectedTables);
-  const auto rows = read_data(store->db);
+  const auto rows = read_bag(store->db).data;
   ASSERT_EQ(rows.size(), 10u);
   EXPECT_EQ(rows[9].timestamp, 9u);
-  EXPECT_EQ(rows[9].bytes, payload);
+  EXPECT_EQ(as_text(rows[9].bytes), payload);
   EXPECT_EQ(rnr_Database_insert_topic(store, "pose", "geo::Pose"), 2);
   rnr_Database_destroy(store);
   EXPECT_TRUE(log().lines().empty());
@@ -77,7 +78,7 @@ TEST_F(BagTest, FileThatIsNotABagFailsAtTheFirstTableAndIsLeftAsItWas) {
   std::ofstream(path, std::ios::binary) << content;
 
   EXPECT_EQ(rnr_Database_create(path.c_str()), nullptr);
-  EXPECT_EQ(log().lines(), std::vector<std::string>{"4 Database Cannot create topics table"});
+  EXPECT_EQ(log().leveled(), std::vector<std::string>{"4 Database Cannot create topics table"});
   std::ifstream in(path, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content);
 }

@@ -15,9 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "e2e_support.h"
+#include "bag_files.h"
+#include "child_process.h"
+#include "files.h"
 
-using namespace rnr_test;
+using namespace rnr::test;
 using namespace std::chrono_literals;
 
 namespace {
@@ -35,7 +37,9 @@ ToolRun run_bag_tool(const TempDir& dir, const std::vector<std::string>& args) {
   const std::string base = dir.path() + "/run" + std::to_string(++serial);
   std::vector<std::string> argv = {RNR_BAG_TOOL_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
-  Child child(argv, SpawnOptions{dir.path(), false, base + ".out", base + ".err"});
+  Child child(
+      argv,
+      ChildOptions{.cwd = dir.path(), .stdout_path = base + ".out", .stderr_path = base + ".err"});
   ToolRun run;
   run.status = child.wait(120s);
   run.out = read_file(base + ".out");
@@ -110,14 +114,16 @@ class BagTool : public ::testing::Test {
     const std::string rec_out = dir_->path() + "/recorder.out";
     Child recorder({RNR_TOOL_PATH, "record", "-d", d, "-l", "verbose", "rnr_test::KeyedSample",
                     "bt_keyed", "rnr_test::KeylessSample", "bt_keyless"},
-                   SpawnOptions{dir_->path(), false, rec_out, dir_->path() + "/recorder.err"});
+                   ChildOptions{.cwd = dir_->path(),
+                                .stdout_path = rec_out,
+                                .stderr_path = dir_->path() + "/recorder.err"});
     ASSERT_TRUE(wait_for_text(rec_out, "Recorder Add Topic{", 20s, 2));
     const std::string talker_out = dir_->path() + "/talker.out";
     Child talker({RNR_TALKER_PATH, "--domain", d, "--topic", "keyed:bt_keyed", "--topic",
                   "keyless:bt_keyless", "--count", std::to_string(kCount), "--payload",
                   std::to_string(kPayload), "--rate", "0", "--wait-readers", "1",
                   "--wait-timeout-ms", "60000", "--linger-ms", "200"},
-                 SpawnOptions{"", false, talker_out, talker_out + ".err"});
+                 ChildOptions{.stdout_path = talker_out, .stderr_path = talker_out + ".err"});
     ASSERT_EQ(talker.wait(120s), 0);
     recorder.signal(SIGINT);
     ASSERT_EQ(recorder.wait(60s), 0);
@@ -214,8 +220,9 @@ TEST_F(BagTool, McapIsReadBackByAnIndependentReader) {
 
   const std::string check_out = dir_->path() + "/check.out";
   Child check({RNR_NODE_PATH, RNR_MCAP_CHECK, mcap, expected_path},
-              SpawnOptions{std::filesystem::path(RNR_MCAP_CHECK).parent_path().string(), false,
-                           check_out, check_out});
+              ChildOptions{.cwd = std::filesystem::path(RNR_MCAP_CHECK).parent_path().string(),
+                           .stdout_path = check_out,
+                           .stderr_path = check_out});
   EXPECT_EQ(check.wait(120s), 0) << read_file(check_out);
   EXPECT_EQ(read_file(check_out), "OK " + std::to_string(2 * kCount) + "\n");
 

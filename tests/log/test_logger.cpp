@@ -14,8 +14,8 @@
 
 namespace {
 
-using rnr_test::child_result;
-using rnr_test::run_in_child;
+using rnr::test::ChildResult;
+using rnr::test::run_in_child;
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> result;
@@ -57,7 +57,7 @@ std::vector<std::string> messages(const std::string& text) {
 using strings = std::vector<std::string>;
 
 TEST(Logger, WriteRuleDropsMessagesBelowTheLevel) {
-  child_result result = run_in_child([] {
+  ChildResult result = run_in_child([] {
     // Before the logger exists nothing is written or computed.
     int evaluated = 0;
     rnr_log(RNR_LOG_FATAL, "Main early %d", ++evaluated);
@@ -93,14 +93,14 @@ TEST(Logger, StartLineOnlyForVerboseAndDebug) {
       {7, ""},
   };
   for (const auto& c : cases) {
-    child_result result = run_in_child([&c] { return rnr_logger_init(c.level) ? 0 : 2; });
+    ChildResult result = run_in_child([&c] { return rnr_logger_init(c.level) ? 0 : 2; });
     EXPECT_TRUE(result.exited_with(0)) << c.level;
     EXPECT_EQ(messages(result.out), c.out.empty() ? strings{} : strings{c.out}) << c.level;
   }
 }
 
 TEST(Logger, SecondInitKeepsTheFirstLogger) {
-  child_result result = run_in_child([] {
+  ChildResult result = run_in_child([] {
     if (!rnr_logger_init(RNR_LOG_WARN)) {
       return 2;
     }
@@ -118,7 +118,7 @@ TEST(Logger, SecondInitKeepsTheFirstLogger) {
 }
 
 TEST(Logger, ConcurrentInitCreatesOneLogger) {
-  child_result result = run_in_child([] {
+  ChildResult result = run_in_child([] {
     std::vector<std::thread> threads;
     std::atomic<int> failures{0};
     std::atomic<bool> go{false};
@@ -144,7 +144,7 @@ TEST(Logger, ConcurrentInitCreatesOneLogger) {
 
 TEST(Logger, CreationFailureIsReportedOnTheGlobalLogger) {
   // With standard output closed the default configuration is unusable.
-  child_result result = run_in_child([] {
+  ChildResult result = run_in_child([] {
     close(STDOUT_FILENO);
     if (rnr_logger_init(RNR_LOG_INFO) || RNR_LOG.load() != nullptr) {
       return 2;
@@ -168,7 +168,7 @@ TEST(Logger, CreationFailureIsReportedOnTheGlobalLogger) {
 }
 
 TEST(Logger, WriteHandsEveryArgumentOn) {
-  child_result result = run_in_child([] {
+  ChildResult result = run_in_child([] {
     if (!rnr_logger_init(RNR_LOG_DEBUG)) {
       return 2;
     }
@@ -192,7 +192,7 @@ TEST(Logger, WriteHandsEveryArgumentOn) {
 TEST(Logger, ConcurrentLinesNeverInterleave) {
   constexpr int kThreads = 8;
   constexpr int kLines = 500;
-  child_result result = run_in_child([] {
+  ChildResult result = run_in_child([] {
     if (!rnr_logger_init(RNR_LOG_INFO)) {
       return 2;
     }

@@ -7,13 +7,13 @@
 #include <gtest/gtest.h>
 
 #include "binding_test_util.h"
+#include "child_process.h"
 #include "middleware/dds_api.h"
 #include "peer_common.h"
 
 using rnr::peers::Kind;
-using rnr::test::Child;
-using rnr::test::Participant;
-using rnr::test::wait_until;
+using namespace rnr::test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -38,7 +38,7 @@ dds_DataWriter* transient_local_writer(Participant& part, const char* name, Kind
 // The decoded values of the listener's samples of `topic`, in arrival order.
 std::vector<std::string> heard(Child& listener, const std::string& topic) {
   std::vector<std::string> out;
-  for (const auto& line : listener.lines()) {
+  for (const auto& line : listener.out_lines()) {
     const auto f = rnr::test::split(line, 6);
     if (f.size() == 6 && f[0] == "SAMPLE" && f[1] == topic) {
       out.push_back(f[5]);
@@ -70,7 +70,7 @@ TEST(Batching, FlushSendsEverySampleInOrderAndOtherWritersStayUnbatched) {
         return listener.has_line_starting("MATCHED bt_batched") &&
                listener.has_line_starting("MATCHED bt_plain");
       },
-      15000));
+      15000ms));
 
   // Never flushed: they must go out on their own.
   std::vector<std::string> want_plain;
@@ -80,7 +80,7 @@ TEST(Batching, FlushSendsEverySampleInOrderAndOtherWritersStayUnbatched) {
     want_plain.push_back(
         rnr::peers::expected_description(Kind::keyed, static_cast<uint64_t>(i), 8));
   }
-  EXPECT_TRUE(wait_until([&] { return heard(listener, "bt_plain").size() == kPlain; }, 10000));
+  EXPECT_TRUE(wait_until([&] { return heard(listener, "bt_plain").size() == kPlain; }, 10000ms));
 
   // Small samples packed together, with samples large enough to be sent in
   // fragments among them.
@@ -94,7 +94,7 @@ TEST(Batching, FlushSendsEverySampleInOrderAndOtherWritersStayUnbatched) {
         rnr::peers::expected_description(Kind::keyless, static_cast<uint64_t>(i), payload));
   }
   EXPECT_EQ(dds_DataWriter_flush(batched), dds_RETCODE_OK);
-  EXPECT_EQ(listener.wait_exit(), 0);
+  EXPECT_EQ(listener.wait(), 0);
   EXPECT_EQ(heard(listener, "bt_plain"), want_plain);
   EXPECT_EQ(heard(listener, "bt_batched"), want_batched);
 }

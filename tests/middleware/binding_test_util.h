@@ -1,10 +1,7 @@
-// Helpers shared by the binding's tests: a raw reader that collects what its
-// callback takes, waiting with a deadline, and child processes (the peers).
+// Helpers shared by the binding's tests: a participant with a publisher and a
+// subscriber, a raw reader that collects what its callback takes, and the
+// fields of the peers' output lines.
 #pragma once
-
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -20,20 +17,7 @@
 
 #include "middleware/dds_api.h"
 
-extern char** environ;
-
 namespace rnr::test {
-
-inline bool wait_until(const std::function<bool()>& done, int timeout_ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return done();
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 // A binding participant (enabled) with one subscriber and one publisher.
 struct Participant {
@@ -116,95 +100,6 @@ struct Collector {
     l.on_data_available = &Collector::on_data;
     dds_DataReader_set_listener(reader, &l, dds_DATA_AVAILABLE_STATUS);
   }
-};
-
-// A child process whose standard output is collected line by line.
-class Child {
- public:
-  explicit Child(const std::vector<std::string>& args) {
-    int fds[2];
-    if (pipe(fds) != 0) {
-      return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    std::vector<char*> argv;
-    for (const auto& a : args) {
-      argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    fd_ = fds[0];
-    reader_ = std::thread([this] { read_loop(); });
-  }
-  ~Child() {
-    if (pid_ > 0 && status_ < 0) {
-      kill(pid_, SIGKILL);
-      wait_exit();
-    }
-    if (reader_.joinable()) {
-      reader_.join();
-    }
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  bool started() const { return pid_ > 0; }
-  // The exit status (or -1 while it runs).
-  int wait_exit() {
-    if (pid_ > 0 && status_ < 0) {
-      int st = 0;
-      if (waitpid(pid_, &st, 0) == pid_) {
-        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
-      }
-    }
-    if (reader_.joinable()) {
-      reader_.join();
-    }
-    return status_;
-  }
-  std::vector<std::string> lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-  bool has_line_starting(const std::string& prefix) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& l : lines_) {
-      if (l.rfind(prefix, 0) == 0)
-        return true;
-    }
-    return false;
-  }
-
- private:
-  void read_loop() {
-    std::string pending;
-    char buf[65536];
-    for (;;) {
-      const ssize_t n = read(fd_, buf, sizeof buf);
-      if (n <= 0)
-        break;
-      pending.append(buf, static_cast<size_t>(n));
-      size_t pos;
-      while ((pos = pending.find('\n')) != std::string::npos) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.push_back(pending.substr(0, pos));
-        pending.erase(0, pos + 1);
-      }
-    }
-  }
-  pid_t pid_ = -1;
-  int fd_ = -1;
-  int status_ = -1;
-  std::thread reader_;
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
 };
 
 inline std::vector<std::string> split(const std::string& line, size_t max_fields) {

@@ -7,6 +7,8 @@
 #include <set>
 #include <vector>
 
+namespace rnr::test {
+
 // Orders by length first, then by content. Spelled out with memcmp because
 // GCC 12 at -O3 warns falsely inside std::vector's three-way comparison.
 struct BytesLess {
@@ -19,3 +21,5 @@ struct BytesLess {
 };
 
 using ByteMultiset = std::multiset<std::vector<uint8_t>, BytesLess>;
+
+}  // namespace rnr::test

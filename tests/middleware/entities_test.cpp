@@ -8,13 +8,13 @@
 #include "byte_multiset.h"
 #include "middleware/binding_internal.h"
 #include "binding_test_util.h"
+#include "child_process.h"
 #include "peer_common.h"
 
 using rnr::peers::Kind;
 using rnr::peers::TopicArg;
-using rnr::test::Collector;
-using rnr::test::Participant;
-using rnr::test::wait_until;
+using namespace rnr::test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -88,7 +88,7 @@ TEST(Entities, MissingEntitiesAndUnusableDomainsAreRefused) {
   EXPECT_EQ(dds_DataWriter_raw_write(dw, sample, sizeof sample), dds_RETCODE_NOT_ENABLED);
   EXPECT_EQ(dds_DataWriter_enable(dw), dds_RETCODE_OK);
   EXPECT_EQ(dds_DataWriter_raw_write(dw, sample, sizeof sample), dds_RETCODE_OK);
-  EXPECT_TRUE(wait_until([&] { return c.take_from(r) == dds_RETCODE_OK; }, 5000));
+  EXPECT_TRUE(wait_until([&] { return c.take_from(r) == dds_RETCODE_OK; }, 5000ms));
   ASSERT_EQ(c.count(), 1u);
   EXPECT_EQ(c.copy()[0], std::vector<uint8_t>(sample, sample + sizeof sample));
   EXPECT_EQ(dds_Publisher_delete_datawriter(pub, dw), dds_RETCODE_OK);
@@ -142,7 +142,7 @@ TEST(Entities, DisabledReaderIsSilentUntilEnabled) {
 
   ASSERT_EQ(dds_DomainParticipant_enable(p), dds_RETCODE_OK);
   ASSERT_EQ(dds_Subscriber_enable(sub), dds_RETCODE_OK);
-  EXPECT_TRUE(wait_until([&] { return builtin_calls.load() > 0; }, 10000));
+  EXPECT_TRUE(wait_until([&] { return builtin_calls.load() > 0; }, 10000ms));
 
   dds_TypeSupport* ts = dds_TypeSupport_raw_create();
   dds_TypeSupport_register_type(ts, p, rnr::peers::type_name(Kind::keyless));
@@ -164,7 +164,7 @@ TEST(Entities, DisabledReaderIsSilentUntilEnabled) {
   ASSERT_TRUE(w.wait_for_readers(1, 10000));
   for (int i = 5; i < 10; i++)
     ASSERT_TRUE(w.write(static_cast<uint64_t>(i), 4));
-  EXPECT_TRUE(wait_until([&] { return c.count() >= 5; }, 10000));
+  EXPECT_TRUE(wait_until([&] { return c.count() >= 5; }, 10000ms));
   ByteMultiset want;
   for (int i = 5; i < 10; i++) {
     want.insert(rnr::peers::expected_bytes(Kind::keyless, static_cast<uint64_t>(i), 4, true));
@@ -257,10 +257,10 @@ TEST(BuiltinPublications, ReportWriterGuidNamesKindAndQos) {
                dds_BEST_EFFORT_RELIABILITY_QOS, dds_XCDR2_DATA_REPRESENTATION}}) {
     dds_PublicationBuiltinTopicData pub{};
     dds_SampleInfo info{};
-    ASSERT_TRUE(wait_until([&] { return pubs.find(e.topic, &pub, &info); }, 10000)) << e.topic;
+    ASSERT_TRUE(wait_until([&] { return pubs.find(e.topic, &pub, &info); }, 10000ms)) << e.topic;
     // The GUID the talker printed for its writer, as Cyclone's bytes.
     std::string text;
-    for (const auto& line : e.talker->lines()) {
+    for (const auto& line : e.talker->out_lines()) {
       if (line.rfind(std::string("WRITER ") + e.topic + " ", 0) == 0) {
         text = line.substr(8 + std::strlen(e.topic));
       }
@@ -298,8 +298,8 @@ TEST(BuiltinPublications, ReportWriterGuidNamesKindAndQos) {
     EXPECT_EQ(rnr::mw::announced_type_info_count(part.p, rnr::peers::type_name(e.kind)), 1u);
   }
   EXPECT_EQ(rnr::mw::announced_type_info_count(part.p, "no::Such"), 0u);
-  EXPECT_EQ(keyed.wait_exit(), 0);
-  EXPECT_EQ(keyless.wait_exit(), 0);
+  EXPECT_EQ(keyed.wait(), 0);
+  EXPECT_EQ(keyless.wait(), 0);
 }
 
 // The participant's own writers are not discovered; raw writers of another
@@ -316,7 +316,7 @@ TEST(BuiltinPublications, OwnWritersAreNotReported) {
   ASSERT_NE(dds_Publisher_create_datawriter(other.pub, theirs, nullptr, nullptr, 0), nullptr);
   dds_PublicationBuiltinTopicData pub{};
   dds_SampleInfo info{};
-  ASSERT_TRUE(wait_until([&] { return pubs.find("theirs", &pub, &info); }, 10000));
+  ASSERT_TRUE(wait_until([&] { return pubs.find("theirs", &pub, &info); }, 10000ms));
   EXPECT_EQ(pub.key.value[0] & 0xffu, 0x03u);
   EXPECT_STREQ(pub.type_name, "TheirType");
   EXPECT_FALSE(pubs.find("own", &pub, &info));
@@ -339,7 +339,7 @@ TEST(BuiltinPublications, NamesLongerThanTheirFieldsAreRefused) {
   ASSERT_NE(dds_Publisher_create_datawriter(other.pub, t, nullptr, nullptr, 0), nullptr);
   dds_PublicationBuiltinTopicData pub{};
   dds_SampleInfo info{};
-  ASSERT_TRUE(wait_until([&] { return pubs.find(longest_topic, &pub, &info); }, 10000));
+  ASSERT_TRUE(wait_until([&] { return pubs.find(longest_topic, &pub, &info); }, 10000ms));
   EXPECT_EQ(std::string(pub.type_name), longest_type);
 
   dds_TypeSupport* ts = dds_TypeSupport_raw_create_w_key();
@@ -407,15 +407,15 @@ TEST(ListenerThreads, SleepingCallbackDelaysNoOtherReaderNorDiscovery) {
   ASSERT_TRUE(ws.wait_for_readers(1, 10000));
   ASSERT_TRUE(wf.wait_for_readers(1, 10000));
   ASSERT_TRUE(ws.write(0, 1));
-  ASSERT_TRUE(wait_until([&] { return pubs.slow_reader_busy.load(); }, 5000));
+  ASSERT_TRUE(wait_until([&] { return pubs.slow_reader_busy.load(); }, 5000ms));
   // While the slow callback sleeps: samples of the other reader, and a new
   // writer's discovery, arrive.
   ASSERT_TRUE(wf.write(1, 1));
   rnr::peers::TypedWriter late(kDomain, {Kind::keyed, "late"});
   dds_PublicationBuiltinTopicData pub{};
   dds_SampleInfo info{};
-  EXPECT_TRUE(wait_until([&] { return fast.while_busy.load() > 0; }, 1500));
-  EXPECT_TRUE(wait_until([&] { return pubs.find("late", &pub, &info); }, 1500));
+  EXPECT_TRUE(wait_until([&] { return fast.while_busy.load() > 0; }, 1500ms));
+  EXPECT_TRUE(wait_until([&] { return pubs.find("late", &pub, &info); }, 1500ms));
   EXPECT_TRUE(pubs.seen_while_busy.load());
 }
 
@@ -437,7 +437,7 @@ TEST(ListenerThreads, CutTakesRunTheCallbackAgain) {
     ASSERT_TRUE(w.write(static_cast<uint64_t>(i), 2));
   ASSERT_TRUE(w.wait_for_acks(5000));
   c.attach(r);
-  EXPECT_TRUE(wait_until([&] { return c.count() == 7; }, 5000));
+  EXPECT_TRUE(wait_until([&] { return c.count() == 7; }, 5000ms));
   EXPECT_GE(c.calls.load(), 4);
 }
 
@@ -508,11 +508,11 @@ TEST(ListenerThreads, DeletingReadersWhileSamplesFlow) {
       }
     });
   }
-  ASSERT_TRUE(wait_until([&] { return watch[0].calls.load() > 20; }, 10000));
+  ASSERT_TRUE(wait_until([&] { return watch[0].calls.load() > 20; }, 10000ms));
   ASSERT_EQ(dds_Subscriber_delete_datareader(part->sub, readers[0]), dds_RETCODE_OK);
   watch[0].deleted = true;
-  EXPECT_TRUE(wait_until([&] { return watch[1].self_deleted.load(); }, 10000));
-  ASSERT_TRUE(wait_until([&] { return watch[2].calls.load() > 20; }, 10000));
+  EXPECT_TRUE(wait_until([&] { return watch[1].self_deleted.load(); }, 10000ms));
+  ASSERT_TRUE(wait_until([&] { return watch[2].calls.load() > 20; }, 10000ms));
   // The participant goes while reader 2's callbacks still run.
   part.reset();
   watch[2].deleted = true;

@@ -8,14 +8,13 @@
 
 #include "byte_multiset.h"
 #include "binding_test_util.h"
+#include "child_process.h"
 #include "peer_common.h"
 
 using rnr::peers::Kind;
 using rnr::peers::TopicArg;
-using rnr::test::Child;
-using rnr::test::Collector;
-using rnr::test::Participant;
-using rnr::test::wait_until;
+using namespace rnr::test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -125,7 +124,7 @@ void typed_to_raw_in_process(int domain, const std::vector<Case>& cases) {
   for (size_t k = 0; k < cases.size(); k++) {
     const Case& c = cases[k];
     const bool xcdr2 = c.xcdr2 || rnr::peers::default_xcdr2(c.topic_arg.kind);
-    EXPECT_TRUE(wait_until([&] { return collectors[k]->count() >= kCount; }, 10000))
+    EXPECT_TRUE(wait_until([&] { return collectors[k]->count() >= kCount; }, 10000ms))
         << c.topic_arg.name;
     EXPECT_EQ(as_set(collectors[k]->copy()),
               expected_set(c.topic_arg.kind, kCount, c.payload, xcdr2))
@@ -165,7 +164,7 @@ TEST(RawSamples, KeyFlagMustAgreeWithTheWriterForAMatch) {
   ASSERT_TRUE(w.wait_for_readers(1, 10000));
   for (int i = 0; i < 3; i++)
     ASSERT_TRUE(w.write(static_cast<uint64_t>(i), 8));
-  EXPECT_TRUE(wait_until([&] { return cg.count() >= 3; }, 10000));
+  EXPECT_TRUE(wait_until([&] { return cg.count() >= 3; }, 10000ms));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(w.matched_readers(), 1u);
   EXPECT_EQ(cb.count(), 0u);
@@ -241,7 +240,7 @@ TEST(RawSamples, ReaderReliabilityAndDurabilityAreTheCallers) {
       make("kept", Kind::keyed, dds_TRANSIENT_LOCAL_DURABILITY_QOS, dds_RELIABLE_RELIABILITY_QOS));
   late_volatile.attach(
       make("kept", Kind::keyed, dds_VOLATILE_DURABILITY_QOS, dds_RELIABLE_RELIABILITY_QOS));
-  EXPECT_TRUE(wait_until([&] { return late_tl.count() >= 5; }, 10000));
+  EXPECT_TRUE(wait_until([&] { return late_tl.count() >= 5; }, 10000ms));
   EXPECT_EQ(as_set(late_tl.copy()), expected_set(Kind::keyed, 5, 8, false));
 
   rnr::peers::EndpointOptions be;
@@ -256,7 +255,7 @@ TEST(RawSamples, ReaderReliabilityAndDurabilityAreTheCallers) {
   EXPECT_EQ(loose.matched_readers(), 1u);
   for (int i = 0; i < 3; i++)
     ASSERT_TRUE(loose.write(static_cast<uint64_t>(i), 8));
-  EXPECT_TRUE(wait_until([&] { return best_effort.count() >= 3; }, 10000));
+  EXPECT_TRUE(wait_until([&] { return best_effort.count() >= 3; }, 10000ms));
   EXPECT_EQ(reliable.count(), 0u);
   EXPECT_EQ(late_volatile.count(), 0u);
 }
@@ -292,7 +291,7 @@ TEST(RawSamples, LargestSequenceCapacitiesTakeEverySample) {
         });
         return seen.size() >= kCount || (last != dds_RETCODE_OK && last != dds_RETCODE_NO_DATA);
       },
-      10000);
+      10000ms);
   EXPECT_TRUE(last == dds_RETCODE_OK || last == dds_RETCODE_NO_DATA)
       << dds_ReturnCode_to_string(last);
   ASSERT_EQ(seen.size(), static_cast<size_t>(kCount));
@@ -326,11 +325,11 @@ TEST(RawSamples, TalkerProcessToRawReaderKeepsExactBytes) {
              "--wait-readers", "1"});
   ASSERT_TRUE(small.started());
   ASSERT_TRUE(big.started());
-  EXPECT_EQ(small.wait_exit(), 0);
-  EXPECT_EQ(big.wait_exit(), 0);
+  EXPECT_EQ(small.wait(), 0);
+  EXPECT_EQ(big.wait(), 0);
   std::map<std::string, ByteMultiset> sent;
   for (Child* c : {&small, &big}) {
-    for (const auto& line : c->lines()) {
+    for (const auto& line : c->out_lines()) {
       const auto f = rnr::test::split(line, 8);
       if (f.size() == 8 && f[0] == "SAMPLE") {
         std::vector<uint8_t> bytes(f[7].size() / 2);
@@ -343,7 +342,7 @@ TEST(RawSamples, TalkerProcessToRawReaderKeepsExactBytes) {
   }
   for (size_t k = 0; k < specs.size(); k++) {
     ASSERT_EQ(sent[specs[k].name].size(), static_cast<size_t>(kCount)) << specs[k].name;
-    EXPECT_TRUE(wait_until([&] { return collectors[k]->count() >= kCount; }, 10000));
+    EXPECT_TRUE(wait_until([&] { return collectors[k]->count() >= kCount; }, 10000ms));
     EXPECT_EQ(as_set(collectors[k]->copy()), sent[specs[k].name]) << specs[k].name;
   }
 }
@@ -369,7 +368,7 @@ TEST(RawSamples, RawWriterToListenerProcessDecodesOriginalValues) {
         return listener.has_line_starting("MATCHED xw_keyed") &&
                listener.has_line_starting("MATCHED xw_keyless");
       },
-      15000));
+      15000ms));
   // Keyed samples go out with their alignment padding cut off: the bytes
   // then end off a 4-byte boundary and must still travel intact.
   std::multiset<std::string> want;
@@ -386,9 +385,9 @@ TEST(RawSamples, RawWriterToListenerProcessDecodesOriginalValues) {
     want.insert("xw_keyless " +
                 rnr::peers::expected_description(Kind::keyless, static_cast<uint64_t>(i), 5));
   }
-  EXPECT_EQ(listener.wait_exit(), 0);
+  EXPECT_EQ(listener.wait(), 0);
   std::multiset<std::string> have;
-  for (const auto& line : listener.lines()) {
+  for (const auto& line : listener.out_lines()) {
     const auto f = rnr::test::split(line, 6);
     if (f.size() == 6 && f[0] == "SAMPLE") {
       have.insert(f[1] + " " + f[5]);
@@ -427,9 +426,9 @@ TEST(RawSamples, SamplesWithoutValidDataHaveNoBuffer) {
   ASSERT_TRUE(talker.started());
   // Taken first: a state change of an instance whose last sample is still
   // unread travels with that sample instead of a sample of its own.
-  EXPECT_TRUE(wait_until([&] { return take(), valid == 1; }, 10000));
-  EXPECT_EQ(talker.wait_exit(), 0);
-  EXPECT_TRUE(wait_until([&] { return take(), invalid > 0; }, 10000));
+  EXPECT_TRUE(wait_until([&] { return take(), valid == 1; }, 10000ms));
+  EXPECT_EQ(talker.wait(), 0);
+  EXPECT_TRUE(wait_until([&] { return take(), invalid > 0; }, 10000ms));
   EXPECT_EQ(valid, 1);
 }
 

@@ -12,11 +12,13 @@
 #include <fstream>
 #include <thread>
 
-#include "e2e_support.h"
+#include "bag_files.h"
+#include "child_process.h"
+#include "files.h"
 #include "log/logger.h"
 #include "recorder/recorder_internal.h"  // the recorder's store, slowed down here
 
-using namespace rnr_test;
+using namespace rnr::test;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
@@ -24,13 +26,14 @@ namespace {
 
 std::unique_ptr<Child> ddsperf_pub(int domain, const std::string& rate, int seconds,
                                    const std::string& log) {
-  std::vector<std::string> argv = {ddsperf_path(), "-i", std::to_string(domain),  "-k",
-                                   "all",          "-D", std::to_string(seconds), "pub"};
+  std::vector<std::string> argv = {
+      std::string(RNR_DDSPERF_PATH), "-i", std::to_string(domain), "-k", "all", "-D",
+      std::to_string(seconds),       "pub"};
   if (!rate.empty()) {
     argv.push_back(rate);  // otherwise as fast as it can
   }
   argv.insert(argv.end(), {"size", "1000"});
-  return std::make_unique<Child>(argv, SpawnOptions{"", false, log, log});
+  return std::make_unique<Child>(argv, ChildOptions{.stdout_path = log, .stderr_path = log});
 }
 
 // The KeyedSeq sequence numbers of a bag's samples run on without a gap, and
@@ -150,9 +153,9 @@ TEST(RecorderOverload, FullDiskIsReportedInFewLinesResumedAndEndsWithStatusOne) 
     GTEST_SKIP() << "cannot mount a tmpfs here (needs root or CAP_SYS_ADMIN)";
   }
   const std::string out = fs.path() + "/../recorder.out";
-  Child recorder(
-      {tool_path(), "record", "-d", std::to_string(domain), "KeyedSeq", "DDSPerfRDataKS"},
-      SpawnOptions{fs.path(), false, out, out});
+  Child recorder({std::string(RNR_TOOL_PATH), "record", "-d", std::to_string(domain), "KeyedSeq",
+                  "DDSPerfRDataKS"},
+                 ChildOptions{.cwd = fs.path(), .stdout_path = out, .stderr_path = out});
   ASSERT_TRUE(recorder.started());
   ASSERT_TRUE(wait_for_text(out, "Recorder Add Topic{", 20s));
   auto perf = ddsperf_pub(domain, "2000Hz", 60, fs.path() + "/../ddsperf.log");

@@ -21,9 +21,11 @@
 
 #include <sqlite3.h>
 
-#include "e2e_support.h"
+#include "bag_files.h"
+#include "child_process.h"
+#include "files.h"
 
-using namespace rnr_test;
+using namespace rnr::test;
 using namespace std::chrono_literals;
 
 namespace {
@@ -37,10 +39,11 @@ struct Recording {
   Recording(int domain, const std::string& level, const std::vector<std::string>& pairs) {
     out = dir.path() + "/recorder.out";
     err = dir.path() + "/recorder.err";
-    std::vector<std::string> argv = {tool_path(), "record", "-d", std::to_string(domain),
-                                     "-l",        level};
+    std::vector<std::string> argv = {std::string(RNR_TOOL_PATH), "record", "-d",
+                                     std::to_string(domain),     "-l",     level};
     argv.insert(argv.end(), pairs.begin(), pairs.end());
-    recorder = std::make_unique<Child>(argv, SpawnOptions{dir.path(), false, out, err});
+    recorder = std::make_unique<Child>(
+        argv, ChildOptions{.cwd = dir.path(), .stdout_path = out, .stderr_path = err});
   }
 
   // SIGINT (or another signal), then the exit status.
@@ -56,7 +59,7 @@ struct Recording {
 
 std::unique_ptr<Child> start_ddsperf(int domain, const std::string& rate, int seconds,
                                      const std::string& log) {
-  std::vector<std::string> argv = {ddsperf_path(),
+  std::vector<std::string> argv = {std::string(RNR_DDSPERF_PATH),
                                    "-i",
                                    std::to_string(domain),
                                    "-k",
@@ -67,7 +70,7 @@ std::unique_ptr<Child> start_ddsperf(int domain, const std::string& rate, int se
                                    rate,
                                    "size",
                                    "100"};
-  return std::make_unique<Child>(argv, SpawnOptions{"", false, log, log});
+  return std::make_unique<Child>(argv, ChildOptions{.stdout_path = log, .stderr_path = log});
 }
 
 // The value of the "seq" field of every dumped line (a line of JSON).
@@ -207,8 +210,10 @@ TEST(RecordEndToEnd, BagThatCannotBeCreatedNewEndsWithStatusOne) {
     // created in it, whoever runs the test.
     TempDir dir;
     const std::string out = dir.path() + ".out";
-    Child child({tool_path(), "record", "-d", std::to_string(domain), "KeyedSeq", "SomeTopic"},
-                SpawnOptions{dir.path(), true, out, out});
+    Child child({std::string(RNR_TOOL_PATH), "record", "-d", std::to_string(domain), "KeyedSeq",
+                 "SomeTopic"},
+                ChildOptions{
+                    .cwd = dir.path(), .remove_cwd = true, .stdout_path = out, .stderr_path = out});
     EXPECT_EQ(child.wait(60s), 1);
     const std::string output = read_file(out);
     const size_t store = output.find("Database Cannot open database");
@@ -237,8 +242,9 @@ TEST(RecordEndToEnd, BagThatCannotBeCreatedNewEndsWithStatusOne) {
     }
     const size_t before = dir.files_matching("dovuve_", ".sqlite3").size();
     const std::string out = dir.path() + "/out.log";
-    Child child({tool_path(), "record", "-d", std::to_string(domain), "KeyedSeq", "SomeTopic"},
-                SpawnOptions{dir.path(), false, out, out});
+    Child child({std::string(RNR_TOOL_PATH), "record", "-d", std::to_string(domain), "KeyedSeq",
+                 "SomeTopic"},
+                ChildOptions{.cwd = dir.path(), .stdout_path = out, .stderr_path = out});
     EXPECT_EQ(child.wait(10s), 1);
     const std::string output = read_file(out);
     EXPECT_NE(output.find("Database Cannot open database"), std::string::npos) << output;
@@ -299,7 +305,8 @@ std::unique_ptr<Child> start_peer(const std::vector<std::string>& words, int dom
   argv.push_back("--domain");
   argv.push_back(std::to_string(domain));
   argv.insert(argv.end(), extra.begin(), extra.end());
-  return std::make_unique<Child>(argv, SpawnOptions{"", false, out, out + ".err"});
+  return std::make_unique<Child>(argv,
+                                 ChildOptions{.stdout_path = out, .stderr_path = out + ".err"});
 }
 
 std::unique_ptr<Child> start_talker(int domain, const std::vector<std::string>& extra,
@@ -616,9 +623,9 @@ TEST(RecordForeignWriters, UntypedCycloneWritersRecordedAsRawBytes) {
   Recording rec(domain, "verbose",
                 {"RnrUntypedKeyed", "rec_untyped_keyed", "rnr_test::KeylessSample", "rec_untyped"});
   ASSERT_TRUE(wait_for_text(rec.out, "Recorder Add Topic{topic: rec_untyped,", 20s));
-  Child replay(
-      {tool_path(), "replay", "-d", std::to_string(domain), source_bag},
-      SpawnOptions{"", false, source.path() + "/replay.out", source.path() + "/replay.out"});
+  Child replay({std::string(RNR_TOOL_PATH), "replay", "-d", std::to_string(domain), source_bag},
+               ChildOptions{.stdout_path = source.path() + "/replay.out",
+                            .stderr_path = source.path() + "/replay.out"});
   EXPECT_EQ(replay.wait(60s), 0) << read_file(source.path() + "/replay.out");
   std::this_thread::sleep_for(1s);
   std::string output = rec.output();
@@ -710,9 +717,9 @@ TEST(RecordForeignWriters, FastDdsTopicsRecordedAndReplayedToFastDds) {
                               "--count", "100", "--timeout-ms", "60000"},
                              listen_out);
   ASSERT_TRUE(wait_for_text(listen_out, "READY", 30s));
-  Child replay(
-      {tool_path(), "replay", "-d", std::to_string(replay_domain), bags[0]},
-      SpawnOptions{"", false, rec.dir.path() + "/replay.out", rec.dir.path() + "/replay.out"});
+  Child replay({std::string(RNR_TOOL_PATH), "replay", "-d", std::to_string(replay_domain), bags[0]},
+               ChildOptions{.stdout_path = rec.dir.path() + "/replay.out",
+                            .stderr_path = rec.dir.path() + "/replay.out"});
   EXPECT_EQ(replay.wait(90s), 0);
   EXPECT_EQ(listener->wait(90s), 0) << read_file(listen_out);
   std::map<std::string, std::vector<std::vector<uint8_t>>> received;
@@ -790,8 +797,9 @@ TEST(RecordEndToEnd, BagOfARecorderKilledDuringACommitReplays) {
   ASSERT_GT(committed, 0u);
 
   const std::string replay_out = rec->dir.path() + "/replay.out";
-  Child replay({tool_path(), "replay", "-d", std::to_string(domain), "-l", "debug", bag},
-               SpawnOptions{"", false, replay_out, replay_out});
+  Child replay(
+      {std::string(RNR_TOOL_PATH), "replay", "-d", std::to_string(domain), "-l", "debug", bag},
+      ChildOptions{.stdout_path = replay_out, .stderr_path = replay_out});
   EXPECT_EQ(replay.wait(120s), 0) << read_file(replay_out).substr(0, 2000);
   const std::string output = read_file(replay_out);
   std::printf("killed during a commit: %zu committed rows, %zu replayed\n", committed,

@@ -17,19 +17,18 @@
 #include "middleware/dds_api.h"
 #include "peer_common.h"
 #include "replayer/replayer.h"
-#include "test_support.h"
+#include "bag_files.h"
+#include "child_process.h"
+#include "files.h"
+#include "listener_output.h"
+#include "log_capture.h"
 
 using namespace std::chrono_literals;
 using rnr::peers::Kind;
-using rnr_test::BagWriter;
-using rnr_test::Child;
-using rnr_test::LogCapture;
-using rnr_test::ScratchDir;
+using namespace rnr::test;
 
 namespace {
 
-constexpr uint64_t kBase = 1700000000000000000ull;
-constexpr uint64_t kMs = 1000000ull;
 const std::string kWrite = "Replayer Write Data(_id=";
 
 std::atomic<int> finished_calls{0};
@@ -37,34 +36,9 @@ void count_finished(rnr_replayer* /*replayer*/) {
   finished_calls.fetch_add(1);
 }
 
-struct Heard {
-  std::string topic;
-  int64_t recv_ns = 0;
-  std::string key;
-  std::string description;
-};
-
 // The listener's SAMPLE lines so far.
 std::vector<Heard> heard(const std::string& path) {
-  std::vector<Heard> result;
-  std::istringstream lines(rnr_test::read_file(path));
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::istringstream fields(line);
-    std::string word;
-    std::string hex;
-    Heard h;
-    fields >> word >> h.topic >> h.recv_ns >> h.key >> hex;
-    if (word != "SAMPLE" || !fields) {
-      continue;
-    }
-    std::getline(fields, h.description);
-    if (!h.description.empty() && h.description[0] == ' ') {
-      h.description.erase(0, 1);
-    }
-    result.push_back(h);
-  }
-  return result;
+  return rnr::test::heard_samples(rnr::test::read_file(path));
 }
 
 // The decoded values of the samples of `topic`, in arrival order per key.
@@ -81,17 +55,6 @@ std::map<std::string, std::vector<std::string>> by_key(const std::vector<Heard>&
   return result;
 }
 
-bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return done();
-    }
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
-
 class ReplayBatchingTest : public ::testing::Test {
  protected:
   void SetUp() override { finished_calls = 0; }
@@ -105,9 +68,10 @@ class ReplayBatchingTest : public ::testing::Test {
       argv.push_back("--topic");
       argv.push_back(t);
     }
-    listener = std::make_unique<Child>(argv, out(), dir.file("listener.err"));
-    ASSERT_TRUE(wait_for(
-        [&] { return rnr_test::read_file(out()).find("READY") != std::string::npos; }, 10s));
+    listener = std::make_unique<Child>(
+        argv, ChildOptions{.stdout_path = out(), .stderr_path = dir.file("listener.err")});
+    ASSERT_TRUE(wait_until(
+        [&] { return rnr::test::read_file(out()).find("READY") != std::string::npos; }, 10s));
   }
   rnr_replayer* start(const std::string& bag, int domain) {
     rnr_replayer* replayer = rnr_replayer_create(bag.c_str(), domain);
@@ -120,7 +84,7 @@ class ReplayBatchingTest : public ::testing::Test {
   std::string out() const { return dir.file("listener.out"); }
   size_t heard_count() const { return heard(out()).size(); }
 
-  ScratchDir dir;
+  TempDir dir;
   std::unique_ptr<Child> listener;
 };
 
@@ -170,10 +134,10 @@ TEST_F(ReplayBatchingTest, BurstsOfTwoTopicsArriveInOrderBeforeTheNextGapAndBefo
 
   rnr_replayer* replayer = start(bag, domain);
   ASSERT_NE(replayer, nullptr);
-  ASSERT_TRUE(wait_for([] { return finished_calls.load() == 1; }, 10s));
+  ASSERT_TRUE(wait_until([] { return finished_calls.load() == 1; }, 10s));
   // Everything arrives while the replayer still exists: nothing waits for
   // its writers to be deleted.
-  EXPECT_EQ(listener->wait(10s), 0) << rnr_test::read_file(dir.file("listener.err"));
+  EXPECT_EQ(listener->wait(10s), 0) << rnr::test::read_file(dir.file("listener.err"));
   rnr_replayer_stop_replay(replayer);
   rnr_replayer_destroy(replayer);
 
@@ -224,7 +188,7 @@ TEST_F(ReplayBatchingTest, PauseAndStopInARunOfDueSamplesSendEverySampleWritten)
   size_t written = log.matching(kWrite).size();
   ASSERT_LT(written, static_cast<size_t>(count)) << "the replay ended before the pause";
   // Paused: what was written arrives, and nothing more is written.
-  EXPECT_TRUE(wait_for([&] { return heard_count() >= written; }, 5s));
+  EXPECT_TRUE(wait_until([&] { return heard_count() >= written; }, 5s));
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(log.matching(kWrite).size(), written);
   EXPECT_EQ(heard_count(), written);
@@ -233,7 +197,7 @@ TEST_F(ReplayBatchingTest, PauseAndStopInARunOfDueSamplesSendEverySampleWritten)
   rnr_replayer_stop_replay(replayer);
   EXPECT_EQ(finished_calls.load(), 1);
   written = log.matching(kWrite).size();
-  EXPECT_TRUE(wait_for([&] { return heard_count() >= written; }, 5s));
+  EXPECT_TRUE(wait_until([&] { return heard_count() >= written; }, 5s));
   std::this_thread::sleep_for(100ms);
   std::vector<std::string> got = by_key(heard(out()), "rb_run")["-"];
   ASSERT_EQ(got.size(), written);

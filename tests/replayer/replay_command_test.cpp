@@ -11,17 +11,15 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "bag_files.h"
+#include "child_process.h"
+#include "files.h"
+#include "log_capture.h"
 
 using namespace std::chrono_literals;
-using rnr_test::BagWriter;
-using rnr_test::Child;
-using rnr_test::ScratchDir;
+using namespace rnr::test;
 
 namespace {
-
-constexpr uint64_t kBase = 1700000000000000000ull;
-constexpr uint64_t kMs = 1000000ull;
 
 struct Outcome {
   int status;
@@ -33,15 +31,15 @@ struct Outcome {
 class ReplayCommandTest : public ::testing::Test {
  protected:
   Child start(const std::string& bag, int domain) {
-    return Child({RNR_EXECUTABLE, "replay", "-d", std::to_string(domain), bag}, dir.file("out.txt"),
-                 dir.file("err.txt"));
+    return Child({RNR_EXECUTABLE, "replay", "-d", std::to_string(domain), bag},
+                 {.stdout_path = dir.file("out.txt"), .stderr_path = dir.file("err.txt")});
   }
   Outcome finish(Child& child, std::chrono::steady_clock::time_point started,
                  std::chrono::milliseconds timeout) {
-    int status = child.wait(timeout);
+    int status = child.wait(timeout).value_or(-1);
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-    return Outcome{status, rnr_test::read_file(dir.file("out.txt")),
-                   rnr_test::read_file(dir.file("err.txt")), took.count()};
+    return Outcome{status, rnr::test::read_file(dir.file("out.txt")),
+                   rnr::test::read_file(dir.file("err.txt")), took.count()};
   }
   Outcome replay(const std::string& bag, int domain, std::chrono::milliseconds timeout = 20s) {
     auto started = std::chrono::steady_clock::now();
@@ -51,7 +49,7 @@ class ReplayCommandTest : public ::testing::Test {
   static bool has(const std::string& text, const std::string& piece) {
     return text.find(piece) != std::string::npos;
   }
-  ScratchDir dir;
+  TempDir dir;
 };
 
 TEST_F(ReplayCommandTest, RefusedBagsEndWithStatusOneAndStayUntouched) {
@@ -64,16 +62,16 @@ TEST_F(ReplayCommandTest, RefusedBagsEndWithStatusOneAndStayUntouched) {
   EXPECT_TRUE(has(absent.out, "Replayer Cannot get topic list from database"));
   EXPECT_TRUE(has(absent.out, "Main Cannot create replayer"));
   EXPECT_FALSE(has(absent.out, "Replay finished"));
-  EXPECT_FALSE(rnr_test::file_exists(missing));
+  EXPECT_FALSE(rnr::test::file_exists(missing));
 
   std::string text = dir.file("readme.txt");
-  rnr_test::write_file(text, std::string(3000, 'q'));
+  rnr::test::write_file(text, std::string(3000, 'q'));
   Outcome not_sqlite = replay(text, domain);
   EXPECT_EQ(not_sqlite.status, 1);
   EXPECT_TRUE(has(not_sqlite.out, "Database Cannot read database")) << not_sqlite.out;
   EXPECT_TRUE(has(not_sqlite.out, "Replayer Cannot get topic list from database"));
   EXPECT_TRUE(has(not_sqlite.out, "Main Cannot create replayer"));
-  EXPECT_EQ(rnr_test::read_file(text), std::string(3000, 'q'));
+  EXPECT_EQ(rnr::test::read_file(text), std::string(3000, 'q'));
 
   // An SQLite file without the bag's tables: refused, and left byte for byte.
   std::string tableless = dir.file("tableless.sqlite3");
@@ -83,12 +81,12 @@ TEST_F(ReplayCommandTest, RefusedBagsEndWithStatusOneAndStayUntouched) {
                          nullptr, nullptr),
             SQLITE_OK);
   sqlite3_close(db);
-  const std::string before = rnr_test::read_file(tableless);
+  const std::string before = rnr::test::read_file(tableless);
   Outcome no_tables = replay(tableless, domain);
   EXPECT_EQ(no_tables.status, 1);
   EXPECT_TRUE(has(no_tables.out, "Replayer Cannot get topic list from database")) << no_tables.out;
-  EXPECT_EQ(rnr_test::read_file(tableless), before);
-  EXPECT_FALSE(rnr_test::file_exists(tableless + "-journal"));
+  EXPECT_EQ(rnr::test::read_file(tableless), before);
+  EXPECT_FALSE(rnr::test::file_exists(tableless + "-journal"));
 
   // Not a regular file: refused with the store's line, without opening it
   // (a FIFO would block the open until a writer came).
@@ -135,13 +133,13 @@ TEST_F(ReplayCommandTest, EmptyBagPrintsReplayFinishedAfterAboutOneSecond) {
   const int domain = 141;
   std::string bag = dir.file("empty.sqlite3");
   { BagWriter writer(bag); }
-  std::string before = rnr_test::read_file(bag);
+  std::string before = rnr::test::read_file(bag);
   Outcome result = replay(bag, domain);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out.find("Replay finished\n") != std::string::npos, true) << result.out;
   EXPECT_GE(result.seconds, 1.0);
   EXPECT_LT(result.seconds, 4.0);
-  EXPECT_EQ(rnr_test::read_file(bag), before);
+  EXPECT_EQ(rnr::test::read_file(bag), before);
 }
 
 TEST_F(ReplayCommandTest, SigintDuringReplayFinishesWithStatusZero) {
@@ -150,8 +148,8 @@ TEST_F(ReplayCommandTest, SigintDuringReplayFinishesWithStatusZero) {
   {
     BagWriter writer(bag);
     int topic = writer.add_topic("rnr_replay_long", "RnrLong", 0);
-    writer.add_sample(topic, kBase, rnr_test::xcdr1_sample(1));
-    writer.add_sample(topic, kBase + 60000 * kMs, rnr_test::xcdr1_sample(2));
+    writer.add_sample(topic, kBase, rnr::test::xcdr1_sample(1));
+    writer.add_sample(topic, kBase + 60000 * kMs, rnr::test::xcdr1_sample(2));
   }
   auto started = std::chrono::steady_clock::now();
   Child child = start(bag, domain);

@@ -14,13 +14,13 @@
 #include "middleware/dds_api.h"
 #include "log/logger.h"
 #include "replayer/replayer.h"
-#include "test_support.h"
+#include "bag_files.h"
+#include "child_process.h"
+#include "files.h"
+#include "log_capture.h"
 
 using namespace std::chrono_literals;
-using rnr_test::LogCapture;
-using rnr_test::LogLine;
-using rnr_test::ScratchDir;
-using rnr_test::xcdr1_sample;
+using namespace rnr::test;
 
 namespace {
 
@@ -84,7 +84,7 @@ rnr_replayer* replay_to_end(const std::string& bag, int domain) {
 }
 
 TEST(ReplayDamagedBagTest, OddColumnsAndShortBlobsAreRefusedRowByRowAndTheRestIsWritten) {
-  ScratchDir dir;
+  TempDir dir;
   LogCapture log;
   const std::string bag = dir.file("odd.sqlite3");
   const std::string ok = sample_literal(7);
@@ -136,7 +136,7 @@ TEST(ReplayDamagedBagTest, OddColumnsAndShortBlobsAreRefusedRowByRowAndTheRestIs
 // refused with one line and gets no writer; the other topics replay, and since
 // nobody listens, each of them is reported with the number of samples written.
 TEST(ReplayDamagedBagTest, TopicsRowsThatDoNotFitAreRefusedAndTheOthersReplay) {
-  ScratchDir dir;
+  TempDir dir;
   LogCapture log;
   const std::string bag = dir.file("names.sqlite3");
   const std::string ok = sample_literal(9);

@@ -15,62 +15,19 @@
 #include <gtest/gtest.h>
 
 #include "peer_common.h"
-#include "test_support.h"
+#include "bag_files.h"
+#include "child_process.h"
+#include "files.h"
+#include "listener_output.h"
+#include "log_capture.h"
 
 using namespace std::chrono_literals;
 using rnr::peers::Kind;
-using rnr_test::BagWriter;
-using rnr_test::Child;
-using rnr_test::ScratchDir;
+using namespace rnr::test;
 
 namespace {
 
-constexpr uint64_t kBase = 1700000000000000000ull;
-constexpr uint64_t kMs = 1000000ull;
 constexpr size_t kPayload = 24;
-
-// One SAMPLE line of the listener.
-struct Heard {
-  std::string topic;
-  int64_t recv_ns = 0;
-  std::string key;
-  std::string hex;
-  std::string description;
-};
-
-std::vector<Heard> heard_samples(const std::string& output) {
-  std::vector<Heard> result;
-  std::istringstream lines(output);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::istringstream fields(line);
-    std::string word;
-    fields >> word;
-    if (word != "SAMPLE") {
-      continue;
-    }
-    Heard heard;
-    fields >> heard.topic >> heard.recv_ns >> heard.key >> heard.hex;
-    std::getline(fields, heard.description);
-    if (!heard.description.empty() && heard.description[0] == ' ') {
-      heard.description.erase(0, 1);
-    }
-    result.push_back(heard);
-  }
-  return result;
-}
-
-bool wait_for_text(const std::string& path, const std::string& text,
-                   std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (rnr_test::read_file(path).find(text) != std::string::npos) {
-      return true;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
-  return false;
-}
 
 struct TopicUnderTest {
   Kind kind;
@@ -95,23 +52,24 @@ class ReplayEndToEndTest : public ::testing::Test {
       argv.push_back("--topic");
       argv.push_back(std::string(t.kind == Kind::keyed ? "keyed:" : "keyless:") + t.name);
     }
-    Child listener(argv, dir.file("listener.out"), dir.file("listener.err"));
+    Child listener(
+        argv, {.stdout_path = dir.file("listener.out"), .stderr_path = dir.file("listener.err")});
     EXPECT_TRUE(wait_for_text(dir.file("listener.out"), "READY", 10s));
 
     auto started = std::chrono::steady_clock::now();
     Child replay({RNR_EXECUTABLE, "replay", "-d", std::to_string(domain), bag},
-                 dir.file("replay.out"), dir.file("replay.err"));
-    *replay_status = replay.wait(30s);
+                 {.stdout_path = dir.file("replay.out"), .stderr_path = dir.file("replay.err")});
+    *replay_status = replay.wait(30s).value_or(-1);
     replay_exit_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
     *replay_seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    *replay_out = rnr_test::read_file(dir.file("replay.out"));
-    EXPECT_EQ(listener.wait(25s), 0) << rnr_test::read_file(dir.file("listener.err"));
-    return heard_samples(rnr_test::read_file(dir.file("listener.out")));
+    *replay_out = rnr::test::read_file(dir.file("replay.out"));
+    EXPECT_EQ(listener.wait(25s), 0) << rnr::test::read_file(dir.file("listener.err"));
+    return heard_samples(rnr::test::read_file(dir.file("listener.out")));
   }
-  ScratchDir dir;
+  TempDir dir;
   int64_t replay_exit_ns = 0;  // when the replay process was seen ending
 };
 
@@ -199,7 +157,9 @@ TEST_F(ReplayEndToEndTest, RecordedTalkersReplayToTypedListener) {
       record.push_back(rnr::peers::type_name(t.kind));
       record.push_back(t.name);
     }
-    Child recorder(record, dir.file("record.out"), dir.file("record.err"), bags);
+    Child recorder(record, {.cwd = bags,
+                            .stdout_path = dir.file("record.out"),
+                            .stderr_path = dir.file("record.err")});
     std::this_thread::sleep_for(500ms);
     std::vector<std::string> common = {
         "--domain", std::to_string(domain), "--count", std::to_string(per_topic), "--rate",
@@ -209,22 +169,24 @@ TEST_F(ReplayEndToEndTest, RecordedTalkersReplayToTypedListener) {
     std::vector<std::string> second = {RNR_TALKER, "--xcdr2", "--topic", "keyed:" + topics[2].name};
     first.insert(first.end(), common.begin(), common.end());
     second.insert(second.end(), common.begin(), common.end());
-    Child talker1(first, dir.file("talker1.out"), dir.file("talker1.err"));
-    Child talker2(second, dir.file("talker2.out"), dir.file("talker2.err"));
-    ASSERT_EQ(talker1.wait(30s), 0) << rnr_test::read_file(dir.file("talker1.err"));
-    ASSERT_EQ(talker2.wait(30s), 0) << rnr_test::read_file(dir.file("talker2.err"));
+    Child talker1(first,
+                  {.stdout_path = dir.file("talker1.out"), .stderr_path = dir.file("talker1.err")});
+    Child talker2(second,
+                  {.stdout_path = dir.file("talker2.out"), .stderr_path = dir.file("talker2.err")});
+    ASSERT_EQ(talker1.wait(30s), 0) << rnr::test::read_file(dir.file("talker1.err"));
+    ASSERT_EQ(talker2.wait(30s), 0) << rnr::test::read_file(dir.file("talker2.err"));
     std::this_thread::sleep_for(300ms);
     recorder.signal(SIGINT);
-    ASSERT_EQ(recorder.wait(20s), 0) << rnr_test::read_file(dir.file("record.out"));
+    ASSERT_EQ(recorder.wait(20s), 0) << rnr::test::read_file(dir.file("record.out"));
   }
   std::string bag;
   for (const auto& entry : std::filesystem::directory_iterator(bags)) {
     bag = entry.path().string();
   }
-  ASSERT_FALSE(bag.empty()) << rnr_test::read_file(dir.file("record.out"));
+  ASSERT_FALSE(bag.empty()) << rnr::test::read_file(dir.file("record.out"));
   // Replay only reads: a read-only bag plays and keeps every byte.
   ASSERT_EQ(chmod(bag.c_str(), 0444), 0);
-  std::string before = rnr_test::read_file(bag);
+  std::string before = rnr::test::read_file(bag);
 
   int status = -1;
   double seconds = 0;
@@ -233,7 +195,7 @@ TEST_F(ReplayEndToEndTest, RecordedTalkersReplayToTypedListener) {
       bag, domain, topics, static_cast<size_t>(per_topic) * topics.size(), &status, &seconds, &out);
   EXPECT_EQ(status, 0);
   EXPECT_NE(out.find("Replay finished\n"), std::string::npos) << out;
-  EXPECT_EQ(rnr_test::read_file(bag), before);
+  EXPECT_EQ(rnr::test::read_file(bag), before);
   ASSERT_FALSE(heard.empty());
   int64_t last_heard = 0;
   for (const Heard& h : heard) {
@@ -242,7 +204,7 @@ TEST_F(ReplayEndToEndTest, RecordedTalkersReplayToTypedListener) {
   EXPECT_LT(replay_exit_ns - last_heard, 1500000000) << "the replay outlived its last sample";
 
   std::string talked =
-      rnr_test::read_file(dir.file("talker1.out")) + rnr_test::read_file(dir.file("talker2.out"));
+      rnr::test::read_file(dir.file("talker1.out")) + rnr::test::read_file(dir.file("talker2.out"));
   for (const TopicUnderTest& t : topics) {
     SCOPED_TRACE(t.name);
     std::vector<std::string> sent = talker_samples(talked, t.name);

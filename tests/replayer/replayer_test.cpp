@@ -13,19 +13,16 @@
 #include "middleware/dds_api.h"
 #include "log/logger.h"
 #include "replayer/replayer.h"
-#include "test_support.h"
+#include "bag_files.h"
+#include "child_process.h"
+#include "files.h"
+#include "log_capture.h"
 
 using namespace std::chrono_literals;
-using rnr_test::BagWriter;
-using rnr_test::LogCapture;
-using rnr_test::LogLine;
-using rnr_test::ScratchDir;
-using rnr_test::xcdr1_sample;
+using namespace rnr::test;
 
 namespace {
 
-constexpr uint64_t kBase = 1700000000000000000ull;
-constexpr uint64_t kMs = 1000000ull;
 const std::string kWrite = "Replayer Write Data(_id=";
 
 std::atomic<int> finished_calls{0};
@@ -73,7 +70,7 @@ class ReplayerTest : public ::testing::Test {
     }
     return finished_calls.load() > 0;
   }
-  ScratchDir dir;
+  TempDir dir;
   LogCapture log;
 };
 
@@ -89,12 +86,12 @@ TEST_F(ReplayerTest, RefusesPathsThatNameNoBagAndCreatesNothing) {
   ASSERT_EQ(path_256.size(), 256u);
   EXPECT_EQ(create(path_256, domain), nullptr);
   EXPECT_EQ(log.matching("Replayer Path length exceeded").size(), 1u);
-  EXPECT_FALSE(rnr_test::file_exists(path_256));
+  EXPECT_FALSE(rnr::test::file_exists(path_256));
 
   // A text file, and an SQLite database with a table of its own but none of
   // the bag's.
   std::string not_sqlite = "this is a text file, not a bag\n";
-  rnr_test::write_file(dir.file("notes.txt"), not_sqlite);
+  rnr::test::write_file(dir.file("notes.txt"), not_sqlite);
   {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(dir.file("other.sqlite3").c_str(), &db), SQLITE_OK);
@@ -110,7 +107,7 @@ TEST_F(ReplayerTest, RefusesPathsThatNameNoBagAndCreatesNothing) {
   const std::vector<Case> cases = {
       {"missing.sqlite3", "", "Database Cannot open database"},
       {"notes.txt", not_sqlite, "Database Cannot read database"},
-      {"other.sqlite3", rnr_test::read_file(dir.file("other.sqlite3")), "Database Not a bag"},
+      {"other.sqlite3", rnr::test::read_file(dir.file("other.sqlite3")), "Database Not a bag"},
   };
 
   for (const Case& c : cases) {
@@ -128,9 +125,9 @@ TEST_F(ReplayerTest, RefusesPathsThatNameNoBagAndCreatesNothing) {
     EXPECT_EQ(errors[0].rfind(c.store_line, 0), 0u) << errors[0];
     EXPECT_EQ(errors[1], "Replayer Cannot get topic list from database");
     if (c.contents.empty()) {
-      EXPECT_FALSE(rnr_test::file_exists(dir.file(c.name)));
+      EXPECT_FALSE(rnr::test::file_exists(dir.file(c.name)));
     } else {
-      EXPECT_EQ(rnr_test::read_file(dir.file(c.name)), c.contents);
+      EXPECT_EQ(rnr::test::read_file(dir.file(c.name)), c.contents);
     }
   }
 }

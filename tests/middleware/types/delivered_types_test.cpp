@@ -66,10 +66,9 @@ std::string dump_line(dds_TypeSupport* support, const std::vector<uint8_t>& byte
 }
 
 TEST(DeliveredTypes, TalkerTypesThroughTheBinding) {
-  rnr_test::running_program talker(
-      {RNR_TEST_TALKER, "--domain", "58", "--topic", "keyed:types_keyed", "--topic",
-       "keyless:types_keyless", "--count", "100", "--rate", "10", "--payload", "0"},
-      {});
+  rnr::test::Child talker({RNR_TEST_TALKER, "--domain", "58", "--topic", "keyed:types_keyed",
+                           "--topic", "keyless:types_keyless", "--count", "100", "--rate", "10",
+                           "--payload", "0"});
   ASSERT_TRUE(talker.wait_for_output("SAMPLE types_keyless 0", 10s));
 
   dds_DomainParticipantFactory* factory = dds_DomainParticipantFactory_get_instance();
@@ -139,7 +138,7 @@ TEST(DeliveredTypes, TalkerTypesThroughTheBinding) {
   EXPECT_EQ(dds_DomainParticipant_lookup_delivered_types(nullptr, "rnr_test::KeyedSample"),
             nullptr);
   EXPECT_EQ(dds_DomainParticipantFactory_delete_participant(factory, participant), dds_RETCODE_OK);
-  talker.send(SIGTERM);
+  talker.signal(SIGTERM);
   talker.wait();
 }
 

@@ -4,7 +4,13 @@
 
 #include "middleware/types/type_model.h"
 
-namespace rnr::types::testing {
+namespace rnr::test {
+
+using rnr::types::Kind;
+using rnr::types::Member;
+using rnr::types::Type;
+using rnr::types::TypeGraph;
+using rnr::types::TypeIndex;
 
 class GraphMaker {
  public:
@@ -79,4 +85,4 @@ inline TypeGraph mixed_struct(uint16_t extensibility) {
   return g.finish(root);
 }
 
-}  // namespace rnr::types::testing
+}  // namespace rnr::test

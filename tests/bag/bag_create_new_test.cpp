@@ -5,49 +5,25 @@
 
 #include <filesystem>
 #include <fstream>
-#include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bag/database_create_new.h"
+#include "files.h"
 #include "log/logger.h"
+#include "log_capture.h"
 
 namespace {
 
-std::mutex lines_mutex;
-std::vector<std::string> lines;
-
-void sink(void*, int32_t, const char* message) {
-  std::lock_guard<std::mutex> lock(lines_mutex);
-  lines.emplace_back(message);
-}
+using rnr::test::read_file;
 
 class CreateNew : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(rnr_logger_init(RNR_LOG_VERBOSE));
-    mlog_set_sink(RNR_LOG.load(), sink, nullptr);
-    std::lock_guard<std::mutex> lock(lines_mutex);
-    lines.clear();
-    std::string pattern = (std::filesystem::temp_directory_path() / "rnr-new-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
-  std::vector<std::string> logged() {
-    std::lock_guard<std::mutex> lock(lines_mutex);
-    return lines;
-  }
-  std::string dir;
+  std::vector<std::string> logged() const { return log.texts(); }
+  rnr::test::LogCapture log{RNR_LOG_VERBOSE};
+  rnr::test::TempDir scratch;
+  const std::string dir = scratch.path();
 };
-
-std::string contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 }  // namespace
 
@@ -61,14 +37,14 @@ TEST_F(CreateNew, CreatesAFreshBagAndRefusesAnyExistingName) {
 
   // The bag just written, a foreign file and a symbolic link are all refused
   // without being touched.
-  const std::string before = contents(bag);
+  const std::string before = read_file(bag);
   EXPECT_EQ(rnr_Database_create_new(bag.c_str()), nullptr);
-  EXPECT_EQ(contents(bag), before);
+  EXPECT_EQ(read_file(bag), before);
 
   const std::string other = dir + "/other.txt";
   std::ofstream(other) << "keep me";
   EXPECT_EQ(rnr_Database_create_new(other.c_str()), nullptr);
-  EXPECT_EQ(contents(other), "keep me");
+  EXPECT_EQ(read_file(other), "keep me");
 
   const std::string link = dir + "/link.sqlite3";
   ASSERT_EQ(symlink((dir + "/target.sqlite3").c_str(), link.c_str()), 0);

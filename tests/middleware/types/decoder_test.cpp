@@ -95,7 +95,7 @@ const char* const kMixedJson =
     "\"w\": \"\xc3\xa9\xf0\x9f\x98\x80\", \"m\": {\"k\": 3}}";
 
 TEST(Decoder, FinalStructInEveryEncodingAndByteOrder) {
-  TypeGraph g = rnr::types::testing::mixed_struct(flag::kFinal);
+  TypeGraph g = rnr::test::mixed_struct(flag::kFinal);
   for (bool big : {false, true}) {
     SCOPED_TRACE(big ? "big endian" : "little endian");
     Bytes x1(big ? 0x0000 : 0x0001, big, 8);
@@ -108,7 +108,7 @@ TEST(Decoder, FinalStructInEveryEncodingAndByteOrder) {
 }
 
 TEST(Decoder, MutableStructAsParameterListAndWithMemberHeaders) {
-  TypeGraph g = rnr::types::testing::mixed_struct(flag::kMutable);
+  TypeGraph g = rnr::test::mixed_struct(flag::kMutable);
   // XCDR1 parameter list, big endian, members out of order, an unknown one
   // skipped, one in an extended parameter header; alignment restarts in each.
   Bytes p(0x0002, true, 8);
@@ -169,7 +169,7 @@ TEST(Decoder, MutableStructAsParameterListAndWithMemberHeaders) {
 }
 
 TEST(Decoder, BytesThatDoNotFitAreRefused) {
-  TypeGraph g = rnr::types::testing::mixed_struct(flag::kFinal);
+  TypeGraph g = rnr::test::mixed_struct(flag::kFinal);
   Bytes ok(0x0007, false, 4);
   put_mixed_members(ok, true);
   ASSERT_EQ(decode(g, ok.out), kMixedJson);
@@ -194,7 +194,7 @@ TEST(Decoder, BytesThatDoNotFitAreRefused) {
   refused(with(0, {0x00, 0x42}), "encapsulation");
 
   // A boolean that is neither 0 nor 1, a bound that is exceeded.
-  rnr::types::testing::GraphMaker m;
+  rnr::test::GraphMaker m;
   auto b = m.prim(rnr::types::Kind::Boolean);
   auto s = m.string(2);
   TypeGraph small =
@@ -215,7 +215,7 @@ TEST(Decoder, BytesThatDoNotFitAreRefused) {
 // type once, so a count is checked at once instead of walking the 2^48
 // paths down to the empty struct at the bottom.
 TEST(Decoder, TypesSharedAtEveryLevelAreSizedOnce) {
-  rnr::types::testing::GraphMaker m;
+  rnr::test::GraphMaker m;
   auto level = m.structure("E0", flag::kFinal, {});
   for (int i = 1; i <= 48; ++i) {
     const std::string name = std::string("E").append(std::to_string(i));
@@ -233,13 +233,13 @@ TEST(Decoder, TypesSharedAtEveryLevelAreSizedOnce) {
 // member of a type that is not there) are refused by the IDL writer and the
 // decoder alike, without running off the stack or out of the graph.
 TEST(Decoder, DamagedGraphsAreRefused) {
-  rnr::types::testing::GraphMaker m;
+  rnr::test::GraphMaker m;
   auto loop = m.sequence(0);
   m.graph.types[loop].element = loop;
   auto missing = m.sequence(1000);
   m.graph.types[missing].element = 1000;
   for (auto member : {loop, missing, TypeIndex{2000}}) {
-    rnr::types::testing::GraphMaker copy = m;
+    rnr::test::GraphMaker copy = m;
     TypeGraph g = copy.finish(copy.structure("S", flag::kFinal, {copy.member("q", 0, member)}));
     std::string error;
     EXPECT_FALSE(rnr::types::render_idl(g, &error)) << member;
@@ -253,8 +253,8 @@ TEST(Decoder, DamagedGraphsAreRefused) {
 }
 
 TEST(Decoder, DumpRefusesForeignDescriptionsAndNonDynamicSupports) {
-  auto graph = std::make_shared<const TypeGraph>(rnr::types::testing::mixed_struct(flag::kFinal));
-  auto other = std::make_shared<const TypeGraph>(rnr::types::testing::mixed_struct(flag::kFinal));
+  auto graph = std::make_shared<const TypeGraph>(rnr::test::mixed_struct(flag::kFinal));
+  auto other = std::make_shared<const TypeGraph>(rnr::test::mixed_struct(flag::kFinal));
   rnr::types::DynamicTypeSupport support(graph), other_support(other);
   Bytes b(0x0007, false, 4);
   put_mixed_members(b, true);
