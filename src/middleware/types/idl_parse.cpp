@@ -128,19 +128,19 @@ class Builder {
     return primitive(kinds[base]);
   }
 
-  std::optional<TypeIndex> type_of(const void* spec, int depth) {
+  std::optional<TypeIndex> type_of(const void* type, int depth) {
     if (depth > kMaxDepth) {
       return fail("type nested too deeply");
     }
-    rnr_idl_node info = describe(spec);
+    rnr_idl_node info = describe(type);
     for (int hops = 0; info.kind == RNR_IDL_FORWARD && hops < kMaxDepth; ++hops) {
-      spec = info.type_spec;
-      info = describe(spec);
+      type = info.type_spec;
+      info = describe(type);
     }
-    if (spec == nullptr) {
+    if (type == nullptr) {
       return fail("reference to a type that is never defined");
     }
-    if (auto known = named_.find(spec); known != named_.end()) {
+    if (auto known = named_.find(type); known != named_.end()) {
       return known->second;
     }
     switch (info.kind) {
@@ -165,14 +165,14 @@ class Builder {
         return add(std::move(t));
       }
       case RNR_IDL_ALIAS:
-        return alias(spec, info);
+        return alias(type, info);
       case RNR_IDL_STRUCT:
-        return structure(spec, info);
+        return structure(type, info);
       case RNR_IDL_UNION:
-        return union_type(spec, info);
+        return union_type(type, info);
       case RNR_IDL_ENUM:
       case RNR_IDL_BITMASK:
-        return literals(spec, info);
+        return literals(type, info);
       default:
         return fail("unsupported type " + name_of(info));
     }
