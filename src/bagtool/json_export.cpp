@@ -9,8 +9,8 @@
 #include "bagtool/bag_reader.h"
 #include "bagtool/commands.h"
 #include "bagtool/progress.h"
-#include "middleware/types/idl_parse.h"
-#include "middleware/types/type_model.h"
+#include "types/idl_parse.h"
+#include "types/type_model.h"
 
 namespace rnr::bagtool {
 namespace {

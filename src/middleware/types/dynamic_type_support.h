@@ -6,7 +6,7 @@
 #include <string>
 
 #include "middleware/binding_internal.h"
-#include "middleware/types/type_model.h"
+#include "types/type_model.h"
 
 // The serialization description handed to cdr_dump_data: the type graph.
 struct cdr_meta {

@@ -10,7 +10,7 @@
 
 #include <dds/dds.h>
 
-#include "middleware/types/type_model.h"
+#include "types/type_model.h"
 
 namespace rnr::types {
 

@@ -2,7 +2,7 @@
 // (big-endian streams, XCDR1 parameter lists, other vendors' choices).
 #pragma once
 
-#include "middleware/types/type_model.h"
+#include "types/type_model.h"
 
 namespace rnr::test {
 

@@ -6,8 +6,8 @@
 // collections; cdr_walk.h says where the rest is.
 #include <new>
 
-#include "middleware/types/cdr_walk.h"
-#include "middleware/types/json_text.h"
+#include "types/cdr_walk.h"
+#include "types/json_text.h"
 
 namespace rnr::types {
 namespace cdr {

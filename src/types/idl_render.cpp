@@ -7,8 +7,8 @@
 // idl_render_names.cpp.
 #include <array>
 
-#include "middleware/types/idl_render_internal.h"
-#include "middleware/types/type_model.h"
+#include "types/idl_render_internal.h"
+#include "types/type_model.h"
 
 namespace rnr::types {
 

@@ -1,6 +1,6 @@
 // Sequences, arrays and maps, and the guard that refuses an element count
 // the rest of the sample cannot hold before any element is decoded.
-#include "middleware/types/cdr_walk.h"
+#include "types/cdr_walk.h"
 
 namespace rnr::types::cdr {
 namespace {

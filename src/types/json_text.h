@@ -1,7 +1,7 @@
 // The JSON text the sample decoder writes: strings from UTF-8 or UTF-16
 // that stay valid JSON whatever bytes they hold, numbers in their shortest
 // exact form, and the non-finite floats JSON has no number for.
-// Private to the decoder (src/middleware/types/cdr_*.cpp).
+// Private to the decoder (src/types/cdr_*.cpp).
 #pragma once
 
 #include <charconv>

@@ -1,5 +1,5 @@
 // The JSON text the sample decoder writes: see json_text.h.
-#include "middleware/types/json_text.h"
+#include "types/json_text.h"
 
 #include <cstdio>
 

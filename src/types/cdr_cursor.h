@@ -2,7 +2,7 @@
 // headers that frame members (XCDR1 parameters, XCDR2 member headers) and a
 // cursor that reads aligned values in the sample's byte order without ever
 // stepping past the end of the region it is in.
-// Private to the decoder (src/middleware/types/cdr_*.cpp).
+// Private to the decoder (src/types/cdr_*.cpp).
 #pragma once
 
 #include <cstddef>

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "middleware/types/type_model.h"
+#include "types/type_model.h"
 
 namespace rnr::types {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "middleware/types/idl_render_names.h"
-#include "middleware/types/type_model.h"
+#include "types/idl_render_names.h"
+#include "types/type_model.h"
 
 namespace rnr::types::idl_render {
 

@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "middleware/types/cdr_cursor.h"
-#include "middleware/types/type_model.h"
+#include "types/cdr_cursor.h"
+#include "types/type_model.h"
 
 namespace rnr::types::cdr {
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "middleware/types/type_model.h"
+#include "types/type_model.h"
 
 namespace rnr::types::idl_render {
 

@@ -1,5 +1,5 @@
 // The byte level of the sample decoder: see cdr_cursor.h.
-#include "middleware/types/cdr_cursor.h"
+#include "types/cdr_cursor.h"
 
 #include <bit>
 

@@ -10,7 +10,7 @@
 // "app::geom" around a use of the root's "geom::Vec3"). Only there the name
 // keeps the leading "::", the one form that reaches the root past the
 // shadowing declaration.
-#include "middleware/types/idl_render_names.h"
+#include "types/idl_render_names.h"
 
 #include <algorithm>
 #include <cctype>

@@ -3,8 +3,8 @@
 // record.
 #include <cstdio>
 
-#include "middleware/types/idl_render_internal.h"
-#include "middleware/types/type_model.h"
+#include "types/idl_render_internal.h"
+#include "types/type_model.h"
 
 namespace rnr::types::idl_render {
 

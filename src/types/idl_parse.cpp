@@ -2,7 +2,7 @@
 // the declaration tree it builds into a type graph: named types once each, in
 // the order they are first referenced, anonymous ones (strings, sequences,
 // arrays) where they are used.
-#include "middleware/types/idl_parse.h"
+#include "types/idl_parse.h"
 
 #include <map>
 #include <memory>

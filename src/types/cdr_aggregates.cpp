@@ -2,8 +2,8 @@
 // frame values differently (see cdr_walk.h).
 #include <map>
 
-#include "middleware/types/cdr_walk.h"
-#include "middleware/types/json_text.h"
+#include "types/cdr_walk.h"
+#include "types/json_text.h"
 
 namespace rnr::types::cdr {
 
