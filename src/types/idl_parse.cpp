@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "middleware/types/idl_tree.h"
+#include "types/idl_legacy.h"
 
 namespace rnr::types {
 namespace {
@@ -314,6 +315,11 @@ std::optional<TypeGraph> type_graph_from_idl(const std::string& idl, const std::
   }
   const void* root = nullptr;
   std::unique_ptr<void, TreeDeleter> tree(rnr_idl_parse(idl.c_str(), &root));
+  if (tree == nullptr) {
+    if (auto mended = mend_legacy_idl(idl)) {
+      tree.reset(rnr_idl_parse(mended->c_str(), &root));
+    }
+  }
   if (tree == nullptr) {
     *error = "the type description does not parse as IDL";
     return std::nullopt;

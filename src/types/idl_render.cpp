@@ -32,6 +32,12 @@ namespace {
 // Deeper nesting than any real type has; reached only by a damaged graph.
 constexpr int kMaxAnonymousDepth = 64;
 
+// The ">" that closes a template type: after another one it is written
+// apart, since IDL reads ">>" as the shift operator.
+const char* closing(const std::string& text) {
+  return !text.empty() && text.back() == '>' ? " >" : ">";
+}
+
 }  // namespace
 
 std::optional<std::string> Renderer::run(std::string* error) {
@@ -176,7 +182,7 @@ bool Renderer::type_text(TypeIndex index, std::string* text, std::string* dims, 
       if (!t.bounds.empty() && t.bounds[0] != 0) {
         *text += ", " + std::to_string(t.bounds[0]);
       }
-      *text += ">";
+      *text += closing(*text);
       return true;
     case Kind::Map: {
       std::string key, key_dims;
@@ -191,7 +197,7 @@ bool Renderer::type_text(TypeIndex index, std::string* text, std::string* dims, 
       if (!t.bounds.empty() && t.bounds[0] != 0) {
         *text += ", " + std::to_string(t.bounds[0]);
       }
-      *text += ">";
+      *text += closing(*text);
       return true;
     }
     case Kind::Array:

@@ -27,6 +27,14 @@ std::string quote(const std::string& text) {
   return out + "\"";
 }
 
+// The unsigned integer that serializes a bitmask of `t.bit_bound` flags.
+const char* bitmask_carrier(const Type& t) {
+  return t.bit_bound <= 8    ? "uint8"
+         : t.bit_bound <= 16 ? "unsigned short"
+         : t.bit_bound <= 32 ? "unsigned long"
+                             : "unsigned long long";
+}
+
 }  // namespace
 
 // The annotations before "struct" or "union": extensibility, @nested and
@@ -77,13 +85,20 @@ std::string Renderer::member_annotations(const Member& m, bool in_union) {
   return a;
 }
 
+// Every member id of a type with hashed ids, and, for viewers, of a mutable
+// type: they read the ids in the member headers against the text's.
+bool Renderer::ids_written_out(const Type& t) const {
+  return (t.flags & flag::kAutoidHash) != 0 ||
+         (audience_ == Audience::Viewers && (t.flags & flag::kMutable) != 0);
+}
+
 // Member ids: written where they differ from what the compiler would
 // assign (the previous id plus one, from 0, across the base types).
-std::string Renderer::id_annotation(const Member& m, uint32_t* expected, bool hash_ids) {
+std::string Renderer::id_annotation(const Member& m, uint32_t* expected, bool all_ids) {
   std::string a;
-  if (m.hash_id) {
+  if (m.hash_id && audience_ == Audience::Compiler) {
     a = m.hash_id->empty() ? "@hashid " : "@hashid(" + quote(*m.hash_id) + ") ";
-  } else if (hash_ids || m.id != *expected) {
+  } else if (all_ids || m.id != *expected) {
     a = wrap("@id(", std::to_string(m.id), ") ");
   }
   *expected = (m.id + 1) & 0x0fffffffu;
@@ -194,13 +209,12 @@ bool Renderer::emit(TypeIndex index) {
     return false;
   }
   enter_modules(path);
-  // Names in a typedef are looked up from its module, names in a struct or
-  // union (base, members, discriminator, labels) from the type's own scope.
-  std::vector<std::string> scope = parts;
-  if (t.kind == Kind::Alias) {
-    scope.pop_back();
-  }
-  names_.look_up_from(std::move(scope));
+  // Names in a typedef and a struct's base are looked up from the module,
+  // names in a struct or union (members, discriminator, labels) from the
+  // type's own scope.
+  std::vector<std::string> module_scope = parts;
+  module_scope.pop_back();
+  names_.look_up_from(std::move(module_scope), true);
   const std::string in = indent();
   const std::string in1 = indent(1);
   switch (t.kind) {
@@ -215,9 +229,13 @@ bool Renderer::emit(TypeIndex index) {
     case Kind::Enum:
       return emit_literals(t, *name, "enum", "@value");
     case Kind::Bitmask:
+      if (audience_ == Audience::Viewers) {
+        out_ << in << "typedef " << bitmask_carrier(t) << " " << *name << ";\n";
+        return true;
+      }
       return emit_literals(t, *name, "bitmask", "@position");
     case Kind::Struct: {
-      const bool hash_ids = (t.flags & flag::kAutoidHash) != 0;
+      const bool all_ids = ids_written_out(t);
       out_ << in << type_annotations(t);
       out_ << "\n" << in << "struct " << *name;
       if (t.base) {
@@ -227,6 +245,7 @@ bool Renderer::emit(TypeIndex index) {
         }
         out_ << " : " << base;
       }
+      names_.look_up_from(parts, false);
       out_ << " {\n";
       auto expected = next_id_after_bases(t);
       if (!expected) {
@@ -238,8 +257,8 @@ bool Renderer::emit(TypeIndex index) {
         if (!id || !type_text(m.type, &text, &dims)) {
           return false;
         }
-        out_ << in1 << id_annotation(m, &*expected, hash_ids) << member_annotations(m, false)
-             << text << " " << *id << dims << ";\n";
+        out_ << in1 << id_annotation(m, &*expected, all_ids) << member_annotations(m, false) << text
+             << " " << *id << dims << ";\n";
       }
       out_ << in << "};\n";
       return true;
@@ -253,7 +272,8 @@ bool Renderer::emit(TypeIndex index) {
       if (!type_text(t.element, &disc, &disc_dims) || !disc_dims.empty()) {
         return disc_dims.empty() ? false : set_error("array discriminator");
       }
-      const bool hash_ids = (t.flags & flag::kAutoidHash) != 0;
+      const bool all_ids = ids_written_out(t);
+      names_.look_up_from(parts, false);
       out_ << in << type_annotations(t);
       out_ << "\n"
            << in << "union " << *name << " switch ("
@@ -278,7 +298,7 @@ bool Renderer::emit(TypeIndex index) {
         if (!id || !type_text(m.type, &text, &dims)) {
           return false;
         }
-        out_ << indent(2) << id_annotation(m, &expected, hash_ids) << member_annotations(m, true)
+        out_ << indent(2) << id_annotation(m, &expected, all_ids) << member_annotations(m, true)
              << text << " " << *id << dims << ";\n";
       }
       out_ << in << "};\n";

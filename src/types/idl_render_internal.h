@@ -23,9 +23,21 @@ inline std::string wrap(const char* before, const std::string& middle, const cha
   return out;
 }
 
+// Who reads the text: the IDL compiler (every annotation that the type
+// objects record, defaults left out, names that it resolves as meant), or
+// viewers' IDL readers (idl_render_flat.cpp: names relative to the root,
+// every member id of a mutable type written out, bitmasks as the unsigned
+// integers that carry them).
+enum class Audience { Compiler, Viewers };
+
 class Renderer {
  public:
-  explicit Renderer(const TypeGraph& graph) : g_(graph), names_(graph) {}
+  explicit Renderer(const TypeGraph& graph, Audience audience = Audience::Compiler)
+      : g_(graph), names_(graph), audience_(audience) {
+    if (audience == Audience::Viewers) {
+      names_.always_relative();
+    }
+  }
 
   std::optional<std::string> run(std::string* error);
 
@@ -44,7 +56,8 @@ class Renderer {
   // idl_render_decls.cpp: declarations, members, annotations.
   static std::string type_annotations(const Type& t);
   std::string member_annotations(const Member& m, bool in_union);
-  std::string id_annotation(const Member& m, uint32_t* expected, bool hash_ids);
+  std::string id_annotation(const Member& m, uint32_t* expected, bool all_ids);
+  bool ids_written_out(const Type& t) const;
   std::optional<uint32_t> next_id_after_bases(const Type& t);
   std::optional<std::string> label(const Type& disc, int32_t value);
   bool emit_literals(const Type& t, const std::string& name, const char* keyword,
@@ -53,6 +66,7 @@ class Renderer {
 
   const TypeGraph& g_;
   ScopedNames names_;
+  Audience audience_;
   std::set<TypeIndex> visiting_, done_;
   std::vector<TypeIndex> order_;
   std::vector<std::string> modules_;

@@ -10,6 +10,14 @@
 // "app::geom" around a use of the root's "geom::Vec3"). Only there the name
 // keeps the leading "::", the one form that reaches the root past the
 // shadowing declaration.
+//
+// Cyclone's IDL compiler (0.10.2) adds one more case, at module level (the
+// type of a typedef, the base of a struct): there it rejects a scoped name
+// whose first identifier is declared in the scope where the name stands or
+// is the name of the module it stands in ("Declaration 'geo' collides ...":
+// `module geo { struct Pose : geo::Base`, or `typedef geo::Base B;` at the
+// root). Inside a struct or union the same names are accepted. Such names
+// are written in the absolute form too, which it accepts everywhere.
 #include "types/idl_render_names.h"
 
 #include <algorithm>
@@ -152,9 +160,23 @@ bool ScopedNames::shadowed(const std::string& first) const {
   return false;
 }
 
+bool ScopedNames::rejected_at_module_level(const std::vector<std::string>& parts) const {
+  if (!module_level_ || parts.size() < 2) {
+    return false;
+  }
+  const std::string first = lower(parts.front());
+  if (!scope_.empty() && lower(scope_.back()) == first) {
+    return true;
+  }
+  auto here = declared_.find(scope_key(scope_, scope_.size()));
+  return here != declared_.end() && here->second.count(first) != 0;
+}
+
 std::optional<std::string> ScopedNames::scoped(const std::string& name, std::string* error) const {
   const auto parts = split_scoped(name);
-  std::string text = shadowed(parts.front()) ? "::" : "";
+  const bool absolute =
+      !always_relative_ && (shadowed(parts.front()) || rejected_at_module_level(parts));
+  std::string text = absolute ? "::" : "";
   for (size_t i = 0; i < parts.size(); ++i) {
     auto id = identifier(parts[i], error);
     if (!id) {

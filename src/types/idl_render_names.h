@@ -1,6 +1,7 @@
 // Names as the IDL renderer writes them: identifiers, escaped where they
 // would read as a keyword, and scoped names, written relative to the root
-// unless a declaration in an enclosing scope would be found first.
+// unless a declaration in an enclosing scope would be found first or the
+// IDL compiler would reject the relative form where it is written.
 // Private to the renderer (idl_render*.cpp).
 #pragma once
 
@@ -32,8 +33,18 @@ class ScopedNames {
  public:
   explicit ScopedNames(const TypeGraph& graph) : g_(graph) { collect_declarations(); }
 
-  // Names written from now on are looked up from `scope` outwards.
-  void look_up_from(std::vector<std::string> scope) { scope_ = std::move(scope); }
+  // Names written from now on are looked up from `scope` outwards;
+  // `module_level` when they stand directly in the module `scope` (a
+  // typedef's type, a struct's base), not inside a struct or union.
+  void look_up_from(std::vector<std::string> scope, bool module_level) {
+    scope_ = std::move(scope);
+    module_level_ = module_level;
+  }
+
+  // Names are written relative to the root whatever they would find first:
+  // for readers that take no absolute names and resolve a scoped name from
+  // the root (viewer schemas).
+  void always_relative() { always_relative_ = true; }
 
   // The text that names the declaration `name` (a scoped name from the
   // graph) from the current scope; nullopt with `error` set when a part of
@@ -44,9 +55,12 @@ class ScopedNames {
   void declare(const std::vector<std::string>& scope, size_t depth, const std::string& name);
   void collect_declarations();
   bool shadowed(const std::string& first) const;
+  bool rejected_at_module_level(const std::vector<std::string>& parts) const;
 
   const TypeGraph& g_;
   std::vector<std::string> scope_;  // where the names being written are looked up
+  bool module_level_ = false;
+  bool always_relative_ = false;
   std::map<std::string, std::set<std::string>> declared_;  // scope key -> identifiers
 };
 

@@ -103,6 +103,13 @@ std::optional<TypeIndex> resolve_alias(const TypeGraph& graph, TypeIndex index);
 // `error` set when the graph cannot be written as IDL.
 std::optional<std::string> render_idl(const TypeGraph& graph, std::string* error);
 
+// The type as IDL text that viewers' IDL readers take (the omgidl schema of
+// an MCAP file), for the same serialized samples: no inheritance (a struct
+// holds the members of its bases first), every member id of a mutable type
+// written out, bitmasks as the unsigned integers that carry them, names
+// relative to the root. nullopt with `error` set as render_idl.
+std::optional<std::string> render_idl_for_viewers(const TypeGraph& graph, std::string* error);
+
 // Decodes one serialized sample (encapsulation header first) into a line of
 // JSON without newline; nullopt with `error` set when the bytes do not fit.
 std::optional<std::string> decode_to_json(const TypeGraph& graph, const uint8_t* data, size_t size,
