@@ -11,6 +11,7 @@
 
 #include "bagtool/bag_reader.h"
 #include "bagtool/commands.h"
+#include "bagtool/mcap_schema.h"
 #include "bagtool/mcap_writer.h"
 #include "bagtool/progress.h"
 
@@ -67,7 +68,7 @@ int run_mcap(const std::string& bag, std::string out_path) {
     const auto& t = topics[i];
     const auto id = static_cast<uint16_t>(i + 1);
     if (t.metastring) {
-      writer.add_schema(id, t.type, "omgidl", *t.metastring);
+      writer.add_schema(id, t.type, "omgidl", mcap_schema_text(*t.metastring, t.type));
     }
     writer.add_channel(id, t.metastring ? id : 0, t.name, "cdr",
                        {{"dds_type_name", t.type}, {"dds_keyed", t.keyed ? "true" : "false"}});

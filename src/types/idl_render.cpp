@@ -132,7 +132,7 @@ bool Renderer::order(TypeIndex index, int depth) {
 }
 
 std::optional<std::string> Renderer::identifier(const std::string& word) {
-  return idl_render::identifier(word, &error_);
+  return idl_render::identifier(word, &error_, audience_ == Audience::Viewers);
 }
 
 std::optional<std::string> Renderer::scoped(const std::string& name) {

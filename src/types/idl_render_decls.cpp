@@ -1,6 +1,7 @@
 // The IDL renderer's declarations: typedefs, enums, bitmasks, structs and
 // unions, with their members and the annotations that the type objects
 // record.
+#include <algorithm>
 #include <cstdio>
 
 #include "types/idl_render_internal.h"
@@ -272,6 +273,16 @@ bool Renderer::emit(TypeIndex index) {
       if (!type_text(t.element, &disc, &disc_dims) || !disc_dims.empty()) {
         return disc_dims.empty() ? false : set_error("array discriminator");
       }
+      // idlc records an int8 discriminator as a char one, with its labels
+      // signed: only "int8" compiles back to negative labels.
+      const bool int8_labels =
+          g_.at(t.element).kind == Kind::Char8 &&
+          std::any_of(t.members.begin(), t.members.end(), [](const Member& m) {
+            return std::any_of(m.labels.begin(), m.labels.end(), [](int32_t v) { return v < 0; });
+          });
+      if (int8_labels) {
+        disc = "int8";
+      }
       const bool all_ids = ids_written_out(t);
       names_.look_up_from(parts, false);
       out_ << in << type_annotations(t);
@@ -281,7 +292,8 @@ bool Renderer::emit(TypeIndex index) {
       uint32_t expected = 0;
       for (const auto& m : t.members) {
         for (int32_t value : m.labels) {
-          auto text = label(g_.at(*disc_index), value);
+          auto text = int8_labels ? std::optional<std::string>(std::to_string(value))
+                                  : label(g_.at(*disc_index), value);
           if (!text) {
             return false;
           }

@@ -35,7 +35,7 @@ class Renderer {
   explicit Renderer(const TypeGraph& graph, Audience audience = Audience::Compiler)
       : g_(graph), names_(graph), audience_(audience) {
     if (audience == Audience::Viewers) {
-      names_.always_relative();
+      names_.for_viewers();
     }
   }
 

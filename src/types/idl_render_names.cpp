@@ -78,6 +78,16 @@ std::string scope_key(const std::vector<std::string>& parts, size_t count) {
   return key;
 }
 
+// The keywords that viewers' IDL readers do not take as names.
+bool is_viewer_keyword(const std::string& word) {
+  static const std::set<std::string> keywords = {
+      "boolean", "case",   "char",   "const",    "double", "enum",    "false",  "float",
+      "int16",   "int32",  "int64",  "int8",     "long",   "module",  "octet",  "sequence",
+      "short",   "string", "struct", "switch",   "true",   "typedef", "uint16", "uint32",
+      "uint64",  "uint8",  "union",  "unsigned", "wchar",  "wstring"};
+  return keywords.count(lower(word)) != 0;
+}
+
 }  // namespace
 
 bool is_named(const Type& t) {
@@ -98,10 +108,14 @@ std::vector<std::string> split_scoped(const std::string& name) {
   }
 }
 
-std::optional<std::string> identifier(const std::string& word, std::string* error) {
+std::optional<std::string> identifier(const std::string& word, std::string* error,
+                                      bool for_viewers) {
   if (!is_identifier(word)) {
     *error = "name \"" + word + "\" is not an IDL identifier";
     return std::nullopt;
+  }
+  if (for_viewers) {
+    return is_viewer_keyword(word) ? "_" + word : word;
   }
   // A leading underscore escapes an identifier and is dropped when read.
   if (word[0] == '_' || is_keyword(word)) {
@@ -175,10 +189,10 @@ bool ScopedNames::rejected_at_module_level(const std::vector<std::string>& parts
 std::optional<std::string> ScopedNames::scoped(const std::string& name, std::string* error) const {
   const auto parts = split_scoped(name);
   const bool absolute =
-      !always_relative_ && (shadowed(parts.front()) || rejected_at_module_level(parts));
+      !for_viewers_ && (shadowed(parts.front()) || rejected_at_module_level(parts));
   std::string text = absolute ? "::" : "";
   for (size_t i = 0; i < parts.size(); ++i) {
-    auto id = identifier(parts[i], error);
+    auto id = identifier(parts[i], error, for_viewers_);
     if (!id) {
       return std::nullopt;
     }

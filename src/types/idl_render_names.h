@@ -24,8 +24,10 @@ bool is_named(const Type& t);
 std::vector<std::string> split_scoped(const std::string& name);
 
 // `word` as the text writes it; nullopt with `error` set when it is no IDL
-// identifier.
-std::optional<std::string> identifier(const std::string& word, std::string* error);
+// identifier. For viewers' readers, which do not drop the escaping
+// underscore, only the words they take for their own are escaped.
+std::optional<std::string> identifier(const std::string& word, std::string* error,
+                                      bool for_viewers = false);
 
 // Which identifiers the text declares in which scope, and from that how a
 // scoped name is written where the text currently stands.
@@ -41,10 +43,10 @@ class ScopedNames {
     module_level_ = module_level;
   }
 
-  // Names are written relative to the root whatever they would find first:
-  // for readers that take no absolute names and resolve a scoped name from
-  // the root (viewer schemas).
-  void always_relative() { always_relative_ = true; }
+  // Names are written relative to the root whatever they would find first,
+  // and escaped as viewers' readers need (viewer schemas): they take no
+  // absolute names.
+  void for_viewers() { for_viewers_ = true; }
 
   // The text that names the declaration `name` (a scoped name from the
   // graph) from the current scope; nullopt with `error` set when a part of
@@ -60,7 +62,7 @@ class ScopedNames {
   const TypeGraph& g_;
   std::vector<std::string> scope_;  // where the names being written are looked up
   bool module_level_ = false;
-  bool always_relative_ = false;
+  bool for_viewers_ = false;
   std::map<std::string, std::set<std::string>> declared_;  // scope key -> identifiers
 };
 
