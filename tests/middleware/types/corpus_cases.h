@@ -62,7 +62,12 @@ inline constexpr CorpusCase kCorpus[] = {
     {"annotations.idl", "ann::Entry", "corpus_entry",
      "{\"serial\": 5, \"origin\": \"lab\", \"level\": \"S3\", \"perm\": [\"READ\", \"EXEC\"], "
      "\"wide\": [\"W40\"], \"at40\": 40, \"at41\": 41, \"understood\": -2, \"speed\": 3.75, "
-     "\"trimmed\": \"abcd\", \"fallback\": \"S4\"}"},
+     "\"trimmed\": \"abcd\", \"fallback\": \"S4\"}",
+     nullptr, false, true,
+     // Viewers give enumerators and bitmasks as their numbers.
+     "{\"serial\": 5, \"origin\": \"lab\", \"level\": 3, \"perm\": 65, \"wide\": 1099511627776, "
+     "\"at40\": 40, \"at41\": 41, \"understood\": -2, \"speed\": 3.75, \"trimmed\": \"abcd\", "
+     "\"fallback\": 4}"},
     {"annotations.idl", "ann::Holder", "corpus_holder",
      "{\"hashed\": {\"first\": 1, \"second\": 2, \"third\": 3}, \"nested\": {\"n\": 6}, \"keyed\": "
      "{\"id\": {\"site\": 100, \"local\": 65000, \"note\": \"key\"}, \"value\": 0.25}, "
