@@ -4,9 +4,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "idlc.h"
 #include "middleware/dds_api.h"
 #include "recorder/dump.h"
 #include "peer_common.h"
@@ -22,36 +20,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-// The type information bytes idlc generates for `type_name` from `idl`.
-std::vector<uint8_t> recompiled_type_info(const std::string& idl, const std::string& type_name) {
-  auto dir = std::filesystem::temp_directory_path() / ("rnr_delivered_" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
-  std::ofstream(dir / "t.idl") << idl;
-  std::string command = std::string(RNR_IDLC) + " -o " + dir.string() + " " +
-                        (dir / "t.idl").string() + " > /dev/null 2>&1";
-  std::vector<uint8_t> bytes;
-  if (std::system(command.c_str()) == 0) {
-    std::ifstream source(dir / "t.c");
-    std::stringstream text;
-    text << source.rdbuf();
-    std::string s = text.str();
-    std::string mangled;
-    for (size_t i = 0; i < type_name.size(); ++i) {
-      mangled += type_name.compare(i, 2, "::") == 0 ? (++i, '_') : type_name[i];
-    }
-    std::string head = "#define TYPE_INFO_CDR_" + mangled + " (unsigned char []){";
-    size_t start = s.find(head);
-    size_t stop = start == std::string::npos ? start : s.find('}', start);
-    if (stop != std::string::npos) {
-      for (size_t at = s.find("0x", start); at < stop; at = s.find("0x", at + 2)) {
-        bytes.push_back(static_cast<uint8_t>(std::stoul(s.substr(at + 2, 2), nullptr, 16)));
-      }
-    }
-  }
-  std::filesystem::remove_all(dir);
-  return bytes;
-}
 
 std::string dump_line(dds_TypeSupport* support, const std::vector<uint8_t>& bytes) {
   void* sample = dds_TypeSupport_deserialize(support, bytes.data(), bytes.size());
@@ -121,7 +89,9 @@ TEST(DeliveredTypes, TalkerTypesThroughTheBinding) {
     ASSERT_NE(idl, nullptr);
     const auto* original = c.descriptor->type_information.data;
     std::vector<uint8_t> expected(original, original + c.descriptor->type_information.sz);
-    EXPECT_EQ(recompiled_type_info(idl, type_name), expected) << idl;
+    std::string message;
+    EXPECT_EQ(rnr::test::idlc_type_info(RNR_IDLC, idl, type_name, &message), expected)
+        << message << idl;
     free(idl);
 
     const bool xcdr2 = rnr::peers::default_xcdr2(c.kind);

@@ -8,10 +8,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +21,7 @@
 #include <dds/ddsi/ddsi_xt_impl.h>
 #include <dds/ddsi/ddsi_serdata.h>
 
+#include "idlc.h"
 #include "recorder/dump.h"
 #include "rich_types.h"
 #include "simple_types.h"
@@ -149,54 +147,6 @@ bool contains(const std::vector<uint8_t>& hay, const std::vector<uint8_t>& needl
   return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
 }
 
-// Compiles `idl` with idlc and returns the type information bytes that idlc
-// generated for `type_name`; empty with a failure message otherwise.
-std::vector<uint8_t> compile_type_info(const std::string& idl, const std::string& type_name,
-                                       std::string* message) {
-  auto dir = std::filesystem::temp_directory_path() /
-             ("rnr_types_" + std::to_string(getpid()) + "_" + std::to_string(rand()));
-  std::filesystem::create_directories(dir);
-  std::ofstream(dir / "recompiled.idl") << idl;
-  std::string command = std::string(RNR_IDLC) + " -o " + dir.string() + " " +
-                        (dir / "recompiled.idl").string() + " > " + (dir / "idlc.log").string() +
-                        " 2>&1";
-  int rc = std::system(command.c_str());
-  std::ifstream log(dir / "idlc.log");
-  std::stringstream log_text;
-  log_text << log.rdbuf();
-  std::vector<uint8_t> bytes;
-  if (rc != 0) {
-    *message = "idlc failed: " + log_text.str();
-  } else {
-    std::ifstream source(dir / "recompiled.c");
-    std::stringstream text;
-    text << source.rdbuf();
-    std::string mangled;
-    for (size_t i = 0; i < type_name.size(); ++i) {
-      if (type_name.compare(i, 2, "::") == 0) {
-        mangled += '_';
-        ++i;
-      } else {
-        mangled += type_name[i];
-      }
-    }
-    std::string s = text.str();
-    std::string head = "#define TYPE_INFO_CDR_" + mangled + " (unsigned char []){";
-    size_t start = s.find(head);
-    size_t stop = start == std::string::npos ? start : s.find('}', start);
-    if (stop == std::string::npos) {
-      *message = "no type information for " + type_name + " in the generated code";
-    } else {
-      std::string body = s.substr(start + head.size(), stop - start - head.size());
-      for (size_t at = body.find("0x"); at != std::string::npos; at = body.find("0x", at + 2)) {
-        bytes.push_back(static_cast<uint8_t>(std::stoul(body.substr(at + 2, 2), nullptr, 16)));
-      }
-    }
-  }
-  std::filesystem::remove_all(dir);
-  return bytes;
-}
-
 class Participant {
  public:
   explicit Participant(int domain) : entity_(dds_create_participant(domain, nullptr, nullptr)) {}
@@ -240,7 +190,7 @@ void expect_round_trip(int domain, const char* topic, const char* type_name,
   ASSERT_TRUE(idl) << error;
   EXPECT_EQ(absolute_names(*idl), expected_absolute_names) << *idl;
   std::string message;
-  auto info_bytes = compile_type_info(*idl, type_name, &message);
+  auto info_bytes = rnr::test::idlc_type_info(RNR_IDLC, *idl, type_name, &message);
   ASSERT_FALSE(info_bytes.empty()) << message << "\n" << *idl;
   EXPECT_TRUE(contains(info_bytes, typeid_bytes(d.info->x.complete.typeid_with_size.type_id)))
       << "complete type id differs after recompiling:\n"
