@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < rnr::test::kCorpusTopicCount; ++i) {
     const auto& t = rnr::test::kCorpusTopics[i];
     const dds_entity_t topic = dds_create_topic(participant, t.descriptor, t.topic, qos, nullptr);
-    const dds_entity_t writer = topic < 0 ? topic : dds_create_writer(participant, topic, qos, nullptr);
+    const dds_entity_t writer =
+        topic < 0 ? topic : dds_create_writer(participant, topic, qos, nullptr);
     const dds_entity_t reader =
         writer < 0 ? writer : dds_create_reader(participant, topic, qos, nullptr);
     if (reader >= 0 && t.sample == nullptr) {
