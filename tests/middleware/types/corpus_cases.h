@@ -68,6 +68,11 @@ inline constexpr CorpusCase kCorpus[] = {
      "{\"serial\": 5, \"origin\": \"lab\", \"level\": 3, \"perm\": 65, \"wide\": 1099511627776, "
      "\"at40\": 40, \"at41\": 41, \"understood\": -2, \"speed\": 3.75, \"trimmed\": \"abcd\", "
      "\"fallback\": 4}"},
+    {"annotations.idl", "ann::Extras", "corpus_extras",
+     "{\"ext\": -8, \"absent\": null, \"choices\": [{\"_d\": \"S3\", \"three\": \"3\"}, {\"_d\": "
+     "\"S4\", \"perms\": [\"WRITE\"]}], \"alias\": {\"_d\": \"S0\", \"zero\": 12}, \"maybe\": "
+     "null, \"idents\": [{\"site\": 0, \"local\": 0, \"note\": \"\"}, {\"site\": 9, \"local\": 10, "
+     "\"note\": \"i1\"}]}"},
     {"annotations.idl", "ann::Holder", "corpus_holder",
      "{\"hashed\": {\"first\": 1, \"second\": 2, \"third\": 3}, \"nested\": {\"n\": 6}, \"keyed\": "
      "{\"id\": {\"site\": 100, \"local\": 65000, \"note\": \"key\"}, \"value\": 0.25}, "

@@ -175,6 +175,22 @@ const void* entry() {
   return &e;
 }
 
+const void* extras() {
+  static ann_Extras x{};
+  static int32_t ext = -8;
+  static ann_Choice choices[2];
+  choices[0]._d = ann_S3;
+  choices[0]._u.three = text("3");
+  choices[1]._d = ann_S4;
+  choices[1]._u.perms = ann_WRITE;
+  x.ext = &ext;
+  x.choices = seq<dds_sequence_ann_Choice>(choices);
+  x.alias._d = ann_S0;
+  x.alias._u.zero = 12;
+  x.idents[1] = {9, 10, text("i1")};
+  return &x;
+}
+
 const void* holder() {
   static ann_Holder h{};
   static int32_t number = -17;
@@ -204,6 +220,7 @@ const CorpusTopic kCorpusTopics[] = {
     {"corpus_unions", &uni_Unions_desc, unions},
     {"corpus_wide", &uni_WideDiscriminators_desc, nullptr},
     {"corpus_entry", &ann_Entry_desc, entry},
+    {"corpus_extras", &ann_Extras_desc, extras},
     {"corpus_holder", &ann_Holder_desc, holder},
 };
 const size_t kCorpusTopicCount = sizeof kCorpusTopics / sizeof kCorpusTopics[0];
