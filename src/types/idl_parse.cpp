@@ -305,6 +305,15 @@ struct TreeDeleter {
   void operator()(void* tree) const { rnr_idl_free(tree); }
 };
 
+// The library (0.10.2) reads the file name of a text's location when it
+// meets an annotation it does not know (or a type whose name it mistakes for
+// one, such as a struct "Key" with @key members) and crashes on a text that
+// has none: the line directive gives it one.
+void* parse(const std::string& idl, const void** root) {
+  const std::string text = "#line 1 \"type description\"\n" + idl;
+  return rnr_idl_parse(text.c_str(), root);
+}
+
 }  // namespace
 
 std::optional<TypeGraph> type_graph_from_idl(const std::string& idl, const std::string& type_name,
@@ -314,10 +323,10 @@ std::optional<TypeGraph> type_graph_from_idl(const std::string& idl, const std::
     error = &ignored;
   }
   const void* root = nullptr;
-  std::unique_ptr<void, TreeDeleter> tree(rnr_idl_parse(idl.c_str(), &root));
+  std::unique_ptr<void, TreeDeleter> tree(parse(idl, &root));
   if (tree == nullptr) {
     if (auto mended = mend_legacy_idl(idl)) {
-      tree.reset(rnr_idl_parse(mended->c_str(), &root));
+      tree.reset(parse(*mended, &root));
     }
   }
   if (tree == nullptr) {

@@ -109,4 +109,16 @@ TEST(IdlText, DescriptionsOfEarlierRecordersAreRead) {
   }
 }
 
+// Annotations the IDL library does not know, and names it takes for one,
+// are read past instead of ending the process.
+TEST(IdlText, UnknownAnnotationsAreReadPast) {
+  std::string error;
+  EXPECT_TRUE(rnr::types::type_graph_from_idl("@final struct S { @foo long x; };", "S", &error))
+      << error;
+  auto key = rnr::types::type_graph_from_idl(
+      "module m { @mutable struct Key { @key long k; long v; }; };", "m::Key", &error);
+  ASSERT_TRUE(key) << error;
+  EXPECT_EQ(key->at(key->root).members.size(), 2u);
+}
+
 }  // namespace
