@@ -143,16 +143,20 @@ bool take_step(rnr_replayer* replayer) {
 
 // While paused, waits in slices of one second; resume and stop end the slice.
 // The state is tested again under `mutex`, so a resume that lands just before
-// the wait is not missed. Before a row (`may_step`), a single step ends the
-// wait too: that row is then written at once and the replay stays paused.
+// the wait is not missed. A single step ends the wait too: before a row
+// (`may_step`) it is taken, and that row is then written at once while the
+// replay stays paused; before a chunk it is left for the chunk's first row.
 void wait_while_paused(rnr_replayer* replayer, Playback& playback, bool may_step) {
-  if (!is_paused(replayer) || (may_step && take_step(replayer))) {
+  auto stepping = [&] {
+    return may_step ? take_step(replayer) : replayer->steps_pending.load() > 0;
+  };
+  if (!is_paused(replayer) || stepping()) {
     return;
   }
   flush_unsent(playback);
   std::unique_lock<std::mutex> lock(replayer->mutex);
   while (is_paused(replayer)) {
-    if (may_step && take_step(replayer)) {
+    if (stepping()) {
       return;
     }
     uint64_t serial = replayer->control_serial;
@@ -538,6 +542,8 @@ void replay_thread_run(rnr_replayer* replayer) {
 
 // Sets the state and cuts short whatever wait the replay thread is in.
 void signal_control(rnr_replayer* replayer, uint8_t state) {
+  // Steps asked for in an earlier pause do not carry over.
+  replayer->steps_pending.store(0);
   replayer->replay_state.store(state);
   {
     std::lock_guard<std::mutex> lock(replayer->mutex);
