@@ -33,6 +33,8 @@ namespace {
 
 volatile std::sig_atomic_t interrupted = 0;
 
+constexpr uint64_t kRoomWaitNs = 100000000;
+
 void on_interrupt(int /*signal*/) {
   interrupted = 1;
 }
@@ -109,6 +111,11 @@ struct Input {
   std::map<int64_t, uint32_t> out_topic;  // input topic id -> output topic id
 };
 
+constexpr size_t kRowsPerStatement = 256;
+// The most sample bytes waiting for the store thread; the copy waits for
+// room beyond it.
+constexpr size_t kHeldBytes = size_t{64} << 20;
+
 // The output being written: the store on the temporary file.
 class Output {
  public:
@@ -150,8 +157,25 @@ class Output {
     }
     return ok;
   }
-  // Commits, closes and renames the file into place.
+  // Samples go in through the store's batched insertion, 256 rows per
+  // statement, all inside the one transaction.
+  bool start_samples(std::string* error) {
+    rnr_Database_set_held_bytes_limit(store_, kHeldBytes);
+    if (!rnr_Database_start_bulk_insert_data(store_, kRowsPerStatement)) {
+      *error = out_ + ": cannot write the samples";
+      return false;
+    }
+    return true;
+  }
+  // Commits, closes and renames the file into place. Fails when the store
+  // could not write every sample.
   bool finish(std::string* error) {
+    rnr_Database_end_bulk_insert_data(store_);
+    const rnr_BulkInsertStats stats = rnr_Database_bulk_insert_stats(store_);
+    if (stats.lost_samples > 0 || stats.failing) {
+      *error = out_ + ": cannot write the samples";
+      return false;
+    }
     if (!exec("COMMIT", error)) {
       return false;
     }
@@ -289,7 +313,7 @@ int copy_bags(std::vector<std::unique_ptr<Input>>& inputs, const std::string& ou
 
   InterruptGuard guard;
   Output output(out);
-  if (!output.open(&error) || !prepare(inputs, output, &error)) {
+  if (!output.open(&error) || !prepare(inputs, output, &error) || !output.start_samples(&error)) {
     return report_failure(error);
   }
   Progress progress(total);
@@ -324,6 +348,9 @@ int copy_bags(std::vector<std::unique_ptr<Input>>& inputs, const std::string& ou
     if (topic == earliest->out_topic.end() || !row->timestamp_is_integer || row->timestamp < 0) {
       ++skipped;
       continue;
+    }
+    // The reading runs ahead of the writing at most by the store's bound.
+    while (rnr_Database_wait_for_room(output.store(), kRoomWaitNs) == 0 && !interrupted) {
     }
     rnr_DataRow data{static_cast<uint64_t>(row->timestamp), topic->second, row->data, row->size};
     if (!rnr_Database_insert_data(output.store(), &data)) {
