@@ -300,6 +300,27 @@ bool BagReader::latest_before(const std::vector<int64_t>& topic_ids, int64_t bef
   return step == SQLITE_DONE || fail("cannot read the samples", error);
 }
 
+bool BagReader::first_sample(int64_t topic_id, SampleChunk* chunk, std::string* error) {
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db_, "SELECT _id FROM data WHERE topic_id = ? ORDER BY _id LIMIT 1", -1,
+                         &raw, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(raw);
+    return fail("cannot read the samples", error);
+  }
+  Statement stmt(raw);
+  if (sqlite3_bind_int64(stmt.get(), 1, topic_id) != SQLITE_OK) {
+    return fail("cannot read the samples", error);
+  }
+  std::vector<int64_t> ids;
+  const int step = sqlite3_step(stmt.get());
+  if (step == SQLITE_ROW) {
+    ids.push_back(sqlite3_column_int64(stmt.get(), 0));
+  } else if (step != SQLITE_DONE) {
+    return fail("cannot read the samples", error);
+  }
+  return read_ids(ids, chunk, error);
+}
+
 bool BagReader::read_ids(const std::vector<int64_t>& ids, SampleChunk* chunk, std::string* error) {
   chunk->rows_.clear();
   chunk->bytes_.clear();

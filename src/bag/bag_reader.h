@@ -105,6 +105,8 @@ class BagReader {
   // each of the given topics with a timestamp before `before`, in id order.
   bool latest_before(const std::vector<int64_t>& topic_ids, int64_t before,
                      std::vector<int64_t>* ids, std::string* error);
+  // The first sample (lowest id) of a topic; an empty chunk when it has none.
+  bool first_sample(int64_t topic_id, SampleChunk* chunk, std::string* error);
   // The rows of the given ids, in the order given (missing ones left out).
   bool read_ids(const std::vector<int64_t>& ids, SampleChunk* chunk, std::string* error);
 

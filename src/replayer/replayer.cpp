@@ -1,6 +1,5 @@
 #include "replayer/replayer.h"
 
-#include <sqlite3.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -205,24 +204,20 @@ bool wait_for_gap(rnr_replayer* replayer, Playback& playback, uint64_t deadline_
 // CDR2, D_CDR2 and PL_CDR2 (0x0006..0x000b), XCDR1 otherwise (CDR and PL_CDR,
 // 0x0000..0x0003, and whenever nothing can be read).
 dds_DataRepresentationId_t stored_representation(sqlite3* db, int32_t topic_id) {
-  dds_DataRepresentationId_t representation = dds_XCDR_DATA_REPRESENTATION;
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(db,
-                         "SELECT serialized_data FROM data WHERE topic_id = ? ORDER BY _id LIMIT 1",
-                         -1, &stmt, nullptr) != SQLITE_OK) {
+  rnr::bag::BagReader reader(db);
+  rnr::bag::SampleChunk chunk;
+  std::string error;
+  if (!reader.first_sample(topic_id, &chunk, &error)) {
     rnr_log(RNR_LOG_WARN, "Replayer Cannot read the data representation of topic %d", topic_id);
-    sqlite3_finalize(stmt);
-    return representation;
+    return dds_XCDR_DATA_REPRESENTATION;
   }
-  if (sqlite3_bind_int(stmt, 1, topic_id) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW) {
-    const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(stmt, 0));
-    int size = sqlite3_column_bytes(stmt, 0);
-    if (bytes != nullptr && size >= 2 && bytes[0] == 0x00 && bytes[1] >= 0x06 && bytes[1] <= 0x0b) {
-      representation = dds_XCDR2_DATA_REPRESENTATION;
+  if (!chunk.empty()) {
+    const rnr::bag::SampleRow& row = chunk.rows().front();
+    if (row.size >= 2 && row.data[0] == 0x00 && row.data[1] >= 0x06 && row.data[1] <= 0x0b) {
+      return dds_XCDR2_DATA_REPRESENTATION;
     }
   }
-  sqlite3_finalize(stmt);
-  return representation;
+  return dds_XCDR_DATA_REPRESENTATION;
 }
 
 // Creates, enables and registers the writer of one topics row. Every failure
