@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <thread>
 
@@ -170,5 +171,30 @@ TEST(BagCopyTest, RefusedOutputsAndFailuresLeaveNothingBehind) {
   // Only the inputs and the entries made above are left: no output, no
   // temporary file.
   EXPECT_EQ(dir.files_matching("", "").size(), 5u);
+  EXPECT_TRUE(dir.files_matching(".", "").empty());
+}
+
+TEST(BagCopyTest, InterruptedMergeRemovesItsTemporaryFile) {
+  TempDir dir;
+  const std::string big = dir.file("big.sqlite3");
+  { BagWriter writer(big); }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(big.c_str(), &db), SQLITE_OK);
+  // Enough rows that the merge is still running when the signal comes.
+  ASSERT_TRUE(exec_sql(db,
+                       "INSERT INTO topics(topic_name, type_name) VALUES ('copy_big', 'Big'); "
+                       "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
+                       "2000000) INSERT INTO data(topic_id, timestamp, serialized_data) SELECT 1, "
+                       "i, zeroblob(64) FROM n"));
+  sqlite3_close(db);
+  const std::string out = dir.file("out.sqlite3");
+  Child merge({RNR_BAG_TOOL_PATH, "merge", out, big});
+  ASSERT_TRUE(
+      wait_until([&] { return !dir.files_matching(".out.sqlite3.", ".tmp").empty(); }, 10s));
+  std::this_thread::sleep_for(200ms);
+  merge.signal(SIGINT);
+  EXPECT_EQ(merge.wait(20s), 1) << merge.err();
+  EXPECT_NE(merge.err().find("interrupted"), std::string::npos) << merge.err();
+  EXPECT_FALSE(file_exists(out));
   EXPECT_TRUE(dir.files_matching(".", "").empty());
 }
