@@ -107,18 +107,15 @@ TEST_F(PlayTest, IntervalTopicsRemapAndRateSelectAndPaceTheSamples) {
   EXPECT_EQ(listener->wait(25s), 0) << read_file(dir.file("listener.err"));
   const std::vector<Heard> samples = heard();
   ASSERT_EQ(samples.size(), 11u);
-  std::vector<int64_t> gaps;
   for (size_t k = 0; k < samples.size(); ++k) {
     EXPECT_EQ(samples[k].topic, "pl_c");
     EXPECT_EQ(samples[k].description, description(5 + k));
-    if (k > 0) {
-      gaps.push_back(samples[k].recv_ns - samples[k - 1].recv_ns);
-      EXPECT_GE(gaps.back(), 15000000) << k;  // never at a higher rate
-    }
   }
-  // 20 ms apart: the median, as a loaded machine may delay single samples.
-  std::sort(gaps.begin(), gaps.end());
-  EXPECT_LE(gaps[gaps.size() / 2], 28000000);
+  // Ten gaps of 20 ms: 200 ms from first to last (400 ms at the recorded
+  // rate). The span, since a loaded machine may hand over single samples late.
+  const int64_t span = samples.back().recv_ns - samples.front().recv_ns;
+  EXPECT_GE(span, 180000000);
+  EXPECT_LE(span, 300000000);
   EXPECT_EQ(read_file(bag), before);
 
   // Values that are no good: status 2 and a line saying why.
