@@ -111,5 +111,16 @@ for rate in 1000 10000; do
       "$(ratio "$ours99" "$ref99")"
   done
 done
+# play at a rate: the replayer with --rate over 1 ms gaps, against the
+# spinning reference pacer on the same scaled schedule.
+for play in "0.5 500" "1 1000" "4 4000"; do
+  read -r factor hz <<<"$play"
+  read -r ours50 ours99 < <(pacing "play-x$factor" "$hz")
+  read -r ref50 ref99 < <(pacing "ref-spin-x$factor" "$hz")
+  printf '%-58s %12s %12s %8s\n' "play x$factor p50 gap error us, vs ref-spin" "$ours50" "$ref50" \
+    "$(ratio "$ours50" "$ref50")"
+  printf '%-58s %12s %12s %8s\n' "play x$factor p99 gap error us, vs ref-spin" "$ours99" "$ref99" \
+    "$(ratio "$ours99" "$ref99")"
+done
 printf '%-58s %12s %12s %8s\n' "recorder RSS kB at the end vs after 10 s (${rss_secs} s, 10 kHz)" \
   "$rss_end" "$rss_start" "$(ratio "$rss_end" "$rss_start")"

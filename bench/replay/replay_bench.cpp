@@ -10,7 +10,11 @@
 //    through a typed Cyclone writer on the same schedule: one sleeping until
 //    each deadline (clock_nanosleep, absolute, timer slack 1 ns), one
 //    spinning on the clock. They show what the machine allows.
-// 2. The rate at which a bag of zero gaps is replayed, beside the rate
+// 2. `play` at rates 0.5, 1 and 4 (the replayer with a rate, as
+//    `quorvin-rnr-bag play --rate R` runs it) over a bag of 1 ms gaps: the
+//    same figures, with the recorded gaps divided by the rate, beside the
+//    spinning reference pacer on that scaled schedule.
+// 3. The rate at which a bag of zero gaps is replayed, beside the rate
 //    `ddsperf pub` reaches with the same payload size, both measured in this
 //    run by a subscriber on loopback.
 #include <signal.h>
@@ -250,13 +254,14 @@ std::vector<Received> collect(pid_t child, const std::string& out) {
 // Replays `bag` on `domain` to a subscriber process; the subscriber's
 // (reception, source) times of every received sample.
 std::vector<Received> replay_to_subscriber(const std::string& bag, int domain, size_t count,
-                                           int timeout_s) {
+                                           int timeout_s,
+                                           const rnr_replay_options* options = nullptr) {
   std::string out = scratch + "/received-" + std::to_string(domain) + ".txt";
   pid_t child = -1;
   if (!start_subscriber(domain, count, timeout_s, out, kTopic, kType, &child)) {
     return {};
   }
-  rnr_replayer* replayer = rnr_replayer_create(bag.c_str(), domain);
+  rnr_replayer* replayer = rnr_replayer_create_with_options(bag.c_str(), domain, options);
   if (replayer == nullptr) {
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
@@ -372,6 +377,31 @@ void fidelity(int rate_hz, int domain, double seconds) {
          reference_to_subscriber(Pacing::spin, domain + 10, count, gap_ns, timeout));
 }
 
+// `play` at `rate` over a bag recorded at 1 kHz, beside the spinning
+// reference pacer on the scaled schedule; about `seconds` each.
+void play_fidelity(double rate, int domain, int reference_domain, double seconds) {
+  const uint64_t recorded_gap_ns = 1000000;
+  const auto played_gap_ns = static_cast<uint64_t>(static_cast<double>(recorded_gap_ns) / rate);
+  const size_t count = static_cast<size_t>(1000.0 * rate * seconds);
+  std::string bag = scratch + "/play-" + std::to_string(domain) + ".sqlite3";
+  write_bag(bag, count, recorded_gap_ns, 64);
+  const int timeout = static_cast<int>(seconds) + 15;
+  rnr_replay_options options;
+  options.rate = rate;
+  char label[32];
+  std::snprintf(label, sizeof label, "play-x%g", rate);
+  const int hz = static_cast<int>(1e9 / static_cast<double>(played_gap_ns));
+  Distribution ours = report(label, hz, count, played_gap_ns,
+                             replay_to_subscriber(bag, domain, count, timeout, &options));
+  std::snprintf(label, sizeof label, "ref-spin-x%g", rate);
+  Distribution ref = report(
+      label, hz, count, played_gap_ns,
+      reference_to_subscriber(Pacing::spin, reference_domain, count, played_gap_ns, timeout));
+  std::printf("play x%g vs ref-spin: p50 ratio %.2f  p99 ratio %.2f\n", rate,
+              ours.p50_us / ref.p50_us, ours.p99_us / ref.p99_us);
+  std::fflush(stdout);
+}
+
 // Mean of ddsperf's per-second subscriber rates while the publisher ran.
 double ddsperf_rate(int domain, size_t payload, int seconds) {
   std::string sub_out = scratch + "/ddsperf-sub.txt";
@@ -451,6 +481,10 @@ int main(int argc, char** argv) {
   std::printf("replay timing fidelity (|received gap - recorded gap|), %.1f s per rate\n", seconds);
   fidelity(1000, 200, seconds);
   fidelity(10000, 201, seconds);
+  std::printf("\nplay at a rate (gaps of 1 ms divided by the rate)\n");
+  play_fidelity(0.5, 212, 207, seconds);
+  play_fidelity(1.0, 213, 208, seconds);
+  play_fidelity(4.0, 214, 209, seconds);
   std::printf("\nreplay speed\n");
   speed(203, 64, 200000);
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "bag/database.h"
 #include "log/logger.h"
@@ -15,11 +16,11 @@ namespace {
 // Whether the bag's three tables are all present. Logs and returns false when
 // the schema cannot be read (a file that is not an SQLite database fails here,
 // since SQLite reads the file header only at the first query).
-bool has_bag_tables(sqlite3* db) {
+bool has_bag_tables(sqlite3* db, std::string* error) {
   sqlite3_stmt* stmt = nullptr;
   if (sqlite3_prepare_v2(db, "SELECT name FROM sqlite_master WHERE type = 'table' AND name = ?", -1,
                          &stmt, nullptr) != SQLITE_OK) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot read database (%s)", sqlite3_errmsg(db));
+    *error = std::string("Cannot read database (") + sqlite3_errmsg(db) + ")";
     sqlite3_finalize(stmt);
     return false;
   }
@@ -32,9 +33,9 @@ bool has_bag_tables(sqlite3* db) {
       continue;
     }
     if (step == SQLITE_DONE) {
-      rnr_log(RNR_LOG_ERROR, "Database Not a bag: table %s is missing", table);
+      *error = std::string("Not a bag: table ") + table + " is missing";
     } else {
-      rnr_log(RNR_LOG_ERROR, "Database Cannot read database (%s)", sqlite3_errmsg(db));
+      *error = std::string("Cannot read database (") + sqlite3_errmsg(db) + ")";
     }
     complete = false;
     break;
@@ -58,9 +59,14 @@ bool uses_wal(const char* path) {
 
 }  // namespace
 
-rnr_Database* rnr_Database_open_existing(const char* path) {
+// How long a read waits for a recorder's write lock before it fails.
+constexpr int kBusyTimeoutMs = 5000;
+
+namespace rnr::bag {
+
+sqlite3* open_existing_bag(const char* path, std::string* error) {
   if (path == nullptr || strnlen(path, sizeof(rnr_Database::path)) >= sizeof(rnr_Database::path)) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
+    *error = "Cannot open database";
     return nullptr;
   }
 
@@ -68,7 +74,7 @@ rnr_Database* rnr_Database_open_existing(const char* path) {
   // or read something that is not a file at all.
   struct stat st {};
   if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
+    *error = "Cannot open database";
     return nullptr;
   }
 
@@ -80,15 +86,27 @@ rnr_Database* rnr_Database_open_existing(const char* path) {
   const int access = uses_wal(path) ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(path, &db, access | SQLITE_OPEN_PRIVATECACHE, nullptr) != SQLITE_OK) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
+    *error = "Cannot open database";
     sqlite3_close(db);
     return nullptr;
   }
-  if (!has_bag_tables(db)) {
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  if (!has_bag_tables(db, error)) {
     sqlite3_close(db);
     return nullptr;
   }
+  return db;
+}
 
+}  // namespace rnr::bag
+
+rnr_Database* rnr_Database_open_existing(const char* path) {
+  std::string error;
+  sqlite3* db = rnr::bag::open_existing_bag(path, &error);
+  if (db == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Database %s", error.c_str());
+    return nullptr;
+  }
   auto* store = new (std::nothrow) rnr_Database{};
   if (store == nullptr) {
     rnr_log(RNR_LOG_ERROR, "Database Cannot open database");

@@ -1,7 +1,10 @@
 // Opening an existing bag for reading only.
 #pragma once
 
+#include <string>
+
 struct rnr_Database;
+struct sqlite3;
 
 // Opens the existing bag at `path` for reading. The file is never created and
 // nothing is written to it, except that SQLite rolls back a hot journal left
@@ -10,3 +13,13 @@ struct rnr_Database;
 // SQLite database, or lacks one of the tables topics, writers and data.
 // The store serves the catalogue reads and rnr_Database_destroy.
 rnr_Database* rnr_Database_open_existing(const char* path);
+
+namespace rnr::bag {
+
+// The connection under rnr_Database_open_existing, for readers that keep no
+// store: the same checks, with the reason of a failure in `error` ("Cannot
+// open database", "Not a bag: table data is missing", ...) instead of a log
+// line. Waits up to a few seconds for a writer's lock before giving up.
+sqlite3* open_existing_bag(const char* path, std::string* error);
+
+}  // namespace rnr::bag

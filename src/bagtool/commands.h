@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "bagtool/time_arg.h"
 
 namespace rnr::bagtool {
 
@@ -18,6 +21,14 @@ int run_mcap(const std::string& bag, std::string out_path);
 
 // One JSON object per sample on `out`, of the named topics (all when none).
 int run_json(const std::string& bag, const std::vector<std::string>& topics, FILE* out);
+
+// A new bag OUT with the samples of BAG within [start, end] (of the named
+// topics, all when none).
+int run_cut(const std::string& bag, const std::string& out, const std::optional<TimeArg>& start,
+            const std::optional<TimeArg>& end, const std::vector<std::string>& topics);
+
+// A new bag OUT with the samples of every bag, ordered by reception time.
+int run_merge(const std::string& out, const std::vector<std::string>& bags);
 
 // The line on standard error for a failure; returns 1.
 int report_failure(const std::string& text);

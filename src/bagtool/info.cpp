@@ -7,10 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "bagtool/bag_reader.h"
+#include "bag/bag_reader.h"
 #include "bagtool/commands.h"
 
 namespace rnr::bagtool {
+
+using bag::BagReader;
+using bag::TopicSummary;
+
 namespace {
 
 std::string human_size(uint64_t bytes) {

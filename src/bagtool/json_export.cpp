@@ -6,13 +6,19 @@
 #include <map>
 #include <optional>
 
-#include "bagtool/bag_reader.h"
+#include "bag/bag_reader.h"
 #include "bagtool/commands.h"
 #include "bagtool/progress.h"
 #include "types/idl_parse.h"
 #include "types/type_model.h"
 
 namespace rnr::bagtool {
+
+using bag::BagReader;
+using bag::SampleFilter;
+using bag::SampleRow;
+using bag::TopicSummary;
+
 namespace {
 
 void append_json_string(std::string* out, const std::string& text) {
@@ -84,9 +90,12 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
     }
   }
 
+  SampleFilter filter;
+  if (!names.empty()) {
+    filter.topic_ids = ids;
+  }
   uint64_t total = 0;
-  if (Progress::wanted() &&
-      !reader.count(names.empty() ? std::vector<int64_t>{} : ids, &total, &error)) {
+  if (Progress::wanted() && !reader.count(filter, &total, &error)) {
     return report_failure(bag + ": " + error);
   }
   Progress progress(total);
@@ -94,7 +103,7 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
   bool output_ok = true;
   std::string line;
   const bool read = reader.for_each_sample(
-      names.empty() ? std::vector<int64_t>{} : ids,
+      filter,
       [&](const SampleRow& row) {
         progress.step();
         auto topic = chosen.find(row.topic_id);

@@ -9,13 +9,19 @@
 #include <limits>
 #include <unordered_map>
 
-#include "bagtool/bag_reader.h"
+#include "bag/bag_reader.h"
 #include "bagtool/commands.h"
 #include "bagtool/mcap_schema.h"
 #include "bagtool/mcap_writer.h"
 #include "bagtool/progress.h"
 
 namespace rnr::bagtool {
+
+using bag::BagReader;
+using bag::SampleFilter;
+using bag::SampleRow;
+using bag::TopicSummary;
+
 namespace {
 
 std::string default_output(const std::string& bag) {
@@ -44,7 +50,7 @@ int run_mcap(const std::string& bag, std::string out_path) {
   uint64_t total = 0;
   if (!reader.open(bag, &error) || !reader.topics(&topics, false, &error) ||
       !reader.writers(&writers, &error) ||
-      (Progress::wanted() && !reader.count({}, &total, &error))) {
+      (Progress::wanted() && !reader.count(SampleFilter{}, &total, &error))) {
     return report_failure(bag + ": " + error);
   }
   if (topics.size() > std::numeric_limits<uint16_t>::max()) {
@@ -83,7 +89,7 @@ int run_mcap(const std::string& bag, std::string out_path) {
   uint64_t orphans = 0;
   Progress progress(total);
   const bool read = reader.for_each_sample(
-      {},
+      SampleFilter{},
       [&](const SampleRow& row) {
         progress.step();
         auto channel = channel_of.find(row.topic_id);

@@ -1,6 +1,5 @@
 #include "replayer/replayer.h"
 
-#include <sqlite3.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+#include "bag/bag_reader.h"
 #include "bag/database.h"
 #include "bag/database_open.h"
 #include "middleware/dds_api.h"
@@ -24,7 +24,8 @@ constexpr uint64_t kStartDelayNs = 1000000000u;
 // matched no reader yet, and how often it looks.
 constexpr uint64_t kMatchGraceNs = 2000000000u;
 constexpr uint64_t kMatchPollNs = 10000000u;
-constexpr int32_t kChunkIds = 8;
+constexpr double kMinRate = 0.01;
+constexpr double kMaxRate = 100.0;
 
 // A wait deadline on system_clock (CLOCK_REALTIME, the clock of arch_time),
 // clamped so that far-off deadlines stay representable.
@@ -42,6 +43,20 @@ std::chrono::system_clock::time_point deadline_of(uint64_t time_ns) {
 uint64_t saturating_add(uint64_t a, uint64_t b) {
   return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max()
                                                       : a + b;
+}
+
+// A recorded gap at the given rate. At rate 1 the gap is kept to the
+// nanosecond.
+uint64_t scaled_gap(uint64_t gap_ns, double rate) {
+  if (rate == 1.0) {
+    return gap_ns;
+  }
+  const double scaled = static_cast<double>(gap_ns) / rate;
+  return scaled >= 1.8e19 ? std::numeric_limits<uint64_t>::max() : static_cast<uint64_t>(scaled);
+}
+
+double clamp_rate(double rate) {
+  return rate >= kMinRate ? std::min(rate, kMaxRate) : kMinRate;
 }
 
 // The most the replay thread spins on the clock before a sample's time: a
@@ -117,16 +132,32 @@ bool is_stopped(const rnr_replayer* replayer) {
   return replayer->replay_state.load() == REPLAY_STOPPED;
 }
 
+// Takes one single step asked for while paused, if there is one.
+bool take_step(rnr_replayer* replayer) {
+  uint32_t pending = replayer->steps_pending.load();
+  while (pending > 0 && !replayer->steps_pending.compare_exchange_weak(pending, pending - 1)) {
+  }
+  return pending > 0;
+}
+
 // While paused, waits in slices of one second; resume and stop end the slice.
 // The state is tested again under `mutex`, so a resume that lands just before
-// the wait is not missed.
-void wait_while_paused(rnr_replayer* replayer, Playback& playback) {
-  if (!is_paused(replayer)) {
+// the wait is not missed. A single step ends the wait too: before a row
+// (`may_step`) it is taken, and that row is then written at once while the
+// replay stays paused; before a chunk it is left for the chunk's first row.
+void wait_while_paused(rnr_replayer* replayer, Playback& playback, bool may_step) {
+  auto stepping = [&] {
+    return may_step ? take_step(replayer) : replayer->steps_pending.load() > 0;
+  };
+  if (!is_paused(replayer) || stepping()) {
     return;
   }
   flush_unsent(playback);
   std::unique_lock<std::mutex> lock(replayer->mutex);
   while (is_paused(replayer)) {
+    if (stepping()) {
+      return;
+    }
     uint64_t serial = replayer->control_serial;
     replayer->cond.wait_until(lock, deadline_of(saturating_add(arch_time(), kPauseSliceNs)),
                               [&] { return replayer->control_serial != serial; });
@@ -173,24 +204,20 @@ bool wait_for_gap(rnr_replayer* replayer, Playback& playback, uint64_t deadline_
 // CDR2, D_CDR2 and PL_CDR2 (0x0006..0x000b), XCDR1 otherwise (CDR and PL_CDR,
 // 0x0000..0x0003, and whenever nothing can be read).
 dds_DataRepresentationId_t stored_representation(sqlite3* db, int32_t topic_id) {
-  dds_DataRepresentationId_t representation = dds_XCDR_DATA_REPRESENTATION;
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(db,
-                         "SELECT serialized_data FROM data WHERE topic_id = ? ORDER BY _id LIMIT 1",
-                         -1, &stmt, nullptr) != SQLITE_OK) {
+  rnr::bag::BagReader reader(db);
+  rnr::bag::SampleChunk chunk;
+  std::string error;
+  if (!reader.first_sample(topic_id, &chunk, &error)) {
     rnr_log(RNR_LOG_WARN, "Replayer Cannot read the data representation of topic %d", topic_id);
-    sqlite3_finalize(stmt);
-    return representation;
+    return dds_XCDR_DATA_REPRESENTATION;
   }
-  if (sqlite3_bind_int(stmt, 1, topic_id) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW) {
-    const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(stmt, 0));
-    int size = sqlite3_column_bytes(stmt, 0);
-    if (bytes != nullptr && size >= 2 && bytes[0] == 0x00 && bytes[1] >= 0x06 && bytes[1] <= 0x0b) {
-      representation = dds_XCDR2_DATA_REPRESENTATION;
+  if (!chunk.empty()) {
+    const rnr::bag::SampleRow& row = chunk.rows().front();
+    if (row.size >= 2 && row.data[0] == 0x00 && row.data[1] >= 0x06 && row.data[1] <= 0x0b) {
+      return dds_XCDR2_DATA_REPRESENTATION;
     }
   }
-  sqlite3_finalize(stmt);
-  return representation;
+  return dds_XCDR_DATA_REPRESENTATION;
 }
 
 // Creates, enables and registers the writer of one topics row. Every failure
@@ -212,6 +239,12 @@ void create_datawriter(rnr_replayer* replayer, const rnr_TopicsRow* row) {
             row->id);
     return;
   }
+  const auto& selected = replayer->options.topic_ids;
+  if (!selected.empty() && std::find(selected.begin(), selected.end(), row->id) == selected.end()) {
+    rnr_log(RNR_LOG_DEBUG, "Replayer Not selected! Skip creating datawriter on topic(name: %s)",
+            row->topic_name);
+    return;
+  }
   int32_t count = rnr_Database_get_data_count(replayer->database, row->id);
   if (count <= 0) {
     rnr_log(RNR_LOG_INFO,
@@ -224,6 +257,12 @@ void create_datawriter(rnr_replayer* replayer, const rnr_TopicsRow* row) {
   info->topic_id = row->id;
   rnr_name_copy(info->type_name, row->type_name);
   rnr_name_copy(info->topic_name, row->topic_name);
+  for (const auto& [from, to] : replayer->options.remap) {
+    if (from == row->topic_name && to.size() < RNR_NAME_FIELD_SIZE) {
+      rnr_name_copy(info->topic_name, to.c_str());
+      break;
+    }
+  }
   info->is_with_key = row->is_with_key != 0;
 
   dds_TypeSupport* type_support =
@@ -292,28 +331,26 @@ void release_entities(rnr_replayer* replayer) {
   replayer->participant = nullptr;
 }
 
-// Writes the rows the statement yields for one chunk. `current_id` follows
-// the rows, skipped ones included.
-void replay_chunk(rnr_replayer* replayer, sqlite3_stmt* stmt, int32_t current_id,
-                  Playback& playback) {
-  while (sqlite3_step(stmt) == SQLITE_ROW) {
+// Writes the rows of one chunk.
+void replay_chunk(rnr_replayer* replayer, const rnr::bag::SampleChunk& chunk, Playback& playback) {
+  for (const rnr::bag::SampleRow& row : chunk.rows()) {
     if (is_stopped(replayer)) {
       return;
     }
-    wait_while_paused(replayer, playback);
+    wait_while_paused(replayer, playback, true);
 
-    int32_t topic_id = sqlite3_column_int(stmt, 0);
+    const auto current_id = static_cast<int32_t>(row.id);
+    const auto topic_id = static_cast<int32_t>(row.topic_id);
     // A reception time that is not a non-negative integer (a bag written by
     // another tool, or damaged) cannot be paced against: read as a huge
     // unsigned number it would hold the replay in one endless wait.
-    if (sqlite3_column_type(stmt, 1) != SQLITE_INTEGER || sqlite3_column_int64(stmt, 1) < 0) {
+    if (!row.timestamp_is_integer || row.timestamp < 0) {
       rnr_log(RNR_LOG_WARN, "Replayer Skip data with invalid timestamp (_id: %d)", current_id);
-      ++current_id;
       continue;
     }
-    auto timestamp = static_cast<uint64_t>(sqlite3_column_int64(stmt, 1));
-    const void* bytes = sqlite3_column_blob(stmt, 2);
-    auto size = static_cast<size_t>(sqlite3_column_bytes(stmt, 2));
+    auto timestamp = static_cast<uint64_t>(row.timestamp);
+    const void* bytes = row.data;
+    size_t size = row.size;
 
     // A sample that had to wait for its time leaves at once; late ones (the
     // first, and those whose time passed while earlier ones were written)
@@ -321,12 +358,12 @@ void replay_chunk(rnr_replayer* replayer, sqlite3_stmt* stmt, int32_t current_id
     bool on_time = false;
     if (playback.prev_write_time != 0) {
       if (playback.prev_timestamp > timestamp) {
-        ++current_id;
         continue;
       }
       on_time = wait_for_gap(
           replayer, playback,
-          saturating_add(playback.prev_write_time, timestamp - playback.prev_timestamp));
+          saturating_add(playback.prev_write_time,
+                         scaled_gap(timestamp - playback.prev_timestamp, replayer->rate.load())));
     }
 
     auto found = replayer->datawriter_map.find(topic_id);
@@ -345,32 +382,12 @@ void replay_chunk(rnr_replayer* replayer, sqlite3_stmt* stmt, int32_t current_id
       rnr_log(RNR_LOG_ERROR, "Replayer Cannot write data (_id: %d, ret=%d)", current_id, ret);
     } else {
       static_cast<datawriter_info*>(dds_Entity_get_context(writer, 1))->written++;
+      replayer->samples_written.fetch_add(1);
+      replayer->position.store(row.timestamp);
       rnr_log(RNR_LOG_DEBUG, "Replayer Write Data(_id=%d, topic_id=%d)", current_id, topic_id);
     }
-    ++current_id;
   }
 }
-
-// Keeps one read transaction open on the bag while it lives. Outside a
-// transaction SQLite takes and drops its file lock, and checks the file for
-// changes, around every statement run, that is for every chunk of rows; the
-// replay would spend more time in those system calls than in reading.
-class ReadTransaction {
- public:
-  explicit ReadTransaction(sqlite3* db)
-      : db_(db), open_(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK) {}
-  ~ReadTransaction() {
-    if (open_) {
-      sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
-    }
-  }
-  ReadTransaction(const ReadTransaction&) = delete;
-  ReadTransaction& operator=(const ReadTransaction&) = delete;
-
- private:
-  sqlite3* db_;
-  bool open_;
-};
 
 // Whether every writer has matched at least one reader.
 bool every_writer_matched(const rnr_replayer* replayer) {
@@ -406,68 +423,112 @@ void report_failure(rnr_replayer* replayer) {
   }
 }
 
+// Writes at once the latest sample before the start of each latched topic
+// that is played, oldest first. False when they cannot be read.
+bool write_latched(rnr_replayer* replayer, rnr::bag::BagReader& reader,
+                   rnr::bag::SampleChunk& chunk, std::string* error) {
+  const rnr_replay_options& options = replayer->options;
+  std::vector<int64_t> topics;
+  for (int32_t id : options.latched_topic_ids) {
+    if (replayer->datawriter_map.count(id) != 0) {
+      topics.push_back(id);
+    }
+  }
+  if (!options.start || topics.empty()) {
+    return true;
+  }
+  std::vector<int64_t> ids;
+  if (!reader.latest_before(topics, *options.start, &ids, error) ||
+      !reader.read_ids(ids, &chunk, error)) {
+    return false;
+  }
+  for (const rnr::bag::SampleRow& row : chunk.rows()) {
+    dds_DataWriter* writer = replayer->datawriter_map.at(static_cast<int32_t>(row.topic_id));
+    dds_ReturnCode_t ret = dds_DataWriter_raw_write(writer, row.data, row.size);
+    dds_DataWriter_flush(writer);
+    if (ret != dds_RETCODE_OK) {
+      rnr_log(RNR_LOG_ERROR, "Replayer Cannot write data (_id: %d, ret=%d)",
+              static_cast<int32_t>(row.id), ret);
+      continue;
+    }
+    static_cast<datawriter_info*>(dds_Entity_get_context(writer, 1))->written++;
+    replayer->samples_written.fetch_add(1);
+    rnr_log(RNR_LOG_DEBUG, "Replayer Write latched Data(_id=%d, topic_id=%d)",
+            static_cast<int32_t>(row.id), static_cast<int32_t>(row.topic_id));
+  }
+  return true;
+}
+
+// One pass over the selected samples: chunk by chunk in _id order, each read
+// in a short read transaction of its own. Returns the rows read, or -1 when a
+// read failed (logged).
+int64_t replay_pass(rnr_replayer* replayer, rnr::bag::BagReader& reader,
+                    const rnr::bag::SampleFilter& filter, rnr::bag::SampleChunk& chunk,
+                    Playback& playback, bool first_pass) {
+  std::string error;
+  if (!write_latched(replayer, reader, chunk, &error)) {
+    rnr_log(RNR_LOG_ERROR, "Replayer Cannot read the latched samples (%s)", error.c_str());
+    return -1;
+  }
+  int64_t rows = 0;
+  int64_t after = std::numeric_limits<int64_t>::min();
+  while (!is_stopped(replayer)) {
+    wait_while_paused(replayer, playback, false);
+    if (!reader.read_chunk(filter, after, &chunk, &error)) {
+      if (first_pass && rows == 0) {
+        rnr_log(RNR_LOG_ERROR, "Replayer Cannot prepare database query (%s)", error.c_str());
+      } else {
+        rnr_log(RNR_LOG_ERROR, "Replayer Cannot read data after _id %lld (%s)",
+                static_cast<long long>(after), error.c_str());
+      }
+      return -1;
+    }
+    if (chunk.empty()) {
+      break;
+    }
+    rnr_log(RNR_LOG_DEBUG, "Replayer Read data %d ~ %d",
+            static_cast<int32_t>(chunk.rows().front().id), static_cast<int32_t>(chunk.last_id()));
+    rows += static_cast<int64_t>(chunk.rows().size());
+    replay_chunk(replayer, chunk, playback);
+    after = chunk.last_id();
+  }
+  return rows;
+}
+
 void replay_thread_run(rnr_replayer* replayer) {
   // Timed waits of this thread end as close to their deadline as the kernel
   // allows, instead of within the default 50 us slack.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-  sqlite3* db = replayer->database->db;
-
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM data", -1, &stmt, nullptr) != SQLITE_OK) {
-    rnr_log(RNR_LOG_ERROR, "Replayer Cannot prepare database query");
-    sqlite3_finalize(stmt);
-    report_failure(replayer);
-    return;
-  }
-  if (sqlite3_step(stmt) != SQLITE_ROW) {
-    rnr_log(RNR_LOG_ERROR, "Replayer Cannot get data count");
-    sqlite3_finalize(stmt);
-    report_failure(replayer);
-    return;
-  }
-  int32_t data_count = sqlite3_column_int(stmt, 0);
-  sqlite3_finalize(stmt);
-
-  stmt = nullptr;
-  if (sqlite3_prepare_v2(db,
-                         "SELECT topic_id, timestamp, serialized_data FROM data WHERE _id >= ? "
-                         "and _id <= ?",
-                         -1, &stmt, nullptr) != SQLITE_OK) {
-    rnr_log(RNR_LOG_ERROR, "Replayer Cannot prepare database query");
-    sqlite3_finalize(stmt);
-    report_failure(replayer);
-    return;
-  }
+  rnr::bag::BagReader reader(replayer->database->db);
+  rnr::bag::SampleFilter filter;
+  filter.topic_ids.assign(replayer->options.topic_ids.begin(), replayer->options.topic_ids.end());
+  filter.start = replayer->options.start;
+  filter.end = replayer->options.end;
 
   Playback playback;
-  std::optional<ReadTransaction> transaction(std::in_place, db);
-  // 64-bit so that stepping past a count near INT32_MAX cannot overflow.
-  for (int64_t id_first = 1; id_first <= data_count; id_first += kChunkIds) {
-    if (is_stopped(replayer)) {
+  rnr::bag::SampleChunk chunk;
+  bool failed = false;
+  for (bool first = true; !is_stopped(replayer); first = false) {
+    const int64_t rows = replay_pass(replayer, reader, filter, chunk, playback, first);
+    failed = rows < 0;
+    if (failed || is_stopped(replayer)) {
       break;
     }
-    wait_while_paused(replayer, playback);
-
-    int64_t id_last = id_first + 6 >= data_count ? data_count : id_first + kChunkIds - 1;
-    rnr_log(RNR_LOG_DEBUG, "Replayer Read data %d ~ %d", static_cast<int32_t>(id_first),
-            static_cast<int32_t>(id_last));
-
-    sqlite3_reset(stmt);
-    if (sqlite3_bind_int(stmt, 1, static_cast<int32_t>(id_first)) != SQLITE_OK) {
-      rnr_log(RNR_LOG_ERROR, "Replayer Cannot bind id_first");
-      continue;
+    replayer->passes.fetch_add(1);
+    // Looping over nothing would spin; otherwise the next pass begins at
+    // once, with its first sample written without a gap.
+    if (!replayer->options.loop || rows == 0) {
+      break;
     }
-    if (sqlite3_bind_int(stmt, 2, static_cast<int32_t>(id_last)) != SQLITE_OK) {
-      rnr_log(RNR_LOG_ERROR, "Replayer Cannot bind id_last");
-      continue;
-    }
-    replay_chunk(replayer, stmt, static_cast<int32_t>(id_first), playback);
+    playback.prev_write_time = 0;
   }
 
   // Everything written is sent before the replay counts as finished.
   flush_unsent(playback);
-  sqlite3_finalize(stmt);
-  transaction.reset();
+  if (failed) {
+    report_failure(replayer);
+    return;
+  }
   report_unheard_topics(replayer);
   if (replayer->on_replay_finished != nullptr) {
     replayer->on_replay_finished(replayer);
@@ -476,6 +537,8 @@ void replay_thread_run(rnr_replayer* replayer) {
 
 // Sets the state and cuts short whatever wait the replay thread is in.
 void signal_control(rnr_replayer* replayer, uint8_t state) {
+  // Steps asked for in an earlier pause do not carry over.
+  replayer->steps_pending.store(0);
   replayer->replay_state.store(state);
   {
     std::lock_guard<std::mutex> lock(replayer->mutex);
@@ -487,6 +550,11 @@ void signal_control(rnr_replayer* replayer, uint8_t state) {
 }  // namespace
 
 rnr_replayer* rnr_replayer_create(const char* bag_file, int32_t domain_id) {
+  return rnr_replayer_create_with_options(bag_file, domain_id, nullptr);
+}
+
+rnr_replayer* rnr_replayer_create_with_options(const char* bag_file, int32_t domain_id,
+                                               const rnr_replay_options* options) {
   if (bag_file == nullptr) {
     bag_file = "";
   }
@@ -498,6 +566,10 @@ rnr_replayer* rnr_replayer_create(const char* bag_file, int32_t domain_id) {
   }
 
   auto replayer = std::make_unique<rnr_replayer>();
+  if (options != nullptr) {
+    replayer->options = *options;
+  }
+  replayer->rate.store(clamp_rate(replayer->options.rate));
 
   dds_DomainParticipantFactory* factory = dds_DomainParticipantFactory_get_instance();
   dds_DomainParticipantFactoryQos factory_qos{};
@@ -571,6 +643,10 @@ void rnr_replayer_start_replay(rnr_replayer* replayer) {
        waited += kMatchPollNs) {
     arch_sleep(kMatchPollNs);
   }
+  // A replay that starts paused is paused before its thread can write.
+  if (replayer->options.paused) {
+    replayer->replay_state.store(REPLAY_PAUSED);
+  }
   try {
     replayer->replay_thread = std::thread(replay_thread_run, replayer);
   } catch (const std::system_error&) {
@@ -579,7 +655,27 @@ void rnr_replayer_start_replay(rnr_replayer* replayer) {
     return;
   }
   replayer->thread_started = true;
-  replayer->replay_state.store(REPLAY_PLAYING);
+  if (!replayer->options.paused) {
+    replayer->replay_state.store(REPLAY_PLAYING);
+  }
+}
+
+void rnr_replayer_set_rate(rnr_replayer* replayer, double rate) {
+  if (replayer != nullptr) {
+    replayer->rate.store(clamp_rate(rate));
+  }
+}
+
+void rnr_replayer_step_replay(rnr_replayer* replayer) {
+  if (replayer == nullptr || replayer->replay_state.load() != REPLAY_PAUSED) {
+    return;
+  }
+  replayer->steps_pending.fetch_add(1);
+  {
+    std::lock_guard<std::mutex> lock(replayer->mutex);
+    ++replayer->control_serial;
+  }
+  replayer->cond.notify_one();
 }
 
 void rnr_replayer_pause_replay(rnr_replayer* replayer) {

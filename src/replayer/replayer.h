@@ -7,10 +7,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "middleware/name_field.h"
 
@@ -44,6 +47,28 @@ struct datawriter_info {
   uint64_t written = 0;
 };
 
+// What a replay plays, and how. The defaults play the whole bag once at the
+// recorded speed into the recorded topic names.
+struct rnr_replay_options {
+  // Recorded gaps are divided by this; 0.01 to 100.
+  double rate = 1.0;
+  // Samples with timestamps in [start, end] (ns, absolute) only.
+  std::optional<int64_t> start;
+  std::optional<int64_t> end;
+  // Topic ids to play; empty: every topic. Others get no writer.
+  std::vector<int32_t> topic_ids;
+  // Topic names to publish under another name: (recorded name, new name).
+  std::vector<std::pair<std::string, std::string>> remap;
+  // Start again from the beginning at the end, until stopped.
+  bool loop = false;
+  // Start paused: nothing is written until resume or step.
+  bool paused = false;
+  // Topics whose readers expect latched state (transient-local writers): with
+  // `start`, the latest sample of each of them before the start is written
+  // first, so that the interval begins with that state in place.
+  std::vector<int32_t> latched_topic_ids;
+};
+
 struct rnr_replayer {
   std::atomic<uint8_t> replay_state{REPLAY_IDLE};
   dds_DomainParticipant* participant = nullptr;
@@ -64,6 +89,17 @@ struct rnr_replayer {
   // Atomic so that the replay thread can watch it while it spins.
   std::atomic<uint64_t> control_serial{0};
   bool thread_started = false;
+  rnr_replay_options options;
+  // The rate in effect; changed while playing by rnr_replayer_set_rate.
+  std::atomic<double> rate{1.0};
+  // Single steps asked for while paused and not yet taken.
+  std::atomic<uint32_t> steps_pending{0};
+  // What the replay has done so far, for a status display: samples written
+  // (all topics, latched ones included) and the timestamp of the last one.
+  std::atomic<uint64_t> samples_written{0};
+  std::atomic<int64_t> position{0};
+  // Whole passes through the selection completed (with loop).
+  std::atomic<uint64_t> passes{0};
 };
 
 static_assert(std::atomic<uint8_t>::is_always_lock_free, "the replay state is one lock-free byte");
@@ -71,6 +107,15 @@ static_assert(std::atomic<uint8_t>::is_always_lock_free, "the replay state is on
 // Opens the existing bag (never creating it) and creates one enabled writer per topic that has
 // samples. Null on failure (logged).
 rnr_replayer* rnr_replayer_create(const char* bag_file, int32_t domain_id);
+// The same with what to play and how; `options` is copied. Null options are
+// the defaults.
+rnr_replayer* rnr_replayer_create_with_options(const char* bag_file, int32_t domain_id,
+                                               const rnr_replay_options* options);
+// Changes the rate (clamped to 0.01..100); takes effect at the next gap.
+void rnr_replayer_set_rate(rnr_replayer* replayer, double rate);
+// While paused: the next sample is written at once, then the replay stays
+// paused. Ignored while playing.
+void rnr_replayer_step_replay(rnr_replayer* replayer);
 void rnr_replayer_set_on_replay_finished(rnr_replayer* replayer,
                                          rnr_replay_finished_callback callback);
 void rnr_replayer_set_on_replay_failed(rnr_replayer* replayer, rnr_replay_failed_callback callback);

@@ -1,0 +1,442 @@
+// `cut` and `merge`: new bags from the samples of existing ones. The output
+// is written by the bag store (its tables, its catalogue and sample
+// insertion) into a temporary file beside OUT, which is renamed into place
+// only when everything is written; on failure or SIGINT/SIGTERM the
+// temporary file is removed. The inputs are only read.
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <utility>
+
+#include "bag/bag_reader.h"
+#include "bag/database.h"
+#include "bag/database_create_new.h"
+#include "bagtool/commands.h"
+#include "bagtool/progress.h"
+
+namespace rnr::bagtool {
+
+using bag::BagReader;
+using bag::SampleChunk;
+using bag::SampleFilter;
+using bag::SampleRow;
+using bag::TopicSummary;
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+constexpr uint64_t kRoomWaitNs = 100000000;
+
+void on_interrupt(int /*signal*/) {
+  interrupted = 1;
+}
+
+// Catches SIGINT and SIGTERM while it lives, so that the temporary output
+// can be removed; the previous handlers come back afterwards.
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    interrupted = 0;
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &old_int_);
+    sigaction(SIGTERM, &action, &old_term_);
+  }
+  ~InterruptGuard() {
+    sigaction(SIGINT, &old_int_, nullptr);
+    sigaction(SIGTERM, &old_term_, nullptr);
+  }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+ private:
+  struct sigaction old_int_ {};
+  struct sigaction old_term_ {};
+};
+
+// The same file, also through links.
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+std::string normal_path(const std::string& path) {
+  std::error_code ignored;
+  return std::filesystem::weakly_canonical(std::filesystem::absolute(path, ignored), ignored)
+      .string();
+}
+
+// Why OUT cannot be written, or nothing: it is one of the inputs or one of
+// their journal files (also through a link), or something other than a
+// regular file.
+std::optional<std::string> refuse_output(const std::string& out,
+                                         const std::vector<std::string>& inputs) {
+  struct stat st {};
+  if (stat(out.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    return out + ": is not a regular file";
+  }
+  const std::string out_path = normal_path(out);
+  for (const auto& input : inputs) {
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+      const std::string file = input + suffix;
+      if (same_file(out, file) || out_path == normal_path(file)) {
+        return out + (suffix[0] == '\0' ? ": is an input bag" : ": is a journal of an input bag");
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+// An input being read: its reader, its topics and the chunk read last.
+struct Input {
+  std::string path;
+  BagReader reader;
+  std::vector<TopicSummary> topics;
+  std::vector<std::string> writers;
+  SampleFilter filter;
+  SampleChunk chunk;
+  size_t next = 0;  // row of `chunk` to take next
+  bool done = false;
+  std::map<int64_t, uint32_t> out_topic;  // input topic id -> output topic id
+};
+
+constexpr size_t kRowsPerStatement = 256;
+// The most sample bytes waiting for the store thread; the copy waits for
+// room beyond it.
+constexpr size_t kHeldBytes = size_t{64} << 20;
+
+// The output being written: the store on the temporary file.
+class Output {
+ public:
+  explicit Output(std::string out) : out_(std::move(out)) {
+    const auto path = std::filesystem::path(out_);
+    temp_ = (path.parent_path() /
+             ("." + path.filename().string() + "." + std::to_string(getpid()) + ".tmp"))
+                .string();
+  }
+  ~Output() { discard(); }
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+
+  bool open(std::string* error) {
+    store_ = rnr_Database_create_new(temp_.c_str());
+    if (store_ == nullptr) {
+      *error = temp_ + ": cannot create the bag";
+      return false;
+    }
+    return exec("BEGIN", error);
+  }
+  rnr_Database* store() { return store_; }
+  bool exec(const char* sql, std::string* error) {
+    if (sqlite3_exec(store_->db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+      *error = out_ + ": cannot write the bag (" + sqlite3_errmsg(store_->db) + ")";
+      return false;
+    }
+    return true;
+  }
+  bool add_writer(const std::string& guid, std::string* error) {
+    sqlite3_stmt* stmt = nullptr;
+    bool ok = sqlite3_prepare_v2(store_->db, "INSERT INTO writers(guid) VALUES(?);", -1, &stmt,
+                                 nullptr) == SQLITE_OK &&
+              sqlite3_bind_text(stmt, 1, guid.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
+              sqlite3_step(stmt) == SQLITE_DONE;
+    sqlite3_finalize(stmt);
+    if (!ok) {
+      *error = out_ + ": cannot write the writers (" + sqlite3_errmsg(store_->db) + ")";
+    }
+    return ok;
+  }
+  // Samples go in through the store's batched insertion, 256 rows per
+  // statement, all inside the one transaction.
+  bool start_samples(std::string* error) {
+    rnr_Database_set_held_bytes_limit(store_, kHeldBytes);
+    if (!rnr_Database_start_bulk_insert_data(store_, kRowsPerStatement)) {
+      *error = out_ + ": cannot write the samples";
+      return false;
+    }
+    return true;
+  }
+  // Commits, closes and renames the file into place. Fails when the store
+  // could not write every sample.
+  bool finish(std::string* error) {
+    rnr_Database_end_bulk_insert_data(store_);
+    const rnr_BulkInsertStats stats = rnr_Database_bulk_insert_stats(store_);
+    if (stats.lost_samples > 0 || stats.failing) {
+      *error = out_ + ": cannot write the samples";
+      return false;
+    }
+    if (!exec("COMMIT", error)) {
+      return false;
+    }
+    rnr_Database_destroy(store_);
+    store_ = nullptr;
+    if (std::rename(temp_.c_str(), out_.c_str()) != 0) {
+      *error = out_ + ": cannot rename " + temp_ + " into place";
+      return false;
+    }
+    renamed_ = true;
+    return true;
+  }
+
+ private:
+  void discard() {
+    if (store_ != nullptr) {
+      rnr_Database_destroy(store_);
+      store_ = nullptr;
+    }
+    if (!renamed_) {
+      // Only this run's own file (and a journal SQLite may have left).
+      unlink(temp_.c_str());
+      unlink((temp_ + "-journal").c_str());
+    }
+  }
+
+  std::string out_;
+  std::string temp_;
+  rnr_Database* store_ = nullptr;
+  bool renamed_ = false;
+};
+
+// Opens the inputs, unites their topics by (name, type) and their writers by
+// GUID in the output, and maps each input's topic ids.
+bool prepare(std::vector<std::unique_ptr<Input>>& inputs, Output& output, std::string* error) {
+  struct Topic {
+    std::string name, type;
+    std::optional<std::string> metastring;
+    int64_t is_with_key = 0;
+  };
+  std::vector<Topic> topics;
+  std::map<std::pair<std::string, std::string>, size_t> topic_index;
+  std::vector<std::string> writers;
+  std::set<std::string> writer_seen;
+  for (auto& input : inputs) {
+    for (const auto& t : input->topics) {
+      auto [it, added] = topic_index.emplace(std::make_pair(t.name, t.type), topics.size());
+      if (added) {
+        topics.push_back({t.name, t.type, t.metastring, t.is_with_key});
+      } else if (!topics[it->second].metastring && t.metastring) {
+        // The key flag belongs with the type description it was learnt with.
+        topics[it->second].metastring = t.metastring;
+        topics[it->second].is_with_key = t.is_with_key;
+      }
+    }
+    for (const auto& guid : input->writers) {
+      if (writer_seen.insert(guid).second) {
+        writers.push_back(guid);
+      }
+    }
+  }
+  std::vector<uint32_t> out_ids;
+  for (const auto& t : topics) {
+    const int32_t id = rnr_Database_insert_topic(output.store(), t.name.c_str(), t.type.c_str());
+    rnr_TopicDescription description{};
+    description.id = id;
+    const bool names_fit = rnr_name_copy(description.topic_name, t.name.c_str()) &&
+                           rnr_name_copy(description.type_name, t.type.c_str());
+    description.metastring = t.metastring ? const_cast<char*>(t.metastring->c_str()) : nullptr;
+    description.is_with_key = t.is_with_key != 0;
+    if (id < 0 || !names_fit ||
+        ((t.metastring || t.is_with_key != 0) &&
+         !rnr_Database_update_topics(output.store(), &description))) {
+      *error = "cannot write the topic " + t.name;
+      return false;
+    }
+    out_ids.push_back(static_cast<uint32_t>(id));
+  }
+  for (auto& input : inputs) {
+    for (const auto& t : input->topics) {
+      input->out_topic[t.id] = out_ids[topic_index.at({t.name, t.type})];
+    }
+  }
+  for (const auto& guid : writers) {
+    if (!output.add_writer(guid, error)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The input's next row, reading the next chunk when needed; null at its end
+// or when a read failed (`error` set).
+const SampleRow* peek(Input& input, std::string* error) {
+  if (input.done) {
+    return nullptr;
+  }
+  if (input.next >= input.chunk.rows().size()) {
+    const int64_t after =
+        input.chunk.empty() && input.next == 0 ? INT64_MIN : input.chunk.last_id();
+    if (!input.reader.read_chunk(input.filter, after, &input.chunk, error)) {
+      *error = input.path + ": " + *error;
+      input.done = true;
+      return nullptr;
+    }
+    input.next = 0;
+    if (input.chunk.empty()) {
+      input.done = true;
+      return nullptr;
+    }
+  }
+  return &input.chunk.rows()[input.next];
+}
+
+// Copies the selected samples of every input into the output, ordered by
+// reception time; the rows of one input keep their order among themselves
+// (an earlier input first at equal times).
+int copy_bags(std::vector<std::unique_ptr<Input>>& inputs, const std::string& out) {
+  std::vector<std::string> paths;
+  for (const auto& input : inputs) {
+    paths.push_back(input->path);
+  }
+  if (auto refused = refuse_output(out, paths)) {
+    return report_failure(*refused);
+  }
+  uint64_t total = 0;
+  std::string error;
+  for (auto& input : inputs) {
+    uint64_t n = 0;
+    if (Progress::wanted() && !input->reader.count(input->filter, &n, &error)) {
+      return report_failure(input->path + ": " + error);
+    }
+    total += n;
+  }
+
+  InterruptGuard guard;
+  Output output(out);
+  if (!output.open(&error) || !prepare(inputs, output, &error) || !output.start_samples(&error)) {
+    return report_failure(error);
+  }
+  Progress progress(total);
+  uint64_t copied = 0, skipped = 0;
+  std::string read_error;
+  for (;;) {
+    if (interrupted) {
+      progress.finish();
+      return report_failure("interrupted; " + out + " not written");
+    }
+    Input* earliest = nullptr;
+    const SampleRow* row = nullptr;
+    for (auto& input : inputs) {
+      const SampleRow* candidate = peek(*input, &read_error);
+      if (!read_error.empty()) {
+        progress.finish();
+        return report_failure(read_error);
+      }
+      if (candidate != nullptr && (row == nullptr || candidate->timestamp < row->timestamp)) {
+        earliest = input.get();
+        row = candidate;
+      }
+    }
+    if (row == nullptr) {
+      break;
+    }
+    ++earliest->next;
+    progress.step();
+    auto topic = earliest->out_topic.find(row->topic_id);
+    // A sample of no listed topic, or without a reception time, has no
+    // place in a bag of the store's schema.
+    if (topic == earliest->out_topic.end() || !row->timestamp_is_integer || row->timestamp < 0) {
+      ++skipped;
+      continue;
+    }
+    // The reading runs ahead of the writing at most by the store's bound.
+    while (rnr_Database_wait_for_room(output.store(), kRoomWaitNs) == 0 && !interrupted) {
+    }
+    rnr_DataRow data{static_cast<uint64_t>(row->timestamp), topic->second, row->data, row->size};
+    if (!rnr_Database_insert_data(output.store(), &data)) {
+      progress.finish();
+      return report_failure(out + ": cannot write the samples");
+    }
+    ++copied;
+  }
+  progress.finish();
+  if (!output.finish(&error)) {
+    return report_failure(error);
+  }
+  if (skipped > 0) {
+    report_warning(std::to_string(skipped) +
+                   " samples without a listed topic or a valid timestamp were left out");
+  }
+  std::printf("%s: %llu samples\n", out.c_str(), static_cast<unsigned long long>(copied));
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+std::unique_ptr<Input> open_input(const std::string& path, std::string* error) {
+  auto input = std::make_unique<Input>();
+  input->path = path;
+  if (!input->reader.open(path, error) || !input->reader.topics(&input->topics, false, error) ||
+      !input->reader.writers(&input->writers, error)) {
+    *error = path + ": " + *error;
+    return nullptr;
+  }
+  return input;
+}
+
+}  // namespace
+
+int run_cut(const std::string& bag, const std::string& out, const std::optional<TimeArg>& start,
+            const std::optional<TimeArg>& end, const std::vector<std::string>& names) {
+  std::string error;
+  std::vector<std::unique_ptr<Input>> inputs;
+  inputs.push_back(open_input(bag, &error));
+  if (inputs.back() == nullptr) {
+    return report_failure(error);
+  }
+  Input& input = *inputs.back();
+  for (const auto& name : names) {
+    bool found = false;
+    for (const auto& t : input.topics) {
+      if (t.name == name) {
+        input.filter.topic_ids.push_back(t.id);
+        found = true;
+      }
+    }
+    if (!found) {
+      return report_failure(bag + ": no topic " + name + " in the bag");
+    }
+  }
+  // Only the chosen topics' rows go into the output.
+  if (!names.empty()) {
+    std::erase_if(input.topics, [&](const TopicSummary& t) {
+      return std::find(names.begin(), names.end(), t.name) == names.end();
+    });
+  }
+  if (start || end) {
+    int64_t first = 0, last = 0;
+    bool any = false;
+    if (!input.reader.time_span(&first, &last, &any, &error)) {
+      return report_failure(bag + ": " + error);
+    }
+    if (start) {
+      input.filter.start = resolve_time(*start, first);
+    }
+    if (end) {
+      input.filter.end = resolve_time(*end, first);
+    }
+  }
+  return copy_bags(inputs, out);
+}
+
+int run_merge(const std::string& out, const std::vector<std::string>& bags) {
+  std::string error;
+  std::vector<std::unique_ptr<Input>> inputs;
+  for (const auto& bag : bags) {
+    inputs.push_back(open_input(bag, &error));
+    if (inputs.back() == nullptr) {
+      return report_failure(error);
+    }
+  }
+  return copy_bags(inputs, out);
+}
+
+}  // namespace rnr::bagtool

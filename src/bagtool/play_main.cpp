@@ -1,0 +1,374 @@
+// quorvin-rnr-bag-play: `quorvin-rnr-bag play`, a bag played onto a DDS
+// domain through the replayer (its pacing, writers and QoS), with a choice
+// of interval, topics, names, rate and repetition, and keys on a terminal.
+#include <fnmatch.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bag/bag_reader.h"
+#include "bagtool/terminal.h"
+#include "bagtool/time_arg.h"
+#include "log/logger.h"
+#include "replayer/replayer.h"
+
+namespace {
+
+using rnr::bagtool::TimeArg;
+
+constexpr const char* kUsage =
+    "usage: quorvin-rnr-bag play BAG [-d DOMAIN] [--rate R] [--start T] [--end T]\n"
+    "                            [--topic NAME]... [--exclude NAME]... [--remap FROM=TO]...\n"
+    "                            [--loop] [--paused] [-l LEVEL]\n"
+    "\n"
+    "Plays the bag onto a DDS domain with the recorded timing; the bag is only read.\n"
+    "\n"
+    "Options:\n"
+    "  -d, --domain DOMAIN   DDS domain id (default 0)\n"
+    "  --rate R              play R times as fast, 0.01 to 100 (default 1)\n"
+    "  --start T, --end T    play only the samples from T and up to T: seconds from\n"
+    "                        the bag's first sample (12.5), @ and seconds since the\n"
+    "                        Unix epoch, or a local date and time (2024-05-01 12:00:00)\n"
+    "  --topic NAME          play this topic (repeatable; * ? [...] match as in a\n"
+    "                        shell); default: every topic\n"
+    "  --exclude NAME        do not play this topic (repeatable; patterns too)\n"
+    "  --remap FROM=TO       publish the samples of topic FROM on topic TO\n"
+    "  --loop                start again at the end, until interrupted\n"
+    "  --paused              start paused\n"
+    "  -l, --log-level LEVEL verbose | debug | info | warn | error | fatal (default warn)\n"
+    "  -h, --help            show this help and exit\n"
+    "\n"
+    "Keys, when standard input is a terminal: space pauses and resumes, s writes\n"
+    "the next sample while paused, + and - double and halve the rate. One status\n"
+    "line on standard error shows the bag time, progress, rate and samples written.";
+
+struct PlayArgs {
+  std::string bag;
+  int32_t domain = 0;
+  double rate = 1.0;
+  std::optional<TimeArg> start, end;
+  std::vector<std::string> topics, excludes;
+  std::vector<std::pair<std::string, std::string>> remap;
+  bool loop = false;
+  bool paused = false;
+  int32_t log_level = RNR_LOG_WARN;
+};
+
+int bad(const std::string& text) {
+  std::fprintf(stderr, "quorvin-rnr-bag: play: %s\n", text.c_str());
+  return 2;
+}
+
+bool parse_number(const std::string& text, double* value) {
+  errno = 0;
+  char* end = nullptr;
+  *value = std::strtod(text.c_str(), &end);
+  return !text.empty() && end == text.c_str() + text.size() && errno == 0 && std::isfinite(*value);
+}
+
+bool parse_level(const std::string& text, int32_t* level) {
+  static const std::pair<const char*, int32_t> names[] = {
+      {"verbose", 0}, {"debug", 1}, {"info", 2}, {"warn", 3}, {"error", 4}, {"fatal", 6}};
+  for (const auto& [name, value] : names) {
+    if (text == name) {
+      *level = value;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Reads the command line (after "play"). 0 when it is good, else the exit
+// status (0 too for --help, with `help` set).
+int parse_args(int argc, char** argv, PlayArgs* args, bool* help) {
+  std::vector<std::string> words(argv + 1, argv + argc);
+  for (size_t i = 0; i < words.size(); ++i) {
+    std::string option = words[i];
+    if (option == "-h" || option == "--help") {
+      *help = true;
+      return 0;
+    }
+    if (option.empty() || option[0] != '-') {
+      if (!args->bag.empty()) {
+        return bad("unexpected argument " + option);
+      }
+      args->bag = option;
+      continue;
+    }
+    if (option == "--loop" || option == "--paused") {
+      (option == "--loop" ? args->loop : args->paused) = true;
+      continue;
+    }
+    std::string value;
+    const size_t equals = option.find('=');
+    if (option.rfind("--", 0) == 0 && equals != std::string::npos) {
+      value = option.substr(equals + 1);
+      option.resize(equals);
+    } else if (i + 1 < words.size()) {
+      value = words[++i];
+    } else {
+      return bad(option + " needs a value");
+    }
+    if (option == "-d" || option == "--domain") {
+      double domain = 0;
+      if (!parse_number(value, &domain) || domain != std::floor(domain) || domain < 0 ||
+          domain > 232) {
+        return bad("-d " + value + ": the domain id is a whole number from 0 to 232");
+      }
+      args->domain = static_cast<int32_t>(domain);
+    } else if (option == "--rate") {
+      if (!parse_number(value, &args->rate) || args->rate < 0.01 || args->rate > 100) {
+        return bad("--rate " + value + ": the rate is a number from 0.01 to 100");
+      }
+    } else if (option == "--start" || option == "--end") {
+      auto time = rnr::bagtool::parse_time_arg(value);
+      if (!time) {
+        return bad(option + " " + value +
+                   ": not a time (seconds from the start, @unix seconds, or YYYY-MM-DD "
+                   "HH:MM:SS[.fff])");
+      }
+      (option == "--start" ? args->start : args->end) = time;
+    } else if (option == "--topic" || option == "--exclude") {
+      if (value.empty()) {
+        return bad(option + " needs a topic name");
+      }
+      (option == "--topic" ? args->topics : args->excludes).push_back(value);
+    } else if (option == "--remap") {
+      const size_t at = value.find('=');
+      if (at == std::string::npos || at == 0 || at + 1 == value.size() ||
+          value.size() - at - 1 >= RNR_NAME_FIELD_SIZE) {
+        return bad("--remap " + value + ": give FROM=TO, two topic names (TO below 256 bytes)");
+      }
+      args->remap.emplace_back(value.substr(0, at), value.substr(at + 1));
+    } else if (option == "-l" || option == "--log-level") {
+      if (!parse_level(value, &args->log_level)) {
+        return bad("-l " + value + ": unknown log level");
+      }
+    } else {
+      return bad("unknown option " + option);
+    }
+  }
+  if (args->bag.empty()) {
+    return bad("the bag file is required\n" + std::string(kUsage));
+  }
+  return 0;
+}
+
+bool matches_any(const std::vector<std::string>& patterns, const std::string& name) {
+  return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& pattern) {
+    return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+  });
+}
+
+// Topics whose writers were transient-local, whose latest state before
+// --start is written first. The bag does not record writers' durability
+// yet, so there are none; this is where that knowledge comes in.
+std::vector<int32_t> latched_topics(rnr::bag::BagReader& /*reader*/,
+                                    const std::vector<int32_t>& /*played*/) {
+  return {};
+}
+
+// --- Run ----------------------------------------------------------------------
+
+std::atomic<bool> stop_requested{false};
+std::atomic<int> finished{0};  // 1 finished, 2 failed
+
+void on_signal(int signal_number) {
+  if (stop_requested.exchange(true)) {
+    // The second signal ends the process at once, with the terminal put
+    // back first.
+    rnr::bagtool::restore_terminal();
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+  }
+}
+
+void on_finished(rnr_replayer* /*replayer*/) {
+  finished = 1;
+}
+
+void on_failed(rnr_replayer* /*replayer*/) {
+  finished = 2;
+}
+
+// "\r  12.500 s / 60.000 s   21%  1.00x  1234 samples  paused" on a
+// terminal, rewritten in place.
+class StatusLine {
+ public:
+  StatusLine(int64_t first, int64_t last, uint64_t total)
+      : enabled_(isatty(STDERR_FILENO) != 0), first_(first), last_(last), total_(total) {}
+
+  void show(const rnr_replayer* replayer) {
+    if (!enabled_) {
+      return;
+    }
+    const int64_t position = replayer->position.load();
+    const double at = position > first_ ? static_cast<double>(position - first_) / 1e9 : 0.0;
+    const double span = last_ > first_ ? static_cast<double>(last_ - first_) / 1e9 : 0.0;
+    const uint64_t written = replayer->samples_written.load();
+    const uint64_t passes = replayer->passes.load();
+    const uint64_t in_pass = total_ == 0 ? 0 : written - std::min(written, passes * total_);
+    const double percent =
+        total_ == 0 ? 100.0 : 100.0 * static_cast<double>(in_pass) / static_cast<double>(total_);
+    const uint8_t state = replayer->replay_state.load();
+    std::fprintf(stderr, "\r%10.3f s / %.3f s  %3.0f%%  %.2fx  %llu samples%s%s\x1b[K", at, span,
+                 std::min(percent, 100.0), replayer->rate.load(),
+                 static_cast<unsigned long long>(written), state == REPLAY_PAUSED ? "  paused" : "",
+                 passes > 0 ? ("  pass " + std::to_string(passes + 1)).c_str() : "");
+    std::fflush(stderr);
+    shown_ = true;
+  }
+  void end() {
+    if (shown_) {
+      std::fputc('\n', stderr);
+    }
+  }
+
+ private:
+  bool enabled_;
+  int64_t first_, last_;
+  uint64_t total_;
+  bool shown_ = false;
+};
+
+void handle_key(rnr_replayer* replayer, char key) {
+  if (key == ' ') {
+    if (replayer->replay_state.load() == REPLAY_PAUSED) {
+      rnr_replayer_resume_replay(replayer);
+    } else {
+      rnr_replayer_pause_replay(replayer);
+    }
+  } else if (key == 's') {
+    rnr_replayer_step_replay(replayer);
+  } else if (key == '+' || key == '=') {
+    rnr_replayer_set_rate(replayer, replayer->rate.load() * 2);
+  } else if (key == '-') {
+    rnr_replayer_set_rate(replayer, replayer->rate.load() / 2);
+  }
+}
+
+int play(const PlayArgs& args) {
+  // What to play, worked out from the bag before any DDS entity exists.
+  rnr::bag::BagReader reader;
+  std::string error;
+  std::vector<rnr::bag::TopicSummary> topics;
+  int64_t first = 0, last = 0;
+  bool any = false;
+  if (!reader.open(args.bag, &error) || !reader.topics(&topics, false, &error) ||
+      !reader.time_span(&first, &last, &any, &error)) {
+    std::fprintf(stderr, "quorvin-rnr-bag: %s: %s\n", args.bag.c_str(), error.c_str());
+    return 1;
+  }
+  rnr_replay_options options;
+  options.rate = args.rate;
+  options.loop = args.loop;
+  options.paused = args.paused;
+  for (const auto& pattern : args.topics) {
+    if (std::none_of(topics.begin(), topics.end(), [&](const rnr::bag::TopicSummary& t) {
+          return fnmatch(pattern.c_str(), t.name.c_str(), 0) == 0;
+        })) {
+      return bad("--topic " + pattern + ": no topic of the bag matches");
+    }
+  }
+  for (const auto& t : topics) {
+    if ((args.topics.empty() || matches_any(args.topics, t.name)) &&
+        !matches_any(args.excludes, t.name)) {
+      options.topic_ids.push_back(static_cast<int32_t>(t.id));
+    }
+  }
+  if (options.topic_ids.empty()) {
+    return bad("no topic of the bag is left to play");
+  }
+  std::set<std::string> remapped;
+  for (const auto& [from, to] : args.remap) {
+    if (std::none_of(topics.begin(), topics.end(),
+                     [&](const rnr::bag::TopicSummary& t) { return t.name == from; })) {
+      return bad("--remap " + from + "=" + to + ": no topic " + from + " in the bag");
+    }
+    if (!remapped.insert(from).second) {
+      return bad("--remap " + from + ": given twice");
+    }
+  }
+  options.remap = args.remap;
+  if (args.start) {
+    options.start = rnr::bagtool::resolve_time(*args.start, first);
+  }
+  if (args.end) {
+    options.end = rnr::bagtool::resolve_time(*args.end, first);
+  }
+  if (options.start && options.end && *options.start > *options.end) {
+    return bad("--start lies after --end");
+  }
+  options.latched_topic_ids = latched_topics(reader, options.topic_ids);
+  rnr::bag::SampleFilter filter;
+  filter.topic_ids.assign(options.topic_ids.begin(), options.topic_ids.end());
+  filter.start = options.start;
+  filter.end = options.end;
+  uint64_t total = 0;
+  if (!reader.count(filter, &total, &error)) {
+    std::fprintf(stderr, "quorvin-rnr-bag: %s: %s\n", args.bag.c_str(), error.c_str());
+    return 1;
+  }
+
+  rnr_logger_init(args.log_level);
+  rnr_replayer* replayer =
+      rnr_replayer_create_with_options(args.bag.c_str(), args.domain, &options);
+  if (replayer == nullptr) {
+    std::fprintf(stderr, "quorvin-rnr-bag: %s: cannot play the bag\n", args.bag.c_str());
+    return 1;
+  }
+  rnr_replayer_set_on_replay_finished(replayer, on_finished);
+  rnr_replayer_set_on_replay_failed(replayer, on_failed);
+
+  int status = 0;
+  {
+    rnr::bagtool::RawTerminal terminal;
+    StatusLine status_line(options.start.value_or(first), options.end.value_or(last), total);
+    rnr_replayer_start_replay(replayer);
+    while (finished.load() == 0 && !stop_requested.load()) {
+      if (auto key = terminal.read_key(100)) {
+        handle_key(replayer, *key);
+      }
+      status_line.show(replayer);
+    }
+    rnr_replayer_stop_replay(replayer);
+    status_line.show(replayer);
+    status_line.end();
+    if (finished.load() == 2) {
+      std::fprintf(stderr, "quorvin-rnr-bag: %s: the replay failed\n", args.bag.c_str());
+      status = 1;
+    }
+  }
+  rnr_replayer_destroy(replayer);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  struct sigaction action {};
+  action.sa_handler = on_signal;
+  sigemptyset(&action.sa_mask);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    sigaction(signal_number, &action, nullptr);
+  }
+  PlayArgs args;
+  bool help = false;
+  if (int status = parse_args(argc, argv, &args, &help); status != 0 || help) {
+    if (help) {
+      std::puts(kUsage);
+    }
+    return status;
+  }
+  return play(args);
+}
