@@ -104,6 +104,10 @@ struct rnr_TopicInfo : rnr_TopicDescription {
   // The largest sample taken so far: how many samples fit the room left in
   // the store is judged by it.
   size_t largest_sample = 0;
+  // How many samples one take asks for: small at first, so that a topic that
+  // sees a few samples keeps small take buffers; doubled after each take
+  // that came back full, up to the most a take set holds.
+  int32_t take_size = 16;
   // What DDS reported dropped, per reader as last read and in total, and
   // when it was last read and reported. Used under capture_mutex.
   std::unordered_map<dds_DataReader*, dds_SampleLossStatus> loss_seen;
