@@ -1,4 +1,4 @@
-// The two Cyclone DDS sides of the scale benchmark, both on one participant:
+// The two Cyclone DDS sides of the scale benchmark, each one process:
 //
 //   scale_peer pub DOMAIN TOPICS SAMPLES
 //     creates TOPICS reliable keep-all writers of rnr_test::KeylessSample on
@@ -12,6 +12,9 @@
 //     prints "LAST_FIRST_NS <ns>" (wall clock of the last topic's first
 //     sample), "SAMPLES <n>", "THREADS <n>", "RSS_KB <n>" and "HWM_KB <n>"
 //     (peak RSS).
+// Cyclone DDS 0.10 holds at most 16382 entities (topics, readers, writers)
+// per participant, so each side puts 8000 topics on one participant and
+// takes another one for more.
 #include <dds/dds.h>
 
 #include <algorithm>
@@ -37,6 +40,17 @@ int64_t wall_ns() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+constexpr int kTopicsPerParticipant = 8000;
+
+// The participant of topic i: a new one for every kTopicsPerParticipant.
+dds_entity_t participant_for(int domain, int i, std::vector<dds_entity_t>& participants) {
+  if (i % kTopicsPerParticipant == 0) {
+    participants.push_back(
+        dds_create_participant(static_cast<dds_domainid_t>(domain), nullptr, nullptr));
+  }
+  return participants.back();
 }
 
 std::string topic_name(int i) {
@@ -84,14 +98,23 @@ void on_matched(dds_entity_t, const dds_publication_matched_status_t status, voi
   }
 }
 
-int run_pub(dds_entity_t pp, int topics, int samples, int timeout_s) {
+int run_pub(int domain, std::vector<dds_entity_t>& pps, int topics, int samples, int timeout_s) {
   dds_qos_t* q = reliable_keep_all();
   std::vector<dds_entity_t> writers(topics);
   std::printf("START %lld\n", static_cast<long long>(wall_ns()));
   std::fflush(stdout);
   for (int i = 0; i < topics; ++i) {
+    const dds_entity_t pp = participant_for(domain, i, pps);
+    if (pp < 0) {
+      std::fprintf(stderr, "cannot create participant: %s\n", dds_strretcode(pp));
+      return 1;
+    }
     const dds_entity_t t =
         dds_create_topic(pp, &rnr_test_KeylessSample_desc, topic_name(i).c_str(), nullptr, nullptr);
+    if (t < 0) {
+      std::fprintf(stderr, "cannot create topic %d: %s\n", i, dds_strretcode(t));
+      return 1;
+    }
     dds_listener_t* l = dds_create_listener(reinterpret_cast<void*>(static_cast<intptr_t>(i)));
     dds_lset_publication_matched(l, on_matched);
     writers[i] = dds_create_writer(pp, t, q, l);
@@ -173,11 +196,16 @@ void on_data(dds_entity_t reader, void* arg) {
   }
 }
 
-int run_sub(dds_entity_t pp, int topics, int samples, int timeout_s) {
+int run_sub(int domain, std::vector<dds_entity_t>& pps, int topics, int samples, int timeout_s) {
   std::vector<TopicState> states(topics);
   topic_states = &states;
   dds_qos_t* q = reliable_keep_all();
   for (int i = 0; i < topics; ++i) {
+    const dds_entity_t pp = participant_for(domain, i, pps);
+    if (pp < 0) {
+      std::fprintf(stderr, "cannot create participant: %s\n", dds_strretcode(pp));
+      return 1;
+    }
     const dds_entity_t t =
         dds_create_topic(pp, &rnr_test_KeylessSample_desc, topic_name(i).c_str(), nullptr, nullptr);
     dds_listener_t* l = dds_create_listener(reinterpret_cast<void*>(static_cast<intptr_t>(i)));
@@ -220,14 +248,11 @@ int main(int argc, char** argv) {
   const int samples = std::atoi(argv[4]);
   const char* timeout_env = std::getenv("TIMEOUT_S");
   const int timeout_s = timeout_env != nullptr ? std::atoi(timeout_env) : 600;
-  const dds_entity_t pp =
-      dds_create_participant(static_cast<dds_domainid_t>(domain), nullptr, nullptr);
-  if (pp < 0) {
-    std::fprintf(stderr, "cannot create participant: %s\n", dds_strretcode(pp));
-    return 1;
+  std::vector<dds_entity_t> participants;
+  const int rc = argv[1][0] == 'p' ? run_pub(domain, participants, topics, samples, timeout_s)
+                                   : run_sub(domain, participants, topics, samples, timeout_s);
+  for (dds_entity_t pp : participants) {
+    dds_delete(pp);
   }
-  const int rc = argv[1][0] == 'p' ? run_pub(pp, topics, samples, timeout_s)
-                                   : run_sub(pp, topics, samples, timeout_s);
-  dds_delete(pp);
   return rc;
 }
