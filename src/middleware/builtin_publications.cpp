@@ -326,3 +326,25 @@ dds_ReturnCode_t dds_DataReader_get_matched_publication(
   *data = known->second.data;
   return dds_RETCODE_OK;
 }
+
+bool dds_DomainParticipant_is_local_prefix(dds_DomainParticipant* participant,
+                                           const uint8_t prefix[12]) {
+  if (participant == nullptr || prefix == nullptr) {
+    return false;
+  }
+  if (std::memcmp(participant->guid.v, prefix, 12) == 0) {
+    return true;
+  }
+  // Cyclone knows the participants of this process on a domain; a process
+  // seldom holds more than a few.
+  constexpr size_t kMaxLocal = 64;
+  dds_entity_t local[kMaxLocal];
+  const dds_return_t n = dds_lookup_participant(participant->domain_id, local, kMaxLocal);
+  for (dds_return_t i = 0; i < n && static_cast<size_t>(i) < kMaxLocal; ++i) {
+    dds_guid_t guid{};
+    if (dds_get_guid(local[i], &guid) == DDS_RETCODE_OK && std::memcmp(guid.v, prefix, 12) == 0) {
+      return true;
+    }
+  }
+  return false;
+}

@@ -268,6 +268,11 @@ dds_Topic* dds_DomainParticipant_create_topic(dds_DomainParticipant* participant
 dds_ReturnCode_t dds_DomainParticipant_delete_topic(dds_DomainParticipant* participant,
                                                     dds_Topic* topic);
 dds_Subscriber* dds_DomainParticipant_get_builtin_subscriber(dds_DomainParticipant* participant);
+// True when the participant whose GUID prefix is `prefix` (12 bytes, as in a
+// dds_guid) is one of this process's participants on the same domain as
+// `participant`, the participant itself included.
+bool dds_DomainParticipant_is_local_prefix(dds_DomainParticipant* participant,
+                                           const uint8_t prefix[12]);
 
 dds_ReturnCode_t dds_Publisher_get_default_datawriter_qos(dds_Publisher* publisher,
                                                           dds_DataWriterQos* qos);

@@ -112,7 +112,7 @@ dds_DomainParticipant* dds_DomainParticipantFactory_create_participant(
     auto* br = new dds_DataReader();
     br->kind = dds_DataReader::Kind::builtin_publications;
     br->subscriber = bs;
-    br->dispatcher = std::make_shared<Dispatcher>(br);
+    br->dispatcher = std::make_shared<Dispatcher>(br, Dispatcher::Lane::own_thread);
     br->dispatcher->set_prepare([br] { drain_builtin(br); });
     br->dispatcher->set_has_more([br] {
       std::lock_guard<std::mutex> lock(br->queue_mutex);

@@ -7,7 +7,7 @@ namespace {
 
 // A capacity is a limit, not an allocation: a sequence starts with room for
 // this many items and grows only as far as the items it is given.
-constexpr uint32_t kInitialRoom = 256;
+constexpr uint32_t kInitialRoom = 16;
 
 template <typename Seq>
 Seq* create_seq(uint32_t capacity) {

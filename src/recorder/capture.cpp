@@ -182,7 +182,7 @@ size_t capture_round(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReade
   while (used < kMaxTakesPerCapture) {
     // As many samples as fit the room, judged by the largest seen so far
     // (one, while none has been seen).
-    int32_t asked = kMaxCaptureSamples;
+    int32_t asked = std::min(entry->take_size, kMaxCaptureSamples);
     if (room != SIZE_MAX) {
       const size_t left = room > taken_bytes ? room - taken_bytes : 0;
       const size_t fit = entry->largest_sample == 0 ? 1 : left / entry->largest_sample;
@@ -190,8 +190,7 @@ size_t capture_round(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReade
         more = true;
         break;
       }
-      asked =
-          static_cast<int32_t>(std::clamp<size_t>(fit, 1, static_cast<size_t>(kMaxCaptureSamples)));
+      asked = static_cast<int32_t>(std::clamp<size_t>(fit, 1, static_cast<size_t>(asked)));
     }
     if (used == sets.size()) {
       auto fresh = std::make_unique<rnr_TakeBuffers>();
@@ -219,6 +218,9 @@ size_t capture_round(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReade
     more = n == static_cast<uint32_t>(asked);
     if (!more) {
       break;
+    }
+    if (asked == entry->take_size && entry->take_size < kMaxCaptureSamples) {
+      entry->take_size = std::min(entry->take_size * 2, kMaxCaptureSamples);
     }
   }
   if (used == 0) {

@@ -254,6 +254,54 @@ void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& l
   assign_writer(entry, pub.writer_guid, pub.data);
 }
 
+std::string topic_index_key(const char* topic_name, const char* type_name) {
+  std::string key(topic_name);
+  key.push_back('\0');
+  key.append(type_name);
+  return key;
+}
+
+rnr_TopicInfo* add_topic_entry(rnr_recorder* recorder, const char* topic_name,
+                               const char* type_name) {
+  const int32_t id = rnr_Database_insert_topic(recorder->database, topic_name, type_name);
+  if (id == -1) {
+    rnr_log(RNR_LOG_ERROR, "Recorder %s: Cannot insert topic into database", topic_name);
+    return nullptr;
+  }
+  auto entry = std::make_unique<rnr_TopicInfo>();
+  entry->id = id;
+  rnr_name_copy(entry->topic_name, topic_name);
+  rnr_name_copy(entry->type_name, type_name);
+  rnr_TopicInfo* added = entry.get();
+  recorder->topic_index.emplace(topic_index_key(added->topic_name, added->type_name), added);
+  recorder->topic_list.push_back(std::move(entry));
+  rnr_log(RNR_LOG_INFO, "Recorder Add Topic{topic: %s, type: %s}", topic_name, type_name);
+  return added;
+}
+
+void handle_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& lock,
+                        const rnr_Publication& pub) {
+  rnr_TopicInfo* entry =
+      rnr_recorder_get_topic_info(recorder, pub.data.topic_name, pub.data.type_name);
+  if (entry == nullptr && recorder->state == RNR_RECORDER_RECORDING &&
+      recorder->patterns.matches(pub.data.type_name, pub.data.topic_name)) {
+    uint32_t writer_entity_id = 0;
+    std::memcpy(&writer_entity_id, pub.writer_guid + 12, sizeof writer_entity_id);
+    // Writers of this process (a replayer's, another recorder's) and DDS's
+    // own topics are not application traffic to be recorded by pattern.
+    if (is_application_topic(pub.data.topic_name, writer_entity_id) &&
+        !dds_DomainParticipant_is_local_prefix(recorder->participant, pub.writer_guid)) {
+      entry = add_topic_entry(recorder, pub.data.topic_name, pub.data.type_name);
+    }
+  }
+  if (entry != nullptr) {
+    process_publication(recorder, lock, entry, pub);
+  } else if (recorder->state == RNR_RECORDER_CREATED) {
+    // Topics are still being added: keep the writer for add_topic and start.
+    recorder->early_publications.push_back(pub);
+  }
+}
+
 namespace {
 
 void builtin_pub_dr_on_data_available(dds_DataReader* reader) {
@@ -278,14 +326,7 @@ void builtin_pub_dr_on_data_available(dds_DataReader* reader) {
         pub.data = *sample;
         pub.data.topic_name[RNR_NAME_MAX_LENGTH] = '\0';
         pub.data.type_name[RNR_NAME_MAX_LENGTH] = '\0';
-        rnr_TopicInfo* entry =
-            rnr_recorder_get_topic_info(recorder, pub.data.topic_name, pub.data.type_name);
-        if (entry != nullptr) {
-          process_publication(recorder, lock, entry, pub);
-        } else if (recorder->state == RNR_RECORDER_CREATED) {
-          // Topics are still being added: keep the writer for add_topic.
-          recorder->early_publications.push_back(pub);
-        }
+        handle_publication(recorder, lock, pub);
       }
     }
     dds_DataReader_return_loan(reader, data, infos);
@@ -314,11 +355,10 @@ rnr_TopicInfo* rnr_recorder_get_topic_info(rnr_recorder* recorder, const char* t
   if (recorder == nullptr || topic_name == nullptr || type_name == nullptr) {
     return nullptr;
   }
-  for (auto& entry : recorder->topic_list) {
-    if (strncmp(entry->topic_name, topic_name, RNR_NAME_FIELD_SIZE) == 0 &&
-        strncmp(entry->type_name, type_name, RNR_NAME_FIELD_SIZE) == 0) {
-      return entry.get();
-    }
+  if (!rnr_name_fits(topic_name) || !rnr_name_fits(type_name)) {
+    return nullptr;  // no entry holds a name that does not fit its field
   }
-  return nullptr;
+  const auto found =
+      recorder->topic_index.find(recorder_internal::topic_index_key(topic_name, type_name));
+  return found == recorder->topic_index.end() ? nullptr : found->second;
 }

@@ -32,6 +32,7 @@ void release_recorder(rnr_recorder* recorder) {
     recorder->closing = true;
     entries = std::move(recorder->topic_list);
     recorder->topic_list.clear();
+    recorder->topic_index.clear();
     recorder->early_publications.clear();
     for (auto& entry : entries) {
       std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
@@ -162,18 +163,21 @@ bool rnr_recorder_add_topic(rnr_recorder* recorder, const char* topic_name, cons
     return false;
   }
   std::unique_lock<std::mutex> lock(recorder->mutex);
-  const int32_t id = rnr_Database_insert_topic(recorder->database, topic_name, type_name);
-  if (id == -1) {
-    rnr_log(RNR_LOG_ERROR, "Recorder %s: Cannot insert topic into database", topic_name);
+  if (is_pattern_pair(type_name, topic_name)) {
+    // Topics it matches are added as their writers are discovered, once
+    // recording has started and every pattern and exclusion is known.
+    const bool exclusion = topic_name[0] == '!' || type_name[0] == '!';
+    recorder->patterns.add(type_name, topic_name);
+    rnr_log(RNR_LOG_INFO,
+            exclusion ? "Recorder Add Exclusion{topic: %s, type: %s}"
+                      : "Recorder Add Pattern{topic: %s, type: %s}",
+            topic_name, type_name);
+    return true;
+  }
+  rnr_TopicInfo* added = add_topic_entry(recorder, topic_name, type_name);
+  if (added == nullptr) {
     return false;
   }
-  auto entry = std::make_unique<rnr_TopicInfo>();
-  entry->id = id;
-  rnr_name_copy(entry->topic_name, topic_name);
-  rnr_name_copy(entry->type_name, type_name);
-  rnr_TopicInfo* added = entry.get();
-  recorder->topic_list.push_back(std::move(entry));
-  rnr_log(RNR_LOG_INFO, "Recorder Add Topic{topic: %s, type: %s}", topic_name, type_name);
 
   // Writers of this pair announced before it was added. Taken out of the list
   // first: it may grow while a lookup runs without the lock.
@@ -201,7 +205,7 @@ bool rnr_recorder_start_record(rnr_recorder* recorder) {
   if (recorder == nullptr) {
     return true;
   }
-  std::lock_guard<std::mutex> lock(recorder->mutex);
+  std::unique_lock<std::mutex> lock(recorder->mutex);
   for (auto& entry : recorder->topic_list) {
     for (auto& tr : entry->readers) {
       dds_DataReader_set_listener(tr->reader, &kTopicReaderListener, dds_DATA_AVAILABLE_STATUS);
@@ -209,7 +213,17 @@ bool rnr_recorder_start_record(rnr_recorder* recorder) {
     }
   }
   recorder->state = RNR_RECORDER_RECORDING;
+  // Writers announced before the start that no pair named: the patterns,
+  // complete now, may bring their topics in. Taken out of the list first:
+  // the lock is given up while a type is looked up.
+  std::vector<rnr_Publication> early = std::move(recorder->early_publications);
   recorder->early_publications.clear();
+  for (const rnr_Publication& pub : early) {
+    if (recorder->closing || recorder->patterns.empty()) {
+      break;
+    }
+    handle_publication(recorder, lock, pub);
+  }
   return true;
 }
 

@@ -1,6 +1,6 @@
 // The recorder behind the `record` command: one participant and subscriber on
 // the chosen domain, the requested topics, and the bag they are recorded into.
-// Discovery of remote writers creates one raw reader per requested topic; each
+// Discovery of remote writers creates raw readers for each requested topic; each
 // received sample is stored as its serialized bytes with its reception time.
 #pragma once
 
@@ -16,6 +16,9 @@ struct rnr_recorder;
 // name "dovuve_%Y_%m_%d-%H_%M_%S.sqlite3" in the working directory. The bag is
 // always a new file: an existing file of that name is never written to.
 rnr_recorder* rnr_recorder_create(int32_t domain_id, const char* bag_path);
+// Adds a pair to record. A literal pair gets its `topics` row at once; a
+// pattern or exclusion pair (topic_patterns.h) is kept, and each topic it
+// brings in gets its row when its first writer is discovered after start.
 bool rnr_recorder_add_topic(rnr_recorder* recorder, const char* topic_name, const char* type_name);
 bool rnr_recorder_start_record(rnr_recorder* recorder);
 // Stops recording: the samples each reader has received are stored, then the

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "recorder/arrival_order.h"
 #include "recorder/dds.h"
 #include "recorder/recorder.h"
+#include "recorder/topic_patterns.h"
 
 // Key of a writer map: the 16 bytes that identify a publication, hashed and
 // compared with the GUID key functions.
@@ -102,6 +104,10 @@ struct rnr_TopicInfo : rnr_TopicDescription {
   // The largest sample taken so far: how many samples fit the room left in
   // the store is judged by it.
   size_t largest_sample = 0;
+  // How many samples one take asks for: small at first, so that a topic that
+  // sees a few samples keeps small take buffers; doubled after each take
+  // that came back full, up to the most a take set holds.
+  int32_t take_size = 16;
   // What DDS reported dropped, per reader as last read and in total, and
   // when it was last read and reported. Used under capture_mutex.
   std::unordered_map<dds_DataReader*, dds_SampleLossStatus> loss_seen;
@@ -134,7 +140,12 @@ struct rnr_recorder {
   dds_DomainParticipant* participant = nullptr;
   dds_Subscriber* subscriber = nullptr;
   std::vector<std::unique_ptr<rnr_TopicInfo>> topic_list;
+  // The entries of topic_list by topic and type name (topic_index_key).
+  std::unordered_map<std::string, rnr_TopicInfo*> topic_index;
   rnr_Database* database = nullptr;
+  // The pattern and exclusion pairs: a writer of a topic that no entry names
+  // brings its topic in when they match it.
+  recorder_internal::TopicPatterns patterns;
 
   // Guards topic_list, every entry's discovery fields (key flag, metastring,
   // type support, reader, writer map), state and closing. Never held while a
@@ -149,8 +160,9 @@ struct rnr_recorder {
   // waiting.
   std::atomic<bool> stopping{false};
   // Writers announced while topics are still being added (before start) and
-  // not requested so far; add_topic completes a pair from them, so a writer
-  // discovered a moment before its pair was added is not lost.
+  // not requested so far; add_topic completes a pair from them, and start
+  // offers the rest to the patterns, so a writer discovered a moment before
+  // its pair was added is not lost.
   std::vector<rnr_Publication> early_publications;
 };
 
@@ -191,6 +203,22 @@ void check_dds_losses(rnr_TopicInfo* entry, dds_DataReader* reader, bool at_end)
 void report_dds_losses(const rnr_TopicInfo* entry);
 
 // --- discovery.cpp ---
+
+// The key of an entry in topic_index.
+std::string topic_index_key(const char* topic_name, const char* type_name);
+
+// Adds a (topic, type) pair: its `topics` row, its entry at the end of the
+// topic list and the info line. Null (logged) when the store refuses the pair.
+// Called with recorder->mutex held.
+rnr_TopicInfo* add_topic_entry(rnr_recorder* recorder, const char* topic_name,
+                               const char* type_name);
+
+// One announced writer: the work on it when its topic is recorded, either
+// named by a pair or brought in by the patterns once recording (only writers
+// of other processes, of application topics); kept for add_topic while
+// topics are still being added. Called with recorder->mutex held by `lock`.
+void handle_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& lock,
+                        const rnr_Publication& pub);
 
 // The reader the writer is assigned to; a writer not assigned yet goes to the
 // reader of its QoS when one exists. Null when the writer still waits for its

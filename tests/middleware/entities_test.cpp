@@ -419,6 +419,62 @@ TEST(ListenerThreads, SleepingCallbackDelaysNoOtherReaderNorDiscovery) {
   EXPECT_TRUE(pubs.seen_while_busy.load());
 }
 
+// Many readers share the callback pool: no thread is added per reader, each
+// reader's callback never runs twice at once, and every sample is taken.
+TEST(ListenerThreads, ManyReadersShareAFixedPoolOneRunPerReaderAtATime) {
+  constexpr int kDomain = 123;
+  constexpr int kReaders = 40;
+  struct Watch {
+    Collector c;
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+  };
+  std::vector<std::unique_ptr<Watch>> watches;
+  Participant part(kDomain);
+  ASSERT_NE(part.p, nullptr);
+  dds_DataReaderListener l{};
+  l.on_data_available = [](dds_DataReader* r) {
+    auto* w = static_cast<Watch*>(dds_Entity_get_context(r, 1));
+    if (w->inside.fetch_add(1) != 0) {
+      w->overlaps++;
+    }
+    w->c.take_from(r);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    w->inside--;
+  };
+  std::vector<std::unique_ptr<rnr::peers::TypedWriter>> writers;
+  size_t threads_with_one_reader = 0;
+  for (int k = 0; k < kReaders; k++) {
+    const std::string name = "pool" + std::to_string(k);
+    dds_Topic* t = part.topic(name.c_str(), rnr::peers::type_name(Kind::keyless), false);
+    dds_DataReader* r = dds_Subscriber_create_datareader(part.sub, t, nullptr, nullptr, 0);
+    ASSERT_NE(r, nullptr);
+    watches.push_back(std::make_unique<Watch>());
+    dds_Entity_set_context(r, 1, watches.back().get());
+    dds_DataReader_set_listener(r, &l, dds_DATA_AVAILABLE_STATUS);
+    writers.push_back(
+        std::make_unique<rnr::peers::TypedWriter>(kDomain, TopicArg{Kind::keyless, name}));
+    if (k == 0) {
+      threads_with_one_reader = thread_count();
+    }
+  }
+  for (auto& w : writers) {
+    ASSERT_TRUE(w->wait_for_readers(1, 10000));
+  }
+  // The writers' participants add Cyclone threads of their own: none.
+  EXPECT_EQ(thread_count(), threads_with_one_reader);
+  for (uint64_t i = 0; i < 5; i++) {
+    for (auto& w : writers) {
+      ASSERT_TRUE(w->write(i, 16));
+    }
+  }
+  for (auto& w : watches) {
+    EXPECT_TRUE(wait_until([&] { return w->c.count() == 5; }, 10000ms));
+    EXPECT_EQ(w->overlaps.load(), 0);
+  }
+  EXPECT_EQ(thread_count(), threads_with_one_reader);
+}
+
 // A callback that takes fewer samples than are waiting runs again without a
 // new arrival, until everything was taken.
 TEST(ListenerThreads, CutTakesRunTheCallbackAgain) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <cstdio>
 #include <thread>
 
@@ -240,6 +241,17 @@ bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds tim
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+size_t thread_count(int pid) {
+  const std::string dir =
+      pid == 0 ? std::string("/proc/self/task") : "/proc/" + std::to_string(pid) + "/task";
+  std::error_code ec;
+  size_t n = 0;
+  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    ++n;
+  }
+  return n;
 }
 
 }  // namespace rnr::test

@@ -95,4 +95,7 @@ ChildResult run_in_child(const std::function<int()>& body,
 // Polls `done` until it holds; false when `timeout` passed first.
 bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
+// The number of threads of process `pid` (0: this process), from /proc.
+size_t thread_count(int pid = 0);
+
 }  // namespace rnr::test
