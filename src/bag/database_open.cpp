@@ -12,7 +12,8 @@
 
 namespace {
 
-// Whether the bag's three tables are all present. Logs and returns false when
+// Whether the tables a replay reads, topics and data, are present (the
+// writers table is a catalogue that nothing reads back). Logs and returns false when
 // the schema cannot be read (a file that is not an SQLite database fails here,
 // since SQLite reads the file header only at the first query).
 bool has_bag_tables(sqlite3* db) {
@@ -24,7 +25,7 @@ bool has_bag_tables(sqlite3* db) {
     return false;
   }
   bool complete = true;
-  for (const char* table : {"topics", "writers", "data"}) {
+  for (const char* table : {"topics", "data"}) {
     sqlite3_reset(stmt);
     sqlite3_bind_text(stmt, 1, table, -1, SQLITE_STATIC);
     int step = sqlite3_step(stmt);

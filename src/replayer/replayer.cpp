@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <unordered_set>
 
 #include "bag/database.h"
 #include "bag/database_open.h"
@@ -90,6 +91,16 @@ struct Playback {
   // leave in recorded order across topics too.
   dds_DataWriter* unsent = nullptr;
   Pacer pacer;
+  // Rows read, and of them: refused by the write, skipped for an unknown
+  // representation or an invalid timestamp, and written early because they
+  // were stamped before the sample played before them.
+  uint64_t rows = 0;
+  uint64_t refused = 0;
+  uint64_t unknown_representation = 0;
+  uint64_t invalid_time = 0;
+  uint64_t earlier = 0;
+  // Topic ids whose samples of unknown representation were reported.
+  std::unordered_set<int64_t> unknown_topics;
 };
 
 inline void spin_pause() {
@@ -292,62 +303,136 @@ void release_entities(rnr_replayer* replayer) {
   replayer->participant = nullptr;
 }
 
-// Writes the rows the statement yields for one chunk. `current_id` follows
-// the rows, skipped ones included.
-void replay_chunk(rnr_replayer* replayer, sqlite3_stmt* stmt, int32_t current_id,
-                  Playback& playback) {
-  while (sqlite3_step(stmt) == SQLITE_ROW) {
-    if (is_stopped(replayer)) {
-      return;
-    }
-    wait_while_paused(replayer, playback);
+// Whether the 2-byte encapsulation identifier that begins a sample names a
+// representation a writer can send: CDR_BE/LE and PL_CDR_BE/LE (XCDR1,
+// 0x0000..0x0003), CDR2, D_CDR2 and PL_CDR2 in both byte orders (XCDR2,
+// 0x0006..0x000b). Anything else would be handed to the readers as is, and a
+// reader that cannot take it holds up the writer's acknowledgements.
+bool known_representation(const uint8_t* bytes, size_t size) {
+  if (size < 2) {
+    return true;  // too short for any header: the write refuses it
+  }
+  return bytes[0] == 0x00 && (bytes[1] <= 0x03 || (bytes[1] >= 0x06 && bytes[1] <= 0x0b));
+}
 
-    int32_t topic_id = sqlite3_column_int(stmt, 0);
-    // A reception time that is not a non-negative integer (a bag written by
-    // another tool, or damaged) cannot be paced against: read as a huge
-    // unsigned number it would hold the replay in one endless wait.
-    if (sqlite3_column_type(stmt, 1) != SQLITE_INTEGER || sqlite3_column_int64(stmt, 1) < 0) {
-      rnr_log(RNR_LOG_WARN, "Replayer Skip data with invalid timestamp (_id: %d)", current_id);
-      ++current_id;
-      continue;
-    }
-    auto timestamp = static_cast<uint64_t>(sqlite3_column_int64(stmt, 1));
-    const void* bytes = sqlite3_column_blob(stmt, 2);
-    auto size = static_cast<size_t>(sqlite3_column_bytes(stmt, 2));
+constexpr uint64_t kLongGapNs = 3600ull * 1000000000ull;
 
-    // A sample that had to wait for its time leaves at once; late ones (the
-    // first, and those whose time passed while earlier ones were written)
-    // are packed together until the next wait or change of writer.
-    bool on_time = false;
-    if (playback.prev_write_time != 0) {
-      if (playback.prev_timestamp > timestamp) {
-        ++current_id;
-        continue;
-      }
-      on_time = wait_for_gap(
-          replayer, playback,
-          saturating_add(playback.prev_write_time, timestamp - playback.prev_timestamp));
-    }
+// Handles one row the statement yields: the wait for its time, then the
+// write. `id` is the row's _id.
+void replay_row(rnr_replayer* replayer, sqlite3_stmt* stmt, int64_t id, Playback& playback) {
+  wait_while_paused(replayer, playback);
 
-    auto found = replayer->datawriter_map.find(topic_id);
-    dds_DataWriter* writer = found == replayer->datawriter_map.end() ? nullptr : found->second;
-    if (writer != playback.unsent) {
-      flush_unsent(playback);
+  // A topic id outside 32 bits names no topic of the bag.
+  const int64_t topic_id64 = sqlite3_column_int64(stmt, 1);
+  const auto topic_id = static_cast<int32_t>(topic_id64);
+  // A reception time that is not a non-negative integer (a bag written by
+  // another tool, or damaged) cannot be paced against: read as a huge
+  // unsigned number it would hold the replay in one endless wait.
+  if (sqlite3_column_type(stmt, 2) != SQLITE_INTEGER || sqlite3_column_int64(stmt, 2) < 0) {
+    rnr_log(RNR_LOG_WARN, "Replayer Skip data with invalid timestamp (_id: %lld)",
+            static_cast<long long>(id));
+    ++playback.invalid_time;
+    return;
+  }
+  auto timestamp = static_cast<uint64_t>(sqlite3_column_int64(stmt, 2));
+  const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(stmt, 3));
+  auto size = static_cast<size_t>(sqlite3_column_bytes(stmt, 3));
+  if (!known_representation(bytes, size)) {
+    if (playback.unknown_topics.insert(topic_id64).second) {
+      rnr_log(RNR_LOG_WARN,
+              "Replayer Skip samples of topic_id %lld whose encapsulation header is not a known "
+              "representation (first: _id %lld, header %02x %02x)",
+              static_cast<long long>(topic_id64), static_cast<long long>(id), bytes[0], bytes[1]);
     }
-    playback.prev_write_time = arch_time();
-    dds_ReturnCode_t ret = dds_DataWriter_raw_write(writer, bytes, size);
-    playback.unsent = writer;
-    if (on_time) {
-      flush_unsent(playback);
-    }
-    playback.prev_timestamp = timestamp;
-    if (ret != dds_RETCODE_OK) {
-      rnr_log(RNR_LOG_ERROR, "Replayer Cannot write data (_id: %d, ret=%d)", current_id, ret);
+    ++playback.unknown_representation;
+    return;
+  }
+
+  // A sample that had to wait for its time leaves at once; late ones (the
+  // first, and those whose time passed while earlier ones were written)
+  // are packed together until the next wait or change of writer. A sample
+  // stamped earlier than the one before (a clock stepped back during the
+  // recording) is written at once, and the ones after it are paced from it.
+  bool on_time = false;
+  if (playback.prev_write_time != 0) {
+    if (playback.prev_timestamp > timestamp) {
+      ++playback.earlier;
     } else {
-      static_cast<datawriter_info*>(dds_Entity_get_context(writer, 1))->written++;
-      rnr_log(RNR_LOG_DEBUG, "Replayer Write Data(_id=%d, topic_id=%d)", current_id, topic_id);
+      const uint64_t gap = timestamp - playback.prev_timestamp;
+      if (gap > kLongGapNs) {
+        rnr_log(RNR_LOG_WARN, "Replayer Waiting %.0f s for the next sample (_id: %lld)",
+                static_cast<double>(gap) / 1e9, static_cast<long long>(id));
+      }
+      on_time = wait_for_gap(replayer, playback, saturating_add(playback.prev_write_time, gap));
     }
-    ++current_id;
+  }
+
+  auto found = topic_id64 == topic_id ? replayer->datawriter_map.find(topic_id)
+                                      : replayer->datawriter_map.end();
+  dds_DataWriter* writer = found == replayer->datawriter_map.end() ? nullptr : found->second;
+  if (writer != playback.unsent) {
+    flush_unsent(playback);
+  }
+  playback.prev_write_time = arch_time();
+  dds_ReturnCode_t ret = dds_DataWriter_raw_write(writer, bytes, size);
+  playback.unsent = writer;
+  if (on_time) {
+    flush_unsent(playback);
+  }
+  playback.prev_timestamp = timestamp;
+  if (ret != dds_RETCODE_OK) {
+    ++playback.refused;
+    rnr_log(RNR_LOG_ERROR, "Replayer Cannot write data (_id: %lld, ret=%d)",
+            static_cast<long long>(id), ret);
+  } else {
+    static_cast<datawriter_info*>(dds_Entity_get_context(writer, 1))->written++;
+    rnr_log(RNR_LOG_DEBUG, "Replayer Write Data(_id=%lld, topic_id=%d)", static_cast<long long>(id),
+            topic_id);
+  }
+}
+
+// Writes the rows the statement yields for one chunk and moves `after` to the
+// last _id read. False when the bag could not be read (logged).
+bool replay_chunk(rnr_replayer* replayer, sqlite3_stmt* stmt, int64_t* after, Playback& playback) {
+  int step;
+  while ((step = sqlite3_step(stmt)) == SQLITE_ROW) {
+    if (is_stopped(replayer)) {
+      return true;
+    }
+    *after = sqlite3_column_int64(stmt, 0);
+    ++playback.rows;
+    replay_row(replayer, stmt, *after, playback);
+  }
+  if (step != SQLITE_DONE) {
+    rnr_log(RNR_LOG_ERROR, "Replayer Cannot read data after _id %lld: %s",
+            static_cast<long long>(*after), sqlite3_errmsg(sqlite3_db_handle(stmt)));
+    return false;
+  }
+  return true;
+}
+
+// One line when not every sample of the bag could be written, saying how
+// many and why; the count stays with the replayer for its owner.
+void report_unwritten(rnr_replayer* replayer, const Playback& playback) {
+  const uint64_t unwritten =
+      playback.refused + playback.unknown_representation + playback.invalid_time;
+  if (playback.earlier > 0) {
+    rnr_log(RNR_LOG_WARN,
+            "Replayer %llu samples were stamped earlier than the sample before them and were "
+            "written at once",
+            static_cast<unsigned long long>(playback.earlier));
+  }
+  replayer->unwritten.store(unwritten);
+  if (unwritten > 0) {
+    rnr_log(RNR_LOG_ERROR,
+            "Replayer Could not write %llu of %llu samples: %llu refused by the writer (no "
+            "writer for the topic, or no valid sample), %llu of an unknown representation, %llu "
+            "without a valid timestamp",
+            static_cast<unsigned long long>(unwritten),
+            static_cast<unsigned long long>(playback.rows),
+            static_cast<unsigned long long>(playback.refused),
+            static_cast<unsigned long long>(playback.unknown_representation),
+            static_cast<unsigned long long>(playback.invalid_time));
   }
 }
 
@@ -425,13 +510,15 @@ void replay_thread_run(rnr_replayer* replayer) {
     report_failure(replayer);
     return;
   }
-  int32_t data_count = sqlite3_column_int(stmt, 0);
+  const int64_t data_count = sqlite3_column_int64(stmt, 0);
   sqlite3_finalize(stmt);
 
+  // Rows are read in _id order in chunks, each starting after the last _id
+  // read, so that ids need not run from 1 without gaps.
   stmt = nullptr;
   if (sqlite3_prepare_v2(db,
-                         "SELECT topic_id, timestamp, serialized_data FROM data WHERE _id >= ? "
-                         "and _id <= ?",
+                         "SELECT _id, topic_id, timestamp, serialized_data FROM data WHERE _id > ? "
+                         "ORDER BY _id LIMIT 8",
                          -1, &stmt, nullptr) != SQLITE_OK) {
     rnr_log(RNR_LOG_ERROR, "Replayer Cannot prepare database query");
     sqlite3_finalize(stmt);
@@ -441,27 +528,32 @@ void replay_thread_run(rnr_replayer* replayer) {
 
   Playback playback;
   std::optional<ReadTransaction> transaction(std::in_place, db);
-  // 64-bit so that stepping past a count near INT32_MAX cannot overflow.
-  for (int64_t id_first = 1; id_first <= data_count; id_first += kChunkIds) {
+  bool read_ok = true;
+  int64_t after = std::numeric_limits<int64_t>::min();
+  for (int64_t chunk = 0; data_count > 0 && playback.rows < static_cast<uint64_t>(data_count);
+       ++chunk) {
     if (is_stopped(replayer)) {
       break;
     }
     wait_while_paused(replayer, playback);
-
-    int64_t id_last = id_first + 6 >= data_count ? data_count : id_first + kChunkIds - 1;
-    rnr_log(RNR_LOG_DEBUG, "Replayer Read data %d ~ %d", static_cast<int32_t>(id_first),
-            static_cast<int32_t>(id_last));
+    rnr_log(RNR_LOG_DEBUG, "Replayer Read data %lld ~ %lld",
+            static_cast<long long>(chunk * kChunkIds + 1),
+            static_cast<long long>(std::min<int64_t>(chunk * kChunkIds + kChunkIds, data_count)));
 
     sqlite3_reset(stmt);
-    if (sqlite3_bind_int(stmt, 1, static_cast<int32_t>(id_first)) != SQLITE_OK) {
+    if (sqlite3_bind_int64(stmt, 1, after) != SQLITE_OK) {
       rnr_log(RNR_LOG_ERROR, "Replayer Cannot bind id_first");
-      continue;
+      read_ok = false;
+      break;
     }
-    if (sqlite3_bind_int(stmt, 2, static_cast<int32_t>(id_last)) != SQLITE_OK) {
-      rnr_log(RNR_LOG_ERROR, "Replayer Cannot bind id_last");
-      continue;
+    const uint64_t rows_before = playback.rows;
+    if (!replay_chunk(replayer, stmt, &after, playback)) {
+      read_ok = false;
+      break;
     }
-    replay_chunk(replayer, stmt, static_cast<int32_t>(id_first), playback);
+    if (playback.rows == rows_before) {
+      break;  // fewer rows than counted: the end of the table
+    }
   }
 
   // Everything written is sent before the replay counts as finished.
@@ -469,6 +561,13 @@ void replay_thread_run(rnr_replayer* replayer) {
   sqlite3_finalize(stmt);
   transaction.reset();
   report_unheard_topics(replayer);
+  if (!read_ok) {
+    report_failure(replayer);
+    return;
+  }
+  if (!is_stopped(replayer)) {
+    report_unwritten(replayer, playback);
+  }
   if (replayer->on_replay_finished != nullptr) {
     replayer->on_replay_finished(replayer);
   }
@@ -552,6 +651,10 @@ void rnr_replayer_set_on_replay_failed(rnr_replayer* replayer,
   if (replayer != nullptr) {
     replayer->on_replay_failed = callback;
   }
+}
+
+uint64_t rnr_replayer_unwritten(const rnr_replayer* replayer) {
+  return replayer == nullptr ? 0 : replayer->unwritten.load();
 }
 
 void rnr_replayer_start_replay(rnr_replayer* replayer) {
