@@ -1,6 +1,12 @@
 #include "bagtool/bag_reader.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <memory>
 
@@ -46,10 +52,32 @@ bool BagReader::fail(const char* what, std::string* error) {
 }
 
 bool BagReader::open(const std::string& path, std::string* error) {
-  // Read-only and without create: a missing file is an error, and SQLite
-  // neither creates nor rolls back a journal on a read-only connection.
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_PRIVATECACHE,
-                      nullptr) != SQLITE_OK) {
+  // Only a regular file can be a bag. It is looked at through a descriptor
+  // opened without blocking, so a FIFO or a device given as the bag is
+  // refused at once instead of waiting for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    *error = std::string("cannot open the bag: ") + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  // A file in WAL mode (file format versions at bytes 18 and 19) stays
+  // read-only: a read-write connection would create its -wal and -shm files.
+  unsigned char header[20] = {};
+  const bool wal = regular && pread(fd, header, sizeof header, 0) == sizeof header &&
+                   (header[18] == 2 || header[19] == 2);
+  close(fd);
+  if (!regular) {
+    *error = "cannot open the bag: not a regular file";
+    return false;
+  }
+  // Read-write but without create, as replay opens a bag: a hot journal left
+  // by a recorder that died during a commit is then rolled back, which a
+  // read-only connection cannot do. Nothing else is ever written.
+  const int access = wal ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
+  if (sqlite3_open_v2(path.c_str(), &db_, access | SQLITE_OPEN_PRIVATECACHE, nullptr) !=
+      SQLITE_OK) {
     return fail("cannot open the bag", error);
   }
   sqlite3_stmt* raw = nullptr;

@@ -1,5 +1,6 @@
-// Read-only access to a bag for the inspection tool: the file is opened
-// without create and never written, whatever state it is in.
+// Read access to a bag for the inspection tool: the file is opened without
+// create and never written, except that a hot journal left by a crash is
+// rolled back.
 #pragma once
 
 #include <cstddef>
@@ -43,7 +44,8 @@ class BagReader {
   BagReader(const BagReader&) = delete;
   BagReader& operator=(const BagReader&) = delete;
 
-  // Opens the bag read-only and checks that it has the three bag tables.
+  // Opens the bag (a regular file only) and checks that it has the three bag
+  // tables.
   bool open(const std::string& path, std::string* error);
 
   // The topics rows in id order; with `statistics` (one pass over the data)
