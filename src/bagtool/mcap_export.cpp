@@ -93,7 +93,8 @@ int run_mcap(const std::string& bag, std::string out_path) {
       &error);
   progress.finish();
   std::string write_error;
-  const bool written = writer.finish(&write_error) && output.commit(&write_error);
+  // Only a complete export takes the output's place.
+  const bool written = writer.finish(&write_error) && read && output.commit(&write_error);
   if (!read || !written) {
     return report_failure(read ? out_path + ": " + write_error : bag + ": " + error);
   }
