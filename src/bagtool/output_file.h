@@ -27,7 +27,8 @@ class OutputFile {
   bool open(const std::string& path, const std::string& bag, std::string* error);
 
   // The temporary file, for writers that open it themselves (SQLite); it
-  // exists, empty, after open().
+  // exists, empty, after open(). Such a writer closes its own connection
+  // before commit() (and removes any files of its own beside it).
   const std::string& temp_path() const { return temp_path_; }
   // The temporary file as a stream, opened on first use; null on failure.
   FILE* stream();
