@@ -99,6 +99,7 @@ struct Playback {
   uint64_t unknown_representation = 0;
   uint64_t invalid_time = 0;
   uint64_t earlier = 0;
+  uint64_t unread = 0;
   // Topic ids whose samples of unknown representation were reported.
   std::unordered_set<int64_t> unknown_topics;
 };
@@ -399,6 +400,13 @@ bool replay_chunk(rnr_replayer* replayer, sqlite3_stmt* stmt, int64_t* after, Pl
     if (is_stopped(replayer)) {
       return true;
     }
+    // An _id that is no integer (a data table without its primary key)
+    // sorts after every integer and cannot be read past: the reading ends,
+    // and the rows left are counted as unread.
+    if (sqlite3_column_type(stmt, 0) != SQLITE_INTEGER) {
+      *after = std::numeric_limits<int64_t>::max();
+      return true;
+    }
     *after = sqlite3_column_int64(stmt, 0);
     ++playback.rows;
     replay_row(replayer, stmt, *after, playback);
@@ -415,7 +423,7 @@ bool replay_chunk(rnr_replayer* replayer, sqlite3_stmt* stmt, int64_t* after, Pl
 // many and why; the count stays with the replayer for its owner.
 void report_unwritten(rnr_replayer* replayer, const Playback& playback) {
   const uint64_t unwritten =
-      playback.refused + playback.unknown_representation + playback.invalid_time;
+      playback.refused + playback.unknown_representation + playback.invalid_time + playback.unread;
   if (playback.earlier > 0) {
     rnr_log(RNR_LOG_WARN,
             "Replayer %llu samples were stamped earlier than the sample before them and were "
@@ -423,16 +431,19 @@ void report_unwritten(rnr_replayer* replayer, const Playback& playback) {
             static_cast<unsigned long long>(playback.earlier));
   }
   replayer->unwritten.store(unwritten);
+  const std::string unread_text =
+      playback.unread > 0 ? ", " + std::to_string(playback.unread) + " not readable in _id order"
+                          : std::string();
   if (unwritten > 0) {
     rnr_log(RNR_LOG_ERROR,
             "Replayer Could not write %llu of %llu samples: %llu refused by the writer (no "
             "writer for the topic, or no valid sample), %llu of an unknown representation, %llu "
-            "without a valid timestamp",
+            "without a valid timestamp%s",
             static_cast<unsigned long long>(unwritten),
-            static_cast<unsigned long long>(playback.rows),
+            static_cast<unsigned long long>(playback.rows + playback.unread),
             static_cast<unsigned long long>(playback.refused),
             static_cast<unsigned long long>(playback.unknown_representation),
-            static_cast<unsigned long long>(playback.invalid_time));
+            static_cast<unsigned long long>(playback.invalid_time), unread_text.c_str());
   }
 }
 
@@ -516,10 +527,11 @@ void replay_thread_run(rnr_replayer* replayer) {
   // Rows are read in _id order in chunks, each starting after the last _id
   // read, so that ids need not run from 1 without gaps.
   stmt = nullptr;
-  if (sqlite3_prepare_v2(db,
-                         "SELECT _id, topic_id, timestamp, serialized_data FROM data WHERE _id > ? "
-                         "ORDER BY _id LIMIT 8",
-                         -1, &stmt, nullptr) != SQLITE_OK) {
+  if (sqlite3_prepare_v2(
+          db,
+          "SELECT _id, topic_id, timestamp, serialized_data FROM data WHERE _id >= ? "
+          "ORDER BY _id LIMIT 8",
+          -1, &stmt, nullptr) != SQLITE_OK) {
     rnr_log(RNR_LOG_ERROR, "Replayer Cannot prepare database query");
     sqlite3_finalize(stmt);
     report_failure(replayer);
@@ -530,6 +542,7 @@ void replay_thread_run(rnr_replayer* replayer) {
   std::optional<ReadTransaction> transaction(std::in_place, db);
   bool read_ok = true;
   int64_t after = std::numeric_limits<int64_t>::min();
+  int64_t next = after;
   for (int64_t chunk = 0; data_count > 0 && playback.rows < static_cast<uint64_t>(data_count);
        ++chunk) {
     if (is_stopped(replayer)) {
@@ -541,7 +554,7 @@ void replay_thread_run(rnr_replayer* replayer) {
             static_cast<long long>(std::min<int64_t>(chunk * kChunkIds + kChunkIds, data_count)));
 
     sqlite3_reset(stmt);
-    if (sqlite3_bind_int64(stmt, 1, after) != SQLITE_OK) {
+    if (sqlite3_bind_int64(stmt, 1, next) != SQLITE_OK) {
       rnr_log(RNR_LOG_ERROR, "Replayer Cannot bind id_first");
       read_ok = false;
       break;
@@ -551,9 +564,16 @@ void replay_thread_run(rnr_replayer* replayer) {
       read_ok = false;
       break;
     }
-    if (playback.rows == rows_before) {
-      break;  // fewer rows than counted: the end of the table
+    if (playback.rows == rows_before || after == std::numeric_limits<int64_t>::max()) {
+      break;  // the end of the table
     }
+    next = after + 1;
+  }
+  // Rows the count saw but the reading in _id order did not (ids that are
+  // no integers, or repeat, in a data table without its primary key).
+  if (!is_stopped(replayer) &&
+      playback.rows < static_cast<uint64_t>(std::max<int64_t>(data_count, 0))) {
+    playback.unread = static_cast<uint64_t>(data_count) - playback.rows;
   }
 
   // Everything written is sent before the replay counts as finished.
