@@ -206,6 +206,14 @@ std::vector<Case> cases() {
                       "CREATE TABLE data (_id INTEGER PRIMARY KEY, topic_id, payload)",
                       "INSERT INTO data VALUES (1, 1, X'00010000')"});
        }},
+      {"data without key",
+       [](auto& p, auto&) {
+         sql_case(p, {"CREATE TABLE copy AS SELECT * FROM data", "DROP TABLE data",
+                      "CREATE TABLE data (_id, topic_id, timestamp, serialized_data)",
+                      "INSERT INTO data SELECT * FROM copy", "INSERT INTO data SELECT * FROM copy",
+                      "UPDATE data SET _id = 'x' WHERE rowid = 3",
+                      "UPDATE data SET _id = NULL WHERE rowid = 4", "DROP TABLE copy"});
+       }},
       {"topics without key",
        [](auto& p, auto&) {
          sql_case(p, {"DROP TABLE topics",
