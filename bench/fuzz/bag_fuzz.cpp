@@ -106,7 +106,8 @@ int main(int argc, char** argv) {
       if (!status) {
         ++tally.replay_hangs;
         std::printf("HANG replay %s\n", r.name.c_str());
-      } else if (*status > 2) {
+      } else if (*status > 2 || r.child->err().find("Sanitizer") != std::string::npos ||
+                 r.child->err().find("runtime error:") != std::string::npos) {
         ++tally.crashes;
         std::printf("CRASH replay %s status %d\n", r.name.c_str(), *status);
       } else if (*status == 0 &&
@@ -137,7 +138,9 @@ int main(int argc, char** argv) {
       if (run.status == -1) {
         ++tally.hangs;
         std::printf("HANG %s:%s\n", bag.name.c_str(), line.c_str());
-      } else if (!(run.exited_with(0) || run.exited_with(1) || run.exited_with(2))) {
+      } else if (!(run.exited_with(0) || run.exited_with(1) || run.exited_with(2)) ||
+                 run.err.find("Sanitizer") != std::string::npos ||
+                 run.err.find("runtime error:") != std::string::npos) {
         ++tally.crashes;
         std::printf("CRASH %s:%s status %d\n%s\n", bag.name.c_str(), line.c_str(), run.status,
                     run.err.substr(0, 1000).c_str());

@@ -13,6 +13,7 @@ root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="$(cd "${1:-$root/build/release}" && pwd)"
 export CYCLONEDDS_URI="file://$root/config/cyclonedds-loopback.xml"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
+export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$root/tests/lsan.supp}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 exec "$build/bench/fuzz/bag_fuzz" "$build/src/app/quorvin-rnr" \
   "$build/src/bagtool/quorvin-rnr-bag" "${2:-300}" "${3:-10}" "${4:-1}" 177
