@@ -26,7 +26,7 @@ namespace {
 
 struct Tally {
   uint64_t argv = 0, crashes = 0, hangs = 0, changed = 0, left_behind = 0, replays = 0,
-           dishonest = 0, replay_hangs = 0;
+           dishonest = 0, replay_hangs = 0, long_waits = 0;
 };
 
 // The files a run must leave alone, whatever its arguments say.
@@ -103,9 +103,13 @@ int main(int argc, char** argv) {
       running.erase(running.begin());
       const std::optional<int> status = r.child->wait(std::chrono::seconds(60));
       ++tally.replays;
-      if (!status) {
+      if (!status && r.child->out().find("Replayer Waiting ") != std::string::npos) {
+        ++tally.long_waits;  // a recorded gap of hours or more, announced: it is kept
+      } else if (!status) {
         ++tally.replay_hangs;
-        std::printf("HANG replay %s\n", r.name.c_str());
+        const std::string out = r.child->out();
+        std::printf("HANG replay %s\n%s\n", r.name.c_str(),
+                    out.substr(out.size() > 600 ? out.size() - 600 : 0).c_str());
       } else if (*status > 2 || r.child->err().find("Sanitizer") != std::string::npos ||
                  r.child->err().find("runtime error:") != std::string::npos) {
         ++tally.crashes;
@@ -175,14 +179,15 @@ int main(int argc, char** argv) {
   std::printf(
       "bags %zu  argument vectors %llu  crashes %llu  hangs %llu  changed inputs %llu  "
       "temporary files left %llu  replays %llu  replays exiting 0 with fewer samples %llu  "
-      "replay hangs %llu  (%.0f s)\n",
+      "replay hangs %llu  replays in an announced wait of hours %llu  (%.0f s)\n",
       bags, static_cast<unsigned long long>(tally.argv),
       static_cast<unsigned long long>(tally.crashes), static_cast<unsigned long long>(tally.hangs),
       static_cast<unsigned long long>(tally.changed),
       static_cast<unsigned long long>(tally.left_behind),
       static_cast<unsigned long long>(tally.replays),
       static_cast<unsigned long long>(tally.dishonest),
-      static_cast<unsigned long long>(tally.replay_hangs), seconds);
+      static_cast<unsigned long long>(tally.replay_hangs),
+      static_cast<unsigned long long>(tally.long_waits), seconds);
   return tally.crashes + tally.hangs + tally.changed + tally.left_behind + tally.dishonest +
                      tally.replay_hangs ==
                  0
