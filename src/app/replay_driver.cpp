@@ -8,16 +8,22 @@
 
 namespace {
 
+// Set when the replay cannot run, or could not write every sample; the run
+// then ends with status 1.
+std::atomic<bool> replay_failed{false};
+
 // Called on the replay thread when the bag has been played to its end or the
-// replay was stopped.
-void on_replay_finished(rnr_replayer* /*replayer*/) {
-  std::puts("Replay finished");
-  std::fflush(stdout);
+// replay was stopped. A replay that could not write every sample (the
+// replayer has said how many and why) did not finish its job.
+void on_replay_finished(rnr_replayer* replayer) {
+  if (rnr_replayer_unwritten(replayer) > 0) {
+    replay_failed = true;
+  } else {
+    std::puts("Replay finished");
+    std::fflush(stdout);
+  }
   is_running = false;
 }
-
-// Called when the replay cannot run at all; the run then ends with status 1.
-std::atomic<bool> replay_failed{false};
 
 void on_replay_failed(rnr_replayer* /*replayer*/) {
   replay_failed = true;

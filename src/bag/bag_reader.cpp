@@ -155,6 +155,12 @@ bool BagReader::topics(std::vector<TopicSummary>* out, bool statistics, std::str
 }
 
 bool BagReader::writers(std::vector<std::string>* out, std::string* error) {
+  // The writers table is a catalogue that nothing needs: a bag without it
+  // simply names no writers.
+  if (sqlite3_table_column_metadata(db_, nullptr, "writers", nullptr, nullptr, nullptr, nullptr,
+                                    nullptr, nullptr) != SQLITE_OK) {
+    return true;
+  }
   sqlite3_stmt* raw = nullptr;
   if (sqlite3_prepare_v2(db_, "SELECT guid FROM writers ORDER BY _id", -1, &raw, nullptr) !=
       SQLITE_OK) {
@@ -239,14 +245,25 @@ bool BagReader::read_chunk(const SampleFilter& filter, int64_t after_id, SampleC
   }
   // The statement's one implicit read transaction ends with the reset below.
   int step;
+  bool integer_ids = true;
   while ((step = sqlite3_step(stmt)) == SQLITE_ROW) {
+    // An _id that is no integer (a data table without its integer primary
+    // key) sorts after every integer and cannot be read past in _id order.
+    if (sqlite3_column_type(stmt, 0) != SQLITE_INTEGER) {
+      integer_ids = false;
+      break;
+    }
     copy_row(stmt, &chunk->rows_, &chunk->bytes_, &chunk->offsets_);
     if (chunk->bytes_.size() >= kChunkBytes) {
       step = SQLITE_DONE;
       break;
     }
   }
-  const bool ok = step == SQLITE_DONE || fail("cannot read the samples", error);
+  bool ok = step == SQLITE_DONE || fail("cannot read the samples", error);
+  if (ok && !integer_ids) {
+    *error = "cannot read the samples: a row's _id is not an integer";
+    ok = false;
+  }
   sqlite3_reset(stmt);
   point_rows(&chunk->rows_, chunk->bytes_, chunk->offsets_);
   return ok;

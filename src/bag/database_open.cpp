@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -13,7 +14,8 @@
 
 namespace {
 
-// Whether the bag's three tables are all present. Logs and returns false when
+// Whether the tables a replay reads, topics and data, are present (the
+// writers table is a catalogue that nothing reads back). Logs and returns false when
 // the schema cannot be read (a file that is not an SQLite database fails here,
 // since SQLite reads the file header only at the first query).
 bool has_bag_tables(sqlite3* db, std::string* error) {
@@ -25,7 +27,7 @@ bool has_bag_tables(sqlite3* db, std::string* error) {
     return false;
   }
   bool complete = true;
-  for (const char* table : {"topics", "writers", "data"}) {
+  for (const char* table : {"topics", "data"}) {
     sqlite3_reset(stmt);
     sqlite3_bind_text(stmt, 1, table, -1, SQLITE_STATIC);
     int step = sqlite3_step(stmt);
@@ -73,8 +75,12 @@ sqlite3* open_existing_bag(const char* path, std::string* error) {
   // Only a regular file can be a bag; opening a FIFO or a device would block
   // or read something that is not a file at all.
   struct stat st {};
-  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *error = "Cannot open database";
+  if (stat(path, &st) != 0) {
+    *error = std::string("Cannot open database ") + path + " (" + std::strerror(errno) + ")";
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = std::string("Cannot open database ") + path + " (not a regular file)";
     return nullptr;
   }
 

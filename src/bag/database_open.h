@@ -10,7 +10,8 @@ struct sqlite3;
 // nothing is written to it, except that SQLite rolls back a hot journal left
 // by a recorder that died during a commit. Fails (null, with one "Database"
 // line) when the path is 256 bytes or longer, names no regular file, is not an
-// SQLite database, or lacks one of the tables topics, writers and data.
+// SQLite database, or lacks one of the tables topics and data (a bag without
+// its writers table is still a bag).
 // The store serves the catalogue reads and rnr_Database_destroy.
 rnr_Database* rnr_Database_open_existing(const char* path);
 

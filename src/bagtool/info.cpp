@@ -45,6 +45,12 @@ std::string local_time(int64_t ns) {
   return buf;
 }
 
+// last - first in ns as a double, exact in 64 bits: the difference of two
+// int64 times (last >= first) always fits in a uint64.
+double span_ns(int64_t first, int64_t last) {
+  return static_cast<double>(static_cast<uint64_t>(last) - static_cast<uint64_t>(first));
+}
+
 std::string seconds_text(double seconds) {
   char buf[32];
   snprintf(buf, sizeof buf, "%.3f s", seconds);
@@ -102,7 +108,7 @@ int run_info(const std::string& bag, FILE* out) {
       {"size:", human_size(file_size) + " (" + std::to_string(file_size) + " bytes)"},
       {"start:", samples > 0 ? local_time(first) : "-"},
       {"end:", samples > 0 ? local_time(last) : "-"},
-      {"duration:", samples > 0 ? seconds_text(static_cast<double>(last - first) / 1e9) : "-"},
+      {"duration:", samples > 0 ? seconds_text(span_ns(first, last) / 1e9) : "-"},
       {"samples:", std::to_string(samples)},
       {"topics:", std::to_string(topics.size())},
       {"writers:", std::to_string(writers.size())}};
@@ -115,12 +121,12 @@ int run_info(const std::string& bag, FILE* out) {
     if (t.samples > 1 && t.last > t.first) {
       char buf[32];
       snprintf(buf, sizeof buf, "%.2f Hz",
-               static_cast<double>(t.samples - 1) * 1e9 / static_cast<double>(t.last - t.first));
+               static_cast<double>(t.samples - 1) * 1e9 / span_ns(t.first, t.last));
       rate = buf;
     }
     table.push_back({t.name, t.type, t.metastring ? (t.keyed ? "yes" : "no") : "-",
                      std::to_string(t.samples), rate, human_size(t.bytes),
-                     t.metastring ? "stored" : "none"});
+                     t.metastring && !t.metastring->empty() ? "stored" : "none"});
   }
   fprintf(out, "\n");
   print_table(out, table);

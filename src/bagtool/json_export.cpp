@@ -10,6 +10,7 @@
 #include "bagtool/commands.h"
 #include "bagtool/progress.h"
 #include "types/idl_parse.h"
+#include "types/json_text.h"
 #include "types/type_model.h"
 
 namespace rnr::bagtool {
@@ -20,23 +21,6 @@ using bag::SampleRow;
 using bag::TopicSummary;
 
 namespace {
-
-void append_json_string(std::string* out, const std::string& text) {
-  out->push_back('"');
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out->push_back('\\');
-      out->push_back(static_cast<char>(c));
-    } else if (c < 0x20) {
-      char buf[8];
-      snprintf(buf, sizeof buf, "\\u%04x", c);
-      out->append(buf);
-    } else {
-      out->push_back(static_cast<char>(c));
-    }
-  }
-  out->push_back('"');
-}
 
 void append_hex(std::string* out, const uint8_t* data, size_t size) {
   static const char digits[] = "0123456789abcdef";
@@ -76,11 +60,11 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
     }
     Topic& topic = chosen[t.id];
     topic.prefix = "{\"topic\":";
-    append_json_string(&topic.prefix, t.name);
+    types::json::append_text(&topic.prefix, t.name);
     topic.prefix += ",\"timestamp\":";
     ids.push_back(t.id);
-    if (!t.metastring) {
-      continue;
+    if (!t.metastring || t.metastring->empty()) {
+      continue;  // no type description: hex
     }
     std::string why;
     topic.graph = types::type_graph_from_idl(*t.metastring, t.type, &why);

@@ -37,15 +37,18 @@ constexpr const char* kUsage =
     "Unix epoch (@1700000000.25), or a local date and time (2024-05-01 12:00:00.250).\n"
     "\n"
     "Options:\n"
-    "  -h, --help                  show this help and exit";
+    "  -h, --help                  show this help and exit\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the command failed, 2 on wrong arguments.";
 
 bool is_help(const char* arg) {
   return std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0;
 }
 
+// Wrong arguments: the reason and the usage on standard error, status 2.
 int usage_error(const std::string& text) {
   std::fprintf(stderr, "quorvin-rnr-bag: %s\n%s\n", text.c_str(), kUsage);
-  return 1;
+  return 2;
 }
 
 // A value that an option does not take: status 2.
@@ -127,6 +130,9 @@ int main(int argc, char** argv) {
     return run_play(argv + 1);
   }
   for (const auto& a : args) {
+    if (a == "--") {
+      break;
+    }
     if (is_help(a.c_str())) {
       std::puts(kUsage);
       return 0;
@@ -140,38 +146,48 @@ int main(int argc, char** argv) {
       command != "merge") {
     return usage_error("unknown command " + command);
   }
-  if (args.size() < 2 || args[1].empty() || args[1][0] == '-') {
-    return usage_error(command + (command == "merge" ? ": the output bag is required"
-                                                     : ": the bag file is required"));
-  }
-  if (command == "cut") {
-    return cut_command(args);
-  }
-  if (command == "merge") {
-    return merge_command(args);
-  }
-  const std::string bag = args[1];
-  if (command == "info") {
-    if (args.size() != 2) {
-      return usage_error("info: unexpected argument " + args[2]);
+  if (command == "cut" || command == "merge") {
+    if (args.size() < 2 || args[1].empty() || args[1][0] == '-') {
+      return usage_error(command + (command == "merge" ? ": the output bag is required"
+                                                       : ": the bag file is required"));
     }
+    return command == "cut" ? cut_command(args) : merge_command(args);
+  }
+  // Options are options wherever they stand; after "--" every argument is a
+  // file name.
+  std::vector<std::string> files;
+  std::vector<std::string> topics;
+  bool options_end = false;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (options_end || a.size() < 2 || a[0] != '-') {
+      files.push_back(a);
+    } else if (a == "--") {
+      options_end = true;
+    } else if (command == "json" && a == "--topic") {
+      if (i + 1 == args.size()) {
+        return usage_error("json: --topic needs a topic name");
+      }
+      topics.push_back(args[++i]);
+    } else if (command == "json" && a.rfind("--topic=", 0) == 0) {
+      topics.push_back(a.substr(8));
+    } else {
+      return usage_error(command + ": unknown option " + a);
+    }
+  }
+  if (files.empty() || files[0].empty()) {
+    return usage_error(command + ": the bag file is required");
+  }
+  const size_t most = command == "mcap" ? 2 : 1;
+  if (files.size() > most) {
+    return usage_error(command + ": unexpected argument " + files[most]);
+  }
+  const std::string& bag = files[0];
+  if (command == "info") {
     return rnr::bagtool::run_info(bag, stdout);
   }
   if (command == "mcap") {
-    if (args.size() > 3) {
-      return usage_error("mcap: unexpected argument " + args[3]);
-    }
-    return rnr::bagtool::run_mcap(bag, args.size() == 3 ? args[2] : std::string());
-  }
-  std::vector<std::string> topics;
-  for (size_t i = 2; i < args.size(); ++i) {
-    if (args[i] == "--topic" && i + 1 < args.size()) {
-      topics.push_back(args[++i]);
-    } else if (args[i].rfind("--topic=", 0) == 0) {
-      topics.push_back(args[i].substr(8));
-    } else {
-      return usage_error("json: unexpected argument " + args[i]);
-    }
+    return rnr::bagtool::run_mcap(bag, files.size() == 2 ? files[1] : std::string());
   }
   return rnr::bagtool::run_json(bag, topics, stdout);
 }

@@ -2,10 +2,8 @@
 // description (encoding omgidl, the IDL text as data), one channel per topic
 // (message encoding cdr: the stored bytes, encapsulation header first), one
 // message per sample with the stored timestamp as log and publish time and
-// its row id as sequence, and the writers' GUIDs as metadata.
-#include <sys/stat.h>
-#include <unistd.h>
-
+// its row id as sequence, and the writers' GUIDs as metadata. The file is
+// written beside the output and takes its place only when complete.
 #include <limits>
 #include <unordered_map>
 
@@ -13,6 +11,7 @@
 #include "bagtool/commands.h"
 #include "bagtool/mcap_schema.h"
 #include "bagtool/mcap_writer.h"
+#include "bagtool/output_file.h"
 #include "bagtool/progress.h"
 
 namespace rnr::bagtool {
@@ -31,13 +30,6 @@ std::string default_output(const std::string& bag) {
     return bag.substr(0, bag.size() - suffix.size()) + ".mcap";
   }
   return bag + ".mcap";
-}
-
-bool same_file(const std::string& a, const std::string& b) {
-  struct stat sa {
-  }, sb{};
-  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
 }
 
 }  // namespace
@@ -59,12 +51,12 @@ int run_mcap(const std::string& bag, std::string out_path) {
   if (out_path.empty()) {
     out_path = default_output(bag);
   }
-  if (same_file(bag, out_path)) {
-    return report_failure(out_path + ": is the bag itself");
+  OutputFile output;
+  if (!output.open(out_path, bag, &error)) {
+    return report_failure(error);
   }
-
   McapWriter writer;
-  if (!writer.open(out_path, "", &error)) {
+  if (!writer.open(output.stream(), "", &error)) {
     return report_failure(error);
   }
   // Channel ids follow the topics' order from 1; a topic's schema has the
@@ -73,10 +65,13 @@ int run_mcap(const std::string& bag, std::string out_path) {
   for (size_t i = 0; i < topics.size(); ++i) {
     const auto& t = topics[i];
     const auto id = static_cast<uint16_t>(i + 1);
-    if (t.metastring) {
+    // An empty description (a writer that announced no type) is no schema:
+    // an empty IDL schema makes viewers give up on the whole file.
+    const bool described = t.metastring && !t.metastring->empty();
+    if (described) {
       writer.add_schema(id, t.type, "omgidl", mcap_schema_text(*t.metastring, t.type));
     }
-    writer.add_channel(id, t.metastring ? id : 0, t.name, "cdr",
+    writer.add_channel(id, described ? id : 0, t.name, "cdr",
                        {{"dds_type_name", t.type}, {"dds_keyed", t.keyed ? "true" : "false"}});
     channel_of[t.id] = id;
   }
@@ -105,9 +100,9 @@ int run_mcap(const std::string& bag, std::string out_path) {
       &error);
   progress.finish();
   std::string write_error;
-  const bool written = writer.finish(&write_error);
+  // Only a complete export takes the output's place.
+  const bool written = writer.finish(&write_error) && read && output.commit(&write_error);
   if (!read || !written) {
-    unlink(out_path.c_str());
     return report_failure(read ? out_path + ": " + write_error : bag + ": " + error);
   }
   if (orphans > 0) {

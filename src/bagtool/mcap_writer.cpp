@@ -68,16 +68,12 @@ std::string record(uint8_t opcode, const std::string& body) {
 
 }  // namespace
 
-McapWriter::~McapWriter() {
-  if (file_ != nullptr) {
-    fclose(file_);
-  }
-}
+McapWriter::~McapWriter() = default;
 
-bool McapWriter::open(const std::string& path, const std::string& profile, std::string* error) {
-  file_ = fopen(path.c_str(), "wb");
+bool McapWriter::open(FILE* file, const std::string& profile, std::string* error) {
+  file_ = file;
   if (file_ == nullptr) {
-    *error = "cannot create " + path + ": " + strerror(errno);
+    *error = std::string("cannot write the MCAP file: ") + strerror(errno);
     return false;
   }
   // The data section's CRC runs from the first byte of the file, magic and
@@ -328,9 +324,8 @@ bool McapWriter::finish(std::string* error) {
   write(tail);
 
   const bool flushed = fflush(file_) == 0 && !ferror(file_);
-  const bool closed = fclose(file_) == 0;
   file_ = nullptr;
-  if (failed_ || !flushed || !closed) {
+  if (failed_ || !flushed) {
     *error = std::string("cannot write the MCAP file: ") + strerror(errno);
     return false;
   }

@@ -25,8 +25,8 @@ class McapWriter {
   McapWriter(const McapWriter&) = delete;
   McapWriter& operator=(const McapWriter&) = delete;
 
-  // Creates (or truncates) the file and writes the magic and the header.
-  bool open(const std::string& path, const std::string& profile, std::string* error);
+  // Writes the magic and the header to `file`, which stays the caller's.
+  bool open(FILE* file, const std::string& profile, std::string* error);
 
   // Schemas and channels go before the first message that uses them;
   // metadata anywhere. Schema ids start at 1 (0 means no schema).
@@ -38,7 +38,7 @@ class McapWriter {
   void add_message(uint16_t channel_id, uint32_t sequence, uint64_t log_time, uint64_t publish_time,
                    const uint8_t* data, size_t size);
 
-  // Writes the last chunk, the data end and the summary, and closes the
+  // Writes the last chunk, the data end and the summary, and flushes the
   // file. False (with `error`) when any write failed.
   bool finish(std::string* error);
 

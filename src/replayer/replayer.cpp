@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <unordered_set>
 
 #include "bag/bag_reader.h"
 #include "bag/database.h"
@@ -105,6 +106,16 @@ struct Playback {
   // leave in recorded order across topics too.
   dds_DataWriter* unsent = nullptr;
   Pacer pacer;
+  // Rows read, and of them: refused by the write, skipped for an unknown
+  // representation or an invalid timestamp, and written early because they
+  // were stamped before the sample played before them.
+  uint64_t rows = 0;
+  uint64_t refused = 0;
+  uint64_t unknown_representation = 0;
+  uint64_t invalid_time = 0;
+  uint64_t earlier = 0;
+  // Topic ids whose samples of unknown representation were reported.
+  std::unordered_set<int64_t> unknown_topics;
 };
 
 inline void spin_pause() {
@@ -331,6 +342,20 @@ void release_entities(rnr_replayer* replayer) {
   replayer->participant = nullptr;
 }
 
+// Whether the 2-byte encapsulation identifier that begins a sample names a
+// representation a writer can send: CDR_BE/LE and PL_CDR_BE/LE (XCDR1,
+// 0x0000..0x0003), CDR2, D_CDR2 and PL_CDR2 in both byte orders (XCDR2,
+// 0x0006..0x000b). Anything else would be handed to the readers as is, and a
+// reader that cannot take it holds up the writer's acknowledgements.
+bool known_representation(const uint8_t* bytes, size_t size) {
+  if (size < 2) {
+    return true;  // too short for any header: the write refuses it
+  }
+  return bytes[0] == 0x00 && (bytes[1] <= 0x03 || (bytes[1] >= 0x06 && bytes[1] <= 0x0b));
+}
+
+constexpr uint64_t kLongGapNs = 3600ull * 1000000000ull;
+
 // Writes the rows of one chunk.
 void replay_chunk(rnr_replayer* replayer, const rnr::bag::SampleChunk& chunk, Playback& playback) {
   for (const rnr::bag::SampleRow& row : chunk.rows()) {
@@ -338,35 +363,54 @@ void replay_chunk(rnr_replayer* replayer, const rnr::bag::SampleChunk& chunk, Pl
       return;
     }
     wait_while_paused(replayer, playback, true);
+    ++playback.rows;
 
-    const auto current_id = static_cast<int32_t>(row.id);
+    const auto current_id = static_cast<long long>(row.id);
+    // A topic id outside 32 bits names no topic of the bag.
     const auto topic_id = static_cast<int32_t>(row.topic_id);
     // A reception time that is not a non-negative integer (a bag written by
     // another tool, or damaged) cannot be paced against: read as a huge
     // unsigned number it would hold the replay in one endless wait.
     if (!row.timestamp_is_integer || row.timestamp < 0) {
-      rnr_log(RNR_LOG_WARN, "Replayer Skip data with invalid timestamp (_id: %d)", current_id);
+      rnr_log(RNR_LOG_WARN, "Replayer Skip data with invalid timestamp (_id: %lld)", current_id);
+      ++playback.invalid_time;
       continue;
     }
     auto timestamp = static_cast<uint64_t>(row.timestamp);
-    const void* bytes = row.data;
+    const uint8_t* bytes = row.data;
     size_t size = row.size;
+    if (!known_representation(bytes, size)) {
+      if (playback.unknown_topics.insert(row.topic_id).second) {
+        rnr_log(RNR_LOG_WARN,
+                "Replayer Skip samples of topic_id %lld whose encapsulation header is not a known "
+                "representation (first: _id %lld, header %02x %02x)",
+                static_cast<long long>(row.topic_id), current_id, bytes[0], bytes[1]);
+      }
+      ++playback.unknown_representation;
+      continue;
+    }
 
     // A sample that had to wait for its time leaves at once; late ones (the
     // first, and those whose time passed while earlier ones were written)
-    // are packed together until the next wait or change of writer.
+    // are packed together until the next wait or change of writer. A sample
+    // stamped earlier than the one before (a clock stepped back during the
+    // recording) is written at once, and the ones after it are paced from it.
     bool on_time = false;
     if (playback.prev_write_time != 0) {
       if (playback.prev_timestamp > timestamp) {
-        continue;
+        ++playback.earlier;
+      } else {
+        const uint64_t gap = scaled_gap(timestamp - playback.prev_timestamp, replayer->rate.load());
+        if (gap > kLongGapNs) {
+          rnr_log(RNR_LOG_WARN, "Replayer Waiting %.0f s for the next sample (_id: %lld)",
+                  static_cast<double>(gap) / 1e9, current_id);
+        }
+        on_time = wait_for_gap(replayer, playback, saturating_add(playback.prev_write_time, gap));
       }
-      on_time = wait_for_gap(
-          replayer, playback,
-          saturating_add(playback.prev_write_time,
-                         scaled_gap(timestamp - playback.prev_timestamp, replayer->rate.load())));
     }
 
-    auto found = replayer->datawriter_map.find(topic_id);
+    auto found = row.topic_id == topic_id ? replayer->datawriter_map.find(topic_id)
+                                          : replayer->datawriter_map.end();
     dds_DataWriter* writer = found == replayer->datawriter_map.end() ? nullptr : found->second;
     if (writer != playback.unsent) {
       flush_unsent(playback);
@@ -379,13 +423,39 @@ void replay_chunk(rnr_replayer* replayer, const rnr::bag::SampleChunk& chunk, Pl
     }
     playback.prev_timestamp = timestamp;
     if (ret != dds_RETCODE_OK) {
-      rnr_log(RNR_LOG_ERROR, "Replayer Cannot write data (_id: %d, ret=%d)", current_id, ret);
+      ++playback.refused;
+      rnr_log(RNR_LOG_ERROR, "Replayer Cannot write data (_id: %lld, ret=%d)", current_id, ret);
     } else {
       static_cast<datawriter_info*>(dds_Entity_get_context(writer, 1))->written++;
       replayer->samples_written.fetch_add(1);
       replayer->position.store(row.timestamp);
-      rnr_log(RNR_LOG_DEBUG, "Replayer Write Data(_id=%d, topic_id=%d)", current_id, topic_id);
+      rnr_log(RNR_LOG_DEBUG, "Replayer Write Data(_id=%lld, topic_id=%d)", current_id, topic_id);
     }
+  }
+}
+
+// One line when not every sample of the bag could be written, saying how
+// many and why; the count stays with the replayer for its owner.
+void report_unwritten(rnr_replayer* replayer, const Playback& playback) {
+  const uint64_t unwritten =
+      playback.refused + playback.unknown_representation + playback.invalid_time;
+  if (playback.earlier > 0) {
+    rnr_log(RNR_LOG_WARN,
+            "Replayer %llu samples were stamped earlier than the sample before them and were "
+            "written at once",
+            static_cast<unsigned long long>(playback.earlier));
+  }
+  replayer->unwritten.store(unwritten);
+  if (unwritten > 0) {
+    rnr_log(RNR_LOG_ERROR,
+            "Replayer Could not write %llu of %llu samples: %llu refused by the writer (no "
+            "writer for the topic, or no valid sample), %llu of an unknown representation, %llu "
+            "without a valid timestamp",
+            static_cast<unsigned long long>(unwritten),
+            static_cast<unsigned long long>(playback.rows),
+            static_cast<unsigned long long>(playback.refused),
+            static_cast<unsigned long long>(playback.unknown_representation),
+            static_cast<unsigned long long>(playback.invalid_time));
   }
 }
 
@@ -529,6 +599,9 @@ void replay_thread_run(rnr_replayer* replayer) {
     report_failure(replayer);
     return;
   }
+  if (!is_stopped(replayer)) {
+    report_unwritten(replayer, playback);
+  }
   report_unheard_topics(replayer);
   if (replayer->on_replay_finished != nullptr) {
     replayer->on_replay_finished(replayer);
@@ -624,6 +697,10 @@ void rnr_replayer_set_on_replay_failed(rnr_replayer* replayer,
   if (replayer != nullptr) {
     replayer->on_replay_failed = callback;
   }
+}
+
+uint64_t rnr_replayer_unwritten(const rnr_replayer* replayer) {
+  return replayer == nullptr ? 0 : replayer->unwritten.load();
 }
 
 void rnr_replayer_start_replay(rnr_replayer* replayer) {

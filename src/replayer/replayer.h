@@ -33,7 +33,8 @@ enum : uint8_t {
 struct rnr_replayer;
 using rnr_replay_finished_callback = void (*)(rnr_replayer* replayer);
 // Called instead when the replay cannot run: the replay thread cannot be
-// started, or cannot read the bag's samples at all.
+// started, or cannot read the bag's samples (a damaged page, a query that
+// fails).
 using rnr_replay_failed_callback = void (*)(rnr_replayer* replayer);
 
 // Attached to each created writer as its context slot 1.
@@ -100,6 +101,10 @@ struct rnr_replayer {
   std::atomic<int64_t> position{0};
   // Whole passes through the selection completed (with loop).
   std::atomic<uint64_t> passes{0};
+  // Samples of the bag that a replay played to its end could not write
+  // (refused by the writer, of an unknown representation, without a valid
+  // timestamp); set before on_replay_finished is called.
+  std::atomic<uint64_t> unwritten{0};
 };
 
 static_assert(std::atomic<uint8_t>::is_always_lock_free, "the replay state is one lock-free byte");
@@ -123,6 +128,8 @@ void rnr_replayer_set_on_replay_failed(rnr_replayer* replayer, rnr_replay_failed
 void rnr_replayer_start_replay(rnr_replayer* replayer);
 void rnr_replayer_pause_replay(rnr_replayer* replayer);
 void rnr_replayer_resume_replay(rnr_replayer* replayer);
+// The samples the finished replay could not write; 0 while it runs.
+uint64_t rnr_replayer_unwritten(const rnr_replayer* replayer);
 // Returns once the replay thread has ended.
 void rnr_replayer_stop_replay(rnr_replayer* replayer);
 // Releases everything; stops a replay thread that still runs first.

@@ -13,8 +13,58 @@
 namespace rnr::types {
 namespace {
 
-// Deeper than any real type nests its anonymous types.
-constexpr int kMaxDepth = 100;
+// Bounds on a type description, far above what real types need, so that no
+// text makes the reader use more than a little stack or more than a moment:
+// nesting (of scopes, brackets and named types within one another), the
+// number of declarations (Cyclone's parser takes time quadratic in it) and
+// the size of the text.
+constexpr int kMaxDepth = 256;
+constexpr size_t kMaxDeclarations = 10000;
+constexpr size_t kMaxTextBytes = 1u << 20;
+constexpr const char* kTooLarge = "type description too large or too deep";
+
+// Whether `idl` stays within the bounds, looked at before the parser sees
+// it: the depth of braces, parentheses and angle brackets ("<<", a shift,
+// is no bracket) and the count of ';' and ',' (each declaration, member,
+// enumerator or case ends with one), outside comments and literals.
+bool within_bounds(const std::string& idl) {
+  if (idl.size() > kMaxTextBytes) {
+    return false;
+  }
+  int depth = 0;
+  size_t declarations = 0;
+  for (size_t i = 0; i < idl.size(); ++i) {
+    const char c = idl[i];
+    const char next = i + 1 < idl.size() ? idl[i + 1] : '\0';
+    if (c == '/' && next == '/') {
+      i = idl.find('\n', i);
+      if (i == std::string::npos) {
+        break;
+      }
+    } else if (c == '/' && next == '*') {
+      i = idl.find("*/", i + 2);
+      if (i == std::string::npos) {
+        break;
+      }
+      ++i;
+    } else if (c == '"' || c == '\'') {
+      for (++i; i < idl.size() && idl[i] != c; ++i) {
+        i += idl[i] == '\\' ? 1 : 0;
+      }
+    } else if (c == '<' && next == '<') {
+      ++i;
+    } else if (c == '{' || c == '(' || c == '<') {
+      if (++depth > kMaxDepth) {
+        return false;
+      }
+    } else if (c == '}' || c == ')' || c == '>') {
+      depth = depth > 0 ? depth - 1 : 0;
+    } else if ((c == ';' || c == ',') && ++declarations > kMaxDeclarations) {
+      return false;
+    }
+  }
+  return true;
+}
 
 rnr_idl_node describe(const void* node) {
   rnr_idl_node info;
@@ -131,7 +181,7 @@ class Builder {
 
   std::optional<TypeIndex> type_of(const void* type, int depth) {
     if (depth > kMaxDepth) {
-      return fail("type nested too deeply");
+      return fail(kTooLarge);
     }
     rnr_idl_node info = describe(type);
     for (int hops = 0; info.kind == RNR_IDL_FORWARD && hops < kMaxDepth; ++hops) {
@@ -166,11 +216,11 @@ class Builder {
         return add(std::move(t));
       }
       case RNR_IDL_ALIAS:
-        return alias(type, info);
+        return alias(type, info, depth);
       case RNR_IDL_STRUCT:
-        return structure(type, info);
+        return structure(type, info, depth);
       case RNR_IDL_UNION:
-        return union_type(type, info);
+        return union_type(type, info, depth);
       case RNR_IDL_ENUM:
       case RNR_IDL_BITMASK:
         return literals(type, info);
@@ -192,9 +242,11 @@ class Builder {
     return index;
   }
 
-  std::optional<TypeIndex> alias(const void* node, const rnr_idl_node& info) {
+  // The named types below carry the depth on to their parts, so that a chain
+  // of types each holding the next is as deep as it nests.
+  std::optional<TypeIndex> alias(const void* node, const rnr_idl_node& info, int depth) {
     const TypeIndex index = declare(node, info, Kind::Alias);
-    auto target = type_of(info.type_spec, 0);
+    auto target = type_of(info.type_spec, depth + 1);
     if (!target) {
       return std::nullopt;
     }
@@ -202,10 +254,10 @@ class Builder {
     return index;
   }
 
-  std::optional<TypeIndex> structure(const void* node, const rnr_idl_node& info) {
+  std::optional<TypeIndex> structure(const void* node, const rnr_idl_node& info, int depth) {
     const TypeIndex index = declare(node, info, Kind::Struct);
     if (info.type_spec != nullptr) {
-      auto base = type_of(info.type_spec, 0);
+      auto base = type_of(info.type_spec, depth + 1);
       if (!base) {
         return std::nullopt;
       }
@@ -214,7 +266,7 @@ class Builder {
     std::vector<Member> members;
     for (const void* m = info.children; m != nullptr;) {
       const rnr_idl_node member = describe(m);
-      auto type = type_of(member.type_spec, 0);
+      auto type = type_of(member.type_spec, depth + 1);
       if (!type) {
         return std::nullopt;
       }
@@ -242,9 +294,9 @@ class Builder {
     return index;
   }
 
-  std::optional<TypeIndex> union_type(const void* node, const rnr_idl_node& info) {
+  std::optional<TypeIndex> union_type(const void* node, const rnr_idl_node& info, int depth) {
     const TypeIndex index = declare(node, info, Kind::Union);
-    auto discriminator = type_of(info.type_spec, 0);
+    auto discriminator = type_of(info.type_spec, depth + 1);
     if (!discriminator) {
       return std::nullopt;
     }
@@ -253,7 +305,7 @@ class Builder {
     std::vector<Member> members;
     for (const void* c = info.children; c != nullptr;) {
       const rnr_idl_node branch = describe(c);
-      auto type = type_of(branch.type_spec, 0);
+      auto type = type_of(branch.type_spec, depth + 1);
       if (!type) {
         return std::nullopt;
       }
@@ -321,6 +373,10 @@ std::optional<TypeGraph> type_graph_from_idl(const std::string& idl, const std::
   std::string ignored;
   if (error == nullptr) {
     error = &ignored;
+  }
+  if (!within_bounds(idl)) {
+    *error = kTooLarge;
+    return std::nullopt;
   }
   const void* root = nullptr;
   std::unique_ptr<void, TreeDeleter> tree(parse(idl, &root));

@@ -81,9 +81,9 @@ size_t utf8_sequence(const uint8_t* s, size_t n) {
   return len;
 }
 
-}  // namespace
-
-void append_string(std::string* out, const uint8_t* s, size_t n) {
+// `s[0..n)` as a JSON string; a byte outside any valid UTF-8 sequence as
+// \u00XX, or as U+FFFD with `replace`.
+void append_escaped(std::string* out, const uint8_t* s, size_t n, bool replace) {
   *out += '"';
   for (size_t i = 0; i < n;) {
     uint8_t c = s[i];
@@ -105,11 +105,21 @@ void append_string(std::string* out, const uint8_t* s, size_t n) {
       i += len;
       continue;
     } else {
-      append_escape(out, c);
+      append_escape(out, replace ? kReplacementCharacter : c);
     }
     ++i;
   }
   *out += '"';
+}
+
+}  // namespace
+
+void append_string(std::string* out, const uint8_t* s, size_t n) {
+  append_escaped(out, s, n, false);
+}
+
+void append_text(std::string* out, const std::string& s) {
+  append_escaped(out, reinterpret_cast<const uint8_t*>(s.data()), s.size(), true);
 }
 
 void append_string(std::string* out, const std::string& s) {

@@ -1,7 +1,7 @@
 // The JSON text the sample decoder writes: strings from UTF-8 or UTF-16
 // that stay valid JSON whatever bytes they hold, numbers in their shortest
 // exact form, and the non-finite floats JSON has no number for.
-// Private to the decoder (src/types/cdr_*.cpp).
+// Used by the decoder (src/types/cdr_*.cpp) and the bag tool's JSON lines.
 #pragma once
 
 #include <charconv>
@@ -16,6 +16,9 @@ namespace rnr::types::json {
 // the code points of the same value (\u00XX), so the line stays valid JSON.
 void append_string(std::string* out, const uint8_t* s, size_t n);
 void append_string(std::string* out, const std::string& s);
+// Text that should be UTF-8 (names, topic names) as a JSON string: each byte
+// that is not part of a valid UTF-8 sequence becomes U+FFFD.
+void append_text(std::string* out, const std::string& s);
 
 // `"name": ` before a member's value.
 void append_key(std::string* out, const std::string& name);

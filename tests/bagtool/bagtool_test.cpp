@@ -377,7 +377,7 @@ TEST(BagToolInput, FilesThatAreNoBagsFailAndStayUnchanged) {
   ToolRun help = run_bag_tool(dir, {"-h"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("usage: quorvin-rnr-bag", 0), 0u);
-  EXPECT_EQ(run_bag_tool(dir, {"export", text}).status, 1);
+  EXPECT_EQ(run_bag_tool(dir, {"export", text}).status, 2);
 }
 
 }  // namespace

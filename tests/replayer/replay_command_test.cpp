@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -30,7 +31,10 @@ struct Outcome {
 
 class ReplayCommandTest : public ::testing::Test {
  protected:
+  // Each run's output alone: the files are appended to.
   Child start(const std::string& bag, int domain) {
+    std::remove(dir.file("out.txt").c_str());
+    std::remove(dir.file("err.txt").c_str());
     return Child({RNR_EXECUTABLE, "replay", "-d", std::to_string(domain), bag},
                  {.stdout_path = dir.file("out.txt"), .stderr_path = dir.file("err.txt")});
   }
@@ -159,6 +163,86 @@ TEST_F(ReplayCommandTest, SigintDuringReplayFinishesWithStatusZero) {
   EXPECT_EQ(result.status, 0);
   EXPECT_TRUE(has(result.out, "Replay finished\n")) << result.out;
   EXPECT_LT(result.seconds, 6.0);
+}
+
+// Bags that replay only in part: a damaged page ends the replay with status 1
+// instead of "Replay finished"; rows whose topic has no writer are counted
+// and end it with status 1 too; a bag without a writers table replays; a gap
+// of more than an hour is announced.
+TEST_F(ReplayCommandTest, PartialReplaysEndWithStatusOneAndSayWhy) {
+  const int domain = 173;
+  const std::vector<uint8_t> big(5000, 0x5a);
+  std::vector<uint8_t> sample = xcdr1_sample(1);
+  sample.insert(sample.end(), big.begin(), big.end());
+
+  std::string damaged = dir.file("damaged.sqlite3");
+  {
+    BagWriter writer(damaged);
+    int topic = writer.add_topic("rnr_partial", "RnrPartial", 0);
+    writer.begin();
+    for (int i = 0; i < 60; ++i) {
+      writer.add_sample(topic, kBase + static_cast<uint64_t>(i) * kMs, sample);
+    }
+    writer.commit();
+  }
+  // The cell pointers of a leaf page in the middle, overwritten: the rows can
+  // be counted, but those of that page cannot be read.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(damaged.c_str(), &db), SQLITE_OK);
+  const int64_t page = query_int(
+      db, "SELECT pageno FROM dbstat WHERE name = 'data' AND pagetype = 'leaf' LIMIT 1 OFFSET 7");
+  const int64_t page_size = query_int(db, "PRAGMA page_size");
+  sqlite3_close(db);
+  ASSERT_GT(page, 0);
+  std::string bytes = rnr::test::read_file(damaged);
+  bytes.replace(static_cast<size_t>((page - 1) * page_size + 8), 8, std::string(8, '\xff'));
+  rnr::test::write_file(damaged, bytes);
+  Outcome broken = replay(damaged, domain);
+  EXPECT_EQ(broken.status, 1);
+  // SQLite reports the page as malformed, or hands its cells over as rows
+  // that cannot be played; either way the replay says so.
+  EXPECT_TRUE(has(broken.out, "Replayer Cannot read data after _id ") ||
+              has(broken.out, "Replayer Cannot prepare database query") ||
+              has(broken.out, "Replayer Could not write "))
+      << broken.out;
+  EXPECT_TRUE(has(broken.out, "Main Replay failed"));
+  EXPECT_FALSE(has(broken.out, "Replay finished"));
+  EXPECT_EQ(rnr::test::read_file(damaged), bytes);
+
+  // No writers table, and two rows of a topic id the bag does not list.
+  std::string orphans = dir.file("orphans.sqlite3");
+  {
+    BagWriter writer(orphans);
+    int topic = writer.add_topic("rnr_partial", "RnrPartial", 0);
+    writer.add_sample(topic, kBase, xcdr1_sample(1));
+    writer.add_sample(topic + 5, kBase + kMs, xcdr1_sample(2));
+    writer.add_sample(topic + 5, kBase + 2 * kMs, xcdr1_sample(3));
+  }
+  ASSERT_EQ(sqlite3_open(orphans.c_str(), &db), SQLITE_OK);
+  ASSERT_TRUE(exec_sql(db, "DROP TABLE writers"));
+  sqlite3_close(db);
+  Outcome lost = replay(orphans, domain);
+  EXPECT_EQ(lost.status, 1);
+  EXPECT_TRUE(has(lost.out,
+                  "Replayer Could not write 2 of 3 samples: 2 refused by the writer (no writer "
+                  "for the topic, or no valid sample), 0 of an unknown representation, 0 "
+                  "without a valid timestamp"))
+      << lost.out;
+  EXPECT_FALSE(has(lost.out, "Replay finished"));
+
+  ASSERT_EQ(sqlite3_open(orphans.c_str(), &db), SQLITE_OK);
+  ASSERT_TRUE(exec_sql(db, "DELETE FROM data WHERE _id > 1"));
+  ASSERT_TRUE(exec_sql(db, "INSERT INTO data VALUES (7, 1, " +
+                               std::to_string(kBase + 7200000 * kMs) + ", X'0001000002000000')"));
+  sqlite3_close(db);
+  auto started = std::chrono::steady_clock::now();
+  Child child = start(orphans, domain);
+  EXPECT_TRUE(wait_for_text(dir.file("out.txt"),
+                            "Replayer Waiting 7200 s for the next sample (_id: 7)", 10s));
+  child.signal(SIGINT);
+  Outcome interrupted = finish(child, started, 10s);
+  EXPECT_EQ(interrupted.status, 0);
+  EXPECT_TRUE(has(interrupted.out, "Replay finished\n")) << interrupted.out;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "sample_graphs.h"
+#include "types/idl_parse.h"
 #include "middleware/types/dynamic_type_support.h"
 
 namespace {
@@ -273,6 +274,42 @@ TEST(Decoder, DumpRefusesForeignDescriptionsAndNonDynamicSupports) {
   EXPECT_EQ(dds_TypeSupport_deserialize(&support, b.out.data(), 10), nullptr);
   EXPECT_EQ(dds_TypeSupport_get_cdr_meta(nullptr), nullptr);
   EXPECT_EQ(cdr_dump_data(nullptr, nullptr, stdout, 3), -1);
+}
+
+// The IDL reader's bounds: nesting counts through named types, so a chain
+// of 250 structs each holding the one before reads, one of 300 does not (and
+// neither overflows the stack); text past the bounds is refused before it
+// is parsed.
+TEST(IdlBounds, NestingCountsThroughNamedTypesAndLargeTextsAreRefused) {
+  const auto chain = [](int n) {
+    std::string idl = "struct S0 { long x; };";
+    for (int i = 1; i < n; ++i) {
+      idl += "struct S" + std::to_string(i) + " { S" + std::to_string(i - 1) + " x; };";
+    }
+    return idl + "struct T { S" + std::to_string(n - 1) + " x; };";
+  };
+  std::string error;
+  EXPECT_TRUE(rnr::types::type_graph_from_idl(chain(250), "T", &error)) << error;
+  const std::string too_large = "type description too large or too deep";
+  EXPECT_FALSE(rnr::types::type_graph_from_idl(chain(300), "T", &error));
+  EXPECT_EQ(error, too_large);
+
+  std::string many = "enum E { e0";
+  for (int i = 1; i < 20000; ++i) {
+    many += ", e" + std::to_string(i);
+  }
+  EXPECT_FALSE(rnr::types::type_graph_from_idl(many + " }; struct T { E x; };", "T", &error));
+  EXPECT_EQ(error, too_large);
+  const std::string deep = "struct T { " + std::string(300, '(') + "long x; };";
+  EXPECT_FALSE(rnr::types::type_graph_from_idl(deep, "T", &error));
+  EXPECT_EQ(error, too_large);
+  // Shifts, braces in comments and literals are no nesting.
+  std::string quiet = "const long K = 1 << 2;";
+  for (int i = 0; i < 300; ++i) {
+    quiet += "/* { */ // (\n";
+  }
+  EXPECT_TRUE(rnr::types::type_graph_from_idl(quiet + "struct T { long x; };", "T", &error))
+      << error;
 }
 
 }  // namespace

@@ -1,0 +1,254 @@
+#include "bagtool/output_file.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace rnr::bagtool {
+namespace {
+
+// Temporary files that a stop signal removes. A slot holds a path only while
+// `used` is set; the handler reads it without locks, so the path is written
+// before the flag and cleared after it.
+struct Pending {
+  std::atomic<bool> used{false};
+  char path[PATH_MAX] = {};
+};
+std::array<Pending, 4> pending;
+std::atomic<bool> handlers_installed{false};
+
+extern "C" void remove_pending_and_stop(int signal_number) {
+  for (auto& slot : pending) {
+    if (slot.used.load()) {
+      unlink(slot.path);
+    }
+  }
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
+void install_handlers() {
+  if (handlers_installed.exchange(true)) {
+    return;
+  }
+  struct sigaction action {};
+  action.sa_handler = remove_pending_and_stop;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+int take_slot(const std::string& path) {
+  if (path.size() >= PATH_MAX) {
+    return -1;
+  }
+  for (size_t i = 0; i < pending.size(); ++i) {
+    if (!pending[i].used.load()) {
+      std::memcpy(pending[i].path, path.c_str(), path.size() + 1);
+      pending[i].used.store(true);
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+void release_slot(int slot) {
+  if (slot >= 0) {
+    pending[static_cast<size_t>(slot)].used.store(false);
+  }
+}
+
+std::string directory_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string base_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The absolute form of `path` with its directory resolved; the last part is
+// kept as it is (it may not exist yet). Empty when the directory cannot be
+// resolved.
+std::string resolved(const std::string& path) {
+  char dir[PATH_MAX];
+  if (realpath(directory_of(path).c_str(), dir) == nullptr) {
+    return "";
+  }
+  const std::string d(dir);
+  return (d == "/" ? d : d + "/") + base_of(path);
+}
+
+std::string errno_text() {
+  return std::strerror(errno);
+}
+
+}  // namespace
+
+OutputFile::~OutputFile() {
+  discard();
+}
+
+bool OutputFile::open(const std::string& path, const std::string& bag, std::string* error) {
+  discard();
+  if (path.empty()) {
+    *error = "the output path is empty";
+    return false;
+  }
+  // A symbolic link stays a link: what it names is the output.
+  std::string target = path;
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    char buf[PATH_MAX];
+    if (realpath(path.c_str(), buf) == nullptr) {
+      *error = path + ": is a link to nothing that can be written (" + errno_text() + ")";
+      return false;
+    }
+    target = buf;
+  }
+  const bool exists = stat(target.c_str(), &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) {
+    *error = path + ": is not a regular file; refused";
+    return false;
+  }
+
+  // The bag and the files SQLite keeps beside it, by name (they may appear
+  // later) and by identity (hard links).
+  const std::string out_name = resolved(target);
+  const std::string bag_name = resolved(bag);
+  if (out_name.empty()) {
+    *error = path + ": its directory cannot be found (" + errno_text() + ")";
+    return false;
+  }
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+    const std::string companion = bag_name + suffix;
+    struct stat cs {};
+    const bool same_name = !bag_name.empty() && out_name == companion;
+    const bool same_file = exists && stat(companion.c_str(), &cs) == 0 && cs.st_dev == st.st_dev &&
+                           cs.st_ino == st.st_ino;
+    if (same_name || same_file) {
+      *error = path +
+               (*suffix == '\0' ? std::string(": is the bag itself")
+                                : ": is the bag's " + std::string(suffix + 1) + " file") +
+               "; refused";
+      return false;
+    }
+  }
+
+  std::string pattern = directory_of(out_name) + "/." + base_of(out_name) + ".tmp-XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  install_handlers();
+  // A stop signal between the creation and the taking of the slot would
+  // leave the file behind: both happen with the signals held back.
+  sigset_t stops, before;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  sigprocmask(SIG_BLOCK, &stops, &before);
+  const int fd = mkstemp(name.data());
+  if (fd >= 0) {
+    temp_path_ = name.data();
+    slot_ = take_slot(temp_path_);
+  }
+  const int saved = errno;
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  if (fd < 0) {
+    errno = saved;
+    *error = path + ": cannot create a file beside it (" + errno_text() + ")";
+    return false;
+  }
+  fd_ = fd;
+  final_path_ = target;
+  // The file gets the mode an existing output has, else the usual one.
+  mode_t mode = 0666;
+  if (exists) {
+    mode = st.st_mode & 07777;
+  } else {
+    const mode_t mask = umask(0);
+    umask(mask);
+    mode &= ~mask;
+  }
+  fchmod(fd_, mode);
+  return true;
+}
+
+FILE* OutputFile::stream() {
+  if (stream_ == nullptr && fd_ >= 0) {
+    stream_ = fdopen(fd_, "wb");
+  }
+  return stream_;
+}
+
+bool OutputFile::commit(std::string* error) {
+  if (fd_ < 0) {
+    *error = "no output file is open";
+    return false;
+  }
+  bool ok = true;
+  std::string why;
+  if (stream_ != nullptr && fflush(stream_) != 0) {
+    ok = false;
+    why = errno_text();
+  }
+  if (ok && fsync(fd_) != 0) {
+    ok = false;
+    why = errno_text();
+  }
+  const int closed = stream_ != nullptr ? fclose(stream_) : close(fd_);
+  stream_ = nullptr;
+  fd_ = -1;
+  if (ok && closed != 0) {
+    ok = false;
+    why = errno_text();
+  }
+  if (ok && rename(temp_path_.c_str(), final_path_.c_str()) != 0) {
+    ok = false;
+    why = errno_text();
+  }
+  if (!ok) {
+    *error = final_path_ + ": cannot write (" + why + ")";
+    discard();
+    return false;
+  }
+  release_slot(slot_);
+  slot_ = -1;
+  temp_path_.clear();
+  const int dir = ::open(directory_of(final_path_).c_str(), O_RDONLY | O_DIRECTORY);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return true;
+}
+
+void OutputFile::discard() {
+  if (stream_ != nullptr) {
+    fclose(stream_);
+  } else if (fd_ >= 0) {
+    close(fd_);
+  }
+  stream_ = nullptr;
+  fd_ = -1;
+  if (!temp_path_.empty()) {
+    unlink(temp_path_.c_str());
+  }
+  release_slot(slot_);
+  slot_ = -1;
+  temp_path_.clear();
+}
+
+}  // namespace rnr::bagtool

@@ -1,0 +1,51 @@
+// An output file of the bag tool that never harms another file: it is
+// written as a new temporary file beside the output, synced, and renamed into
+// place only by commit(). Until then, and when the run fails or is ended by
+// SIGINT or SIGTERM, only that temporary file is removed; whatever the output
+// path named before stays as it was.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace rnr::bagtool {
+
+class OutputFile {
+ public:
+  OutputFile() = default;
+  // Removes the temporary file unless committed.
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Refuses, before anything is written, an output that is the bag `bag`,
+  // its -journal, -wal or -shm file, a link to any of them, an existing file
+  // that is not a regular one (a device, a FIFO, a directory), or one whose
+  // directory does not let a file be created; otherwise creates the
+  // temporary file. A symbolic link as output stays: the file it names is
+  // replaced. False with `error` set on refusal.
+  bool open(const std::string& path, const std::string& bag, std::string* error);
+
+  // The temporary file, for writers that open it themselves (SQLite); it
+  // exists, empty, after open(). Such a writer closes its own connection
+  // before commit() (and removes any files of its own beside it).
+  const std::string& temp_path() const { return temp_path_; }
+  // The temporary file as a stream, opened on first use; null on failure.
+  FILE* stream();
+
+  // Closes the stream, syncs the temporary file, renames it to the output
+  // and syncs the directory. False with `error` set on failure, after which
+  // the temporary file is gone.
+  bool commit(std::string* error);
+  // Removes the temporary file (also done by the destructor).
+  void discard();
+
+ private:
+  std::string final_path_;
+  std::string temp_path_;
+  int fd_ = -1;
+  FILE* stream_ = nullptr;
+  int slot_ = -1;  // in the table the signal handler removes files from
+};
+
+}  // namespace rnr::bagtool
