@@ -25,6 +25,14 @@
 //   --xcdr2              write every topic in XCDR2
 //   --linger-ms MS       after the last sample, wait for acknowledgements and
 //                        then this long before leaving (default 500)
+//   QoS options of both peers (see rnr::peers::EndpointOptions):
+//   --partition NAME          in this partition (repeatable)
+//   --exclusive STRENGTH      exclusive ownership with this strength
+//   --latency-budget-ms MS, --deadline-ms MS
+//   --manual-liveliness-ms MS manual-by-topic liveliness with this lease
+//   --group-ordered           group presentation with ordered access,
+//                             by-source destination order
+//   --durability-depth N      transient-local: late joiners get the last N
 //
 // Output, one line each, flushed at once:
 //   WRITER <topic> <guid>                 per writer, before any sample
@@ -110,7 +118,10 @@ int main(int argc, char** argv) {
     } else if (a == "--xcdr2") {
       options.xcdr2 = true;
     } else {
-      return usage();
+      const int used = rnr::peers::parse_endpoint_option(a, next, &options);
+      if (used <= 0)
+        return usage();
+      k += used - 1;
     }
   }
   if (domain < 0 || topics.empty()) {
