@@ -29,4 +29,5 @@ struct rnr_WriterQosRow {
 
 // Every row, by topic id then writer id; empty when the bag has no such
 // table. `ok` (optional) is false when the table exists but cannot be read.
+// Logs nothing (the bag tool uses it without the logger).
 std::vector<rnr_WriterQosRow> rnr_bag_read_writer_qos(sqlite3* db, bool* ok = nullptr);

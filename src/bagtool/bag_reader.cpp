@@ -182,4 +182,10 @@ bool BagReader::for_each_sample(const std::vector<int64_t>& topic_ids,
   return step == SQLITE_DONE || fail("cannot read the samples", error);
 }
 
+bool BagReader::writer_qos(std::vector<rnr_WriterQosRow>* out, std::string* error) {
+  bool ok = true;
+  *out = rnr_bag_read_writer_qos(db_, &ok);
+  return ok || fail("cannot read the writers' QoS", error);
+}
+
 }  // namespace rnr::bagtool

@@ -2,6 +2,8 @@
 // without create and never written, whatever state it is in.
 #pragma once
 
+#include "bag/writer_qos.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -51,6 +53,9 @@ class BagReader {
   bool topics(std::vector<TopicSummary>* out, bool statistics, std::string* error);
   // The catalogued writer GUIDs, in order of discovery.
   bool writers(std::vector<std::string>* out, std::string* error);
+  // The offered QoS of each writer of each topic, by topic then writer;
+  // none for a bag recorded without them.
+  bool writer_qos(std::vector<rnr_WriterQosRow>* out, std::string* error);
   // The number of data rows of the given topics (all rows when empty).
   bool count(const std::vector<int64_t>& topic_ids, uint64_t* out, std::string* error);
   // Visits the data rows of the given topics (all when empty) in id order;
