@@ -12,7 +12,8 @@
 //                        XCDR1 unless --xcdr2) or keyless
 //                        (rnr_test::KeylessSample, appendable, XCDR2); repeatable
 //   --count N            samples per topic (default 10); sample i of every
-//                        topic is written in turn, i = 0 .. N-1
+//                        topic is written in turn, i = F .. F+N-1
+//   --first F            the first sample's index (default 0)
 //   --rate HZ            rounds of samples per second (default 10; 0: no pause)
 //   --payload BYTES      size of each sample's octet payload (default 16; above
 //                        65536 the samples are fragmented)
@@ -80,7 +81,7 @@ int usage() {
 
 int main(int argc, char** argv) {
   long domain = -1, count = 10, rate = 10, payload = 16, wait_readers = 0, wait_ms = 10000,
-       linger_ms = 500;
+       linger_ms = 500, first = 0;
   std::vector<TopicArg> topics;
   EndpointOptions options;
   for (int k = 1; k < argc; k++) {
@@ -95,6 +96,8 @@ int main(int argc, char** argv) {
       target = &rate;
     else if (a == "--payload")
       target = &payload;
+    else if (a == "--first")
+      target = &first;
     else if (a == "--wait-readers")
       target = &wait_readers;
     else if (a == "--wait-timeout-ms")
@@ -149,7 +152,7 @@ int main(int argc, char** argv) {
   const auto period =
       rate > 0 ? std::chrono::nanoseconds(1000000000L / rate) : std::chrono::nanoseconds(0);
   auto next_round = std::chrono::steady_clock::now();
-  for (long i = 0; i < count; i++) {
+  for (long i = first; i < first + count; i++) {
     for (size_t t = 0; t < topics.size(); t++) {
       const bool xcdr2 = options.xcdr2 || rnr::peers::default_xcdr2(topics[t].kind);
       const std::vector<uint8_t> bytes = rnr::peers::expected_bytes(
