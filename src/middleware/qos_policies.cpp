@@ -273,7 +273,7 @@ std::string to_text(const WriterQos& q) {
       reps += ',';
     reps += representation_name(q.representations[i]);
   }
-  line("data_representation", reps.empty() ? "xcdr1" : reps);
+  line("data_representation", reps);
   std::string user_data;
   for (const uint8_t b : q.user_data) {
     user_data += kHex[b >> 4];

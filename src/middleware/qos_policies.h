@@ -55,7 +55,7 @@ struct WriterQos {
   Presentation presentation;
   std::vector<std::string> partitions;  // empty: the default partition
   int64_t lifespan_ns = kInfinite;
-  std::vector<int16_t> representations;  // wire ids; empty: XCDR1
+  std::vector<int16_t> representations;  // wire ids; empty: none announced (XCDR1)
   std::vector<uint8_t> user_data;
   bool operator==(const WriterQos&) const = default;
 };

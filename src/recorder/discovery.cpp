@@ -288,8 +288,29 @@ void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& l
     rnr_log(RNR_LOG_ERROR, "Recorder %s: Cannot create datareader", entry->topic_name);
     return;
   }
-  std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
-  assign_writer(entry, pub.writer_guid, wanted);
+  {
+    std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
+    assign_writer(entry, pub.writer_guid, wanted);
+  }
+  // A best-effort reader also matches reliable writers, which may then take
+  // it for their subscriber and publish before their own reader exists:
+  // what they send meanwhile would reach no reader that can ask for it
+  // again. A reliable volatile reader of the same partitions and ownership
+  // is there from the start, so that a reliable writer joining later matches
+  // a reader of its own class at once.
+  if (wanted.reliability == dds_BEST_EFFORT_RELIABILITY_QOS) {
+    rnr_ReaderClass reliable = wanted;
+    reliable.reliability = dds_RELIABLE_RELIABILITY_QOS;
+    reliable.durability = dds_VOLATILE_DURABILITY_QOS;
+    bool exists = false;
+    {
+      std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
+      exists = reader_with_qos(entry, reliable) != nullptr;
+    }
+    if (!exists && create_datareader(recorder, entry, entry->is_with_key, reliable) == nullptr) {
+      rnr_log(RNR_LOG_ERROR, "Recorder %s: Cannot create datareader", entry->topic_name);
+    }
+  }
 }
 
 namespace {

@@ -14,6 +14,10 @@
 //   --count N            samples per topic (default 10); sample i of every
 //                        topic is written in turn, i = F .. F+N-1
 //   --first F            the first sample's index (default 0)
+//   --settle-ms MS       once the readers matched, wait this long before the
+//                        first sample (default 0): a reader side may match a
+//                        moment after the writer side, too late for a
+//                        best-effort sample
 //   --rate HZ            rounds of samples per second (default 10; 0: no pause)
 //   --payload BYTES      size of each sample's octet payload (default 16; above
 //                        65536 the samples are fragmented)
@@ -81,7 +85,7 @@ int usage() {
 
 int main(int argc, char** argv) {
   long domain = -1, count = 10, rate = 10, payload = 16, wait_readers = 0, wait_ms = 10000,
-       linger_ms = 500, first = 0;
+       linger_ms = 500, first = 0, settle_ms = 0;
   std::vector<TopicArg> topics;
   EndpointOptions options;
   for (int k = 1; k < argc; k++) {
@@ -98,6 +102,8 @@ int main(int argc, char** argv) {
       target = &payload;
     else if (a == "--first")
       target = &first;
+    else if (a == "--settle-ms")
+      target = &settle_ms;
     else if (a == "--wait-readers")
       target = &wait_readers;
     else if (a == "--wait-timeout-ms")
@@ -148,6 +154,7 @@ int main(int argc, char** argv) {
     }
   }
 
+  std::this_thread::sleep_for(std::chrono::milliseconds(settle_ms));
   long written = 0;
   const auto period =
       rate > 0 ? std::chrono::nanoseconds(1000000000L / rate) : std::chrono::nanoseconds(0);
