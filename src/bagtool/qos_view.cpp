@@ -61,7 +61,7 @@ void print_writer_qos(FILE* out, const std::vector<TopicSummary>& topics,
         continue;
       }
       if (!named) {
-        fprintf(out, "  %s\n", t.name.c_str());
+        fprintf(out, "  topic %s:\n", t.name.c_str());
         named = true;
       }
       fprintf(out, "    %s  %s\n", row.guid.empty() ? "-" : row.guid.c_str(),

@@ -39,7 +39,12 @@ bool reader_keeps(rnr_recorder* recorder, rnr_TopicInfo* entry, rnr_TopicReader*
   uint64_t handle = 0;
   std::memcpy(&handle, publication_handle.value, sizeof handle);
   if (info.sequence_number != 0) {
-    return entry->stored[handle].insert(info.sequence_number);
+    // Samples come in runs of one writer: its record is looked up once a run.
+    if (entry->last_stored == nullptr || entry->last_stored_handle != handle) {
+      entry->last_stored = &entry->stored[handle];
+      entry->last_stored_handle = handle;
+    }
+    return entry->last_stored->insert(info.sequence_number);
   }
   const auto cached = tr->keeps.find(handle);
   if (cached != tr->keeps.end()) {
@@ -351,6 +356,13 @@ void dr_on_data_available(dds_DataReader* reader) {
 bool rnr_StoredSequences::insert(uint64_t seq) {
   if (seq < floor) {
     return false;
+  }
+  if (!ranges.empty()) {
+    const auto last = std::prev(ranges.end());
+    if (seq == last->second) {  // the next one in order: the common case
+      last->second = seq + 1;
+      return true;
+    }
   }
   auto next = ranges.upper_bound(seq);  // the first range that starts behind seq
   if (next != ranges.begin()) {

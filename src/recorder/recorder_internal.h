@@ -133,6 +133,8 @@ struct rnr_TopicInfo : rnr_TopicDescription {
   // Per publication handle, the sequence numbers stored so far. Used under
   // capture_mutex.
   std::unordered_map<uint64_t, rnr_StoredSequences> stored;
+  uint64_t last_stored_handle = 0;
+  rnr_StoredSequences* last_stored = nullptr;  // stored[last_stored_handle]
   // Writers of the topic not yet matched by any of its readers, with the
   // time they were announced; watched until matched or warned about. Under
   // the recorder's mutex.
