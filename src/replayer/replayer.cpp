@@ -597,7 +597,15 @@ rnr_replayer* rnr_replayer_create(const char* bag_file, int32_t domain_id) {
 
   // The offered QoS of each topic's recorded writers, where the bag has them.
   std::unordered_map<int32_t, std::vector<rnr::qos::WriterQos>> recorded;
-  for (const rnr_WriterQosRow& qos_row : rnr_bag_read_writer_qos(replayer->database->db)) {
+  bool qos_readable = true;
+  const std::vector<rnr_WriterQosRow> qos_rows =
+      rnr_bag_read_writer_qos(replayer->database->db, &qos_readable);
+  if (!qos_readable) {
+    rnr_log(RNR_LOG_WARN,
+            "Replayer Cannot read the recorded writers' QoS (table writer_qos); topics without "
+            "them are replayed with the default QoS");
+  }
+  for (const rnr_WriterQosRow& qos_row : qos_rows) {
     if (auto qos = rnr::qos::from_text(qos_row.qos)) {
       recorded[qos_row.topic_id].push_back(std::move(*qos));
     } else {
