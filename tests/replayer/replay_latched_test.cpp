@@ -65,8 +65,9 @@ TEST(ReplayLatched, LateJoinerGetsTheRecordedDurabilityDepth) {
   ASSERT_TRUE(finished);
 
   // The replay writer still exists: a transient-local subscriber joins now.
-  rnr::peers::TypedReader late(domain, {Kind::keyless, "rnr_latched"},
-                               {.reliable = true, .transient_local = true});
+  rnr::peers::EndpointOptions latched_reader;
+  latched_reader.transient_local = true;
+  rnr::peers::TypedReader late(domain, {Kind::keyless, "rnr_latched"}, latched_reader);
   ASSERT_TRUE(late.ok());
   std::vector<rnr::peers::Received> got = late.take_until(5, 10000);
   std::this_thread::sleep_for(300ms);
