@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <set>
@@ -260,7 +261,7 @@ TEST(QosFidelity, WritersSwitchingClassLoseNothing) {
   for (const auto& bytes : rows_of(bag, row->id)) {
     stored[bytes]++;
   }
-  size_t total = 0, missing = 0, doubled = 0;
+  size_t total = 0, missing = 0, missing_best_effort = 0, doubled = 0;
   for (size_t i = 0; i < classes.size(); ++i) {
     const TalkerReport sent = parse_talker(read_file(rec.path(std::to_string(i) + ".out")));
     EXPECT_TRUE(sent.done) << i;
@@ -271,6 +272,7 @@ TEST(QosFidelity, WritersSwitchingClassLoseNothing) {
       const auto it = stored.find(bytes);
       if (it == stored.end()) {
         ++missing;
+        missing_best_effort += classes[i][0] == "--best-effort" ? 1 : 0;
         std::printf("missing: sample %zu of writer %zu (%s)\n", k, i, classes[i][0].c_str());
       }
       doubled += it != stored.end() && it->second > 1 ? 1 : 0;
@@ -278,9 +280,22 @@ TEST(QosFidelity, WritersSwitchingClassLoseNothing) {
   }
   std::printf("class switch: %zu samples sent, %zu missing, %zu stored twice, %zu rows\n", total,
               missing, doubled, rows_of(bag, row->id).size());
-  EXPECT_EQ(missing, 0u) << read_file(rec.log);
+  // Best-effort samples that DDS itself lost on the way (a receive buffer
+  // overrun on a busy machine) are reported by the recorder and cannot be
+  // asked for again; nothing else may be missing.
+  unsigned long long lost_by_dds = 0;
+  const std::string log = read_file(rec.log);
+  const size_t line = log.find(" samples were not recorded: ");
+  const size_t at = line == std::string::npos ? line : log.rfind("qos_switch: ", line);
+  if (at != std::string::npos) {
+    unsigned long long not_recorded = 0;
+    std::sscanf(log.c_str() + at, "qos_switch: %llu samples were not recorded: %llu lost by DDS",
+                &not_recorded, &lost_by_dds);
+  }
+  EXPECT_EQ(missing, missing_best_effort) << log;
+  EXPECT_EQ(missing, lost_by_dds) << log;
   EXPECT_EQ(doubled, 0u);
-  EXPECT_EQ(rows_of(bag, row->id).size(), total);
+  EXPECT_EQ(rows_of(bag, row->id).size(), total - missing);
 }
 
 #ifdef RNR_FASTDDS_PEER_PATH
