@@ -175,6 +175,12 @@ bool BagReader::writers(std::vector<std::string>* out, std::string* error) {
   return step == SQLITE_DONE || fail("cannot read the writers", error);
 }
 
+bool BagReader::writer_qos(std::vector<rnr_WriterQosRow>* out, std::string* error) {
+  bool ok = true;
+  *out = rnr_bag_read_writer_qos(db_, &ok);
+  return ok || fail("cannot read the writers' QoS", error);
+}
+
 bool BagReader::count(const SampleFilter& filter, uint64_t* out, std::string* error) {
   const std::string where = conditions(filter);
   const std::string sql = "SELECT COUNT(*) FROM data" + (where.empty() ? "" : " WHERE " + where);

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "bag/writer_qos.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -87,6 +89,9 @@ class BagReader {
   bool topics(std::vector<TopicSummary>* out, bool statistics, std::string* error);
   // The catalogued writer GUIDs, in order of discovery.
   bool writers(std::vector<std::string>* out, std::string* error);
+  // The offered QoS of each writer of each topic, by topic then writer;
+  // none for a bag recorded without them.
+  bool writer_qos(std::vector<rnr_WriterQosRow>* out, std::string* error);
   // The number of data rows the filter selects.
   bool count(const SampleFilter& filter, uint64_t* out, std::string* error);
   // The earliest and latest timestamp of the whole bag; false in `any` when

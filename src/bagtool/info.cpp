@@ -9,6 +9,7 @@
 
 #include "bag/bag_reader.h"
 #include "bagtool/commands.h"
+#include "bagtool/qos_view.h"
 
 namespace rnr::bagtool {
 
@@ -85,8 +86,9 @@ int run_info(const std::string& bag, FILE* out) {
   std::string error;
   std::vector<TopicSummary> topics;
   std::vector<std::string> writers;
+  std::vector<rnr_WriterQosRow> writer_qos;
   if (!reader.open(bag, &error) || !reader.topics(&topics, true, &error) ||
-      !reader.writers(&writers, &error)) {
+      !reader.writers(&writers, &error) || !reader.writer_qos(&writer_qos, &error)) {
     return report_failure(bag + ": " + error);
   }
   struct stat st {};
@@ -131,12 +133,11 @@ int run_info(const std::string& bag, FILE* out) {
   fprintf(out, "\n");
   print_table(out, table);
 
-  // The writers table stands alone: the bag does not record which topic a
-  // writer published on.
   fprintf(out, "\nwriters (GUIDs, in order of discovery):\n");
   for (const auto& guid : writers) {
     fprintf(out, "  %s\n", guid.c_str());
   }
+  print_writer_qos(out, topics, writer_qos);
   if (fflush(out) != 0 || ferror(out)) {
     return report_failure("cannot write the summary");
   }

@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "bag/bag_reader.h"
+#include "bagtool/qos_view.h"
 #include "bagtool/commands.h"
 #include "bagtool/mcap_schema.h"
 #include "bagtool/mcap_writer.h"
@@ -39,9 +40,10 @@ int run_mcap(const std::string& bag, std::string out_path) {
   std::string error;
   std::vector<TopicSummary> topics;
   std::vector<std::string> writers;
+  std::vector<rnr_WriterQosRow> writer_qos;
   uint64_t total = 0;
   if (!reader.open(bag, &error) || !reader.topics(&topics, false, &error) ||
-      !reader.writers(&writers, &error) ||
+      !reader.writers(&writers, &error) || !reader.writer_qos(&writer_qos, &error) ||
       (Progress::wanted() && !reader.count(SampleFilter{}, &total, &error))) {
     return report_failure(bag + ": " + error);
   }
@@ -71,8 +73,11 @@ int run_mcap(const std::string& bag, std::string out_path) {
     if (described) {
       writer.add_schema(id, t.type, "omgidl", mcap_schema_text(*t.metastring, t.type));
     }
-    writer.add_channel(id, described ? id : 0, t.name, "cdr",
-                       {{"dds_type_name", t.type}, {"dds_keyed", t.keyed ? "true" : "false"}});
+    StringPairs metadata = {{"dds_type_name", t.type}, {"dds_keyed", t.keyed ? "true" : "false"}};
+    for (auto& entry : channel_qos_metadata(t.id, writer_qos)) {
+      metadata.push_back(std::move(entry));
+    }
+    writer.add_channel(id, described ? id : 0, t.name, "cdr", metadata);
     channel_of[t.id] = id;
   }
   StringPairs guids;

@@ -113,8 +113,10 @@ void fill_publication(const dds_builtintopic_endpoint_t* ep, bool valid_data,
 // Keeps what discovery announced of a remote writer under its Cyclone handle
 // (the handle its samples' publication handle carries), so that samples a
 // reader still holds from a writer that has gone can be told apart too.
-void remember_publication(dds_DomainParticipant* p, dds_instance_handle_t ih, const dds_guid_t& key,
+void remember_publication(dds_DomainParticipant* p, dds_instance_handle_t ih,
+                          const dds_builtintopic_endpoint_t* ep,
                           const dds_PublicationBuiltinTopicData& data) {
+  const dds_guid_t& key = ep->key;
   std::lock_guard<std::mutex> lock(p->publications_mutex);
   try {
     rnr::mw::KnownPublication& known = p->publications[ih];
@@ -122,6 +124,7 @@ void remember_publication(dds_DomainParticipant* p, dds_instance_handle_t ih, co
     guid_to_handle(key, &h);
     std::memcpy(known.guid, h.value, sizeof known.guid);
     known.data = data;
+    known.qos = writer_qos_from(ep->qos);
   } catch (const std::bad_alloc&) {
   }
 }
@@ -159,7 +162,7 @@ void drain_builtin(dds_DataReader* r) {
       fill_publication(ep, si[i].valid_data, &item.data);
       if (si[i].valid_data) {
         record_typeinfo(p, ep->type_name, ep);
-        remember_publication(p, si[i].instance_handle, ep->key, item.data);
+        remember_publication(p, si[i].instance_handle, ep, item.data);
       }
       fill_states(si[i], &item.info);
       guid_to_handle(ep->key, &item.info.instance_handle);

@@ -10,8 +10,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "middleware/name_field.h"
+#include "middleware/qos_policies.h"
 
 // ---------------------------------------------------------------------------
 // Return codes
@@ -74,6 +78,9 @@ struct dds_SampleInfo {
   dds_InstanceHandle_t instance_handle;
   dds_InstanceHandle_t publication_handle;
   bool valid_data;
+  // The writer's sequence number of a sample a raw take hands out, as the
+  // sample arrived; 0 when it is not known.
+  uint64_t sequence_number;
 };
 
 // ---------------------------------------------------------------------------
@@ -129,11 +136,17 @@ struct dds_DomainParticipantFactoryQos {
 struct dds_DomainParticipantQos {
   dds_EntityFactoryQosPolicy entity_factory;
 };
+// Publishers and subscribers also carry the partitions their writers and
+// readers are in (none: the default partition) and the presentation.
 struct dds_PublisherQos {
   dds_EntityFactoryQosPolicy entity_factory;
+  std::vector<std::string> partitions;
+  rnr::qos::Presentation presentation;
 };
 struct dds_SubscriberQos {
   dds_EntityFactoryQosPolicy entity_factory;
+  std::vector<std::string> partitions;
+  rnr::qos::Presentation presentation;
 };
 struct dds_TopicQos {
   dds_DurabilityQosPolicy durability;
@@ -149,12 +162,21 @@ struct dds_ResourceLimitsQosPolicy {
 // Defaults of the binding's readers: reliable, volatile, KEEP_ALL, no
 // resource limit, accepting XCDR1 and XCDR2. A reliable reader still matches best-effort writers
 // only when set to best effort; the recorder sets both per discovered writer.
+// The policies that must agree with a writer's follow the DDS defaults
+// (infinite deadline, no latency budget, automatic liveliness with an
+// infinite lease, shared ownership, by-reception order).
 struct dds_DataReaderQos {
   dds_DurabilityQosPolicy durability;
   dds_ReliabilityQosPolicy reliability;
   dds_HistoryQosPolicy history;
   dds_DataRepresentationQosPolicy representation;
   dds_ResourceLimitsQosPolicy resource_limits;
+  int64_t deadline_ns = rnr::qos::kInfinite;
+  int64_t latency_budget_ns = 0;
+  rnr::qos::Liveliness liveliness = rnr::qos::Liveliness::automatic;
+  int64_t lease_duration_ns = rnr::qos::kInfinite;
+  rnr::qos::Ownership ownership = rnr::qos::Ownership::shared;
+  rnr::qos::DestinationOrder destination_order = rnr::qos::DestinationOrder::by_reception_timestamp;
 };
 // Write batching. A batching writer packs consecutive writes into as few
 // datagrams as it can: a written sample is handed to its matched local
@@ -173,12 +195,23 @@ struct dds_BatchQosPolicy {
 };
 // Defaults of the binding's writers: reliable, volatile, KEEP_ALL, XCDR1,
 // no batching.
+// The other offered policies follow the DDS defaults; a durability
+// service that is not set keeps as much as the writer's own history.
 struct dds_DataWriterQos {
   dds_DurabilityQosPolicy durability;
   dds_ReliabilityQosPolicy reliability;
   dds_HistoryQosPolicy history;
   dds_DataRepresentationQosPolicy representation;
   dds_BatchQosPolicy batch;
+  std::optional<rnr::qos::DurabilityService> durability_service;
+  int64_t deadline_ns = rnr::qos::kInfinite;
+  int64_t latency_budget_ns = 0;
+  rnr::qos::Liveliness liveliness = rnr::qos::Liveliness::automatic;
+  int64_t lease_duration_ns = rnr::qos::kInfinite;
+  rnr::qos::Ownership ownership = rnr::qos::Ownership::shared;
+  int32_t ownership_strength = 0;
+  rnr::qos::DestinationOrder destination_order = rnr::qos::DestinationOrder::by_reception_timestamp;
+  int64_t lifespan_ns = rnr::qos::kInfinite;
 };
 
 extern const dds_DomainParticipantQos dds_PARTICIPANT_QOS_DEFAULT;
@@ -439,6 +472,25 @@ dds_ReturnCode_t dds_DataReader_get_matched_publication(
 // How many readers the writer has matched since it was enabled, those that
 // went away since included.
 dds_ReturnCode_t dds_DataWriter_get_total_matched(dds_DataWriter* writer, int32_t* total);
+// Everything a remote writer offers, as discovery announced it: the writer
+// named by its GUID in the dds_guid layout (a built-in publication's
+// instance handle). ERROR when discovery has not announced it.
+dds_ReturnCode_t dds_DomainParticipant_get_publication_qos(dds_DomainParticipant* participant,
+                                                           const uint8_t guid[16],
+                                                           rnr::qos::WriterQos* qos);
+// OK when the reader has matched the writer with this GUID (dds_guid
+// layout), NO_DATA when it has not.
+dds_ReturnCode_t dds_DataReader_is_matched(dds_DataReader* reader, const uint8_t guid[16]);
+// Counts of remote endpoints found incompatible, and the policy of the last
+// one (a QosPolicyId_t; rnr::qos::policy_name names it).
+struct dds_IncompatibleQosStatus {
+  int32_t total_count;
+  int32_t last_policy_id;
+};
+dds_ReturnCode_t dds_DataReader_get_requested_incompatible_qos(dds_DataReader* reader,
+                                                               dds_IncompatibleQosStatus* status);
+dds_ReturnCode_t dds_DataWriter_get_offered_incompatible_qos(dds_DataWriter* writer,
+                                                             dds_IncompatibleQosStatus* status);
 // Sends whatever the writer holds in its transmit buffer. A no-op for a
 // writer that does not batch or holds nothing; dds_RETCODE_NOT_ENABLED for
 // a writer that is not enabled.

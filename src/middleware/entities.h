@@ -47,6 +47,7 @@ struct dds_Topic {
 
 struct dds_Publisher {
   dds_DomainParticipant* participant = nullptr;
+  dds_PublisherQos qos{};
   bool autoenable_children = true;
   bool enable_with_parent = false;  // enable when the participant is enabled
   bool enabled = false;
@@ -56,6 +57,7 @@ struct dds_Publisher {
 
 struct dds_Subscriber {
   dds_DomainParticipant* participant = nullptr;
+  dds_SubscriberQos qos{};
   bool builtin = false;
   bool autoenable_children = true;
   bool enable_with_parent = false;
@@ -88,6 +90,7 @@ struct PublicationItem {
 struct KnownPublication {
   uint8_t guid[16];
   dds_PublicationBuiltinTopicData data;
+  rnr::qos::WriterQos qos;
 };
 
 }  // namespace rnr::mw
@@ -208,6 +211,11 @@ dds_DurabilityQosPolicyKind from_cyclone(dds_durability_kind_t kind);
 void set_reliability(dds_qos_t* q, const dds_ReliabilityQosPolicy& r);
 bool valid_representation(dds_DataRepresentationId_t id);
 dds_qos_t* reader_qos(const dds_DataReaderQos& qos);
+// The Cyclone QoS of a publisher or subscriber.
+dds_qos_t* group_qos(const std::vector<std::string>& partitions,
+                     const rnr::qos::Presentation& presentation);
+// qos_cyclone.cpp: everything a discovered endpoint's QoS offers.
+rnr::qos::WriterQos writer_qos_from(const dds_qos_t* qos);
 dds_qos_t* writer_qos(const dds_DataWriterQos& qos);
 
 // Enabling, with the participant mutex held: each creates the Cyclone

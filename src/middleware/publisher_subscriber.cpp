@@ -26,7 +26,9 @@ dds_ReturnCode_t enable_group_locked(Group* g,
   if (!p->enabled) {
     return dds_RETCODE_PRECONDITION_NOT_MET;
   }
-  const dds_entity_t handle = create(p->cyclone.load(), nullptr, nullptr);
+  dds_qos_t* q = group_qos(g->qos.partitions, g->qos.presentation);
+  const dds_entity_t handle = create(p->cyclone.load(), q, nullptr);
+  dds_delete_qos(q);
   if (handle < 0) {
     log_cyclone_failure(what, handle);
     return from_cyclone(handle);
@@ -43,8 +45,8 @@ dds_ReturnCode_t enable_group_locked(Group* g,
 
 // Publishers and subscribers are created and deleted alike: they differ only
 // in how they are enabled and in the kind of children they hold.
-template <typename Group>
-Group* create_group(dds_DomainParticipant* p, bool autoenable_children,
+template <typename Group, typename Qos>
+Group* create_group(dds_DomainParticipant* p, const Qos* qos,
                     std::vector<Group*> dds_DomainParticipant::*groups,
                     dds_ReturnCode_t (*enable_locked)(Group*)) {
   if (p == nullptr) {
@@ -59,7 +61,15 @@ Group* create_group(dds_DomainParticipant* p, bool autoenable_children,
     return nullptr;
   }
   g->participant = p;
-  g->autoenable_children = autoenable_children;
+  g->autoenable_children = qos == nullptr || qos->entity_factory.autoenable_created_entities;
+  if (qos != nullptr) {
+    try {
+      g->qos = *qos;
+    } catch (const std::bad_alloc&) {
+      delete g;
+      return nullptr;
+    }
+  }
   g->enable_with_parent = p->autoenable_children;
   if (g->enable_with_parent && p->enabled && enable_locked(g) != dds_RETCODE_OK) {
     delete g;
@@ -126,9 +136,8 @@ dds_Publisher* dds_DomainParticipant_create_publisher(dds_DomainParticipant* par
                                                       dds_StatusMask mask) {
   (void)listener;
   (void)mask;
-  return create_group(participant,
-                      qos == nullptr || qos->entity_factory.autoenable_created_entities,
-                      &dds_DomainParticipant::publishers, enable_publisher_locked);
+  return create_group(participant, qos, &dds_DomainParticipant::publishers,
+                      enable_publisher_locked);
 }
 
 dds_ReturnCode_t dds_DomainParticipant_delete_publisher(dds_DomainParticipant* participant,
@@ -143,9 +152,8 @@ dds_Subscriber* dds_DomainParticipant_create_subscriber(dds_DomainParticipant* p
                                                         dds_StatusMask mask) {
   (void)listener;
   (void)mask;
-  return create_group(participant,
-                      qos == nullptr || qos->entity_factory.autoenable_created_entities,
-                      &dds_DomainParticipant::subscribers, enable_subscriber_locked);
+  return create_group(participant, qos, &dds_DomainParticipant::subscribers,
+                      enable_subscriber_locked);
 }
 
 dds_ReturnCode_t dds_DomainParticipant_delete_subscriber(dds_DomainParticipant* participant,

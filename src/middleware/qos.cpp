@@ -39,6 +39,7 @@ dds_ReturnCode_t get_group_defaults(const dds_DomainParticipant* participant, Qo
   if (participant == nullptr || qos == nullptr) {
     return dds_RETCODE_BAD_PARAMETER;
   }
+  *qos = {};
   qos->entity_factory.autoenable_created_entities = true;
   return dds_RETCODE_OK;
 }
@@ -89,6 +90,58 @@ void set_history(dds_qos_t* q, const dds_HistoryQosPolicy& h) {
   }
 }
 
+namespace {
+
+dds_duration_t duration(int64_t ns) {
+  return ns == rnr::qos::kInfinite || ns < 0 ? DDS_INFINITY : ns;
+}
+
+dds_liveliness_kind_t liveliness_kind(rnr::qos::Liveliness kind) {
+  switch (kind) {
+    case rnr::qos::Liveliness::manual_by_participant:
+      return DDS_LIVELINESS_MANUAL_BY_PARTICIPANT;
+    case rnr::qos::Liveliness::manual_by_topic:
+      return DDS_LIVELINESS_MANUAL_BY_TOPIC;
+    default:
+      return DDS_LIVELINESS_AUTOMATIC;
+  }
+}
+
+// The policies readers and writers share that must agree between them.
+template <typename Qos>
+void set_agreement(dds_qos_t* q, const Qos& qos) {
+  dds_qset_deadline(q, duration(qos.deadline_ns));
+  dds_qset_latency_budget(q, duration(qos.latency_budget_ns));
+  dds_qset_liveliness(q, liveliness_kind(qos.liveliness), duration(qos.lease_duration_ns));
+  dds_qset_ownership(q, qos.ownership == rnr::qos::Ownership::exclusive ? DDS_OWNERSHIP_EXCLUSIVE
+                                                                        : DDS_OWNERSHIP_SHARED);
+  dds_qset_destination_order(
+      q, qos.destination_order == rnr::qos::DestinationOrder::by_source_timestamp
+             ? DDS_DESTINATIONORDER_BY_SOURCE_TIMESTAMP
+             : DDS_DESTINATIONORDER_BY_RECEPTION_TIMESTAMP);
+}
+
+}  // namespace
+
+dds_qos_t* group_qos(const std::vector<std::string>& partitions,
+                     const rnr::qos::Presentation& presentation) {
+  dds_qos_t* q = dds_create_qos();
+  if (!partitions.empty()) {
+    std::vector<const char*> names;
+    names.reserve(partitions.size());
+    for (const std::string& p : partitions) {
+      names.push_back(p.c_str());
+    }
+    dds_qset_partition(q, static_cast<uint32_t>(names.size()), names.data());
+  }
+  const dds_presentation_access_scope_kind_t scope =
+      presentation.access_scope == rnr::qos::AccessScope::group   ? DDS_PRESENTATION_GROUP
+      : presentation.access_scope == rnr::qos::AccessScope::topic ? DDS_PRESENTATION_TOPIC
+                                                                  : DDS_PRESENTATION_INSTANCE;
+  dds_qset_presentation(q, scope, presentation.coherent_access, presentation.ordered_access);
+  return q;
+}
+
 bool valid_representation(dds_DataRepresentationId_t id) {
   return id == dds_XCDR_DATA_REPRESENTATION || id == dds_XCDR2_DATA_REPRESENTATION;
 }
@@ -118,6 +171,7 @@ dds_qos_t* reader_qos(const dds_DataReaderQos& qos) {
     dds_qset_resource_limits(q, qos.resource_limits.max_samples, DDS_LENGTH_UNLIMITED,
                              DDS_LENGTH_UNLIMITED);
   }
+  set_agreement(q, qos);
   dds_qset_data_representation(q, n, ids);
   return q;
 }
@@ -134,7 +188,20 @@ dds_qos_t* writer_qos(const dds_DataWriterQos& qos) {
   set_reliability(q, qos.reliability);
   dds_qset_durability(q, to_cyclone(qos.durability.kind));
   set_history(q, qos.history);
-  if (qos.durability.kind != dds_VOLATILE_DURABILITY_QOS) {
+  set_agreement(q, qos);
+  if (qos.ownership == rnr::qos::Ownership::exclusive) {
+    dds_qset_ownership_strength(q, qos.ownership_strength);
+  }
+  if (qos.lifespan_ns != rnr::qos::kInfinite) {
+    dds_qset_lifespan(q, duration(qos.lifespan_ns));
+  }
+  if (qos.durability_service) {
+    const rnr::qos::DurabilityService& ds = *qos.durability_service;
+    const bool all = ds.history == rnr::qos::History::keep_all;
+    dds_qset_durability_service(
+        q, duration(ds.cleanup_delay_ns), all ? DDS_HISTORY_KEEP_ALL : DDS_HISTORY_KEEP_LAST,
+        std::max(1, ds.depth), ds.max_samples, ds.max_instances, ds.max_samples_per_instance);
+  } else if (qos.durability.kind != dds_VOLATILE_DURABILITY_QOS) {
     // What late joiners receive is governed by the durability service
     // history: keep as much as the writer's own history does.
     const bool all = qos.history.kind == dds_KEEP_ALL_HISTORY_QOS;

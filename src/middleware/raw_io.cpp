@@ -135,6 +135,7 @@ dds_ReturnCode_t dds_DataReader_raw_take(dds_DataReader* reader, dds_InstanceHan
     if (bytes == nullptr) {
       info.valid_data = false;
     }
+    info.sequence_number = raw ? rnr::mw::raw_serdata_sequence_number(d) : 0;
     data->items.push_back(const_cast<uint8_t*>(bytes));
     infos->items.push_back(info);
     sizes->items.push_back(size);

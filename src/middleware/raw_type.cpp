@@ -96,6 +96,31 @@ uint32_t sd_get_size(const ddsi_serdata* d) {
   return to_raw(d)->size;
 }
 
+// The writer sequence number of the DATA or DATA_FRAG submessage a sample
+// came in: behind the submessage header (4 bytes), extra flags and the
+// inline QoS offset (2 + 2), reader and writer ids (4 + 4) come the high
+// (signed) and low 32-bit words. Cyclone has turned the submessage's fields
+// into host order when it validated it.
+uint64_t sequence_number_of(const nn_rdata* f) {
+  constexpr uint8_t kData = 0x15;
+  constexpr uint8_t kDataFrag = 0x16;
+  if (f == nullptr || f->submsg_zoff == 0) {
+    return 0;
+  }
+  const unsigned char* sm = NN_RMSG_PAYLOADOFF(f->rmsg, NN_RDATA_SUBMSG_OFF(f));
+  if (sm[0] != kData && sm[0] != kDataFrag) {
+    return 0;
+  }
+  int32_t high = 0;
+  uint32_t low = 0;
+  std::memcpy(&high, sm + 16, sizeof high);
+  std::memcpy(&low, sm + 20, sizeof low);
+  if (high < 0) {
+    return 0;  // not a valid sequence number
+  }
+  return (static_cast<uint64_t>(high) << 32) | low;
+}
+
 ddsi_serdata* sd_from_ser(const ddsi_sertype* type, ddsi_serdata_kind kind,
                           const nn_rdata* fragchain, size_t size) {
   RawSerdata* d = serdata_alloc(type, kind, size);
@@ -121,6 +146,7 @@ ddsi_serdata* sd_from_ser(const ddsi_sertype* type, ddsi_serdata_kind kind,
     return nullptr;
   }
   set_key(d, fragchain != nullptr ? ddsi_serdata_keyhash_from_fragchain(fragchain) : nullptr);
+  d->sequence_number = sequence_number_of(fragchain);
   return &d->c;
 }
 

@@ -27,6 +27,9 @@ struct RawSerdata {
   bool has_keyhash;
   ddsi_keyhash_t keyhash;
   uint8_t* bytes;  // points just behind this struct, in the same allocation
+  // The writer's sequence number of a received sample (from its DATA or
+  // DATA_FRAG submessage); 0 when not known.
+  uint64_t sequence_number;
 };
 
 // The application-side sample of a raw type, used by dds_write/dds_take on a
@@ -49,6 +52,9 @@ bool is_raw_serdata(const ddsi_serdata* d);
 inline const uint8_t* raw_serdata_bytes(const ddsi_serdata* d) {
   const auto* rd = reinterpret_cast<const RawSerdata*>(d);
   return rd->size == 0 ? nullptr : rd->bytes;
+}
+inline uint64_t raw_serdata_sequence_number(const ddsi_serdata* d) {
+  return reinterpret_cast<const RawSerdata*>(d)->sequence_number;
 }
 inline uint32_t raw_serdata_size(const ddsi_serdata* d) {
   return reinterpret_cast<const RawSerdata*>(d)->size;

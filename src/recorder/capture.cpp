@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -24,15 +25,27 @@ constexpr uint64_t kLossWarnIntervalNs = 10000000000u;
 
 void dr_on_data_available(dds_DataReader* reader);
 
-// Whether `tr` keeps the samples whose info names this publication handle.
-// A decision is remembered once it cannot change: the writer is assigned.
-// Samples of a writer that is not assigned yet are dropped (its own reader,
-// once created, receives what the writer still delivers); when the writer
-// cannot be identified at all, a topic's only reader keeps them.
-bool reader_keeps(rnr_TopicInfo* entry, rnr_TopicReader* tr, dds_DataReader* reader,
-                  const dds_InstanceHandle_t& publication_handle) {
+// Whether `tr` keeps this sample. A sample whose writer sequence number is
+// known is kept unless one of the topic's readers stored it already: a
+// writer that several readers receive (one of another class while its own
+// reader is not yet matched, then both) has each sample stored once.
+// Otherwise, by the writer's assignment: a decision is remembered once it
+// cannot change (the writer is assigned); samples of a writer not assigned
+// yet are dropped, and when the writer cannot be identified at all, a
+// topic's only reader keeps them.
+bool reader_keeps(rnr_recorder* recorder, rnr_TopicInfo* entry, rnr_TopicReader* tr,
+                  dds_DataReader* reader, const dds_SampleInfo& info) {
+  const dds_InstanceHandle_t& publication_handle = info.publication_handle;
   uint64_t handle = 0;
   std::memcpy(&handle, publication_handle.value, sizeof handle);
+  if (info.sequence_number != 0) {
+    // Samples come in runs of one writer: its record is looked up once a run.
+    if (entry->last_stored == nullptr || entry->last_stored_handle != handle) {
+      entry->last_stored = &entry->stored[handle];
+      entry->last_stored_handle = handle;
+    }
+    return entry->last_stored->insert(info.sequence_number);
+  }
   const auto cached = tr->keeps.find(handle);
   if (cached != tr->keeps.end()) {
     return cached->second;
@@ -41,11 +54,13 @@ bool reader_keeps(rnr_TopicInfo* entry, rnr_TopicReader* tr, dds_DataReader* rea
   dds_PublicationBuiltinTopicData writer{};
   const bool known = dds_DataReader_get_matched_publication(reader, &publication_handle, guid,
                                                             &writer) == dds_RETCODE_OK;
+  const rnr_ReaderClass wanted =
+      known ? reader_class_of(recorder, guid, writer) : rnr_ReaderClass{};
   std::lock_guard<std::mutex> lock(entry->assignment_mutex);
   if (!known) {
     return entry->readers.size() == 1;
   }
-  const rnr_TopicReader* assigned = assign_writer(entry, guid, writer);
+  const rnr_TopicReader* assigned = assign_writer(entry, guid, wanted);
   if (assigned == nullptr) {
     return false;
   }
@@ -147,7 +162,7 @@ bool reader_is_reliable(rnr_TopicInfo* entry, const dds_DataReader* reader) {
   std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
   for (const auto& tr : entry->readers) {
     if (tr->reader == reader) {
-      return tr->reliability == dds_RELIABLE_RELIABILITY_QOS;
+      return tr->qos.reliability == dds_RELIABLE_RELIABILITY_QOS;
     }
   }
   return true;
@@ -244,7 +259,7 @@ size_t capture_round(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReade
       continue;
     }
     // Each writer's samples are stored by the one reader it is assigned to.
-    if (tr == nullptr || !reader_keeps(entry, tr, reader, info->publication_handle)) {
+    if (tr == nullptr || !reader_keeps(recorder, entry, tr, reader, *info)) {
       continue;
     }
     const void* data = dds_DataSeq_get(b.samples, ref.index);
@@ -339,6 +354,46 @@ void dr_on_data_available(dds_DataReader* reader) {
 
 }  // namespace
 }  // namespace recorder_internal
+
+bool rnr_StoredSequences::insert(uint64_t seq) {
+  if (seq < floor) {
+    return false;
+  }
+  if (!ranges.empty()) {
+    const auto last = std::prev(ranges.end());
+    if (seq == last->second) {  // the next one in order: the common case
+      last->second = seq + 1;
+      return true;
+    }
+  }
+  auto next = ranges.upper_bound(seq);  // the first range that starts behind seq
+  if (next != ranges.begin()) {
+    const auto prev = std::prev(next);
+    if (seq < prev->second) {
+      return false;
+    }
+    if (seq == prev->second) {
+      prev->second = seq + 1;
+      if (next != ranges.end() && next->first == prev->second) {
+        prev->second = next->second;
+        ranges.erase(next);
+      }
+      return true;
+    }
+  }
+  if (next != ranges.end() && next->first == seq + 1) {
+    const uint64_t end = next->second;
+    ranges.erase(next);
+    ranges.emplace(seq, end);
+    return true;
+  }
+  ranges.emplace(seq, seq + 1);
+  if (ranges.size() > recorder_internal::kMaxStoredRangesPerWriter) {
+    floor = ranges.begin()->second;
+    ranges.erase(ranges.begin());
+  }
+  return true;
+}
 
 rnr_TakeBuffers::~rnr_TakeBuffers() {
   release();

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "log/logger.h"
 
@@ -19,24 +20,11 @@ dds_DurabilityQosPolicyKind reader_durability_for(dds_DurabilityQosPolicyKind wr
                                                : dds_TRANSIENT_LOCAL_DURABILITY_QOS;
 }
 
-// The reader QoS a writer is recorded with: its own reliability, and its
-// durability capped at transient-local.
-struct ReaderQos {
-  dds_ReliabilityQosPolicyKind reliability;
-  dds_DurabilityQosPolicyKind durability;
-};
-
-ReaderQos reader_qos_for(const dds_PublicationBuiltinTopicData& writer) {
-  return {writer.reliability.kind == dds_RELIABLE_RELIABILITY_QOS ? dds_RELIABLE_RELIABILITY_QOS
-                                                                  : dds_BEST_EFFORT_RELIABILITY_QOS,
-          reader_durability_for(writer.durability.kind)};
-}
-
-// The topic's reader with exactly this QoS, or null. Called with the entry's
+// The topic's reader of exactly this class, or null. Called with the entry's
 // assignment_mutex held.
-rnr_TopicReader* reader_with_qos(rnr_TopicInfo* entry, ReaderQos qos) {
+rnr_TopicReader* reader_with_qos(rnr_TopicInfo* entry, const rnr_ReaderClass& qos) {
   for (auto& r : entry->readers) {
-    if (r->reliability == qos.reliability && r->durability == qos.durability) {
+    if (r->qos == qos) {
       return r.get();
     }
   }
@@ -47,7 +35,11 @@ rnr_TopicReader* reader_with_qos(rnr_TopicInfo* entry, ReaderQos qos) {
 // and KEEP_ALL history, so that it loses nothing its writers deliver, and adds
 // it to the entry's readers. Called with recorder->mutex held.
 dds_DataReader* create_datareader(rnr_recorder* recorder, rnr_TopicInfo* entry, bool with_key,
-                                  ReaderQos qos) {
+                                  const rnr_ReaderClass& qos) {
+  dds_Subscriber* subscriber = rnr_recorder_subscriber_for(recorder, qos.partitions);
+  if (subscriber == nullptr) {
+    return nullptr;
+  }
   dds_TypeSupport* raw =
       with_key ? dds_TypeSupport_raw_create_w_key() : dds_TypeSupport_raw_create();
   dds_TypeSupport_register_type(raw, recorder->participant, entry->type_name);
@@ -60,21 +52,29 @@ dds_DataReader* create_datareader(rnr_recorder* recorder, rnr_TopicInfo* entry, 
   dds_TopicQos_finalize(&topic_qos);
 
   dds_DataReaderQos reader_qos{};
-  dds_Subscriber_get_default_datareader_qos(recorder->subscriber, &reader_qos);
+  dds_Subscriber_get_default_datareader_qos(subscriber, &reader_qos);
   reader_qos.reliability.kind = qos.reliability;
   reader_qos.durability.kind = qos.durability;
+  // What every writer offers satisfies: no deadline, any latency budget,
+  // automatic liveliness with an infinite lease, by-reception order.
+  reader_qos.deadline_ns = rnr::qos::kInfinite;
+  reader_qos.latency_budget_ns = rnr::qos::kInfinite;
+  reader_qos.liveliness = rnr::qos::Liveliness::automatic;
+  reader_qos.lease_duration_ns = rnr::qos::kInfinite;
+  reader_qos.destination_order = rnr::qos::DestinationOrder::by_reception_timestamp;
+  reader_qos.ownership = qos.ownership;
   reader_qos.history.kind = dds_KEEP_ALL_HISTORY_QOS;
   reader_qos.resource_limits.max_samples = kReaderMaxSamples;
   dds_DataReader* reader =
-      dds_Subscriber_create_datareader(recorder->subscriber, topic, &reader_qos, nullptr, 0);
+      dds_Subscriber_create_datareader(subscriber, topic, &reader_qos, nullptr, 0);
   dds_DataReaderQos_finalize(&reader_qos);
   if (reader == nullptr) {
     return nullptr;
   }
   auto tr = std::make_unique<rnr_TopicReader>();
   tr->reader = reader;
-  tr->reliability = qos.reliability;
-  tr->durability = qos.durability;
+  tr->subscriber = subscriber;
+  tr->qos = qos;
   {
     std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
     entry->readers.push_back(std::move(tr));
@@ -128,15 +128,40 @@ bool store_topic_type(rnr_recorder* recorder, rnr_TopicInfo* entry) {
 const dds_DataReaderListener kBuiltinReaderListener = {
     nullptr, nullptr, nullptr, nullptr, builtin_pub_dr_on_data_available, nullptr, nullptr};
 
+rnr_ReaderClass reader_class_for(const rnr::qos::WriterQos& offered) {
+  rnr_ReaderClass c;
+  c.reliability = offered.reliability == rnr::qos::Reliability::reliable
+                      ? dds_RELIABLE_RELIABILITY_QOS
+                      : dds_BEST_EFFORT_RELIABILITY_QOS;
+  c.durability =
+      reader_durability_for(static_cast<dds_DurabilityQosPolicyKind>(offered.durability));
+  c.ownership = offered.ownership;
+  c.partitions = rnr::qos::partitions_matching(offered.partitions);
+  return c;
+}
+
+rnr_ReaderClass reader_class_of(rnr_recorder* recorder, const uint8_t (&guid)[16],
+                                const dds_PublicationBuiltinTopicData& writer) {
+  rnr::qos::WriterQos offered;
+  if (dds_DomainParticipant_get_publication_qos(recorder->participant, guid, &offered) !=
+      dds_RETCODE_OK) {
+    offered.reliability = writer.reliability.kind == dds_RELIABLE_RELIABILITY_QOS
+                              ? rnr::qos::Reliability::reliable
+                              : rnr::qos::Reliability::best_effort;
+    offered.durability = static_cast<rnr::qos::Durability>(writer.durability.kind);
+  }
+  return reader_class_for(offered);
+}
+
 rnr_TopicReader* assign_writer(rnr_TopicInfo* entry, const uint8_t (&guid)[16],
-                               const dds_PublicationBuiltinTopicData& writer) {
+                               const rnr_ReaderClass& qos) {
   rnr_WriterKey key{};
   std::memcpy(&key.bytes, guid, sizeof key.bytes);
   const auto found = entry->assignments.find(key);
   if (found != entry->assignments.end()) {
     return found->second;
   }
-  rnr_TopicReader* reader = reader_with_qos(entry, reader_qos_for(writer));
+  rnr_TopicReader* reader = reader_with_qos(entry, qos);
   if (reader != nullptr) {
     entry->assignments.emplace(key, reader);
   }
@@ -182,8 +207,20 @@ void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& l
     dds_guid guid{};
     std::memcpy(guid.prefix, pub.writer_guid, sizeof guid.prefix);
     guid.entity_id = publication_entity_id;
-    rnr_Database_insert_entity_info(recorder->database, &guid);
+    const int32_t writer_id = rnr_Database_insert_entity_info(recorder->database, &guid);
     entry->writer_map->emplace(map_key, guid);
+    rnr::qos::WriterQos offered;
+    if (dds_DomainParticipant_get_publication_qos(recorder->participant, pub.writer_guid,
+                                                  &offered) == dds_RETCODE_OK &&
+        writer_id > 0) {
+      rnr_Database_insert_writer_qos(recorder->database, writer_id, entry->id,
+                                     rnr::qos::to_text(offered));
+    }
+    if (is_writer) {
+      rnr_WriterKey watched{};
+      std::memcpy(&watched.bytes, pub.writer_guid, sizeof watched.bytes);
+      entry->unmatched.emplace_back(watched, arch_time());
+    }
   }
 
   // The type: asked of each new writer until one delivers it, and of every
@@ -240,18 +277,40 @@ void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& l
   if (recorder->state == RNR_RECORDER_STOPPED) {
     return;  // nothing is recorded any more: no new readers
   }
+  const rnr_ReaderClass wanted = reader_class_of(recorder, pub.writer_guid, pub.data);
   {
     std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
-    if (assign_writer(entry, pub.writer_guid, pub.data) != nullptr) {
+    if (assign_writer(entry, pub.writer_guid, wanted) != nullptr) {
       return;
     }
   }
-  if (create_datareader(recorder, entry, entry->is_with_key, reader_qos_for(pub.data)) == nullptr) {
+  if (create_datareader(recorder, entry, entry->is_with_key, wanted) == nullptr) {
     rnr_log(RNR_LOG_ERROR, "Recorder %s: Cannot create datareader", entry->topic_name);
     return;
   }
-  std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
-  assign_writer(entry, pub.writer_guid, pub.data);
+  {
+    std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
+    assign_writer(entry, pub.writer_guid, wanted);
+  }
+  // A best-effort reader also matches reliable writers, which may then take
+  // it for their subscriber and publish before their own reader exists:
+  // what they send meanwhile would reach no reader that can ask for it
+  // again. A reliable volatile reader of the same partitions and ownership
+  // is there from the start, so that a reliable writer joining later matches
+  // a reader of its own class at once.
+  if (wanted.reliability == dds_BEST_EFFORT_RELIABILITY_QOS) {
+    rnr_ReaderClass reliable = wanted;
+    reliable.reliability = dds_RELIABLE_RELIABILITY_QOS;
+    reliable.durability = dds_VOLATILE_DURABILITY_QOS;
+    bool exists = false;
+    {
+      std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
+      exists = reader_with_qos(entry, reliable) != nullptr;
+    }
+    if (!exists && create_datareader(recorder, entry, entry->is_with_key, reliable) == nullptr) {
+      rnr_log(RNR_LOG_ERROR, "Recorder %s: Cannot create datareader", entry->topic_name);
+    }
+  }
 }
 
 std::string topic_index_key(const char* topic_name, const char* type_name) {
@@ -348,6 +407,38 @@ bool rnr_WriterKeyEqual::operator()(const rnr_WriterKey& a, const rnr_WriterKey&
 
 bool rnr_WriterKeyLess::operator()(const rnr_WriterKey& a, const rnr_WriterKey& b) const {
   return dds_guid_compare(&a.bytes, &b.bytes) < 0;
+}
+
+dds_Subscriber* rnr_recorder_subscriber_for(rnr_recorder* recorder,
+                                            const std::vector<std::string>& partitions) {
+  if (partitions.empty()) {
+    return recorder->subscriber;
+  }
+  for (const auto& [names, subscriber] : recorder->partition_subscribers) {
+    if (names == partitions) {
+      return subscriber;
+    }
+  }
+  dds_SubscriberQos qos{};
+  dds_DomainParticipant_get_default_subscriber_qos(recorder->participant, &qos);
+  qos.entity_factory.autoenable_created_entities = false;
+  qos.partitions = partitions;
+  dds_Subscriber* subscriber =
+      dds_DomainParticipant_create_subscriber(recorder->participant, &qos, nullptr, 0);
+  dds_SubscriberQos_finalize(&qos);
+  if (subscriber == nullptr || dds_Subscriber_enable(subscriber) != dds_RETCODE_OK) {
+    std::string names;
+    for (const std::string& name : partitions) {
+      names += names.empty() ? name : "," + name;
+    }
+    rnr_log(RNR_LOG_ERROR, "Recorder Cannot create the subscriber of partitions %s", names.c_str());
+    if (subscriber != nullptr) {
+      dds_DomainParticipant_delete_subscriber(recorder->participant, subscriber);
+    }
+    return nullptr;
+  }
+  recorder->partition_subscribers.emplace_back(partitions, subscriber);
+  return subscriber;
 }
 
 rnr_TopicInfo* rnr_recorder_get_topic_info(rnr_recorder* recorder, const char* topic_name,

@@ -25,8 +25,9 @@ constexpr size_t kBulkInsertSize = 256;
 // are deleted before the entries are released.
 void release_recorder(rnr_recorder* recorder) {
   std::vector<std::unique_ptr<rnr_TopicInfo>> entries;
-  std::vector<dds_DataReader*> readers;
+  std::vector<std::pair<dds_Subscriber*, dds_DataReader*>> readers;
   recorder->stopping.store(true);
+  stop_match_watch(recorder);
   {
     std::lock_guard<std::mutex> lock(recorder->mutex);
     recorder->closing = true;
@@ -37,15 +38,19 @@ void release_recorder(rnr_recorder* recorder) {
     for (auto& entry : entries) {
       std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
       for (auto& tr : entry->readers) {
-        readers.push_back(tr->reader);
+        readers.emplace_back(tr->subscriber, tr->reader);
       }
     }
   }
-  for (dds_DataReader* reader : readers) {
-    dds_Subscriber_delete_datareader(recorder->subscriber, reader);
+  for (auto& [subscriber, reader] : readers) {
+    dds_Subscriber_delete_datareader(subscriber, reader);
   }
   entries.clear();  // type supports, metastrings, writer maps, take buffers
   if (recorder->participant != nullptr) {
+    for (auto& [partitions, subscriber] : recorder->partition_subscribers) {
+      dds_DomainParticipant_delete_subscriber(recorder->participant, subscriber);
+    }
+    recorder->partition_subscribers.clear();
     if (recorder->subscriber != nullptr) {
       dds_DomainParticipant_delete_subscriber(recorder->participant, recorder->subscriber);
       recorder->subscriber = nullptr;
@@ -126,6 +131,7 @@ rnr_recorder* rnr_recorder_create(int32_t domain_id, const char* bag_path) {
     rnr_log(RNR_LOG_ERROR, "Recorder Cannot create database");
     return fail_create(recorder);
   }
+  rnr_Database_create_writer_qos_table(recorder->database);
   if (!rnr_Database_start_bulk_insert_data(recorder->database, kBulkInsertSize)) {
     rnr_log(RNR_LOG_ERROR, "Recorder Cannot start bulk insert");
     return fail_create(recorder);
@@ -224,6 +230,8 @@ bool rnr_recorder_start_record(rnr_recorder* recorder) {
     }
     handle_publication(recorder, lock, pub);
   }
+  lock.unlock();
+  start_match_watch(recorder);
   return true;
 }
 
@@ -231,16 +239,17 @@ void rnr_recorder_stop_record(rnr_recorder* recorder) {
   if (recorder == nullptr) {
     return;
   }
-  std::vector<std::pair<rnr_TopicInfo*, dds_DataReader*>> readers;
+  std::vector<std::pair<rnr_TopicInfo*, rnr_TopicReader*>> readers;
   bool was_recording = false;
   // Captures waiting for room in the store give up their wait.
   recorder->stopping.store(true);
+  stop_match_watch(recorder);
   {
     std::lock_guard<std::mutex> lock(recorder->mutex);
     was_recording = recorder->state == RNR_RECORDER_RECORDING;
     for (auto& entry : recorder->topic_list) {
       for (auto& tr : entry->readers) {
-        readers.emplace_back(entry.get(), tr->reader);
+        readers.emplace_back(entry.get(), tr.get());
       }
     }
     // From now on discovery creates no reader, so the list above is complete.
@@ -248,7 +257,8 @@ void rnr_recorder_stop_record(rnr_recorder* recorder) {
   }
   // Entries live until destroy, so they may be used without the lock here.
   std::vector<rnr_TopicInfo*> stopped;
-  for (auto& [entry, reader] : readers) {
+  for (auto& [entry, tr] : readers) {
+    dds_DataReader* reader = tr->reader;
     if (was_recording) {
       // Store what the reader holds before it goes; a writer that keeps
       // sending cannot hold the stop up beyond one reader's worth.
@@ -259,7 +269,7 @@ void rnr_recorder_stop_record(rnr_recorder* recorder) {
         stopped.push_back(entry);
       }
     }
-    dds_Subscriber_delete_datareader(recorder->subscriber, reader);
+    dds_Subscriber_delete_datareader(tr->subscriber, reader);
   }
   for (const rnr_TopicInfo* entry : stopped) {
     report_dds_losses(entry);

@@ -6,6 +6,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <map>
+#include <string>
+#include <thread>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,6 +19,7 @@
 #include <vector>
 
 #include "bag/database.h"
+#include "bag/writer_qos.h"
 #include "middleware/dds_api.h"
 #include "recorder/arrival_order.h"
 #include "recorder/dds.h"
@@ -59,13 +64,33 @@ struct rnr_SampleRef {
   uint32_t index;
 };
 
-// One raw reader of a topic, with the reliability and durability it was
-// created with. Every writer of the topic is assigned to the reader of its
-// own QoS; a reader keeps only the samples of the writers assigned to it.
-struct rnr_TopicReader {
-  dds_DataReader* reader = nullptr;
+// The policies a reader must share with a writer to match it: a topic has
+// one reader per distinct class among its writers.
+struct rnr_ReaderClass {
   dds_ReliabilityQosPolicyKind reliability = dds_RELIABLE_RELIABILITY_QOS;
   dds_DurabilityQosPolicyKind durability = dds_VOLATILE_DURABILITY_QOS;
+  rnr::qos::Ownership ownership = rnr::qos::Ownership::shared;
+  std::vector<std::string> partitions;  // asked for; none: the default partition
+  bool operator==(const rnr_ReaderClass&) const = default;
+};
+
+// The writer sequence numbers of one writer's samples already stored, as
+// ranges [first, end) by first; numbers below `floor` count as stored.
+// Samples that reach two readers of a topic are stored once by them.
+struct rnr_StoredSequences {
+  std::map<uint64_t, uint64_t> ranges;
+  uint64_t floor = 0;
+  // Records `seq`; false when it was recorded before.
+  bool insert(uint64_t seq);
+};
+
+// One raw reader of a topic, with the class it was created with, under the
+// subscriber of its partitions. Every writer of the topic is assigned to the
+// reader of its own class.
+struct rnr_TopicReader {
+  dds_DataReader* reader = nullptr;
+  dds_Subscriber* subscriber = nullptr;
+  rnr_ReaderClass qos;
   // Publication handle of a sample -> whether this reader keeps it. Only
   // settled decisions are kept; used while the entry's capture_mutex is held.
   std::unordered_map<uint64_t, bool> keeps;
@@ -111,6 +136,15 @@ struct rnr_TopicInfo : rnr_TopicDescription {
   // What DDS reported dropped, per reader as last read and in total, and
   // when it was last read and reported. Used under capture_mutex.
   std::unordered_map<dds_DataReader*, dds_SampleLossStatus> loss_seen;
+  // Per publication handle, the sequence numbers stored so far. Used under
+  // capture_mutex.
+  std::unordered_map<uint64_t, rnr_StoredSequences> stored;
+  uint64_t last_stored_handle = 0;
+  rnr_StoredSequences* last_stored = nullptr;  // stored[last_stored_handle]
+  // Writers of the topic not yet matched by any of its readers, with the
+  // time they were announced; watched until matched or warned about. Under
+  // the recorder's mutex.
+  std::vector<std::pair<rnr_WriterKey, uint64_t>> unmatched;
   uint64_t dds_lost = 0;
   uint64_t dds_rejected = 0;
   uint64_t loss_checked_ns = 0;
@@ -128,6 +162,12 @@ struct rnr_Publication {
   uint8_t writer_guid[16];  // the 16 bytes the sample info's instance handle refers to
   dds_PublicationBuiltinTopicData data;
 };
+
+// The subscriber of the recorder whose partitions are `partitions`, created
+// (enabled, its readers created disabled) when there is none yet; null when
+// it cannot be created. Called with recorder->mutex held.
+dds_Subscriber* rnr_recorder_subscriber_for(rnr_recorder* recorder,
+                                            const std::vector<std::string>& partitions);
 
 enum rnr_recorder_state : uint8_t {
   RNR_RECORDER_CREATED = 0,
@@ -164,6 +204,13 @@ struct rnr_recorder {
   // offers the rest to the patterns, so a writer discovered a moment before
   // its pair was added is not lost.
   std::vector<rnr_Publication> early_publications;
+  // Subscribers of the partition sets other than the default one, created
+  // as writers in them are announced.
+  std::vector<std::pair<std::vector<std::string>, dds_Subscriber*>> partition_subscribers;
+  // The thread that warns about writers no reader matched.
+  std::thread watcher;
+  std::condition_variable watcher_wake;
+  bool watcher_stop = false;
 };
 
 // The first entry of the topic list with these names; the caller holds
@@ -177,6 +224,11 @@ namespace recorder_internal {
 // the store has no room, the recorder stops taking and the full reader makes
 // reliable writers wait; this bounds what DDS holds for the recorder.
 constexpr int32_t kReaderMaxSamples = 8192;
+
+// How many ranges of stored sequence numbers a writer keeps at most; the
+// oldest go first (a best-effort writer whose samples get lost leaves one
+// range per gap).
+constexpr size_t kMaxStoredRangesPerWriter = 1024;
 
 // The listener of every topic reader: captures what the reader received.
 extern const dds_DataReaderListener kTopicReaderListener;
@@ -224,7 +276,21 @@ void handle_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& lo
 // reader of its QoS when one exists. Null when the writer still waits for its
 // reader. Called with the entry's assignment_mutex held.
 rnr_TopicReader* assign_writer(rnr_TopicInfo* entry, const uint8_t (&guid)[16],
-                               const dds_PublicationBuiltinTopicData& writer);
+                               const rnr_ReaderClass& qos);
+
+// The class of reader that matches a writer offering `offered`.
+rnr_ReaderClass reader_class_for(const rnr::qos::WriterQos& offered);
+// The class of the writer with this GUID, by what discovery announced of it.
+rnr_ReaderClass reader_class_of(rnr_recorder* recorder, const uint8_t (&guid)[16],
+                                const dds_PublicationBuiltinTopicData& writer);
+
+// --- match_watch.cpp ---
+
+// Starts and stops the thread that warns, once per writer, about each writer
+// that none of its topic's readers has matched a while after it was
+// announced, naming the policy its reader found incompatible.
+void start_match_watch(rnr_recorder* recorder);
+void stop_match_watch(rnr_recorder* recorder);
 
 // The work on one announced writer of a requested topic. Called with
 // recorder->mutex held by `lock`; the lock is given up while the writer's type

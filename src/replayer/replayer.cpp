@@ -14,8 +14,10 @@
 #include "bag/bag_reader.h"
 #include "bag/database.h"
 #include "bag/database_open.h"
+#include "bag/writer_qos.h"
 #include "middleware/dds_api.h"
 #include "log/logger.h"
+#include "replayer/replay_qos.h"
 
 namespace {
 
@@ -233,7 +235,8 @@ dds_DataRepresentationId_t stored_representation(sqlite3* db, int32_t topic_id) 
 
 // Creates, enables and registers the writer of one topics row. Every failure
 // is logged and leaves the topic without a writer.
-void create_datawriter(rnr_replayer* replayer, const rnr_TopicsRow* row) {
+void create_datawriter(rnr_replayer* replayer, const rnr_TopicsRow* row,
+                       const std::vector<rnr::qos::WriterQos>& recorded) {
   // A second row with the same id (a bag whose topics table lacks its
   // primary key) would take over the first one's writer.
   if (!replayer->topic_ids_seen.insert(row->id).second) {
@@ -300,15 +303,47 @@ void create_datawriter(rnr_replayer* replayer, const rnr_TopicsRow* row) {
   // Samples whose time has come go out packed into few datagrams; the replay
   // thread flushes before every wait.
   writer_qos.batch.enable = true;
+  // What the recorded writers offered, merged so that the one writer reaches
+  // every subscriber they reached.
+  info->publisher = replayer->publisher;
+  if (const auto merged = rnr_replay_merge_qos(recorded)) {
+    dds_PublisherQos publisher_qos{};
+    dds_DomainParticipant_get_default_publisher_qos(replayer->participant, &publisher_qos);
+    publisher_qos.entity_factory.autoenable_created_entities = false;
+    rnr_replay_apply_qos(*merged, &writer_qos, &publisher_qos);
+    if (rnr_replay_needs_own_publisher(publisher_qos)) {
+      dds_Publisher* own =
+          dds_DomainParticipant_create_publisher(replayer->participant, &publisher_qos, nullptr, 0);
+      if (own != nullptr) {
+        replayer->topic_publishers.push_back(own);
+        info->publisher = own;
+      } else {
+        rnr_log(RNR_LOG_WARN,
+                "Replayer topic(name: %s): cannot create the publisher of its recorded "
+                "partitions; it is replayed in the default partition",
+                info->topic_name);
+      }
+    }
+    dds_PublisherQos_finalize(&publisher_qos);
+    if (merged->ownership == rnr::qos::Ownership::shared &&
+        std::any_of(recorded.begin(), recorded.end(), [](const rnr::qos::WriterQos& w) {
+          return w.ownership == rnr::qos::Ownership::exclusive;
+        })) {
+      rnr_log(RNR_LOG_WARN,
+              "Replayer topic(name: %s): its writers had shared and exclusive ownership; the "
+              "replay offers shared ownership, which exclusive subscribers refuse",
+              info->topic_name);
+    }
+  }
   dds_DataWriter* writer =
-      dds_Publisher_create_datawriter(replayer->publisher, topic, &writer_qos, nullptr, 0);
+      dds_Publisher_create_datawriter(info->publisher, topic, &writer_qos, nullptr, 0);
   dds_DataWriterQos_finalize(&writer_qos);
 
   dds_ReturnCode_t ret = dds_DataWriter_enable(writer);
   if (ret != dds_RETCODE_OK) {
     rnr_log(RNR_LOG_ERROR, "Replayer Cannot enable datawriter: ret=%s",
             dds_ReturnCode_to_string(ret));
-    dds_Publisher_delete_datawriter(replayer->publisher, writer);
+    dds_Publisher_delete_datawriter(info->publisher, writer);
     rnr_log(RNR_LOG_ERROR, "Replayer Cannot create datawriter");
     return;
   }
@@ -327,11 +362,17 @@ void create_datawriter(rnr_replayer* replayer, const rnr_TopicsRow* row) {
 // Deletes every writer with its info, the publisher and the participant.
 void release_entities(rnr_replayer* replayer) {
   for (auto& [topic_id, writer] : replayer->datawriter_map) {
-    delete static_cast<datawriter_info*>(dds_Entity_get_context(writer, 1));
-    dds_Publisher_delete_datawriter(replayer->publisher, writer);
+    auto* info = static_cast<datawriter_info*>(dds_Entity_get_context(writer, 1));
+    dds_Publisher_delete_datawriter(info != nullptr ? info->publisher : replayer->publisher,
+                                    writer);
+    delete info;
   }
   replayer->datawriter_map.clear();
   if (replayer->participant != nullptr) {
+    for (dds_Publisher* publisher : replayer->topic_publishers) {
+      dds_DomainParticipant_delete_publisher(replayer->participant, publisher);
+    }
+    replayer->topic_publishers.clear();
     if (replayer->publisher != nullptr) {
       dds_DomainParticipant_delete_publisher(replayer->participant, replayer->publisher);
     }
@@ -470,9 +511,30 @@ bool every_writer_matched(const rnr_replayer* replayer) {
   return true;
 }
 
+// One line per writer that subscribers refused since the last report
+// (offered incompatible QoS), naming the policy.
+void report_refusing_subscribers(rnr_replayer* replayer) {
+  for (const auto& [topic_id, writer] : replayer->datawriter_map) {
+    auto* info = static_cast<datawriter_info*>(dds_Entity_get_context(writer, 1));
+    dds_IncompatibleQosStatus status{};
+    if (info == nullptr ||
+        dds_DataWriter_get_offered_incompatible_qos(writer, &status) != dds_RETCODE_OK ||
+        status.total_count <= info->refused_reported) {
+      continue;
+    }
+    rnr_log(RNR_LOG_WARN,
+            "Replayer topic(name: %s, type_name: %s): %d subscriber(s) refused the replay "
+            "writer: offered incompatible QoS, policy %s",
+            info->topic_name, info->type_name, status.total_count - info->refused_reported,
+            rnr::qos::policy_name(status.last_policy_id).c_str());
+    info->refused_reported = status.total_count;
+  }
+}
+
 // Names every topic whose writer never matched a reader: what it wrote
 // reached nobody.
 void report_unheard_topics(rnr_replayer* replayer) {
+  report_refusing_subscribers(replayer);
   for (const auto& [topic_id, writer] : replayer->datawriter_map) {
     int32_t matched = 0;
     if (dds_DataWriter_get_total_matched(writer, &matched) == dds_RETCODE_OK && matched == 0) {
@@ -678,8 +740,28 @@ rnr_replayer* rnr_replayer_create_with_options(const char* bag_file, int32_t dom
     return nullptr;
   }
 
+  // The offered QoS of each topic's recorded writers, where the bag has them.
+  std::unordered_map<int32_t, std::vector<rnr::qos::WriterQos>> recorded;
+  bool qos_readable = true;
+  const std::vector<rnr_WriterQosRow> qos_rows =
+      rnr_bag_read_writer_qos(replayer->database->db, &qos_readable);
+  if (!qos_readable) {
+    rnr_log(RNR_LOG_WARN,
+            "Replayer Cannot read the recorded writers' QoS (table writer_qos); topics without "
+            "them are replayed with the default QoS");
+  }
+  for (const rnr_WriterQosRow& qos_row : qos_rows) {
+    if (auto qos = rnr::qos::from_text(qos_row.qos)) {
+      recorded[qos_row.topic_id].push_back(std::move(*qos));
+    } else {
+      rnr_log(RNR_LOG_WARN, "Replayer The recorded QoS of writer %s cannot be read; it is left out",
+              qos_row.guid.c_str());
+    }
+  }
   for (const auto& row : rows->rows) {
-    create_datawriter(replayer.get(), row.get());
+    const auto found = recorded.find(row->id);
+    create_datawriter(replayer.get(), row.get(),
+                      found != recorded.end() ? found->second : std::vector<rnr::qos::WriterQos>{});
   }
   rnr_Database_topics_row_list_destroy(rows);
   return replayer.release();
@@ -720,6 +802,7 @@ void rnr_replayer_start_replay(rnr_replayer* replayer) {
        waited += kMatchPollNs) {
     arch_sleep(kMatchPollNs);
   }
+  report_refusing_subscribers(replayer);
   // A replay that starts paused is paused before its thread can write.
   if (replayer->options.paused) {
     replayer->replay_state.store(REPLAY_PAUSED);

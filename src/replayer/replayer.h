@@ -44,8 +44,14 @@ struct datawriter_info {
   char topic_name[RNR_NAME_FIELD_SIZE] = {};
   bool is_with_key = false;
   dds_DataWriter* datawriter = nullptr;
+  // The publisher the writer was created in: the replayer's own, or one of
+  // the topic's recorded partitions and presentation.
+  dds_Publisher* publisher = nullptr;
   // Samples the replay thread wrote through the writer.
   uint64_t written = 0;
+  // Subscribers that refused the writer (offered incompatible QoS) and were
+  // reported.
+  int32_t refused_reported = 0;
 };
 
 // What a replay plays, and how. The defaults play the whole bag once at the
@@ -78,6 +84,9 @@ struct rnr_replayer {
   std::unordered_map<int32_t, dds_DataWriter*> datawriter_map;
   // Topic ids of the bag's topics rows seen so far during construction.
   std::unordered_set<int32_t> topic_ids_seen;
+  // Publishers of topics whose recorded writers had partitions or a
+  // presentation; deleted with the writers.
+  std::vector<dds_Publisher*> topic_publishers;
   std::string bag_file;
   rnr_Database* database = nullptr;
   std::thread replay_thread;

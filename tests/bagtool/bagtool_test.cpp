@@ -294,6 +294,8 @@ TEST_F(BagTool, InfoFiguresEqualTheBags) {
   EXPECT_EQ(rows["bt_keyless"][3], std::to_string(kCount));
   for (const auto& guid : bag_->writers) {
     EXPECT_NE(run.out.find("  " + guid + "\n"), std::string::npos) << guid;
+    // Each writer again under its topic, with the QoS it offered.
+    EXPECT_NE(run.out.find("    " + guid + "  reliability="), std::string::npos) << run.out;
   }
 }
 

@@ -12,6 +12,8 @@
 //   other topics get their --count samples each)
 //   rnr_test_fastdds_peer listen --domain N --topic keyed:NAME|keyless:NAME [...]
 //                                [--count N] [--timeout-ms MS]
+//   both: [--partition NAME]... (the publisher's or subscriber's partitions)
+//         [--transient-local] (writers keep every sample for late joiners)
 //
 // Transport: UDPv4 only, on 127.0.0.1, with 127.0.0.1 as the initial peer; no
 // shared memory, no multicast, built-in transports off.
@@ -176,10 +178,36 @@ fdds::DomainParticipant* create_participant(int domain) {
   return fdds::DomainParticipantFactory::get_instance()->create_participant(domain, qos);
 }
 
+// The QoS options both modes share.
+struct PeerQos {
+  std::vector<std::string> partitions;
+  bool transient_local = false;
+};
+PeerQos g_qos;
+
+template <typename GroupQos>
+GroupQos group_qos(GroupQos qos) {
+  for (const std::string& p : g_qos.partitions) {
+    qos.partition().push_back(p.c_str());
+  }
+  return qos;
+}
+
+template <typename EndpointQos>
+void set_durability(EndpointQos& qos) {
+  if (g_qos.transient_local) {
+    qos.durability().kind = fdds::TRANSIENT_LOCAL_DURABILITY_QOS;
+  }
+}
+
 bool parse(int argc, char** argv, int first, int* domain, std::vector<TopicArg>* topics,
            long* count, long* wait_readers, long* linger_ms, long* timeout_ms, long* lead_in_ms) {
   for (int k = first; k < argc; k++) {
     const std::string a = argv[k];
+    if (a == "--transient-local") {
+      g_qos.transient_local = true;
+      continue;
+    }
     if (k + 1 >= argc) {
       return false;
     }
@@ -194,6 +222,10 @@ bool parse(int argc, char** argv, int first, int* domain, std::vector<TopicArg>*
         return false;
       }
       topics->push_back({kind == "keyed", v.substr(colon + 1)});
+      continue;
+    }
+    if (a == "--partition") {
+      g_qos.partitions.push_back(v);
       continue;
     }
     char* end = nullptr;
@@ -223,13 +255,15 @@ bool parse(int argc, char** argv, int first, int* domain, std::vector<TopicArg>*
 int talk(fdds::DomainParticipant* participant, const std::vector<fdds::Topic*>& topics,
          const std::vector<TopicArg>& args, long count, long wait_readers, long linger_ms,
          long lead_in_ms) {
-  fdds::Publisher* publisher = participant->create_publisher(fdds::PUBLISHER_QOS_DEFAULT);
+  fdds::Publisher* publisher =
+      participant->create_publisher(group_qos(fdds::PublisherQos(fdds::PUBLISHER_QOS_DEFAULT)));
   std::vector<fdds::DataWriter*> writers;
   for (size_t t = 0; t < topics.size(); t++) {
     fdds::DataWriterQos qos = fdds::DATAWRITER_QOS_DEFAULT;
     qos.reliability().kind = fdds::RELIABLE_RELIABILITY_QOS;
     qos.history().kind = fdds::KEEP_ALL_HISTORY_QOS;
     qos.data_sharing().off();
+    set_durability(qos);
     fdds::DataWriter* w =
         publisher == nullptr ? nullptr : publisher->create_datawriter(topics[t], qos);
     if (w == nullptr) {
@@ -287,13 +321,15 @@ int talk(fdds::DomainParticipant* participant, const std::vector<fdds::Topic*>& 
 
 int listen(fdds::DomainParticipant* participant, const std::vector<fdds::Topic*>& topics,
            const std::vector<TopicArg>& args, long count, long timeout_ms) {
-  fdds::Subscriber* subscriber = participant->create_subscriber(fdds::SUBSCRIBER_QOS_DEFAULT);
+  fdds::Subscriber* subscriber =
+      participant->create_subscriber(group_qos(fdds::SubscriberQos(fdds::SUBSCRIBER_QOS_DEFAULT)));
   std::vector<fdds::DataReader*> readers;
   for (fdds::Topic* topic : topics) {
     fdds::DataReaderQos qos = fdds::DATAREADER_QOS_DEFAULT;
     qos.reliability().kind = fdds::RELIABLE_RELIABILITY_QOS;
     qos.history().kind = fdds::KEEP_ALL_HISTORY_QOS;
     qos.data_sharing().off();
+    set_durability(qos);
     fdds::DataReader* r =
         subscriber == nullptr ? nullptr : subscriber->create_datareader(topic, qos);
     if (r == nullptr) {

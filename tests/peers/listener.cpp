@@ -14,6 +14,14 @@
 //   --timeout-ms MS    give up after MS milliseconds (default 10000)
 //   --best-effort      best-effort readers (default reliable)
 //   --transient-local  transient-local readers (default volatile)
+//   QoS options of both peers (see rnr::peers::EndpointOptions):
+//   --partition NAME          in this partition (repeatable)
+//   --exclusive STRENGTH      exclusive ownership with this strength
+//   --latency-budget-ms MS, --deadline-ms MS
+//   --manual-liveliness-ms MS manual-by-topic liveliness with this lease
+//   --group-ordered           group presentation with ordered access,
+//                             by-source destination order
+//   --durability-depth N      transient-local: late joiners get the last N
 //
 // Output, one line each, flushed at once:
 //   READY                                       once every reader exists
@@ -88,7 +96,10 @@ int main(int argc, char** argv) {
     } else if (a == "--transient-local") {
       options.transient_local = true;
     } else {
-      return usage();
+      const int used = rnr::peers::parse_endpoint_option(a, next, &options);
+      if (used <= 0)
+        return usage();
+      k += used - 1;
     }
   }
   if (domain < 0 || topics.empty()) {

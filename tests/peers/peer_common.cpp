@@ -1,6 +1,7 @@
 #include "peer_common.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -145,11 +146,56 @@ dds_qos_t* make_qos(const EndpointOptions& o) {
   dds_qset_durability(q,
                       o.transient_local ? DDS_DURABILITY_TRANSIENT_LOCAL : DDS_DURABILITY_VOLATILE);
   if (o.transient_local) {
-    // Late joiners get every sample, not just the last of each instance.
-    dds_qset_durability_service(q, 0, DDS_HISTORY_KEEP_ALL, 1, DDS_LENGTH_UNLIMITED,
-                                DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED);
+    // Late joiners get every sample, not just the last of each instance,
+    // unless a depth is given.
+    dds_qset_durability_service(
+        q, 0, o.durability_depth > 0 ? DDS_HISTORY_KEEP_LAST : DDS_HISTORY_KEEP_ALL,
+        o.durability_depth > 0 ? o.durability_depth : 1, DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED,
+        DDS_LENGTH_UNLIMITED);
+    if (o.durability_depth > 0) {
+      dds_qset_history(q, DDS_HISTORY_KEEP_LAST, o.durability_depth);
+    }
+  }
+  if (o.exclusive) {
+    dds_qset_ownership(q, DDS_OWNERSHIP_EXCLUSIVE);
+    dds_qset_ownership_strength(q, o.strength);
+  }
+  if (o.latency_budget_ms > 0) {
+    dds_qset_latency_budget(q, DDS_MSECS(o.latency_budget_ms));
+  }
+  if (o.deadline_ms > 0) {
+    dds_qset_deadline(q, DDS_MSECS(o.deadline_ms));
+  }
+  if (o.manual_liveliness_ms > 0) {
+    dds_qset_liveliness(q, DDS_LIVELINESS_MANUAL_BY_TOPIC, DDS_MSECS(o.manual_liveliness_ms));
+  }
+  if (o.group_ordered) {
+    dds_qset_destination_order(q, DDS_DESTINATIONORDER_BY_SOURCE_TIMESTAMP);
   }
   return q;
+}
+
+// The publisher or subscriber of the options' partitions and presentation,
+// or the participant itself when they ask for neither.
+dds_entity_t make_group(dds_entity_t pp, const EndpointOptions& o, bool publisher) {
+  if (o.partitions.empty() && !o.group_ordered) {
+    return pp;
+  }
+  dds_qos_t* q = dds_create_qos();
+  if (!o.partitions.empty()) {
+    std::vector<const char*> names;
+    for (const std::string& p : o.partitions) {
+      names.push_back(p.c_str());
+    }
+    dds_qset_partition(q, static_cast<uint32_t>(names.size()), names.data());
+  }
+  if (o.group_ordered) {
+    dds_qset_presentation(q, DDS_PRESENTATION_GROUP, false, true);
+  }
+  const dds_entity_t g =
+      publisher ? dds_create_publisher(pp, q, nullptr) : dds_create_subscriber(pp, q, nullptr);
+  dds_delete_qos(q);
+  return g;
 }
 
 int64_t now_ns() {
@@ -271,6 +317,53 @@ bool decode(Kind kind, const uint8_t* data, size_t size, std::string* descriptio
   return true;
 }
 
+int parse_endpoint_option(const std::string& a, const char* next, EndpointOptions* o) {
+  auto number = [next](int64_t* out) {
+    if (next == nullptr) {
+      return false;
+    }
+    char* end = nullptr;
+    const long long v = std::strtoll(next, &end, 10);
+    if (end == next || *end != '\0' || v < 0) {
+      return false;
+    }
+    *out = v;
+    return true;
+  };
+  int64_t v = 0;
+  if (a == "--partition") {
+    if (next == nullptr) {
+      return -1;
+    }
+    o->partitions.emplace_back(next);
+    return 2;
+  }
+  if (a == "--group-ordered") {
+    o->group_ordered = true;
+    return 1;
+  }
+  if (a == "--exclusive" || a == "--latency-budget-ms" || a == "--deadline-ms" ||
+      a == "--manual-liveliness-ms" || a == "--durability-depth") {
+    if (!number(&v)) {
+      return -1;
+    }
+    if (a == "--exclusive") {
+      o->exclusive = true;
+      o->strength = static_cast<int32_t>(v);
+    } else if (a == "--latency-budget-ms") {
+      o->latency_budget_ms = v;
+    } else if (a == "--deadline-ms") {
+      o->deadline_ms = v;
+    } else if (a == "--manual-liveliness-ms") {
+      o->manual_liveliness_ms = v;
+    } else {
+      o->durability_depth = static_cast<int32_t>(v);
+    }
+    return 2;
+  }
+  return 0;
+}
+
 // --- TypedWriter -----------------------------------------------------------
 
 TypedWriter::TypedWriter(int domain, const TopicArg& topic, const EndpointOptions& options)
@@ -288,7 +381,7 @@ TypedWriter::TypedWriter(int domain, const TopicArg& topic, const EndpointOption
     dds_data_representation_id_t id = DDS_DATA_REPRESENTATION_XCDR2;
     dds_qset_data_representation(q, 1, &id);
   }
-  writer_ = dds_create_writer(participant_, tp, q, nullptr);
+  writer_ = dds_create_writer(make_group(participant_, options, true), tp, q, nullptr);
   dds_delete_qos(q);
 }
 
@@ -354,7 +447,7 @@ TypedReader::TypedReader(int domain, const TopicArg& topic, const EndpointOption
     return;
   }
   dds_qos_t* q = make_qos(options);
-  reader_ = dds_create_reader(participant_, tp, q, nullptr);
+  reader_ = dds_create_reader(make_group(participant_, options, false), tp, q, nullptr);
   dds_delete_qos(q);
 }
 

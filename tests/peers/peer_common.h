@@ -44,7 +44,21 @@ struct EndpointOptions {
   bool reliable = true;
   bool transient_local = false;
   bool xcdr2 = false;  // writers: force XCDR2 (otherwise the type's default)
+  // Transient-local writers: how many samples per instance late joiners
+  // get (0: all of them).
+  int32_t durability_depth = 0;
+  std::vector<std::string> partitions;  // of the publisher or subscriber
+  bool exclusive = false;               // exclusive ownership
+  int32_t strength = 0;                 // writers: ownership strength
+  int64_t latency_budget_ms = 0;
+  int64_t deadline_ms = 0;           // 0: infinite
+  int64_t manual_liveliness_ms = 0;  // manual by topic with this lease; 0: automatic
+  bool group_ordered = false;        // group presentation, ordered access, by-source order
 };
+// Reads one endpoint option of the talker and listener command lines into
+// `options` (`next` is the argument behind it, if any); returns how many
+// arguments it used (0: not an option of these, -1: a bad value).
+int parse_endpoint_option(const std::string& arg, const char* next, EndpointOptions* options);
 
 // A participant with one typed writer.
 class TypedWriter {

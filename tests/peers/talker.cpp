@@ -12,7 +12,12 @@
 //                        XCDR1 unless --xcdr2) or keyless
 //                        (rnr_test::KeylessSample, appendable, XCDR2); repeatable
 //   --count N            samples per topic (default 10); sample i of every
-//                        topic is written in turn, i = 0 .. N-1
+//                        topic is written in turn, i = F .. F+N-1
+//   --first F            the first sample's index (default 0)
+//   --settle-ms MS       once the readers matched, wait this long before the
+//                        first sample (default 0): a reader side may match a
+//                        moment after the writer side, too late for a
+//                        best-effort sample
 //   --rate HZ            rounds of samples per second (default 10; 0: no pause)
 //   --payload BYTES      size of each sample's octet payload (default 16; above
 //                        65536 the samples are fragmented)
@@ -25,6 +30,14 @@
 //   --xcdr2              write every topic in XCDR2
 //   --linger-ms MS       after the last sample, wait for acknowledgements and
 //                        then this long before leaving (default 500)
+//   QoS options of both peers (see rnr::peers::EndpointOptions):
+//   --partition NAME          in this partition (repeatable)
+//   --exclusive STRENGTH      exclusive ownership with this strength
+//   --latency-budget-ms MS, --deadline-ms MS
+//   --manual-liveliness-ms MS manual-by-topic liveliness with this lease
+//   --group-ordered           group presentation with ordered access,
+//                             by-source destination order
+//   --durability-depth N      transient-local: late joiners get the last N
 //
 // Output, one line each, flushed at once:
 //   WRITER <topic> <guid>                 per writer, before any sample
@@ -72,7 +85,7 @@ int usage() {
 
 int main(int argc, char** argv) {
   long domain = -1, count = 10, rate = 10, payload = 16, wait_readers = 0, wait_ms = 10000,
-       linger_ms = 500;
+       linger_ms = 500, first = 0, settle_ms = 0;
   std::vector<TopicArg> topics;
   EndpointOptions options;
   for (int k = 1; k < argc; k++) {
@@ -87,6 +100,10 @@ int main(int argc, char** argv) {
       target = &rate;
     else if (a == "--payload")
       target = &payload;
+    else if (a == "--first")
+      target = &first;
+    else if (a == "--settle-ms")
+      target = &settle_ms;
     else if (a == "--wait-readers")
       target = &wait_readers;
     else if (a == "--wait-timeout-ms")
@@ -110,7 +127,10 @@ int main(int argc, char** argv) {
     } else if (a == "--xcdr2") {
       options.xcdr2 = true;
     } else {
-      return usage();
+      const int used = rnr::peers::parse_endpoint_option(a, next, &options);
+      if (used <= 0)
+        return usage();
+      k += used - 1;
     }
   }
   if (domain < 0 || topics.empty()) {
@@ -134,11 +154,12 @@ int main(int argc, char** argv) {
     }
   }
 
+  std::this_thread::sleep_for(std::chrono::milliseconds(settle_ms));
   long written = 0;
   const auto period =
       rate > 0 ? std::chrono::nanoseconds(1000000000L / rate) : std::chrono::nanoseconds(0);
   auto next_round = std::chrono::steady_clock::now();
-  for (long i = 0; i < count; i++) {
+  for (long i = first; i < first + count; i++) {
     for (size_t t = 0; t < topics.size(); t++) {
       const bool xcdr2 = options.xcdr2 || rnr::peers::default_xcdr2(topics[t].kind);
       const std::vector<uint8_t> bytes = rnr::peers::expected_bytes(

@@ -24,6 +24,7 @@
 #include "bag_files.h"
 #include "child_process.h"
 #include "files.h"
+#include "peer_runs.h"
 
 using namespace rnr::test;
 using namespace std::chrono_literals;
@@ -259,56 +260,6 @@ TEST(RecordEndToEnd, BagThatCannotBeCreatedNewEndsWithStatusOne) {
 
 namespace {
 
-// What the test talker reported: its writers and every sample it wrote.
-struct TalkerReport {
-  std::map<std::string, std::string> writer_of_topic;                // topic -> GUID text
-  std::map<std::string, std::vector<std::vector<uint8_t>>> samples;  // topic -> bytes, in order
-  bool done = false;
-};
-
-std::vector<uint8_t> from_hex(const std::string& hex) {
-  std::vector<uint8_t> out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-  }
-  return out;
-}
-
-TalkerReport parse_talker(const std::string& output) {
-  TalkerReport report;
-  std::istringstream in(output);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream words(line);
-    std::string kind, topic;
-    words >> kind;
-    if (kind == "WRITER") {
-      std::string g[4];
-      words >> topic >> g[0] >> g[1] >> g[2] >> g[3];
-      report.writer_of_topic[topic] = g[0] + " " + g[1] + " " + g[2] + " " + g[3];
-    } else if (kind == "SAMPLE") {
-      std::string index, g[4], hex;
-      words >> topic >> index >> g[0] >> g[1] >> g[2] >> g[3] >> hex;
-      report.samples[topic].push_back(from_hex(hex));
-    } else if (kind == "DONE") {
-      report.done = true;
-    }
-  }
-  return report;
-}
-
-// A peer program (`words` before the domain option, `extra` after it), its
-// output to `out`.
-std::unique_ptr<Child> start_peer(const std::vector<std::string>& words, int domain,
-                                  const std::vector<std::string>& extra, const std::string& out) {
-  std::vector<std::string> argv = words;
-  argv.push_back("--domain");
-  argv.push_back(std::to_string(domain));
-  argv.insert(argv.end(), extra.begin(), extra.end());
-  return std::make_unique<Child>(argv,
-                                 ChildOptions{.stdout_path = out, .stderr_path = out + ".err"});
-}
-
 std::unique_ptr<Child> start_talker(int domain, const std::vector<std::string>& extra,
                                     const std::string& out) {
   return start_peer({RNR_TALKER_PATH}, domain, extra, out);
@@ -337,25 +288,6 @@ std::unique_ptr<Child> start_talker(int domain, const std::vector<std::string>& 
            << recorded.size() << " samples recorded, " << sent.size() << " sent";
   }
   return ::testing::AssertionSuccess();
-}
-
-const TopicRow* topic_named(const Bag& bag, const std::string& name) {
-  for (const auto& t : bag.topics) {
-    if (t.topic_name == name) {
-      return &t;
-    }
-  }
-  return nullptr;
-}
-
-std::vector<std::vector<uint8_t>> rows_of(const Bag& bag, int64_t topic_id) {
-  std::vector<std::vector<uint8_t>> out;
-  for (const auto& row : bag.data) {
-    if (row.topic_id == topic_id) {
-      out.push_back(row.bytes);
-    }
-  }
-  return out;
 }
 
 }  // namespace

@@ -180,4 +180,23 @@ std::optional<uint32_t> payload_u32(const std::vector<uint8_t>& sample, size_t o
              : (uint32_t{p[3]} | uint32_t{p[2]} << 8 | uint32_t{p[1]} << 16 | uint32_t{p[0]} << 24);
 }
 
+const TopicRow* topic_named(const Bag& bag, const std::string& name) {
+  for (const auto& t : bag.topics) {
+    if (t.topic_name == name) {
+      return &t;
+    }
+  }
+  return nullptr;
+}
+
+std::vector<std::vector<uint8_t>> rows_of(const Bag& bag, int64_t topic_id) {
+  std::vector<std::vector<uint8_t>> out;
+  for (const auto& row : bag.data) {
+    if (row.topic_id == topic_id) {
+      out.push_back(row.bytes);
+    }
+  }
+  return out;
+}
+
 }  // namespace rnr::test

@@ -58,6 +58,10 @@ struct Bag {
   std::vector<DataRow> data;
 };
 Bag read_bag(const std::string& path);
+// The topic row of that name, or null.
+const TopicRow* topic_named(const Bag& bag, const std::string& name);
+// The stored bytes of one topic's rows, in row order.
+std::vector<std::vector<uint8_t>> rows_of(const Bag& bag, int64_t topic_id);
 // The same over an open connection (left open).
 Bag read_bag(sqlite3* db);
 
