@@ -3,11 +3,13 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "bag/database.h"
+#include "bag/sqlite_busy.h"
 #include "log/logger.h"
 
 namespace {
@@ -60,15 +62,20 @@ bool uses_wal(const char* path) {
 
 rnr_Database* rnr_Database_open_existing(const char* path) {
   if (path == nullptr || strnlen(path, sizeof(rnr_Database::path)) >= sizeof(rnr_Database::path)) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
+    rnr_log(RNR_LOG_ERROR, "Database Cannot open database %.255s...: the name is too long",
+            path != nullptr ? path : "(null)");
     return nullptr;
   }
 
   // Only a regular file can be a bag; opening a FIFO or a device would block
   // or read something that is not a file at all.
   struct stat st {};
-  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
+  if (stat(path, &st) != 0) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot open database %s (%s)", path, std::strerror(errno));
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot open database %s (not a regular file)", path);
     return nullptr;
   }
 
@@ -80,10 +87,13 @@ rnr_Database* rnr_Database_open_existing(const char* path) {
   const int access = uses_wal(path) ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(path, &db, access | SQLITE_OPEN_PRIVATECACHE, nullptr) != SQLITE_OK) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
+    rnr_log(RNR_LOG_ERROR, "Database Cannot open database %s (%s)", path,
+            db != nullptr ? sqlite3_errmsg(db) : "out of memory");
     sqlite3_close(db);
     return nullptr;
   }
+  // A recorder may be writing the bag: wait for its commits.
+  rnr_sqlite_set_busy_timeout(db);
   if (!has_bag_tables(db)) {
     sqlite3_close(db);
     return nullptr;
@@ -91,7 +101,7 @@ rnr_Database* rnr_Database_open_existing(const char* path) {
 
   auto* store = new (std::nothrow) rnr_Database{};
   if (store == nullptr) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
+    rnr_log(RNR_LOG_ERROR, "Database Cannot open database %s (out of memory)", path);
     sqlite3_close(db);
     return nullptr;
   }

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "bag/sqlite_busy.h"
+
 namespace rnr::bagtool {
 namespace {
 
@@ -52,6 +54,8 @@ bool BagReader::open(const std::string& path, std::string* error) {
                       nullptr) != SQLITE_OK) {
     return fail("cannot open the bag", error);
   }
+  // A recorder may be writing the bag: wait for its commits.
+  rnr_sqlite_set_busy_timeout(db_);
   sqlite3_stmt* raw = nullptr;
   if (sqlite3_prepare_v2(db_,
                          "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name IN "
@@ -156,30 +160,64 @@ bool BagReader::count(const std::vector<int64_t>& topic_ids, uint64_t* out, std:
 bool BagReader::for_each_sample(const std::vector<int64_t>& topic_ids,
                                 const std::function<bool(const SampleRow&)>& visit,
                                 std::string* error) {
-  const std::string sql = "SELECT _id, topic_id, timestamp, serialized_data FROM data" +
-                          topic_filter(topic_ids) + " ORDER BY _id";
+  // Read in chunks of rows, each its own short read transaction, so that a
+  // recorder writing the bag meanwhile is never held up for long. The rows
+  // are those present at the start.
+  constexpr int kChunkRows = 1024;
+  const std::string filter = topic_filter(topic_ids);
+  const std::string sql =
+      "SELECT _id, topic_id, timestamp, serialized_data FROM data WHERE _id > "
+      "?1 AND _id <= ?2" +
+      (filter.empty() ? "" : " AND" + filter.substr(6)) + " ORDER BY _id LIMIT " +
+      std::to_string(kChunkRows);
   sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db_, "SELECT COALESCE(MAX(_id), 0) FROM data", -1, &raw, nullptr) !=
+      SQLITE_OK) {
+    sqlite3_finalize(raw);
+    return fail("cannot read the samples", error);
+  }
+  Statement last_stmt(raw);
+  if (sqlite3_step(last_stmt.get()) != SQLITE_ROW) {
+    return fail("cannot read the samples", error);
+  }
+  const int64_t last = sqlite3_column_int64(last_stmt.get(), 0);
+  last_stmt.reset();
+  raw = nullptr;
   if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
     sqlite3_finalize(raw);
     return fail("cannot read the samples", error);
   }
   Statement stmt(raw);
-  int step;
   SampleRow row;
-  while ((step = sqlite3_step(stmt.get())) == SQLITE_ROW) {
-    row.id = sqlite3_column_int64(stmt.get(), 0);
-    row.topic_id = sqlite3_column_int64(stmt.get(), 1);
-    row.timestamp = sqlite3_column_int64(stmt.get(), 2);
-    row.data = static_cast<const uint8_t*>(sqlite3_column_blob(stmt.get(), 3));
-    row.size = static_cast<size_t>(sqlite3_column_bytes(stmt.get(), 3));
-    if (row.data == nullptr) {
-      row.size = 0;
+  int64_t after = INT64_MIN;
+  for (;;) {
+    sqlite3_reset(stmt.get());
+    sqlite3_bind_int64(stmt.get(), 1, after);
+    sqlite3_bind_int64(stmt.get(), 2, last);
+    int rows = 0;
+    int step;
+    while ((step = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+      ++rows;
+      row.id = sqlite3_column_int64(stmt.get(), 0);
+      row.topic_id = sqlite3_column_int64(stmt.get(), 1);
+      row.timestamp = sqlite3_column_int64(stmt.get(), 2);
+      row.data = static_cast<const uint8_t*>(sqlite3_column_blob(stmt.get(), 3));
+      row.size = static_cast<size_t>(sqlite3_column_bytes(stmt.get(), 3));
+      if (row.data == nullptr) {
+        row.size = 0;
+      }
+      after = row.id;
+      if (!visit(row)) {
+        return true;
+      }
     }
-    if (!visit(row)) {
+    if (step != SQLITE_DONE) {
+      return fail("cannot read the samples", error);
+    }
+    if (rows < kChunkRows) {
       return true;
     }
   }
-  return step == SQLITE_DONE || fail("cannot read the samples", error);
 }
 
 }  // namespace rnr::bagtool

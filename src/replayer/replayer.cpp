@@ -25,6 +25,9 @@ constexpr uint64_t kStartDelayNs = 1000000000u;
 constexpr uint64_t kMatchGraceNs = 2000000000u;
 constexpr uint64_t kMatchPollNs = 10000000u;
 constexpr int32_t kChunkIds = 8;
+// The longest a read transaction of the replay thread lasts (renewed after
+// the chunk that passes it).
+constexpr uint64_t kTransactionNs = 100000000u;
 
 // A wait deadline on system_clock (CLOCK_REALTIME, the clock of arch_time),
 // clamped so that far-off deadlines stay representable.
@@ -354,7 +357,9 @@ void replay_chunk(rnr_replayer* replayer, sqlite3_stmt* stmt, int32_t current_id
 // Keeps one read transaction open on the bag while it lives. Outside a
 // transaction SQLite takes and drops its file lock, and checks the file for
 // changes, around every statement run, that is for every chunk of rows; the
-// replay would spend more time in those system calls than in reading.
+// replay would spend more time in those system calls than in reading. It is
+// renewed every kTransactionNs, so that a recorder still writing the bag is
+// never held up for longer (its commits wait for the lock meanwhile).
 class ReadTransaction {
  public:
   explicit ReadTransaction(sqlite3* db)
@@ -441,6 +446,7 @@ void replay_thread_run(rnr_replayer* replayer) {
 
   Playback playback;
   std::optional<ReadTransaction> transaction(std::in_place, db);
+  uint64_t transaction_start = arch_time();
   // 64-bit so that stepping past a count near INT32_MAX cannot overflow.
   for (int64_t id_first = 1; id_first <= data_count; id_first += kChunkIds) {
     if (is_stopped(replayer)) {
@@ -462,6 +468,12 @@ void replay_thread_run(rnr_replayer* replayer) {
       continue;
     }
     replay_chunk(replayer, stmt, static_cast<int32_t>(id_first), playback);
+    if (arch_time() - transaction_start >= kTransactionNs) {
+      sqlite3_reset(stmt);
+      transaction.reset();
+      transaction.emplace(db);
+      transaction_start = arch_time();
+    }
   }
 
   // Everything written is sent before the replay counts as finished.
