@@ -49,26 +49,37 @@ bool BagReader::fail(const char* what, std::string* error) {
 
 bool BagReader::open(const std::string& path, std::string* error) {
   // Read-only and without create: a missing file is an error, and SQLite
-  // neither creates nor rolls back a journal on a read-only connection.
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_PRIVATECACHE,
-                      nullptr) != SQLITE_OK) {
-    return fail("cannot open the bag", error);
-  }
-  // A recorder may be writing the bag: wait for its commits.
-  rnr_sqlite_set_busy_timeout(db_);
-  sqlite3_stmt* raw = nullptr;
-  if (sqlite3_prepare_v2(db_,
-                         "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name IN "
-                         "('topics', 'writers', 'data')",
-                         -1, &raw, nullptr) != SQLITE_OK) {
+  // creates no journal on a read-only connection.
+  int tables = -1;
+  for (const int access : {SQLITE_OPEN_READONLY, SQLITE_OPEN_READWRITE}) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db_, access | SQLITE_OPEN_PRIVATECACHE, nullptr) !=
+        SQLITE_OK) {
+      return fail("cannot open the bag", error);
+    }
+    // A recorder may be writing the bag: wait for its commits.
+    rnr_sqlite_set_busy_timeout(db_);
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db_,
+                           "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name IN "
+                           "('topics', 'writers', 'data')",
+                           -1, &raw, nullptr) == SQLITE_OK &&
+        sqlite3_step(raw) == SQLITE_ROW) {
+      tables = sqlite3_column_int(raw, 0);
+    }
     sqlite3_finalize(raw);
+    // A recorder that died during a commit (SIGKILL, power cut) left a hot
+    // journal that only a writable connection may roll back, restoring the
+    // bag as of its last commit; nothing else is ever written.
+    if (tables >= 0 || sqlite3_extended_errcode(db_) != SQLITE_READONLY_ROLLBACK) {
+      break;
+    }
+  }
+  if (tables < 0) {
     return fail("cannot read the bag", error);
   }
-  Statement stmt(raw);
-  if (sqlite3_step(stmt.get()) != SQLITE_ROW) {
-    return fail("cannot read the bag", error);
-  }
-  if (sqlite3_column_int(stmt.get(), 0) != 3) {
+  if (tables != 3) {
     *error = "not a bag: the tables topics, writers and data are not all there";
     return false;
   }
