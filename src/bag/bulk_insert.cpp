@@ -171,6 +171,7 @@ struct rnr_BulkWriter {
   bool locked = false;
   std::chrono::steady_clock::time_point locked_since;
   uint64_t refused = 0;
+  uint64_t written = 0;
   uint64_t failed_attempts = 0;
   uint64_t lost_before_failing = 0;
   bool copy_failure_reported = false;
@@ -297,6 +298,7 @@ void store_thread_run(rnr_Database* store) {
     if (result == WriteResult::kWritten) {
       std::unique_ptr<Batch> done = std::move(w.full.front());
       w.full.pop_front();
+      w.written += done->rows.size();
       recycle(w, std::move(done));
       if (w.locked) {
         w.locked = false;
@@ -594,6 +596,7 @@ rnr_BulkInsertStats rnr_Database_bulk_insert_stats(rnr_Database* store) {
     stats.held_bytes_peak = w.held_bytes_peak;
     stats.lost_samples = w.lost;
     stats.refused_samples = w.refused;
+    stats.written_samples = w.written;
     stats.failing = w.failing;
     stats.locked = w.locked;
   }

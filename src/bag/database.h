@@ -184,6 +184,7 @@ struct rnr_BulkInsertStats {
   size_t held_bytes_peak;    // the most ever held at once
   uint64_t lost_samples;     // dropped because the store could not write them
   uint64_t refused_samples;  // of those, refused because the bag cannot hold them
+  uint64_t written_samples;  // committed to the bag
   bool failing;              // the last write failed
   bool locked;               // the last write found the bag locked by a reader
 };

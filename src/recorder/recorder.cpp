@@ -271,7 +271,10 @@ bool rnr_recorder_save_record(rnr_recorder* recorder) {
   if (recorder->database->bulk_insert_enabled) {
     rnr_Database_end_bulk_insert_data(recorder->database);
   }
-  const uint64_t lost = rnr_Database_bulk_insert_stats(recorder->database).lost_samples;
+  const rnr_BulkInsertStats stats = rnr_Database_bulk_insert_stats(recorder->database);
+  const uint64_t lost = stats.lost_samples;
+  rnr_log(RNR_LOG_INFO, "Recorder Saved %llu samples into %s",
+          static_cast<unsigned long long>(stats.written_samples), recorder->database->path);
   if (lost > 0) {
     rnr_log(RNR_LOG_ERROR, "Recorder Lost %llu samples: the bag %s could not store them",
             static_cast<unsigned long long>(lost), recorder->database->path);
