@@ -11,14 +11,15 @@
 # SECONDS is the length of each run (default 10). With BEFORE_BUILD (another
 # release build, e.g. of the main branch) it only compares the two
 # recorders' throughput: a reliable publisher that sends as fast as flow
-# control lets it, recorded by each build in turn, three rounds, rows per
-# second of the span recorded and their ratio. Domains 180..199 only; all
+# control lets it, recorded by each build in turn, ROUNDS rounds (default
+# 3), median rows per second of the span recorded and their ratio. Domains 180..199 only; all
 # traffic on loopback.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="$(cd "${1:-$root/build-rel}" && pwd)"
 secs="${2:-10}"
 before_build="${3:-}"
+rounds="${ROUNDS:-3}"
 export CYCLONEDDS_URI="file://$root/config/cyclonedds-loopback.xml"
 
 tool="$build/src/app/quorvin-rnr"
@@ -131,15 +132,21 @@ if [ -n "$before_build" ]; then
   for size in 100 4096; do
     after_rates=()
     before_rates=()
-    for round in 1 2 3; do
-      read -r a ag < <(try_saturated "$tool" "$size")
-      read -r b bg < <(try_saturated "$before_tool" "$size")
+    for round in $(seq 1 "$rounds"); do
+      # Alternating which build goes first spreads the machine's drift.
+      if [ $((round % 2)) = 1 ]; then
+        read -r a ag < <(try_saturated "$tool" "$size")
+        read -r b bg < <(try_saturated "$before_tool" "$size")
+      else
+        read -r b bg < <(try_saturated "$before_tool" "$size")
+        read -r a ag < <(try_saturated "$tool" "$size")
+      fi
       echo "  size $size round $round: after $a rows/s (gaps $ag), before $b rows/s (gaps $bg)"
       after_rates+=("$a")
       before_rates+=("$b")
     done
-    a="$(printf '%s\n' "${after_rates[@]}" | sort -n | sed -n 2p)"
-    b="$(printf '%s\n' "${before_rates[@]}" | sort -n | sed -n 2p)"
+    a="$(printf '%s\n' "${after_rates[@]}" | sort -n | sed -n "$(((rounds + 1) / 2))p")"
+    b="$(printf '%s\n' "${before_rates[@]}" | sort -n | sed -n "$(((rounds + 1) / 2))p")"
     echo "  size $size median: after $a rows/s, before $b rows/s, after/before $(awk -v a="$a" -v b="$b" 'BEGIN { if (b > 0) printf "%.3f", a / b; else print "n/a" }')"
     echo "RESULT record_vs_before $size $a $b"
   done
