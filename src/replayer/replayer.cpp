@@ -371,6 +371,14 @@ class ReadTransaction {
   }
   ReadTransaction(const ReadTransaction&) = delete;
   ReadTransaction& operator=(const ReadTransaction&) = delete;
+  // Ends the transaction and begins the next one, so that the bag's lock is
+  // given up in between.
+  void renew() {
+    if (open_) {
+      sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    }
+    open_ = sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
 
  private:
   sqlite3* db_;
@@ -470,8 +478,7 @@ void replay_thread_run(rnr_replayer* replayer) {
     replay_chunk(replayer, stmt, static_cast<int32_t>(id_first), playback);
     if (arch_time() - transaction_start >= kTransactionNs) {
       sqlite3_reset(stmt);
-      transaction.reset();
-      transaction.emplace(db);
+      transaction->renew();
       transaction_start = arch_time();
     }
   }
