@@ -5,15 +5,21 @@
 # reports the highest rate received without loss, and their ratio; then runs
 # the bag store's own benchmark for its ceiling.
 #
-#   bench/record/record_bench.sh [BUILD_DIR] [SECONDS]
+#   bench/record/record_bench.sh [BUILD_DIR] [SECONDS] [BEFORE_BUILD]
 #
 # BUILD_DIR must hold a release build with the benchmarks (default build-rel);
-# SECONDS is the length of each run (default 10). Domains 180..199 only; all
+# SECONDS is the length of each run (default 10). With BEFORE_BUILD (another
+# release build, e.g. of the main branch) it only compares the two
+# recorders' throughput: a reliable publisher that sends as fast as flow
+# control lets it, recorded by each build in turn, ROUNDS rounds (default
+# 3), median rows per second of the span recorded and their ratio. Domains 180..199 only; all
 # traffic on loopback.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="$(cd "${1:-$root/build-rel}" && pwd)"
 secs="${2:-10}"
+before_build="${3:-}"
+rounds="${ROUNDS:-3}"
 export CYCLONEDDS_URI="file://$root/config/cyclonedds-loopback.xml"
 
 tool="$build/src/app/quorvin-rnr"
@@ -96,6 +102,56 @@ highest() { # function size rates...
   done
   echo "$best" >"$work/best"
 }
+
+# Rows per second that `record` of build $1 stores from a publisher that
+# sends as fast as it is let, samples of $2 bytes; also checks for gaps.
+try_saturated() { # tool size
+  local tool="$1" size="$2" domain dir pid line rows gaps span
+  domain="$(next_domain)"
+  dir="$work/sat-$run"
+  mkdir -p "$dir"
+  (cd "$dir" && exec "$tool" record -d "$domain" -l warn KeyedSeq DDSPerfRDataKS >"$dir/out" 2>&1) &
+  pid=$!
+  children+=("$pid")
+  sleep 1
+  ddsperf -i "$domain" -k all -D "$secs" pub size "$size" >"$dir/pub" 2>&1 || true
+  kill -INT "$pid"
+  wait "$pid" || true
+  line="$("$stats" "$dir"/dovuve_*.sqlite3 2>/dev/null || echo "rows=0 gaps=0 bad=0 span_ns=0")"
+  rows="$(sed -E 's/.*rows=([0-9]+).*/\1/' <<<"$line")"
+  gaps="$(sed -E 's/.*gaps=([0-9]+).*/\1/' <<<"$line")"
+  span="$(sed -E 's/.*span_ns=(-?[0-9]+).*/\1/' <<<"$line")"
+  rm -rf "$dir"
+  awk -v r="$rows" -v s="$span" -v g="$gaps" 'BEGIN { printf "%d %d\n", (s > 0 ? r * 1e9 / s : 0), g }'
+}
+
+if [ -n "$before_build" ]; then
+  before_tool="$(cd "$before_build" && pwd)/src/app/quorvin-rnr"
+  [ -x "$before_tool" ] || { echo "missing $before_tool" >&2; exit 2; }
+  echo "recorder throughput, ${secs} s per run: after = $tool, before = $before_tool"
+  for size in 100 4096; do
+    after_rates=()
+    before_rates=()
+    for round in $(seq 1 "$rounds"); do
+      # Alternating which build goes first spreads the machine's drift.
+      if [ $((round % 2)) = 1 ]; then
+        read -r a ag < <(try_saturated "$tool" "$size")
+        read -r b bg < <(try_saturated "$before_tool" "$size")
+      else
+        read -r b bg < <(try_saturated "$before_tool" "$size")
+        read -r a ag < <(try_saturated "$tool" "$size")
+      fi
+      echo "  size $size round $round: after $a rows/s (gaps $ag), before $b rows/s (gaps $bg)"
+      after_rates+=("$a")
+      before_rates+=("$b")
+    done
+    a="$(printf '%s\n' "${after_rates[@]}" | sort -n | sed -n "$(((rounds + 1) / 2))p")"
+    b="$(printf '%s\n' "${before_rates[@]}" | sort -n | sed -n "$(((rounds + 1) / 2))p")"
+    echo "  size $size median: after $a rows/s, before $b rows/s, after/before $(awk -v a="$a" -v b="$b" 'BEGIN { if (b > 0) printf "%.3f", a / b; else print "n/a" }')"
+    echo "RESULT record_vs_before $size $a $b"
+  done
+  exit 0
+fi
 
 bag_bench="$build/bench/bag/bag_insert_bench"
 [ -x "$bag_bench" ] || { echo "missing $bag_bench (build the bag_insert_bench target)" >&2; exit 2; }

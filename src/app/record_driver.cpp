@@ -9,6 +9,7 @@ int record_driver(app_config* config) {
     app_config_finalize(config);
     return 1;
   }
+  app_samples_held.store(true);
   for (const topic_pair& pair : config->topic_pairs) {
     rnr_recorder_add_topic(recorder, pair.topic_name, pair.type_name);
   }
@@ -19,6 +20,7 @@ int record_driver(app_config* config) {
   rnr_recorder_stop_record(recorder);
   // A recording that lost samples to a failing bag is not a success.
   const bool saved = rnr_recorder_save_record(recorder);
+  app_samples_held.store(false);
   rnr_recorder_destroy(recorder);
   app_config_finalize(config);
   return saved ? 0 : 1;

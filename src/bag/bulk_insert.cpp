@@ -11,6 +11,7 @@
 
 #include "bag/database.h"
 #include "bag/database_internal.h"
+#include "bag/sqlite_busy.h"
 #include "log/logger.h"
 
 using bag_internal::Statement;
@@ -120,8 +121,13 @@ bool insert_single_row(rnr_Database* store, const rnr_DataRow& row) {
   return true;
 }
 
-// How long the store thread waits before it tries a failed write again.
+// How long the store thread waits before it tries a failed write again, and
+// before it takes the bag's lock again after a reader kept it: readers that
+// queued behind the store's pending lock get their turn meanwhile.
 constexpr std::chrono::milliseconds kRetryInterval{250};
+// A batch that is not full is handed to the store thread once its oldest
+// sample is this old, so that every sample is committed within about 1 s.
+constexpr std::chrono::milliseconds kPartialBatchAge{900};
 // Spare batches kept for reuse, and the largest buffer worth keeping.
 constexpr size_t kSpareBatches = 2;
 constexpr size_t kSpareBatchBytes = size_t{16} << 20;
@@ -155,8 +161,17 @@ struct rnr_BulkWriter {
   size_t held_bytes_peak = 0;
   uint64_t lost = 0;
   bool stopping = false;
+  // When the first sample of `filling` came: the batch goes to the store
+  // thread kPartialBatchAge later even if it is not full.
+  std::chrono::steady_clock::time_point filling_since;
   // Set from the first failed write until the next successful one.
   bool failing = false;
+  // Set while writes find the bag locked by another connection, and when
+  // that began; the samples wait meanwhile (back-pressure, not a failure).
+  bool locked = false;
+  std::chrono::steady_clock::time_point locked_since;
+  uint64_t refused = 0;
+  uint64_t written = 0;
   uint64_t failed_attempts = 0;
   uint64_t lost_before_failing = 0;
   bool copy_failure_reported = false;
@@ -187,71 +202,111 @@ void recycle(rnr_BulkWriter& writer, std::unique_ptr<Batch> batch) {
   }
 }
 
+enum class WriteResult { kWritten, kLocked, kFailed };
+
+bool is_lock_code(int rc) {
+  return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
+}
+
 // Writes one batch with one statement: the prepared batch INSERT for a full
 // batch, one made for exactly its number of rows otherwise. On failure
-// `error` tells why. Runs on the store thread without `mutex`.
-bool write_batch(rnr_Database* store, const Batch& batch, std::string& error) {
+// `error` tells why; kLocked when another connection held the bag longer
+// than the store waits. Runs on the store thread without `mutex`.
+WriteResult write_batch(rnr_Database* store, const Batch& batch, std::string& error) {
   sqlite3_stmt* stmt = store->bulk_insert_stmt;
   Statement partial;
   if (batch.rows.size() < store->bulk_insert_size) {
     std::string text;
     if (!build_batch_text(batch.rows.size(), text)) {
       error = "out of memory";
-      return false;
+      return WriteResult::kFailed;
     }
-    if (sqlite3_prepare_v2(store->db, text.c_str(), -1, &partial.stmt, nullptr) != SQLITE_OK) {
+    const int rc = sqlite3_prepare_v2(store->db, text.c_str(), -1, &partial.stmt, nullptr);
+    if (rc != SQLITE_OK) {
       error = sqlite3_errmsg(store->db);
-      return false;
+      return is_lock_code(rc) ? WriteResult::kLocked : WriteResult::kFailed;
     }
     stmt = partial.stmt;
   }
-  bool written = true;
-  for (size_t i = 0; i < batch.rows.size() && written; ++i) {
+  bool bound = true;
+  for (size_t i = 0; i < batch.rows.size() && bound; ++i) {
     const Batch::Row& row = batch.rows[i];
     const rnr_DataRow data{row.timestamp, row.topic_id, batch.bytes.data() + row.offset, row.size};
-    written = bind_data_row(stmt, i, data);
+    bound = bind_data_row(stmt, i, data);
   }
-  if (!written) {
+  WriteResult result = WriteResult::kWritten;
+  if (!bound) {
     error = "cannot bind";
+    result = WriteResult::kFailed;
   } else {
     std::lock_guard<std::mutex> connection(store->connection_mutex);
-    if (sqlite3_step(stmt) != SQLITE_DONE) {
+    // A commit that found the bag locked is rolled back whole, so the batch
+    // can be written again later without doubling a row.
+    const int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_DONE) {
       error = sqlite3_errmsg(store->db);
-      written = false;
+      result = is_lock_code(sqlite3_extended_errcode(store->db)) ? WriteResult::kLocked
+                                                                 : WriteResult::kFailed;
     }
   }
   sqlite3_reset(stmt);
-  return written;
+  return result;
+}
+
+// Hands the batch being filled to the store thread. The caller holds `mutex`.
+void hand_over_filling(rnr_Database* store, rnr_BulkWriter& w) {
+  w.full.push_back(std::move(w.filling));
+  store->bulk_insert_count = 0;
 }
 
 // The store thread: writes the full batches in the order they were handed
-// over. A failed write keeps its batch and is tried again after a pause; the
-// first failure and the recovery are logged once each, with counts. Once the
-// end of the bulk insert is asked for, a write that fails is the last
-// attempt: what is left is dropped and counted as lost.
+// over, and a batch being filled once its oldest sample is kPartialBatchAge
+// old. A bag locked by a reader is waited for (sqlite_busy.h) and the write
+// tried again after a pause, without dropping anything: the samples wait
+// within the memory bound. A failed write keeps its batch and is tried again
+// after a pause; the first failure and the recovery are logged once each,
+// with counts. Once the end of the bulk insert is asked for, a write that
+// fails (or still finds the bag locked after the long wait) is the last
+// attempt: what is left is dropped and counted as lost, with one line.
 void store_thread_run(rnr_Database* store) {
+  bag_internal::mark_store_thread();
   rnr_BulkWriter& w = *store->bulk_writer;
   std::unique_lock<std::mutex> lock(store->mutex);
   for (;;) {
-    w.work.wait(lock, [&w] { return !w.full.empty() || w.stopping; });
+    while (w.full.empty() && !w.stopping) {
+      if (w.filling == nullptr || w.filling->rows.empty()) {
+        w.work.wait(lock);
+      } else if (std::chrono::steady_clock::now() >= w.filling_since + kPartialBatchAge) {
+        hand_over_filling(store, w);
+      } else {
+        w.work.wait_until(lock, w.filling_since + kPartialBatchAge);
+      }
+    }
     if (w.full.empty()) {
       // Samples inserted while the end was under way form a last batch.
       if (w.filling == nullptr || w.filling->rows.empty()) {
         break;
       }
-      w.full.push_back(std::move(w.filling));
-      store->bulk_insert_count = 0;
+      hand_over_filling(store, w);
     }
     const Batch& batch = *w.full.front();
     const bool last_attempt = w.stopping;
     lock.unlock();
     std::string error;
-    const bool written = write_batch(store, batch, error);
+    const WriteResult result = write_batch(store, batch, error);
     lock.lock();
-    if (written) {
+    if (result == WriteResult::kWritten) {
       std::unique_ptr<Batch> done = std::move(w.full.front());
       w.full.pop_front();
+      w.written += done->rows.size();
       recycle(w, std::move(done));
+      if (w.locked) {
+        w.locked = false;
+        const std::chrono::duration<double> held =
+            std::chrono::steady_clock::now() - w.locked_since;
+        rnr_log(RNR_LOG_INFO, "Database Writing samples again: the bag was locked for %.1f s",
+                held.count());
+      }
       if (w.failing) {
         w.failing = false;
         rnr_log(RNR_LOG_WARN,
@@ -263,7 +318,40 @@ void store_thread_run(rnr_Database* store) {
       w.room.notify_all();
       continue;
     }
-    if (!w.failing) {
+    if (last_attempt) {
+      uint64_t dropped = 0;
+      while (!w.full.empty()) {
+        dropped += w.full.front()->rows.size();
+        recycle(w, std::move(w.full.front()));
+        w.full.pop_front();
+      }
+      if (w.filling != nullptr) {
+        dropped += w.filling->rows.size();
+        recycle(w, std::move(w.filling));
+      }
+      w.lost += dropped;
+      if (result == WriteResult::kLocked) {
+        rnr_log(RNR_LOG_ERROR,
+                "Database Cannot write %llu samples at the end: the bag stayed locked by %s for "
+                "%d s; they are lost",
+                static_cast<unsigned long long>(dropped),
+                bag_internal::lock_holders(store->path).c_str(), RNR_SQLITE_BUSY_TIMEOUT_MS / 1000);
+      } else {
+        rnr_log(RNR_LOG_ERROR, "Database Cannot write %llu samples at the end (%s): they are lost",
+                static_cast<unsigned long long>(dropped), error.c_str());
+      }
+      break;
+    }
+    if (result == WriteResult::kLocked) {
+      if (!w.locked) {
+        w.locked = true;
+        w.locked_since = std::chrono::steady_clock::now();
+        rnr_log(RNR_LOG_WARN,
+                "Database The bag is locked by %s: samples wait in memory, at most %zu bytes of "
+                "them, and reliable writers are held back beyond that",
+                bag_internal::lock_holders(store->path).c_str(), held_limit(store));
+      }
+    } else if (!w.failing) {
       w.failing = true;
       w.failed_attempts = 0;
       w.lost_before_failing = w.lost;
@@ -273,18 +361,8 @@ void store_thread_run(rnr_Database* store) {
               error.c_str(), held_limit(store));
       w.room.notify_all();
     }
-    ++w.failed_attempts;
-    if (last_attempt) {
-      uint64_t dropped = 0;
-      while (!w.full.empty()) {
-        dropped += w.full.front()->rows.size();
-        recycle(w, std::move(w.full.front()));
-        w.full.pop_front();
-      }
-      w.lost += dropped;
-      rnr_log(RNR_LOG_ERROR, "Database Cannot write %llu samples at the end: they are lost",
-              static_cast<unsigned long long>(dropped));
-      break;
+    if (result == WriteResult::kFailed) {
+      ++w.failed_attempts;
     }
     w.work.wait_for(lock, kRetryInterval, [&w] { return w.stopping; });
   }
@@ -344,6 +422,9 @@ bool rnr_Database_start_bulk_insert_data(rnr_Database* store, size_t size) {
   rnr_BulkWriter& w = *store->bulk_writer;
   w.stopping = false;
   w.failing = false;
+  w.locked = false;
+  store->bulk_insert_ending.store(false);
+  store->ending_wait_reported.store(false);
   store->bulk_insert_size = size;
   store->bulk_insert_count = 0;
   store->bulk_insert_stmt = stmt;
@@ -370,10 +451,12 @@ bool rnr_Database_insert_data(rnr_Database* store, const rnr_DataRow* row) {
     lock.unlock();
     return check_sample(store, row) && insert_single_row(store, *row);
   }
+  rnr_BulkWriter& w = *store->bulk_writer;
   if (!check_sample(store, row)) {
+    ++w.refused;
+    ++w.lost;
     return false;
   }
-  rnr_BulkWriter& w = *store->bulk_writer;
   const size_t size = row->serialized_data_size;
   // While the writes fail, the backlog is kept within its bound and what
   // comes beyond it is dropped: counted, not logged one by one.
@@ -418,8 +501,11 @@ bool rnr_Database_insert_data(rnr_Database* store, const rnr_DataRow* row) {
   w.held_bytes_peak = std::max(w.held_bytes_peak, w.held_bytes);
   store->bulk_insert_count = w.filling->rows.size();
   if (store->bulk_insert_count == store->bulk_insert_size) {
-    w.full.push_back(std::move(w.filling));
-    store->bulk_insert_count = 0;
+    hand_over_filling(store, w);
+    w.work.notify_one();
+  } else if (store->bulk_insert_count == 1) {
+    // The store thread times the new batch from now.
+    w.filling_since = std::chrono::steady_clock::now();
     w.work.notify_one();
   }
   return true;
@@ -439,6 +525,7 @@ void rnr_Database_end_bulk_insert_data(rnr_Database* store) {
     w.full.push_back(std::move(w.filling));
   }
   w.stopping = true;
+  store->bulk_insert_ending.store(true);
   w.work.notify_all();
   w.room.notify_all();
   lock.unlock();
@@ -508,7 +595,10 @@ rnr_BulkInsertStats rnr_Database_bulk_insert_stats(rnr_Database* store) {
     stats.held_bytes = w.held_bytes;
     stats.held_bytes_peak = w.held_bytes_peak;
     stats.lost_samples = w.lost;
+    stats.refused_samples = w.refused;
+    stats.written_samples = w.written;
     stats.failing = w.failing;
+    stats.locked = w.locked;
   }
   return stats;
 }

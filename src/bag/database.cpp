@@ -6,6 +6,7 @@
 #include <new>
 
 #include "bag/database_internal.h"
+#include "bag/sqlite_busy.h"
 #include "log/logger.h"
 
 using bag_internal::Statement;
@@ -65,19 +66,25 @@ rnr_Database* rnr_Database_create(const char* path) {
   // A name that does not fit the path field is refused whole: a cut name
   // would open another file.
   if (path == nullptr || strnlen(path, sizeof(rnr_Database::path)) >= sizeof(rnr_Database::path)) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
+    rnr_log(RNR_LOG_ERROR, "Database Cannot open database %.255s...: the name is too long",
+            path != nullptr ? path : "(null)");
     return nullptr;
   }
   auto* store = new (std::nothrow) rnr_Database{};
   if (store == nullptr) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
+    rnr_log(RNR_LOG_ERROR, "Database Cannot open database %s (out of memory)", path);
     return nullptr;
   }
   std::strcpy(store->path, path);
 
   bool created = false;
-  if (sqlite3_open_v2(store->path, &store->db, kOpenFlags, nullptr) != SQLITE_OK) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
+  const bool opened = sqlite3_open_v2(store->path, &store->db, kOpenFlags, nullptr) == SQLITE_OK;
+  if (opened) {
+    bag_internal::install_busy_handler(store);
+  }
+  if (!opened) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot open database %s (%s)", store->path,
+            store->db != nullptr ? sqlite3_errmsg(store->db) : "out of memory");
   } else if (sqlite3_exec(store->db, kCreateTopics, nullptr, nullptr, nullptr) != SQLITE_OK) {
     rnr_log(RNR_LOG_ERROR, "Database Cannot create topics table");
   } else if (sqlite3_exec(store->db, kCreateWriters, nullptr, nullptr, nullptr) != SQLITE_OK) {

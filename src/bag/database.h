@@ -57,11 +57,16 @@ struct rnr_Database {
   // read of the new row id, so concurrent inserts on the one connection cannot
   // hand out each other's ids. Taken after `mutex`, never before it.
   std::mutex connection_mutex;
+  // Set once the bulk insert is ending: waits for other connections' locks
+  // are then long and reported (sqlite_busy.h).
+  std::atomic<bool> bulk_insert_ending{false};
+  std::atomic<bool> ending_wait_reported{false};
 };
 
 // Opens (creating if needed) the bag at `path` and makes sure its three
 // tables exist. Null on failure, which is logged. Paths of 256 bytes or more
-// are refused.
+// are refused. Statements on the connection wait for the locks of other
+// connections (readers of the bag) rather than fail (sqlite_busy.h).
 rnr_Database* rnr_Database_create(const char* path);
 
 // Ends an active bulk insert (writing what it still buffers), closes the bag
@@ -140,17 +145,23 @@ bool rnr_Database_start_bulk_insert_data(rnr_Database* store, size_t size);
 
 // Stores one sample: at once without bulk insert, otherwise as a copy in the
 // batch being filled; a full batch is handed to the store thread, which
-// writes it with one statement. True when the sample was written or
-// buffered. While the store's writes fail, a sample that would take the
-// bytes held beyond the limit is dropped (counted as lost) and the result is
-// false. Safe to call from several threads.
+// writes it with one statement, and so is a batch whose oldest sample is
+// 0.9 s old, so that every sample is committed within about 1 s. True when
+// the sample was written or buffered. A sample the bag cannot store (too
+// large, or without bytes) is refused, and while the store's writes fail a
+// sample that would take the bytes held beyond the limit is dropped: both
+// count as lost in a bulk insert, and the result is false. A bag locked by
+// a reader is not a failure: the samples wait, within the limit (see
+// rnr_Database_wait_for_room). Safe to call from several threads.
 bool rnr_Database_insert_data(rnr_Database* store, const rnr_DataRow* row);
 
 // Hands the samples still buffered to the store thread (with a statement for
 // exactly their number), waits until it has written everything, and switches
-// bulk insert off, releasing its statement and buffers. When the writes fail
-// at that point, one more attempt is made and what cannot be written is
-// dropped and counted as lost.
+// bulk insert off, releasing its statement and buffers. While readers hold
+// the bag it waits for them, up to RNR_SQLITE_BUSY_TIMEOUT_MS, with one line
+// naming them. When the writes fail at that point (or the readers do not let
+// go), one more attempt is made and what cannot be written is dropped and
+// counted as lost, with one line.
 void rnr_Database_end_bulk_insert_data(rnr_Database* store);
 
 // Sets the bound of the bytes held by a bulk insert (default
@@ -169,9 +180,12 @@ void rnr_Database_wait_for_batches(rnr_Database* store);
 
 // What the bulk insert went through so far.
 struct rnr_BulkInsertStats {
-  size_t held_bytes;       // sample bytes held now
-  size_t held_bytes_peak;  // the most ever held at once
-  uint64_t lost_samples;   // dropped because the store could not write them
-  bool failing;            // the last write failed
+  size_t held_bytes;         // sample bytes held now
+  size_t held_bytes_peak;    // the most ever held at once
+  uint64_t lost_samples;     // dropped because the store could not write them
+  uint64_t refused_samples;  // of those, refused because the bag cannot hold them
+  uint64_t written_samples;  // committed to the bag
+  bool failing;              // the last write failed
+  bool locked;               // the last write found the bag locked by a reader
 };
 rnr_BulkInsertStats rnr_Database_bulk_insert_stats(rnr_Database* store);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "bag/database.h"
+#include "bag/sqlite_busy.h"
 #include "log/logger.h"
 
 namespace {
@@ -61,14 +62,13 @@ bool uses_wal(const char* path) {
 
 }  // namespace
 
-// How long a read waits for a recorder's write lock before it fails.
-constexpr int kBusyTimeoutMs = 5000;
-
 namespace rnr::bag {
 
 sqlite3* open_existing_bag(const char* path, std::string* error) {
   if (path == nullptr || strnlen(path, sizeof(rnr_Database::path)) >= sizeof(rnr_Database::path)) {
-    *error = "Cannot open database";
+    *error = std::string("Cannot open database ") +
+             (path != nullptr ? std::string(path, strnlen(path, 255)) + "...: the name is too long"
+                              : "(null)");
     return nullptr;
   }
 
@@ -92,11 +92,13 @@ sqlite3* open_existing_bag(const char* path, std::string* error) {
   const int access = uses_wal(path) ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(path, &db, access | SQLITE_OPEN_PRIVATECACHE, nullptr) != SQLITE_OK) {
-    *error = "Cannot open database";
+    *error = std::string("Cannot open database ") + path + " (" +
+             (db != nullptr ? sqlite3_errmsg(db) : "out of memory") + ")";
     sqlite3_close(db);
     return nullptr;
   }
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  // A recorder may be writing the bag: wait for its commits.
+  rnr_sqlite_set_busy_timeout(db);
   if (!has_bag_tables(db, error)) {
     sqlite3_close(db);
     return nullptr;
@@ -115,7 +117,7 @@ rnr_Database* rnr_Database_open_existing(const char* path) {
   }
   auto* store = new (std::nothrow) rnr_Database{};
   if (store == nullptr) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot open database");
+    rnr_log(RNR_LOG_ERROR, "Database Cannot open database %s (out of memory)", path);
     sqlite3_close(db);
     return nullptr;
   }

@@ -1,5 +1,6 @@
 #include "middleware/mlog.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,10 @@ constexpr int32_t kMagic = 0x4d4c4f47;  // "MLOG"
 
 mlog_logger global_logger = {kMagic, 2, "quorvin", STDERR_FILENO, 1, nullptr, nullptr};
 
+// A descriptor whose reader went away (EPIPE, with SIGPIPE ignored): nothing
+// more is written to it. -1 while there is none.
+std::atomic<int> closed_fd{-1};
+
 // Writes the whole buffer with as few write calls as the descriptor allows;
 // lines up to PIPE_BUF bytes go out in one call and so never interleave.
 void write_all(int fd, const char* data, size_t size) {
@@ -25,6 +30,9 @@ void write_all(int fd, const char* data, size_t size) {
     if (n < 0) {
       if (errno == EINTR) {
         continue;
+      }
+      if (errno == EPIPE) {
+        closed_fd.store(fd);
       }
       return;
     }
@@ -98,6 +106,9 @@ int mlog_vwrite(mlog_logger* logger, int32_t level, int, int, int, const char* f
                 va_list args) {
   if (logger == nullptr || format == nullptr) {
     return -1;
+  }
+  if (logger->sink == nullptr && logger->fd == closed_fd.load(std::memory_order_relaxed)) {
+    return 0;
   }
   va_list copy;
   va_copy(copy, args);

@@ -135,7 +135,10 @@ void store_sample(rnr_recorder* recorder, rnr_TopicInfo* entry, const dds_Sample
             entry->topic_name, static_cast<int>(info.source_timestamp.sec),
             static_cast<int>(info.source_timestamp.nanosec / 1000000u));
     dds_DynamicTypeSupport* type = entry->dump_type.load();
-    if (logger_level <= RNR_LOG_VERBOSE && type != nullptr) {
+    // Once standard output is closed (its reader went away) nothing is
+    // dumped any more; the recording goes on.
+    const bool dump = logger_level <= RNR_LOG_VERBOSE && std::ferror(stdout) == 0;
+    if (dump && type != nullptr) {
       void* sample = dds_TypeSupport_deserialize(type, data, size);
       if (sample != nullptr) {
         dds_dump_data(type, sample);
@@ -144,7 +147,7 @@ void store_sample(rnr_recorder* recorder, rnr_TopicInfo* entry, const dds_Sample
         std::fflush(stdout);
         dds_TypeSupport_free(type, sample);
       }
-    } else if (logger_level <= RNR_LOG_VERBOSE) {
+    } else if (dump) {
       dump_hex(data, size);
     }
   }

@@ -124,14 +124,18 @@ rnr_recorder* rnr_recorder_create(int32_t domain_id, const char* bag_path) {
     struct tm local {};
     localtime_r(&now, &local);
     strftime(generated, sizeof generated, "dovuve_%Y_%m_%d-%H_%M_%S.sqlite3", &local);
-    bag_path = generated;
+    // A recorder started in the same second in the same directory has the
+    // name already: this one takes the next free "_2", "_3", ...
+    recorder->database = rnr_Database_create_new_numbered(generated);
+  } else {
+    recorder->database = rnr_Database_create_new(bag_path);
   }
-  recorder->database = rnr_Database_create_new(bag_path);
   if (recorder->database == nullptr) {
     rnr_log(RNR_LOG_ERROR, "Recorder Cannot create database");
     return fail_create(recorder);
   }
   rnr_Database_create_writer_qos_table(recorder->database);
+  rnr_log(RNR_LOG_INFO, "Recorder Recording into %s", recorder->database->path);
   if (!rnr_Database_start_bulk_insert_data(recorder->database, kBulkInsertSize)) {
     rnr_log(RNR_LOG_ERROR, "Recorder Cannot start bulk insert");
     return fail_create(recorder);
@@ -291,7 +295,10 @@ bool rnr_recorder_save_record(rnr_recorder* recorder) {
   if (recorder->database->bulk_insert_enabled) {
     rnr_Database_end_bulk_insert_data(recorder->database);
   }
-  const uint64_t lost = rnr_Database_bulk_insert_stats(recorder->database).lost_samples;
+  const rnr_BulkInsertStats stats = rnr_Database_bulk_insert_stats(recorder->database);
+  const uint64_t lost = stats.lost_samples;
+  rnr_log(RNR_LOG_INFO, "Recorder Saved %llu samples into %s",
+          static_cast<unsigned long long>(stats.written_samples), recorder->database->path);
   if (lost > 0) {
     rnr_log(RNR_LOG_ERROR, "Recorder Lost %llu samples: the bag %s could not store them",
             static_cast<unsigned long long>(lost), recorder->database->path);

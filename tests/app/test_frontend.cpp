@@ -2,8 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
+#include <chrono>
+#include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "child_process.h"
@@ -110,29 +116,70 @@ TEST(FrontEnd, NamesMustFitTheirFields) {
 }
 
 TEST(FrontEnd, FirstSignalStopsTheRunLoopSecondOneKills) {
-  // The first SIGINT or SIGTERM clears the flag and the run loop returns; the
-  // default action is back for both, so the next one kills.
-  for (int first : {SIGINT, SIGTERM}) {
+  using namespace std::chrono_literals;
+  // The first SIGINT, SIGTERM or SIGHUP clears the flag and the run loop
+  // returns; a delivery of it again within 100 ms is the same stop, and a
+  // later one (nothing held) kills at once.
+  for (int first : {SIGINT, SIGTERM, SIGHUP}) {
     rnr::test::ChildResult result = rnr::test::run_in_child([first] {
-      std::signal(SIGINT, signal_handler);
-      std::signal(SIGTERM, signal_handler);
+      app_install_signals();
       raise(first);
       if (is_running.load()) {
         return 2;
       }
+      raise(first);
+      raise(SIGINT);
       app_run_loop();
+      std::this_thread::sleep_for(150ms);
       raise(SIGINT);
       return 3;
     });
     EXPECT_TRUE(result.killed_by(SIGINT)) << "first signal " << first;
   }
   rnr::test::ChildResult result = rnr::test::run_in_child([] {
-    std::signal(SIGTERM, signal_handler);
+    app_install_signals();
     signal_handler(SIGINT);
+    std::this_thread::sleep_for(150ms);
     raise(SIGTERM);
     return 3;
   });
   EXPECT_TRUE(result.killed_by(SIGTERM));
+
+  // A second signal while samples are held: the process lives on until they
+  // are written, for 1 s at most, then ends by that signal.
+  for (bool written : {true, false}) {
+    const auto start = std::chrono::steady_clock::now();
+    result = rnr::test::run_in_child([written] {
+      app_install_signals();
+      app_samples_held.store(true);
+      raise(SIGINT);
+      std::this_thread::sleep_for(150ms);
+      raise(SIGINT);
+      std::this_thread::sleep_for(300ms);
+      std::puts("still here");
+      std::fflush(stdout);
+      if (written) {
+        app_samples_held.store(false);
+      }
+      std::this_thread::sleep_for(5s);
+      return 3;
+    });
+    EXPECT_TRUE(result.killed_by(SIGINT)) << written;
+    EXPECT_NE(result.out.find("still here"), std::string::npos) << written;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << written;
+  }
+
+  // A closed pipe on standard output does not end the process.
+  result = rnr::test::run_in_child([] {
+    app_install_signals();
+    int fds[2];
+    if (pipe(fds) != 0) {
+      return 2;
+    }
+    close(fds[0]);
+    return write(fds[1], "x", 1) == -1 && errno == EPIPE ? 0 : 4;
+  });
+  EXPECT_TRUE(result.exited_with(0));
 
   // Any other signal number leaves everything as it was.
   result = rnr::test::run_in_child([] {

@@ -51,11 +51,40 @@ TEST_F(CreateNew, CreatesAFreshBagAndRefusesAnyExistingName) {
   EXPECT_EQ(rnr_Database_create_new(link.c_str()), nullptr);
   EXPECT_FALSE(std::filesystem::exists(dir + "/target.sqlite3"));
 
+  // Each line names the file and why.
   const auto lines = logged();
   ASSERT_EQ(lines.size(), 3u);
-  for (const auto& line : lines) {
-    EXPECT_EQ(line, "Database Cannot open database");
+  const std::vector<std::string> names = {bag, other, link};
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i], "Database Cannot open database " + names[i] + " (File exists)");
   }
+}
+
+TEST_F(CreateNew, NumberedNamesTakeTheNextFreeNumberAndTouchNothing) {
+  const std::string bag = dir + "/rec.sqlite3";
+  std::ofstream(bag) << "first recorder";
+  std::ofstream(dir + "/rec_2.sqlite3") << "second recorder";
+  rnr_Database* store = rnr_Database_create_new_numbered(bag.c_str());
+  ASSERT_NE(store, nullptr);
+  EXPECT_STREQ(store->path, (dir + "/rec_3.sqlite3").c_str());
+  rnr_Database_destroy(store);
+  EXPECT_EQ(read_file(bag), "first recorder");
+  EXPECT_EQ(read_file(dir + "/rec_2.sqlite3"), "second recorder");
+  // A name without the suffix is numbered at its end; a free name is kept.
+  std::ofstream(dir + "/plain") << "x";
+  store = rnr_Database_create_new_numbered((dir + "/plain").c_str());
+  ASSERT_NE(store, nullptr);
+  EXPECT_STREQ(store->path, (dir + "/plain_2").c_str());
+  rnr_Database_destroy(store);
+  store = rnr_Database_create_new_numbered((dir + "/free.sqlite3").c_str());
+  ASSERT_NE(store, nullptr);
+  EXPECT_STREQ(store->path, (dir + "/free.sqlite3").c_str());
+  rnr_Database_destroy(store);
+  EXPECT_TRUE(logged().empty());
+  // A directory that cannot be written names the file and the reason.
+  EXPECT_EQ(rnr_Database_create_new_numbered((dir + "/missing/rec.sqlite3").c_str()), nullptr);
+  EXPECT_EQ(logged(), std::vector<std::string>{"Database Cannot open database " + dir +
+                                               "/missing/rec.sqlite3 (No such file or directory)"});
 }
 
 TEST_F(CreateNew, RefusesNamesItCannotCreateAndLeavesNothingBehind) {

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "bag_test_util.h"
+#include "child_process.h"
 
 using namespace rnr::test;
 
@@ -187,6 +188,9 @@ TEST_F(StoreTest, UnstorableSamplesAreRefusedAloneInBothModes) {
   EXPECT_TRUE(rnr_Database_insert_data(store_, &fine));
   EXPECT_TRUE(rnr_Database_insert_data(store_, &fine));
   EXPECT_EQ(store_->bulk_insert_count, 0u);
+  // What a bulk insert refuses counts as lost.
+  EXPECT_EQ(rnr_Database_bulk_insert_stats(store_).refused_samples, 3u);
+  EXPECT_EQ(rnr_Database_bulk_insert_stats(store_).lost_samples, 3u);
   rnr_Database_end_bulk_insert_data(store_);
 
   const auto rows = read_bag(store_->db).data;
@@ -226,8 +230,12 @@ TEST_F(StoreTest, FailingWritesAreKeptWithinTheLimitRetriedAndResumedWithFewLine
     return done();
   };
 
-  // Another connection holds the write lock: no batch can be written.
-  ASSERT_TRUE(exec_sql(other, "BEGIN IMMEDIATE"));
+  // Another connection makes every insert fail: no batch can be written. (A
+  // lock is not a failure; see LockedBagMakesSamplesWaitAndLosesNothing.)
+  sqlite3_busy_timeout(other, 30000);
+  const char* refuse =
+      "CREATE TRIGGER refuse BEFORE INSERT ON data BEGIN SELECT RAISE(FAIL, 'disk full'); END";
+  ASSERT_TRUE(exec_sql(other, refuse));
   for (int i = 0; i < 8; ++i) {
     ASSERT_TRUE(insert());
   }
@@ -244,8 +252,8 @@ TEST_F(StoreTest, FailingWritesAreKeptWithinTheLimitRetriedAndResumedWithFewLine
   EXPECT_LE(stats.held_bytes_peak, 80u);
   EXPECT_EQ(log().count(RNR_LOG_ERROR, "Database Cannot execute sql ("), 1u);
 
-  // The lock goes: the kept batches are written and the store says so once.
-  ASSERT_TRUE(exec_sql(other, "ROLLBACK"));
+  // The fault goes: the kept batches are written and the store says so once.
+  ASSERT_TRUE(exec_sql(other, "DROP TRIGGER refuse"));
   ASSERT_TRUE(wait_until([&] { return rnr_Database_bulk_insert_stats(store_).held_bytes == 0; }));
   EXPECT_EQ(log().count(RNR_LOG_WARN, "Database Writing samples again after"), 1u);
   EXPECT_FALSE(rnr_Database_bulk_insert_stats(store_).failing);
@@ -255,14 +263,19 @@ TEST_F(StoreTest, FailingWritesAreKeptWithinTheLimitRetriedAndResumedWithFewLine
   rnr_Database_wait_for_batches(store_);
   EXPECT_EQ(query_int(store_->db, "SELECT COUNT(*) FROM data"), 12);
 
-  // Failing again at the end: one last attempt, and what is left is lost.
-  ASSERT_TRUE(exec_sql(other, "BEGIN IMMEDIATE"));
+  // Failing again at the end: one last attempt, and what is left is lost,
+  // said once.
+  ASSERT_TRUE(exec_sql(other, refuse));
+  log().clear();
   const auto started = std::chrono::steady_clock::now();
   rnr_Database_end_bulk_insert_data(store_);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
   EXPECT_EQ(rnr_Database_bulk_insert_stats(store_).lost_samples, 10u);
   EXPECT_FALSE(store_->bulk_insert_enabled);
-  ASSERT_TRUE(exec_sql(other, "ROLLBACK"));
+  EXPECT_EQ(log().texts(), std::vector<std::string>{
+                               "Database Cannot write 2 samples at the end (disk full): they are "
+                               "lost"});
+  ASSERT_TRUE(exec_sql(other, "DROP TRIGGER refuse"));
   sqlite3_close(other);
 
   // Rows 1..12 without a gap: the first eight and the two written after.
@@ -274,4 +287,80 @@ TEST_F(StoreTest, FailingWritesAreKeptWithinTheLimitRetriedAndResumedWithFewLine
     EXPECT_EQ(as_text(rows[i].bytes), payloads[expected[i]]);
   }
   EXPECT_LE(log().lines().size(), 4u);
+}
+
+TEST_F(StoreTest, PartialBatchIsCommittedWithinASecond) {
+  StatementTrace trace;
+  trace.attach(store_->db);
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(bag_path().c_str(), &other), SQLITE_OK);
+  sqlite3_busy_timeout(other, 30000);
+  ASSERT_TRUE(rnr_Database_start_bulk_insert_data(store_, 256));
+  const std::string bytes = "slow topic";
+  const auto start = std::chrono::steady_clock::now();
+  for (uint64_t i = 0; i < 3; ++i) {
+    const rnr_DataRow row = make_row(1, i, bytes);
+    ASSERT_TRUE(rnr_Database_insert_data(store_, &row));
+  }
+  ASSERT_TRUE(wait_until([&] { return query_int(other, "SELECT COUNT(*) FROM data") == 3; },
+                         std::chrono::milliseconds(1500)));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(800));
+  // The next sample starts a batch of its own, timed from its arrival.
+  const rnr_DataRow row = make_row(1, 3, bytes);
+  ASSERT_TRUE(rnr_Database_insert_data(store_, &row));
+  ASSERT_TRUE(wait_until([&] { return query_int(other, "SELECT COUNT(*) FROM data") == 4; },
+                         std::chrono::milliseconds(1500)));
+  rnr_Database_end_bulk_insert_data(store_);
+  sqlite3_close(other);
+  EXPECT_EQ(trace.statements, (std::vector<std::string>{batch_text(3), batch_text(1)}));
+  EXPECT_TRUE(log().lines().empty());
+}
+
+TEST_F(StoreTest, LockedBagMakesSamplesWaitAndLosesNothing) {
+  sqlite3* reader = nullptr;
+  ASSERT_EQ(sqlite3_open(bag_path().c_str(), &reader), SQLITE_OK);
+  rnr_Database_set_held_bytes_limit(store_, 80);
+  ASSERT_TRUE(rnr_Database_start_bulk_insert_data(store_, 4));
+  const std::string bytes = "ten bytes!";
+  auto insert = [&](uint64_t i) {
+    const rnr_DataRow row = make_row(1, i, bytes);
+    return rnr_Database_insert_data(store_, &row);
+  };
+  // A reader's transaction holds the bag: nothing can be committed.
+  ASSERT_TRUE(exec_sql(reader, "BEGIN"));
+  ASSERT_EQ(query_int(reader, "SELECT COUNT(*) FROM data"), 0);
+  for (uint64_t i = 0; i < 8; ++i) {
+    ASSERT_TRUE(insert(i));
+  }
+  // At the bound the store has no room (back-pressure), yet nothing is
+  // dropped and the writes are not counted as failing.
+  ASSERT_TRUE(wait_until([&] { return rnr_Database_bulk_insert_stats(store_).locked; },
+                         std::chrono::seconds(5)));
+  EXPECT_EQ(rnr_Database_wait_for_room(store_, 1000000), 0u);
+  rnr_BulkInsertStats stats = rnr_Database_bulk_insert_stats(store_);
+  EXPECT_FALSE(stats.failing);
+  EXPECT_EQ(stats.lost_samples, 0u);
+  EXPECT_EQ(log().count(RNR_LOG_WARN, "Database The bag is locked by "), 1u);
+  ASSERT_TRUE(exec_sql(reader, "COMMIT"));
+  ASSERT_TRUE(wait_until([&] { return rnr_Database_bulk_insert_stats(store_).held_bytes == 0; },
+                         std::chrono::seconds(5)));
+  EXPECT_EQ(log().count(RNR_LOG_INFO, "Database Writing samples again: the bag was locked"), 1u);
+
+  // Locked at the end: the store waits for the reader, says so once, and
+  // writes everything once it lets go.
+  ASSERT_TRUE(insert(8));
+  ASSERT_TRUE(exec_sql(reader, "BEGIN"));
+  ASSERT_EQ(query_int(reader, "SELECT COUNT(*) FROM data"), 8);
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    exec_sql(reader, "COMMIT");
+  });
+  log().clear();
+  rnr_Database_end_bulk_insert_data(store_);
+  release.join();
+  EXPECT_EQ(log().count(RNR_LOG_WARN, "Database Waiting up to 30 s for the readers of "), 1u);
+  EXPECT_EQ(log().lines().size(), 1u);
+  EXPECT_EQ(rnr_Database_bulk_insert_stats(store_).lost_samples, 0u);
+  EXPECT_EQ(query_int(reader, "SELECT COUNT(*) FROM data"), 9);
+  sqlite3_close(reader);
 }

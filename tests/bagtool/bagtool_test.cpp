@@ -382,4 +382,39 @@ TEST(BagToolInput, FilesThatAreNoBagsFailAndStayUnchanged) {
   EXPECT_EQ(run_bag_tool(dir, {"export", text}).status, 2);
 }
 
+// A recorder killed during a commit leaves a hot journal: the bag reads as of
+// its last commit.
+TEST(BagToolInput, BagOfARecorderKilledDuringACommitReadsAsCommitted) {
+  TempDir dir;
+  const std::string path = dir.file("killed.sqlite3");
+  {
+    BagWriter bag(path);
+    bag.add_topic("t", "T", 0);
+    bag.add_sample(1, kBase, {0, 1, 0, 0, 7, 0, 0, 0});
+  }
+  const ChildResult killed = run_in_child([&] {
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_exec(db, "PRAGMA cache_size = 2; BEGIN", nullptr, nullptr, nullptr);
+    for (int i = 0; i < 200; ++i) {
+      sqlite3_exec(db,
+                   "INSERT INTO data(topic_id, timestamp, serialized_data) VALUES(1, 5, "
+                   "zeroblob(2000))",
+                   nullptr, nullptr, nullptr);
+    }
+    _exit(0);  // in the middle of the transaction, the journal on disk
+    return 1;
+  });
+  ASSERT_TRUE(killed.exited_with(0));
+  ASSERT_TRUE(file_exists(path + "-journal"));
+  ToolRun run = run_bag_tool(dir, {"info", path});
+  EXPECT_EQ(run.status, 0) << run.err;
+  const size_t at = run.out.find("samples:");
+  ASSERT_NE(at, std::string::npos) << run.out;
+  std::istringstream line(run.out.substr(at + 8, run.out.find('\n', at) - at - 8));
+  uint64_t samples = 0;
+  line >> samples;
+  EXPECT_EQ(samples, 1u) << run.out;
+}
+
 }  // namespace
