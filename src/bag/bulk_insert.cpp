@@ -1,3 +1,5 @@
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -9,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "bag/catalogue.h"
 #include "bag/database.h"
 #include "bag/database_internal.h"
 #include "bag/sqlite_busy.h"
@@ -128,6 +131,10 @@ constexpr std::chrono::milliseconds kRetryInterval{250};
 // A batch that is not full is handed to the store thread once its oldest
 // sample is this old, so that every sample is committed within about 1 s.
 constexpr std::chrono::milliseconds kPartialBatchAge{900};
+// Queued catalogue writes are committed once the oldest is this old (or
+// before the next batch of samples, whichever comes first): discovery of
+// many topics at once shares a few commits.
+constexpr std::chrono::milliseconds kCatalogueAge{20};
 // Spare batches kept for reuse, and the largest buffer worth keeping.
 constexpr size_t kSpareBatches = 2;
 constexpr size_t kSpareBatchBytes = size_t{16} << 20;
@@ -175,6 +182,8 @@ struct rnr_BulkWriter {
   uint64_t failed_attempts = 0;
   uint64_t lost_before_failing = 0;
   bool copy_failure_reported = false;
+  // Counts the bulk inserts of the store, this one included.
+  uint64_t session = 0;
 };
 
 namespace {
@@ -273,33 +282,65 @@ void store_thread_run(rnr_Database* store) {
   rnr_BulkWriter& w = *store->bulk_writer;
   std::unique_lock<std::mutex> lock(store->mutex);
   for (;;) {
+    std::chrono::steady_clock::time_point catalogue_since;
     while (w.full.empty() && !w.stopping) {
-      if (w.filling == nullptr || w.filling->rows.empty()) {
+      const auto now = std::chrono::steady_clock::now();
+      auto wake = std::chrono::steady_clock::time_point::max();
+      if (w.filling != nullptr && !w.filling->rows.empty()) {
+        if (now >= w.filling_since + kPartialBatchAge) {
+          hand_over_filling(store, w);
+          break;
+        }
+        wake = w.filling_since + kPartialBatchAge;
+      }
+      if (bag_internal::catalogue_pending(store, &catalogue_since) != 0) {
+        if (now >= catalogue_since + kCatalogueAge) {
+          break;
+        }
+        wake = std::min(wake, catalogue_since + kCatalogueAge);
+      }
+      if (wake == std::chrono::steady_clock::time_point::max()) {
         w.work.wait(lock);
-      } else if (std::chrono::steady_clock::now() >= w.filling_since + kPartialBatchAge) {
-        hand_over_filling(store, w);
       } else {
-        w.work.wait_until(lock, w.filling_since + kPartialBatchAge);
+        w.work.wait_until(lock, wake);
       }
     }
-    if (w.full.empty()) {
+    // The catalogue goes first: the samples that follow may be of the topics
+    // and writers it adds.
+    const bool catalogue = bag_internal::catalogue_pending(store, nullptr) != 0;
+    if (!catalogue && w.full.empty()) {
       // Samples inserted while the end was under way form a last batch.
       if (w.filling == nullptr || w.filling->rows.empty()) {
         break;
       }
       hand_over_filling(store, w);
     }
-    const Batch& batch = *w.full.front();
     const bool last_attempt = w.stopping;
     lock.unlock();
     std::string error;
-    const WriteResult result = write_batch(store, batch, error);
+    WriteResult result = WriteResult::kWritten;
+    if (catalogue) {
+      switch (bag_internal::write_catalogue(store, error)) {
+        case bag_internal::CatalogueResult::kWritten:
+          break;
+        case bag_internal::CatalogueResult::kLocked:
+          result = WriteResult::kLocked;
+          break;
+        case bag_internal::CatalogueResult::kFailed:
+          result = WriteResult::kFailed;
+          break;
+      }
+    } else {
+      result = write_batch(store, *w.full.front(), error);
+    }
     lock.lock();
     if (result == WriteResult::kWritten) {
-      std::unique_ptr<Batch> done = std::move(w.full.front());
-      w.full.pop_front();
-      w.written += done->rows.size();
-      recycle(w, std::move(done));
+      if (!catalogue) {
+        std::unique_ptr<Batch> done = std::move(w.full.front());
+        w.full.pop_front();
+        w.written += done->rows.size();
+        recycle(w, std::move(done));
+      }
       if (w.locked) {
         w.locked = false;
         const std::chrono::duration<double> held =
@@ -319,6 +360,13 @@ void store_thread_run(rnr_Database* store) {
       continue;
     }
     if (last_attempt) {
+      const size_t catalogue_dropped = bag_internal::drop_catalogue(store);
+      if (catalogue_dropped != 0) {
+        rnr_log(RNR_LOG_ERROR,
+                "Database Cannot write %zu topic and writer entries at the end (%s): they are "
+                "lost",
+                catalogue_dropped, error.c_str());
+      }
       uint64_t dropped = 0;
       while (!w.full.empty()) {
         dropped += w.full.front()->rows.size();
@@ -330,6 +378,9 @@ void store_thread_run(rnr_Database* store) {
         recycle(w, std::move(w.filling));
       }
       w.lost += dropped;
+      if (dropped == 0) {
+        break;
+      }
       if (result == WriteResult::kLocked) {
         rnr_log(RNR_LOG_ERROR,
                 "Database Cannot write %llu samples at the end: the bag stayed locked by %s for "
@@ -373,6 +424,19 @@ void store_thread_run(rnr_Database* store) {
 
 void bag_internal::delete_bulk_writer(rnr_BulkWriter* writer) {
   delete writer;
+}
+
+uint64_t bag_internal::store_thread_session(const rnr_Database* store) {
+  return store->bulk_writer != nullptr && store->bulk_insert_enabled.load() &&
+                 !store->bulk_writer->stopping
+             ? store->bulk_writer->session
+             : 0;
+}
+
+void bag_internal::wake_store_thread(rnr_Database* store) {
+  if (store->bulk_writer != nullptr) {
+    store->bulk_writer->work.notify_one();
+  }
 }
 
 // --- Samples ---------------------------------------------------------------------
@@ -420,6 +484,7 @@ bool rnr_Database_start_bulk_insert_data(rnr_Database* store, size_t size) {
     return false;
   }
   rnr_BulkWriter& w = *store->bulk_writer;
+  ++w.session;
   w.stopping = false;
   w.failing = false;
   w.locked = false;
@@ -430,6 +495,7 @@ bool rnr_Database_start_bulk_insert_data(rnr_Database* store, size_t size) {
   store->bulk_insert_stmt = stmt;
   try {
     w.thread = std::thread(store_thread_run, store);
+    pthread_setname_np(w.thread.native_handle(), "rnr.store");
   } catch (const std::system_error&) {
     rnr_log(RNR_LOG_ERROR, "Database Cannot start the store thread");
     sqlite3_finalize(stmt);

@@ -5,10 +5,12 @@
 #include <cstring>
 #include <new>
 
+#include "bag/catalogue.h"
 #include "bag/database_internal.h"
 #include "bag/sqlite_busy.h"
 #include "log/logger.h"
 
+using bag_internal::CatalogueOp;
 using bag_internal::Statement;
 
 namespace {
@@ -25,32 +27,10 @@ constexpr const char* kCreateData =
     "INTEGER,  timestamp TIMESTAMP DEFAULT CURRENT_TIMESTAMP NOT NULL,  serialized_data BLOB,  "
     "FOREIGN KEY (topic_id) REFERENCES topics(_id))";
 
-constexpr const char* kInsertTopic = "INSERT INTO topics(type_name, topic_name) VALUES(?, ?);";
-constexpr const char* kUpdateTopic =
-    "UPDATE topics SET metastring = ?, is_with_key = ? WHERE topic_name = ? and type_name = ?;";
-constexpr const char* kInsertWriter = "INSERT INTO writers(guid) VALUES(?);";
 constexpr const char* kSelectTopics =
     "SELECT _id, topic_name, type_name, metastring, is_with_key FROM topics";
 constexpr const char* kCountData = "SELECT COUNT(*) FROM data WHERE topic_id = ?";
 constexpr int kOpenFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_PRIVATECACHE;
-
-// Steps a catalogue INSERT and returns the id of the row it added, or -1 on
-// failure or when the id does not fit the catalogue's 32-bit ids. The lock is
-// held from the step to the read of the id, so an insert on another thread
-// cannot slip in between.
-int32_t insert_and_read_id(rnr_Database* store, sqlite3_stmt* stmt) {
-  std::lock_guard<std::mutex> connection(store->connection_mutex);
-  if (sqlite3_step(stmt) != SQLITE_DONE) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql");
-    return -1;
-  }
-  const sqlite3_int64 id = sqlite3_last_insert_rowid(store->db);
-  if (id <= 0 || id > INT32_MAX) {
-    rnr_log(RNR_LOG_ERROR, "Database Row id %lld out of range", static_cast<long long>(id));
-    return -1;
-  }
-  return static_cast<int32_t>(id);
-}
 
 // Length of a name held in a 256-byte field, or -1 when it has no terminator.
 int name_length(const rnr_name_field& name) {
@@ -76,6 +56,12 @@ rnr_Database* rnr_Database_create(const char* path) {
     return nullptr;
   }
   std::strcpy(store->path, path);
+  store->catalogue = new (std::nothrow) bag_internal::Catalogue();
+  if (store->catalogue == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot open database %s (out of memory)", path);
+    delete store;
+    return nullptr;
+  }
 
   bool created = false;
   const bool opened = sqlite3_open_v2(store->path, &store->db, kOpenFlags, nullptr) == SQLITE_OK;
@@ -97,6 +83,7 @@ rnr_Database* rnr_Database_create(const char* path) {
   if (!created) {
     // A handle comes back even from a failed open; closing null is harmless.
     sqlite3_close(store->db);
+    delete store->catalogue;
     delete store;
     return nullptr;
   }
@@ -120,6 +107,7 @@ void rnr_Database_destroy(rnr_Database* store) {
     rnr_log(RNR_LOG_ERROR, "Database Cannot close database (%s)", sqlite3_errmsg(store->db));
     sqlite3_close_v2(store->db);
   }
+  delete store->catalogue;
   delete store;
 }
 
@@ -138,22 +126,11 @@ int32_t rnr_Database_insert_topic(rnr_Database* store, const char* topic_name,
     rnr_log(RNR_LOG_ERROR, "Database Cannot insert topic: invalid argument");
     return -1;
   }
-  Statement st;
-  if (sqlite3_prepare_v2(store->db, kInsertTopic, -1, &st.stmt, nullptr) != SQLITE_OK) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot prepare sqlite3 query");
-    return -1;
-  }
-  if (sqlite3_bind_text(st.stmt, 1, type_name, static_cast<int>(strlen(type_name)),
-                        SQLITE_STATIC) != SQLITE_OK) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot bind type_name(%s)", type_name);
-    return -1;
-  }
-  if (sqlite3_bind_text(st.stmt, 2, topic_name, static_cast<int>(strlen(topic_name)),
-                        SQLITE_STATIC) != SQLITE_OK) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot bind topic_name(%s)", topic_name);
-    return -1;
-  }
-  return insert_and_read_id(store, st.stmt);
+  CatalogueOp op;
+  op.kind = CatalogueOp::Kind::kInsertTopic;
+  op.topic_name = topic_name;
+  op.type_name = type_name;
+  return static_cast<int32_t>(bag_internal::submit_catalogue(store, std::move(op)));
 }
 
 bool rnr_Database_update_topics(rnr_Database* store, const rnr_TopicDescription* topic) {
@@ -167,39 +144,16 @@ bool rnr_Database_update_topics(rnr_Database* store, const rnr_TopicDescription*
     rnr_log(RNR_LOG_ERROR, "Database Cannot update topic: name without terminator");
     return false;
   }
-  const char* name = topic->topic_name;
-  Statement st;
-  if (sqlite3_prepare_v2(store->db, kUpdateTopic, -1, &st.stmt, nullptr) != SQLITE_OK) {
-    rnr_log(RNR_LOG_ERROR, "Database %s: Cannot prepare sqlite3 query", name);
-    return false;
+  CatalogueOp op;
+  op.kind = CatalogueOp::Kind::kUpdateTopic;
+  op.topic_name.assign(topic->topic_name, static_cast<size_t>(topic_length));
+  op.type_name.assign(topic->type_name, static_cast<size_t>(type_length));
+  op.has_text = topic->metastring != nullptr;
+  if (op.has_text) {
+    op.text = topic->metastring;
   }
-  // A missing metastring is stored as NULL.
-  const int meta_length =
-      topic->metastring != nullptr ? static_cast<int>(strlen(topic->metastring)) : 0;
-  if (sqlite3_bind_text(st.stmt, 1, topic->metastring, meta_length, SQLITE_STATIC) != SQLITE_OK) {
-    rnr_log(RNR_LOG_ERROR, "Database %s: Cannot bind metastring(%s)", name,
-            topic->metastring != nullptr ? topic->metastring : "");
-    return false;
-  }
-  const int key = topic->is_with_key ? 1 : 0;
-  if (sqlite3_bind_int(st.stmt, 2, key) != SQLITE_OK) {
-    rnr_log(RNR_LOG_ERROR, "Database %s: Cannot bind is_with_key(%d)", name, key);
-    return false;
-  }
-  if (sqlite3_bind_text(st.stmt, 3, name, topic_length, SQLITE_STATIC) != SQLITE_OK) {
-    rnr_log(RNR_LOG_ERROR, "Database %s: Cannot bind topic_name(%s)", name, name);
-    return false;
-  }
-  if (sqlite3_bind_text(st.stmt, 4, topic->type_name, type_length, SQLITE_STATIC) != SQLITE_OK) {
-    rnr_log(RNR_LOG_ERROR, "Database %s: Cannot bind type_name(%s)", topic->type_name,
-            topic->type_name);
-    return false;
-  }
-  if (sqlite3_step(st.stmt) != SQLITE_DONE) {
-    rnr_log(RNR_LOG_ERROR, "Database %s: Cannot execute sql", name);
-    return false;
-  }
-  return true;
+  op.key = topic->is_with_key ? 1 : 0;
+  return bag_internal::submit_catalogue(store, std::move(op)) == 0;
 }
 
 int32_t rnr_Database_insert_entity_info(rnr_Database* store, const dds_guid* guid) {
@@ -207,18 +161,10 @@ int32_t rnr_Database_insert_entity_info(rnr_Database* store, const dds_guid* gui
     rnr_log(RNR_LOG_ERROR, "Database Cannot insert writer: invalid argument");
     return -1;
   }
-  Statement st;
-  if (sqlite3_prepare_v2(store->db, kInsertWriter, -1, &st.stmt, nullptr) != SQLITE_OK) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot prepare sqlite3 query");
-    return -1;
-  }
-  const dds_guid_text text = dds_guid_format(guid);
-  if (sqlite3_bind_text(st.stmt, 1, text.text, static_cast<int>(strlen(text.text)),
-                        SQLITE_STATIC) != SQLITE_OK) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot bind guid(%s)", text.text);
-    return -1;
-  }
-  return insert_and_read_id(store, st.stmt);
+  CatalogueOp op;
+  op.kind = CatalogueOp::Kind::kInsertWriter;
+  op.text = dds_guid_format(guid).text;
+  return static_cast<int32_t>(bag_internal::submit_catalogue(store, std::move(op)));
 }
 
 rnr_TopicsRowList* rnr_Database_get_topics_row_list(rnr_Database* store) {

@@ -27,6 +27,11 @@ struct rnr_DataRow {
 // The bulk insert's batches and the thread that writes them (bulk_insert.cpp).
 struct rnr_BulkWriter;
 
+namespace bag_internal {
+// The catalogue writes queued for the store thread (catalogue.h).
+struct Catalogue;
+}  // namespace bag_internal
+
 // Default bound of the sample bytes the bulk insert holds in memory before
 // they are written: 256 MiB.
 constexpr size_t RNR_DATABASE_DEFAULT_HELD_BYTES_LIMIT = size_t{256} << 20;
@@ -50,6 +55,9 @@ struct rnr_Database {
   // Full batches wait here for the store thread, which writes them while
   // further samples fill the next batch. Null when no bulk insert.
   rnr_BulkWriter* bulk_writer;
+  // The catalogue writes that the store thread groups into transactions;
+  // null on a store opened for reading, whose writes all run at once.
+  bag_internal::Catalogue* catalogue;
   // Bound of the sample bytes held by the bulk insert (the batch being filled
   // and the full ones not yet written). Set before the bulk insert starts.
   size_t held_bytes_limit;
@@ -74,6 +82,15 @@ rnr_Database* rnr_Database_create(const char* path);
 void rnr_Database_destroy(rnr_Database* store);
 
 // --- Topic and writer catalogue ---------------------------------------------
+
+// The catalogue writes below run at once, each as one commit, while no bulk
+// insert is active. During a bulk insert they are queued for the store
+// thread, which commits them in groups within about 20 ms and always before
+// the samples that follow them; ids of queued inserts are handed out at once.
+
+// Commits the queued catalogue writes now, in one transaction; true when
+// nothing is left queued. Logged on failure; the writes then stay queued.
+bool rnr_Database_write_catalogue(rnr_Database* store);
 
 // Registers a (topic name, type name) pair. The new row's _id, or -1 on
 // failure (including a pair already present).

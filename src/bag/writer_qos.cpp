@@ -3,6 +3,7 @@
 #include <mutex>
 #include <new>
 
+#include "bag/catalogue.h"
 #include "bag/database_internal.h"
 #include "log/logger.h"
 
@@ -13,8 +14,6 @@ using bag_internal::Statement;
 constexpr const char* kCreateWriterQos =
     "CREATE TABLE IF NOT EXISTS writer_qos (  writer_id INTEGER PRIMARY KEY NOT NULL,  topic_id "
     "INTEGER NOT NULL,  qos TEXT NOT NULL)";
-constexpr const char* kInsertWriterQos =
-    "INSERT OR REPLACE INTO writer_qos(writer_id, topic_id, qos) VALUES(?, ?, ?)";
 
 }  // namespace
 
@@ -39,17 +38,10 @@ bool rnr_Database_insert_writer_qos(rnr_Database* store, int32_t writer_id, int3
     rnr_log(RNR_LOG_ERROR, "Database Cannot insert writer QoS: invalid argument");
     return false;
   }
-  std::lock_guard<std::mutex> lock(store->connection_mutex);
-  Statement st;
-  if (sqlite3_prepare_v2(store->db, kInsertWriterQos, -1, &st.stmt, nullptr) != SQLITE_OK ||
-      sqlite3_bind_int(st.stmt, 1, writer_id) != SQLITE_OK ||
-      sqlite3_bind_int(st.stmt, 2, topic_id) != SQLITE_OK ||
-      sqlite3_bind_text(st.stmt, 3, qos_text.data(), static_cast<int>(qos_text.size()),
-                        SQLITE_STATIC) != SQLITE_OK ||
-      sqlite3_step(st.stmt) != SQLITE_DONE) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot insert the QoS of writer %d (%s)", writer_id,
-            sqlite3_errmsg(store->db));
-    return false;
-  }
-  return true;
+  bag_internal::CatalogueOp op;
+  op.kind = bag_internal::CatalogueOp::Kind::kInsertWriterQos;
+  op.id = writer_id;
+  op.topic_id = topic_id;
+  op.text = qos_text;
+  return bag_internal::submit_catalogue(store, std::move(op)) == 0;
 }

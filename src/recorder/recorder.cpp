@@ -235,6 +235,8 @@ bool rnr_recorder_start_record(rnr_recorder* recorder) {
     handle_publication(recorder, lock, pub);
   }
   lock.unlock();
+  // The rows of the pairs named so far are in the bag when recording starts.
+  rnr_Database_write_catalogue(recorder->database);
   start_match_watch(recorder);
   return true;
 }
