@@ -4,9 +4,10 @@
 # reader), received in turn by (a) a bare Cyclone DDS subscriber that knows
 # the topics (one reader each) and (b) quorvin-rnr record '*' '*'. For each N:
 # peak threads, peak RSS, the time from the first writer's announcement to
-# the last topic's first received (for the recorder: stored) sample, and the
-# samples received or rows stored; then the recorder's figures over the bare
-# subscriber's.
+# the last topic's first received sample (for the recorder: its reception
+# time as stored, and "stored_s", when a reader of the growing bag first saw
+# a committed sample of every topic), and the samples received or rows
+# stored; then the recorder's figures over the bare subscriber's.
 #
 #   bench/scale/scale_bench.sh [BUILD_DIR] [N ...]
 #
@@ -55,7 +56,24 @@ monitor() { # pid out stop_file
   done
 }
 
-printf '%-7s %-10s %8s %10s %10s %10s\n' topics receiver threads peak_MiB first_s samples
+# Polls the growing bag in $1 until every one of $2 topics has a committed
+# sample, or $3 exists; the wall time in ns into $4.
+poll_stored() { # dir topics stop_file out
+  local dir="$1" n="$2" stop="$3" out="$4" bag seen
+  while [ ! -e "$stop" ]; do
+    bag="$(ls "$dir"/dovuve_*.sqlite3 2>/dev/null | head -1 || true)"
+    if [ -n "$bag" ]; then
+      seen="$(sqlite3 "$bag" 'SELECT COUNT(DISTINCT topic_id) FROM data' 2>/dev/null || echo 0)"
+      if [ "${seen:-0}" -ge "$n" ]; then
+        date +%s%N >"$out"
+        return
+      fi
+    fi
+    sleep 0.1
+  done
+}
+
+printf '%-7s %-10s %8s %10s %10s %10s %10s\n' topics receiver threads peak_MiB first_s stored_s samples
 i=0
 for n in "${counts[@]}"; do
   expected=$((n * samples))
@@ -73,7 +91,7 @@ for n in "${counts[@]}"; do
   b_hwm="$(field HWM_KB "$dir/sub")"
   b_samples="$(field SAMPLES "$dir/sub")"
   b_secs="$(awk -v a="$b_first" -v s="$b_start" 'BEGIN { printf "%.2f", (a - s) / 1e9 }')"
-  printf '%-7s %-10s %8s %10.1f %10s %10s\n' "$n" bare "$b_threads" "$(awk -v k="$b_hwm" 'BEGIN { print k / 1024 }')" "$b_secs" "$b_samples/$expected"
+  printf '%-7s %-10s %8s %10.1f %10s %10s %10s\n' "$n" bare "$b_threads" "$(awk -v k="$b_hwm" 'BEGIN { print k / 1024 }')" "$b_secs" - "$b_samples/$expected"
 
   # (b) the recorder, '*' '*'.
   domain=$((201 + 2 * i))
@@ -82,10 +100,14 @@ for n in "${counts[@]}"; do
   rec=$!; children+=("$rec")
   monitor "$rec" "$dir/mon" "$dir/stop" &
   mon=$!
+  poll_stored "$dir" "$n" "$dir/stop" "$dir/stored" &
+  poll=$!
   sleep 1
   "$peer" pub "$domain" "$n" "$samples" >"$dir/pub" 2>&1 || echo "recorder: publisher failed: $(tail -1 "$dir/pub")" >&2
-  sleep 0.5  # the last samples reach the store
-  touch "$dir/stop"; wait "$mon" || true
+  # The last samples reach the store (committed within about 1 s).
+  for _ in $(seq 50); do [ -s "$dir/stored" ] && break; sleep 0.1; done
+  sleep 0.5
+  touch "$dir/stop"; wait "$mon" "$poll" || true
   kill -INT "$rec"; wait "$rec" || echo "recorder: exit status $?" >&2
   bag="$(ls "$dir"/dovuve_*.sqlite3 | head -1)"
   r_rows="$(sqlite3 "$bag" 'SELECT COUNT(*) FROM data')"
@@ -95,10 +117,12 @@ for n in "${counts[@]}"; do
   r_threads="$(field THREADS "$dir/mon")"
   r_hwm="$(field HWM_KB "$dir/mon")"
   r_secs="$(awk -v a="$r_first" -v s="$r_start" 'BEGIN { printf "%.2f", (a - s) / 1e9 }')"
-  printf '%-7s %-10s %8s %10.1f %10s %10s\n' "$n" recorder "$r_threads" "$(awk -v k="$r_hwm" 'BEGIN { print k / 1024 }')" "$r_secs" "$r_rows/$expected"
+  r_stored="$(cat "$dir/stored" 2>/dev/null || true)"
+  r_stored_secs="$(awk -v a="$r_stored" -v s="$r_start" 'BEGIN { if (a == "") print "-"; else printf "%.2f", (a - s) / 1e9 }')"
+  printf '%-7s %-10s %8s %10.1f %10s %10s %10s\n' "$n" recorder "$r_threads" "$(awk -v k="$r_hwm" 'BEGIN { print k / 1024 }')" "$r_secs" "$r_stored_secs" "$r_rows/$expected"
   awk -v n="$n" -v rt="$r_threads" -v bt="$b_threads" -v rh="$r_hwm" -v bh="$b_hwm" \
-      -v rs="$r_secs" -v bs="$b_secs" -v tp="$r_topics" \
-      'BEGIN { printf "%-7s %-10s %8.2f %10.2f %10.2f %10s\n", n, "ratio", rt / bt, rh / bh, (bs > 0 ? rs / bs : 0), tp " topics" }'
+      -v rs="$r_secs" -v bs="$b_secs" -v ss="$r_stored_secs" -v tp="$r_topics" \
+      'BEGIN { printf "%-7s %-10s %8.2f %10.2f %10.2f %10s %10s\n", n, "ratio", rt / bt, rh / bh, (bs > 0 ? rs / bs : 0), (ss != "-" && bs > 0 ? sprintf("%.2f", ss / bs) : "-"), tp " topics" }'
   grep -v '^$' "$dir/out" | head -5 || true
   i=$((i + 1))
 done
