@@ -1,5 +1,6 @@
 #include "app/frontend.h"
 
+#include <pthread.h>
 #include <semaphore.h>
 #include <time.h>
 #include <unistd.h>
@@ -34,7 +35,7 @@ std::atomic<int64_t> first_signal_ns{0};
 std::atomic<int64_t> second_signal_ns{0};
 static_assert(std::atomic<int64_t>::is_always_lock_free, "used in a signal handler");
 std::atomic<int> hurry_signal{0};
-std::atomic<bool> watchdog_ready{false};
+std::atomic<bool> watchdog_ready{false};  // the semaphore is made
 sem_t hurry;
 
 int64_t monotonic_ns() {
@@ -50,7 +51,7 @@ void end_by(int signal_number) {
 }
 
 // Waits for a second stop signal; then gives the samples still held up to
-// kHurryNs to be written and ends the process by that signal.
+// kHurryNs from that signal to be written and ends the process by it.
 void watchdog_run() {
   while (sem_wait(&hurry) != 0 && errno == EINTR) {
   }
@@ -58,7 +59,7 @@ void watchdog_run() {
   rnr_log(RNR_LOG_WARN,
           "Main Second signal: ending once the samples held are written (at most %d ms)",
           static_cast<int>(kHurryNs / 1000000));
-  const int64_t deadline = monotonic_ns() + kHurryNs;
+  const int64_t deadline = second_signal_ns.load() + kHurryNs;
   while (app_samples_held.load() && monotonic_ns() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -68,15 +69,21 @@ void watchdog_run() {
   end_by(signal_number);
 }
 
+// The watchdog is needed only once the first stop signal came, so it starts
+// then, not while recording: a second signal that comes before it waits in
+// the semaphore. Without the thread a third signal ends the process.
 void start_watchdog() {
-  if (sem_init(&hurry, 0, 0) != 0) {
+  static bool started = false;
+  if (started || !watchdog_ready.load()) {
     return;
   }
+  started = true;
   try {
-    std::thread(watchdog_run).detach();
-    watchdog_ready.store(true);
+    std::thread watchdog(watchdog_run);
+    pthread_setname_np(watchdog.native_handle(), "rnr.watchdog");
+    watchdog.detach();
   } catch (const std::system_error&) {
-    // Without it a second signal ends the process at once.
+    rnr_log(RNR_LOG_WARN, "Main Cannot start the thread that waits for a second signal");
   }
 }
 
@@ -218,10 +225,10 @@ void signal_handler(int signal_number) {
 }
 
 void app_install_signals() {
-  static bool watchdog_started = false;
-  if (!watchdog_started) {
-    watchdog_started = true;
-    start_watchdog();
+  static bool semaphore_made = false;
+  if (!semaphore_made) {
+    semaphore_made = true;
+    watchdog_ready.store(sem_init(&hurry, 0, 0) == 0);
   }
   std::signal(SIGINT, signal_handler);
   std::signal(SIGTERM, signal_handler);
@@ -235,6 +242,7 @@ void app_run_loop() {
   while (is_running.load()) {
     sleep(1);
   }
+  start_watchdog();
 }
 
 void app_config_finalize(app_config* config) {

@@ -1,6 +1,8 @@
 // The watch over announced writers that no reader of the recorder matched:
 // each gets one warning line naming it and, when DDS reported one, the policy
 // that its reader found incompatible.
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -103,6 +105,7 @@ void start_match_watch(rnr_recorder* recorder) {
         watch_once(recorder, started_ns);
       }
     });
+    pthread_setname_np(recorder->watcher.native_handle(), "rnr.watch");
   } catch (const std::system_error&) {
     rnr_log(RNR_LOG_WARN, "Recorder Cannot start the thread that watches unmatched writers");
   }

@@ -145,14 +145,16 @@ TEST(FrontEnd, FirstSignalStopsTheRunLoopSecondOneKills) {
   });
   EXPECT_TRUE(result.killed_by(SIGTERM));
 
-  // A second signal while samples are held: the process lives on until they
-  // are written, for 1 s at most, then ends by that signal.
+  // A second signal while samples are held (the run loop has returned on the
+  // first): the process lives on until they are written, for 1 s at most,
+  // then ends by that signal.
   for (bool written : {true, false}) {
     const auto start = std::chrono::steady_clock::now();
     result = rnr::test::run_in_child([written] {
       app_install_signals();
       app_samples_held.store(true);
       raise(SIGINT);
+      app_run_loop();
       std::this_thread::sleep_for(150ms);
       raise(SIGINT);
       std::this_thread::sleep_for(300ms);
