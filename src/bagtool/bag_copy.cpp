@@ -1,14 +1,13 @@
 // `cut` and `merge`: new bags from the samples of existing ones. The output
-// is written by the bag store (its tables, its catalogue and sample
-// insertion) into a temporary file beside OUT, which is renamed into place
-// only when everything is written; on failure or SIGINT/SIGTERM the
-// temporary file is removed. The inputs are only read.
+// is written by the bag store (its tables, its catalogue, the writers' QoS
+// and sample insertion) into the temporary file of an OutputFile beside
+// OUT, which is synced and renamed into place only when everything is
+// written; on failure or SIGINT/SIGTERM the temporary file is removed. The
+// inputs are only read.
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -17,8 +16,9 @@
 
 #include "bag/bag_reader.h"
 #include "bag/database.h"
-#include "bag/database_create_new.h"
+#include "bag/writer_qos.h"
 #include "bagtool/commands.h"
+#include "bagtool/output_file.h"
 #include "bagtool/progress.h"
 
 namespace rnr::bagtool {
@@ -63,47 +63,13 @@ class InterruptGuard {
   struct sigaction old_term_ {};
 };
 
-// The same file, also through links.
-bool same_file(const std::string& a, const std::string& b) {
-  struct stat sa {
-  }, sb{};
-  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
-}
-
-std::string normal_path(const std::string& path) {
-  std::error_code ignored;
-  return std::filesystem::weakly_canonical(std::filesystem::absolute(path, ignored), ignored)
-      .string();
-}
-
-// Why OUT cannot be written, or nothing: it is one of the inputs or one of
-// their journal files (also through a link), or something other than a
-// regular file.
-std::optional<std::string> refuse_output(const std::string& out,
-                                         const std::vector<std::string>& inputs) {
-  struct stat st {};
-  if (stat(out.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-    return out + ": is not a regular file";
-  }
-  const std::string out_path = normal_path(out);
-  for (const auto& input : inputs) {
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
-      const std::string file = input + suffix;
-      if (same_file(out, file) || out_path == normal_path(file)) {
-        return out + (suffix[0] == '\0' ? ": is an input bag" : ": is a journal of an input bag");
-      }
-    }
-  }
-  return std::nullopt;
-}
-
 // An input being read: its reader, its topics and the chunk read last.
 struct Input {
   std::string path;
   BagReader reader;
   std::vector<TopicSummary> topics;
   std::vector<std::string> writers;
+  std::vector<rnr_WriterQosRow> writer_qos;
   SampleFilter filter;
   SampleChunk chunk;
   size_t next = 0;  // row of `chunk` to take next
@@ -119,20 +85,28 @@ constexpr size_t kHeldBytes = size_t{64} << 20;
 // The output being written: the store on the temporary file.
 class Output {
  public:
-  explicit Output(std::string out) : out_(std::move(out)) {
-    const auto path = std::filesystem::path(out_);
-    temp_ = (path.parent_path() /
-             ("." + path.filename().string() + "." + std::to_string(getpid()) + ".tmp"))
-                .string();
-  }
+  Output() = default;
   ~Output() { discard(); }
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
 
-  bool open(std::string* error) {
-    store_ = rnr_Database_create_new(temp_.c_str());
+  // Refuses an output that is an input (or its journal, also through a link)
+  // or not a regular file, and creates the temporary file.
+  bool open(const std::string& out, const std::vector<std::string>& inputs, std::string* error) {
+    out_ = out;
+    return file_.open(out, inputs, error);
+  }
+  // The store on the temporary file, in one transaction. The output always
+  // has the writer_qos table, as a recorded bag has: empty when no input
+  // recorded its writers' QoS.
+  bool create(std::string* error) {
+    store_ = rnr_Database_create(file_.temp_path().c_str());
     if (store_ == nullptr) {
-      *error = temp_ + ": cannot create the bag";
+      *error = out_ + ": cannot create the bag";
+      return false;
+    }
+    if (!rnr_Database_create_writer_qos_table(store_)) {
+      *error = out_ + ": cannot create the bag";
       return false;
     }
     return exec("BEGIN", error);
@@ -145,7 +119,8 @@ class Output {
     }
     return true;
   }
-  bool add_writer(const std::string& guid, std::string* error) {
+  // The new writers row's id, or -1.
+  int64_t add_writer(const std::string& guid, std::string* error) {
     sqlite3_stmt* stmt = nullptr;
     bool ok = sqlite3_prepare_v2(store_->db, "INSERT INTO writers(guid) VALUES(?);", -1, &stmt,
                                  nullptr) == SQLITE_OK &&
@@ -154,8 +129,9 @@ class Output {
     sqlite3_finalize(stmt);
     if (!ok) {
       *error = out_ + ": cannot write the writers (" + sqlite3_errmsg(store_->db) + ")";
+      return -1;
     }
-    return ok;
+    return sqlite3_last_insert_rowid(store_->db);
   }
   // Samples go in through the store's batched insertion, 256 rows per
   // statement, all inside the one transaction.
@@ -167,8 +143,8 @@ class Output {
     }
     return true;
   }
-  // Commits, closes and renames the file into place. Fails when the store
-  // could not write every sample.
+  // Commits, closes, syncs and renames the file into place. Fails when the
+  // store could not write every sample.
   bool finish(std::string* error) {
     rnr_Database_end_bulk_insert_data(store_);
     const rnr_BulkInsertStats stats = rnr_Database_bulk_insert_stats(store_);
@@ -181,12 +157,7 @@ class Output {
     }
     rnr_Database_destroy(store_);
     store_ = nullptr;
-    if (std::rename(temp_.c_str(), out_.c_str()) != 0) {
-      *error = out_ + ": cannot rename " + temp_ + " into place";
-      return false;
-    }
-    renamed_ = true;
-    return true;
+    return file_.commit(error);
   }
 
  private:
@@ -195,17 +166,16 @@ class Output {
       rnr_Database_destroy(store_);
       store_ = nullptr;
     }
-    if (!renamed_) {
-      // Only this run's own file (and a journal SQLite may have left).
-      unlink(temp_.c_str());
-      unlink((temp_ + "-journal").c_str());
+    if (!file_.temp_path().empty()) {
+      // A journal SQLite may have left beside this run's own file.
+      unlink((file_.temp_path() + "-journal").c_str());
     }
+    file_.discard();
   }
 
   std::string out_;
-  std::string temp_;
+  OutputFile file_;
   rnr_Database* store_ = nullptr;
-  bool renamed_ = false;
 };
 
 // Opens the inputs, unites their topics by (name, type) and their writers by
@@ -259,9 +229,30 @@ bool prepare(std::vector<std::unique_ptr<Input>>& inputs, Output& output, std::s
       input->out_topic[t.id] = out_ids[topic_index.at({t.name, t.type})];
     }
   }
+  std::map<std::string, int64_t> writer_ids;
   for (const auto& guid : writers) {
-    if (!output.add_writer(guid, error)) {
+    const int64_t id = output.add_writer(guid, error);
+    if (id < 0) {
       return false;
+    }
+    writer_ids[guid] = id;
+  }
+  // Each copied writer's QoS on a copied topic, under the output's ids; a
+  // writer in several inputs keeps the QoS of the first.
+  std::set<int64_t> described;
+  for (auto& input : inputs) {
+    for (const rnr_WriterQosRow& row : input->writer_qos) {
+      auto writer = writer_ids.find(row.guid);
+      auto topic = input->out_topic.find(row.topic_id);
+      if (row.guid.empty() || writer == writer_ids.end() || topic == input->out_topic.end() ||
+          !described.insert(writer->second).second) {
+        continue;
+      }
+      if (!rnr_Database_insert_writer_qos(output.store(), static_cast<int32_t>(writer->second),
+                                          static_cast<int32_t>(topic->second), row.qos)) {
+        *error = "cannot write the QoS of writer " + row.guid;
+        return false;
+      }
     }
   }
   return true;
@@ -298,11 +289,12 @@ int copy_bags(std::vector<std::unique_ptr<Input>>& inputs, const std::string& ou
   for (const auto& input : inputs) {
     paths.push_back(input->path);
   }
-  if (auto refused = refuse_output(out, paths)) {
-    return report_failure(*refused);
+  Output output;
+  std::string error;
+  if (!output.open(out, paths, &error)) {
+    return report_failure(error);
   }
   uint64_t total = 0;
-  std::string error;
   for (auto& input : inputs) {
     uint64_t n = 0;
     if (Progress::wanted() && !input->reader.count(input->filter, &n, &error)) {
@@ -311,9 +303,10 @@ int copy_bags(std::vector<std::unique_ptr<Input>>& inputs, const std::string& ou
     total += n;
   }
 
+  // From here a stop signal ends the copy in order; the output's temporary
+  // file goes with it.
   InterruptGuard guard;
-  Output output(out);
-  if (!output.open(&error) || !prepare(inputs, output, &error) || !output.start_samples(&error)) {
+  if (!output.create(&error) || !prepare(inputs, output, &error) || !output.start_samples(&error)) {
     return report_failure(error);
   }
   Progress progress(total);
@@ -375,7 +368,8 @@ std::unique_ptr<Input> open_input(const std::string& path, std::string* error) {
   auto input = std::make_unique<Input>();
   input->path = path;
   if (!input->reader.open(path, error) || !input->reader.topics(&input->topics, false, error) ||
-      !input->reader.writers(&input->writers, error)) {
+      !input->reader.writers(&input->writers, error) ||
+      !input->reader.writer_qos(&input->writer_qos, error)) {
     *error = path + ": " + *error;
     return nullptr;
   }

@@ -103,6 +103,11 @@ OutputFile::~OutputFile() {
 }
 
 bool OutputFile::open(const std::string& path, const std::string& bag, std::string* error) {
+  return open(path, std::vector<std::string>{bag}, error);
+}
+
+bool OutputFile::open(const std::string& path, const std::vector<std::string>& bags,
+                      std::string* error) {
   discard();
   if (path.empty()) {
     *error = "the output path is empty";
@@ -125,26 +130,33 @@ bool OutputFile::open(const std::string& path, const std::string& bag, std::stri
     return false;
   }
 
-  // The bag and the files SQLite keeps beside it, by name (they may appear
-  // later) and by identity (hard links).
+  // The bags and the files SQLite keeps beside them, by name (they may
+  // appear later) and by identity (hard links).
   const std::string out_name = resolved(target);
-  const std::string bag_name = resolved(bag);
   if (out_name.empty()) {
     *error = path + ": its directory cannot be found (" + errno_text() + ")";
     return false;
   }
-  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
-    const std::string companion = bag_name + suffix;
-    struct stat cs {};
-    const bool same_name = !bag_name.empty() && out_name == companion;
-    const bool same_file = exists && stat(companion.c_str(), &cs) == 0 && cs.st_dev == st.st_dev &&
-                           cs.st_ino == st.st_ino;
-    if (same_name || same_file) {
-      *error = path +
-               (*suffix == '\0' ? std::string(": is the bag itself")
-                                : ": is the bag's " + std::string(suffix + 1) + " file") +
-               "; refused";
-      return false;
+  for (const std::string& bag : bags) {
+    // A bag named through a link keeps its journal beside the file itself.
+    char real[PATH_MAX];
+    const std::string bag_name = resolved(bag);
+    const std::string real_name = realpath(bag.c_str(), real) != nullptr ? real : bag_name;
+    const std::string which = bags.size() == 1 ? "the bag" : "the bag " + bag;
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+      const std::string companion = bag_name + suffix;
+      struct stat cs {};
+      const bool same_name =
+          !bag_name.empty() && (out_name == companion || out_name == real_name + suffix);
+      const bool same_file = exists && stat(companion.c_str(), &cs) == 0 &&
+                             cs.st_dev == st.st_dev && cs.st_ino == st.st_ino;
+      if (same_name || same_file) {
+        *error = path +
+                 (*suffix == '\0' ? ": is " + which + " itself"
+                                  : ": is " + which + "'s " + std::string(suffix + 1) + " file") +
+                 "; refused";
+        return false;
+      }
     }
   }
 

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace rnr::bagtool {
 
@@ -25,6 +26,8 @@ class OutputFile {
   // temporary file. A symbolic link as output stays: the file it names is
   // replaced. False with `error` set on refusal.
   bool open(const std::string& path, const std::string& bag, std::string* error);
+  // The same with several input bags, none of which the output may be.
+  bool open(const std::string& path, const std::vector<std::string>& bags, std::string* error);
 
   // The temporary file, for writers that open it themselves (SQLite); it
   // exists, empty, after open(). Such a writer closes its own connection

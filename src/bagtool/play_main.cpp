@@ -1,7 +1,6 @@
 // quorvin-rnr-bag-play: `quorvin-rnr-bag play`, a bag played onto a DDS
 // domain through the replayer (its pacing, writers and QoS), with a choice
 // of interval, topics, names, rate and repetition, and keys on a terminal.
-#include <fnmatch.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,10 +16,12 @@
 #include <vector>
 
 #include "bag/bag_reader.h"
+#include "bagtool/latched_state.h"
 #include "bagtool/terminal.h"
 #include "bagtool/time_arg.h"
 #include "log/logger.h"
 #include "replayer/replayer.h"
+#include "types/name_glob.h"
 
 namespace {
 
@@ -39,8 +40,8 @@ constexpr const char* kUsage =
     "  --start T, --end T    play only the samples from T and up to T: seconds from\n"
     "                        the bag's first sample (12.5), @ and seconds since the\n"
     "                        Unix epoch, or a local date and time (2024-05-01 12:00:00)\n"
-    "  --topic NAME          play this topic (repeatable; * ? [...] match as in a\n"
-    "                        shell); default: every topic\n"
+    "  --topic NAME          play this topic (repeatable; * ? [...] match as in\n"
+    "                        record); default: every topic\n"
     "  --exclude NAME        do not play this topic (repeatable; patterns too)\n"
     "  --remap FROM=TO       publish the samples of topic FROM on topic TO\n"
     "  --loop                start again at the end, until interrupted\n"
@@ -164,18 +165,11 @@ int parse_args(int argc, char** argv, PlayArgs* args, bool* help) {
   return 0;
 }
 
+// Patterns as `record` reads them: * ? [...] against the whole name.
 bool matches_any(const std::vector<std::string>& patterns, const std::string& name) {
   return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& pattern) {
-    return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+    return rnr::types::glob_match(pattern, name);
   });
-}
-
-// Topics whose writers were transient-local, whose latest state before
-// --start is written first. The bag does not record writers' durability
-// yet, so there are none; this is where that knowledge comes in.
-std::vector<int32_t> latched_topics(rnr::bag::BagReader& /*reader*/,
-                                    const std::vector<int32_t>& /*played*/) {
-  return {};
 }
 
 // --- Run ----------------------------------------------------------------------
@@ -275,7 +269,7 @@ int play(const PlayArgs& args) {
   options.paused = args.paused;
   for (const auto& pattern : args.topics) {
     if (std::none_of(topics.begin(), topics.end(), [&](const rnr::bag::TopicSummary& t) {
-          return fnmatch(pattern.c_str(), t.name.c_str(), 0) == 0;
+          return rnr::types::glob_match(pattern, t.name);
         })) {
       return bad("--topic " + pattern + ": no topic of the bag matches");
     }
@@ -309,7 +303,16 @@ int play(const PlayArgs& args) {
   if (options.start && options.end && *options.start > *options.end) {
     return bad("--start lies after --end");
   }
-  options.latched_topic_ids = latched_topics(reader, options.topic_ids);
+  // The latched state before the start, worked out here, where the type
+  // descriptions are read.
+  if (options.start &&
+      (!rnr::bagtool::latched_topics(reader, options.topic_ids, &options.latched_topic_ids,
+                                     &error) ||
+       !rnr::bagtool::latched_sample_ids(reader, topics, options.latched_topic_ids, *options.start,
+                                         &options.latched_sample_ids.emplace(), &error))) {
+    std::fprintf(stderr, "quorvin-rnr-bag: %s: %s\n", args.bag.c_str(), error.c_str());
+    return 1;
+  }
   rnr::bag::SampleFilter filter;
   filter.topic_ids.assign(options.topic_ids.begin(), options.topic_ids.end());
   filter.start = options.start;

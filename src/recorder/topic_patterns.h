@@ -12,11 +12,12 @@
 #include <string_view>
 #include <vector>
 
+#include "types/name_glob.h"
+
 namespace recorder_internal {
 
-// True when `name` as a whole matches the glob `pattern`. A `[` without a
-// closing `]` stands for itself.
-bool glob_match(std::string_view pattern, std::string_view name);
+// The glob matcher of the type library, which the bag tool's play shares.
+using rnr::types::glob_match;
 
 // Whether a pair given for recording is a pattern or an exclusion rather than
 // a literal (topic, type) pair.

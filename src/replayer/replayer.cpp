@@ -555,38 +555,56 @@ void report_failure(rnr_replayer* replayer) {
   }
 }
 
-// Writes at once the latest sample before the start of each latched topic
-// that is played, oldest first. False when they cannot be read.
+// Writes at once the latched state: the given samples, else the latest
+// sample before the start of each latched topic that is played, oldest
+// first. False when they cannot be read.
 bool write_latched(rnr_replayer* replayer, rnr::bag::BagReader& reader,
                    rnr::bag::SampleChunk& chunk, std::string* error) {
   const rnr_replay_options& options = replayer->options;
-  std::vector<int64_t> topics;
-  for (int32_t id : options.latched_topic_ids) {
-    if (replayer->datawriter_map.count(id) != 0) {
-      topics.push_back(id);
-    }
-  }
-  if (!options.start || topics.empty()) {
+  if (!options.start) {
     return true;
   }
   std::vector<int64_t> ids;
-  if (!reader.latest_before(topics, *options.start, &ids, error) ||
-      !reader.read_ids(ids, &chunk, error)) {
-    return false;
-  }
-  for (const rnr::bag::SampleRow& row : chunk.rows()) {
-    dds_DataWriter* writer = replayer->datawriter_map.at(static_cast<int32_t>(row.topic_id));
-    dds_ReturnCode_t ret = dds_DataWriter_raw_write(writer, row.data, row.size);
-    dds_DataWriter_flush(writer);
-    if (ret != dds_RETCODE_OK) {
-      rnr_log(RNR_LOG_ERROR, "Replayer Cannot write data (_id: %d, ret=%d)",
-              static_cast<int32_t>(row.id), ret);
-      continue;
+  if (options.latched_sample_ids) {
+    ids = *options.latched_sample_ids;
+  } else {
+    std::vector<int64_t> topics;
+    for (int32_t id : options.latched_topic_ids) {
+      if (replayer->datawriter_map.count(id) != 0) {
+        topics.push_back(id);
+      }
     }
-    static_cast<datawriter_info*>(dds_Entity_get_context(writer, 1))->written++;
-    replayer->samples_written.fetch_add(1);
-    rnr_log(RNR_LOG_DEBUG, "Replayer Write latched Data(_id=%d, topic_id=%d)",
-            static_cast<int32_t>(row.id), static_cast<int32_t>(row.topic_id));
+    if (!topics.empty() && !reader.latest_before(topics, *options.start, &ids, error)) {
+      return false;
+    }
+  }
+  // A chunk's worth of rows in memory at a time.
+  for (size_t from = 0; from < ids.size() && !is_stopped(replayer);
+       from += rnr::bag::BagReader::kChunkRows) {
+    const size_t to = std::min(ids.size(), from + rnr::bag::BagReader::kChunkRows);
+    if (!reader.read_ids({ids.begin() + static_cast<std::ptrdiff_t>(from),
+                          ids.begin() + static_cast<std::ptrdiff_t>(to)},
+                         &chunk, error)) {
+      return false;
+    }
+    for (const rnr::bag::SampleRow& row : chunk.rows()) {
+      auto found = replayer->datawriter_map.find(static_cast<int32_t>(row.topic_id));
+      if (found == replayer->datawriter_map.end()) {
+        continue;
+      }
+      dds_DataWriter* writer = found->second;
+      dds_ReturnCode_t ret = dds_DataWriter_raw_write(writer, row.data, row.size);
+      dds_DataWriter_flush(writer);
+      if (ret != dds_RETCODE_OK) {
+        rnr_log(RNR_LOG_ERROR, "Replayer Cannot write data (_id: %d, ret=%d)",
+                static_cast<int32_t>(row.id), ret);
+        continue;
+      }
+      static_cast<datawriter_info*>(dds_Entity_get_context(writer, 1))->written++;
+      replayer->samples_written.fetch_add(1);
+      rnr_log(RNR_LOG_DEBUG, "Replayer Write latched Data(_id=%d, topic_id=%d)",
+              static_cast<int32_t>(row.id), static_cast<int32_t>(row.topic_id));
+    }
   }
   return true;
 }

@@ -74,6 +74,10 @@ struct rnr_replay_options {
   // `start`, the latest sample of each of them before the start is written
   // first, so that the interval begins with that state in place.
   std::vector<int32_t> latched_topic_ids;
+  // When set, the samples (data row ids) written first instead, in this
+  // order, such as the latest of each instance of those topics; ids of
+  // topics that are not played are passed over.
+  std::optional<std::vector<int64_t>> latched_sample_ids;
 };
 
 struct rnr_replayer {

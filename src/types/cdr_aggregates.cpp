@@ -1,5 +1,6 @@
 // Structs and unions: the part of the type walk where the two XCDR versions
 // frame values differently (see cdr_walk.h).
+#include <algorithm>
 #include <map>
 
 #include "types/cdr_walk.h"
@@ -45,6 +46,8 @@ void TypeWalk::structure(const Type& t, int depth) {
     return;
   }
   Cursor::Delimited dheader(&in_, in_.xcdr2() && (t.flags & flag::kAppendable));
+  const bool key_path = on_key_path(depth);
+  const bool all_key = key_path && all_members_key(list, depth);
   out_ += '{';
   bool first = true;
   for (const Member* m : list) {
@@ -54,14 +57,55 @@ void TypeWalk::structure(const Type& t, int depth) {
     out_ += first ? "" : ", ";
     first = false;
     json::append_key(&out_, m->name);
-    if (m->flags & flag::kOptional) {
-      optional_member(*m, depth);
+    if (key_path) {
+      key_path_member(*m, all_key || (m->flags & flag::kKey) != 0, depth, false);
     } else {
-      value(m->type, depth + 1);
+      member_value(*m, depth, false);
     }
   }
   out_ += '}';
   dheader.finish();
+}
+
+void TypeWalk::member_value(const Member& m, int depth, bool in_mutable) {
+  if (!in_mutable && (m.flags & flag::kOptional)) {
+    optional_member(m, depth);
+  } else {
+    value(m.type, depth + 1);
+  }
+}
+
+// The root's key members, when none of its members is marked: all of them
+// in a struct that is itself a key member (and none at the root, whose
+// type then has no key).
+bool TypeWalk::all_members_key(const std::vector<const Member*>& list, int depth) {
+  return depth > 0 && std::none_of(list.begin(), list.end(),
+                                   [](const Member* m) { return (m->flags & flag::kKey) != 0; });
+}
+
+// A member of a struct on the key path. A key member's value is added to the
+// key, unless its type is a struct, which adds its own key members instead;
+// any other member is walked without keeping its text. The text of the
+// struct itself is not needed and is dropped.
+void TypeWalk::key_path_member(const Member& m, bool is_key, int depth, bool in_mutable) {
+  const size_t start = out_.size();
+  if (is_key) {
+    const int saved_depth = key_depth_;
+    const size_t key_start = key_.size();
+    key_depth_ = depth + 1;
+    member_value(m, depth, in_mutable);
+    key_depth_ = saved_depth;
+    if (key_.size() == key_start) {
+      key_.append(out_, std::min(start, out_.size()));
+      key_ += '\n';
+    }
+  } else {
+    const bool saved_discard = discard_;
+    discard_ = true;
+    member_value(m, depth, in_mutable);
+    discard_ = saved_discard;
+  }
+  out_.resize(std::min(start, out_.size()));
 }
 
 // An optional member outside mutable types: XCDR2 writes a presence byte,
@@ -103,6 +147,11 @@ void TypeWalk::mutable_structure(const std::vector<const Member*>& list, int dep
     by_id.emplace(list[i]->id, i);
   }
   std::vector<std::optional<std::string>> values(list.size());
+  // On the key path, each member's part of the key, put together in member
+  // order whatever order the members came in.
+  const bool key_path = on_key_path(depth);
+  const bool all_key = key_path && all_members_key(list, depth);
+  std::vector<std::string> key_parts(key_path ? list.size() : 0);
   // Each member is written into out_ on its own and moved out; what was
   // written before this struct waits here.
   std::string saved = std::move(out_);
@@ -110,8 +159,17 @@ void TypeWalk::mutable_structure(const std::vector<const Member*>& list, int dep
     Cursor::Region region(&in_, length, reset_origin);
     auto found = by_id.find(id);
     if (found != by_id.end()) {
+      const Member& m = *list[found->second];
       out_.clear();
-      value(list[found->second]->type, depth + 1);
+      if (key_path) {
+        std::string outer = std::move(key_);
+        key_.clear();
+        key_path_member(m, all_key || (m.flags & flag::kKey) != 0, depth, true);
+        key_parts[found->second] = std::move(key_);
+        key_ = std::move(outer);
+      } else {
+        value(m.type, depth + 1);
+      }
       values[found->second] = std::move(out_);
     }
     region.finish();
@@ -142,6 +200,9 @@ void TypeWalk::mutable_structure(const std::vector<const Member*>& list, int dep
     throw;
   }
   out_ = std::move(saved);
+  for (const std::string& part : key_parts) {
+    key_ += part;
+  }
   out_ += '{';
   bool first = true;
   for (size_t i = 0; i < list.size(); ++i) {

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "types/cdr_walk.h"
+#include "types/instance_key.h"
 #include "types/json_text.h"
 
 namespace rnr::types {
@@ -16,6 +17,9 @@ namespace {
 // A sample whose JSON would be larger than this is refused rather than
 // printed: a few bytes of counts can describe gigabytes of text.
 constexpr size_t kMaxOutput = size_t{64} << 20;
+// Text of values walked only for their extent is dropped once it grows
+// beyond this.
+constexpr size_t kDiscardedText = size_t{64} << 10;
 
 }  // namespace
 
@@ -37,7 +41,20 @@ std::string TypeWalk::run() {
   return std::move(out_);
 }
 
+std::string TypeWalk::run_key() {
+  key_depth_ = 0;
+  value(g_.root, 0);
+  return std::move(key_);
+}
+
 void TypeWalk::check_output() {
+  if (discard_) {
+    // Nothing of this text is read again: keep it small.
+    if (out_.size() > kDiscardedText) {
+      out_.clear();
+    }
+    return;
+  }
   if (out_.size() > kMaxOutput) {
     fail("sample too large to print");
   }
@@ -255,8 +272,12 @@ void TypeWalk::bitmask(const Type& t) {
 
 }  // namespace cdr
 
-std::optional<std::string> decode_to_json(const TypeGraph& graph, const uint8_t* data, size_t size,
-                                          std::string* error) {
+namespace {
+
+// Runs `walk` on the sample with decoding failures turned into `error`.
+template <typename Walk>
+std::optional<std::string> guarded(const TypeGraph& graph, const uint8_t* data, size_t size,
+                                   std::string* error, Walk walk) {
   if (data == nullptr || graph.root >= graph.types.size()) {
     if (error != nullptr) {
       *error = "nothing to decode";
@@ -264,7 +285,8 @@ std::optional<std::string> decode_to_json(const TypeGraph& graph, const uint8_t*
     return std::nullopt;
   }
   try {
-    return cdr::TypeWalk(graph, data, size).run();
+    cdr::TypeWalk type_walk(graph, data, size);
+    return walk(type_walk);
   } catch (const cdr::DecodeError& e) {
     if (error != nullptr) {
       *error = e.text;
@@ -275,6 +297,42 @@ std::optional<std::string> decode_to_json(const TypeGraph& graph, const uint8_t*
     }
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> decode_to_json(const TypeGraph& graph, const uint8_t* data, size_t size,
+                                          std::string* error) {
+  return guarded(graph, data, size, error, [](cdr::TypeWalk& walk) { return walk.run(); });
+}
+
+std::optional<std::string> instance_key(const TypeGraph& graph, const uint8_t* data, size_t size,
+                                        std::string* error) {
+  return guarded(graph, data, size, error, [](cdr::TypeWalk& walk) { return walk.run_key(); });
+}
+
+bool has_key_members(const TypeGraph& graph) {
+  if (graph.root >= graph.types.size()) {
+    return false;
+  }
+  std::optional<TypeIndex> at = resolve_alias(graph, graph.root);
+  // Along the chain of bases, as long as it does not loop.
+  for (size_t steps = 0; at && *at < graph.types.size() && steps <= graph.types.size(); ++steps) {
+    const Type& t = graph.at(*at);
+    if (t.kind != Kind::Struct) {
+      return false;
+    }
+    for (const Member& m : t.members) {
+      if ((m.flags & flag::kKey) != 0) {
+        return true;
+      }
+    }
+    if (!t.base) {
+      return false;
+    }
+    at = resolve_alias(graph, *t.base);
+  }
+  return false;
 }
 
 }  // namespace rnr::types

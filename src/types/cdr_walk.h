@@ -39,6 +39,9 @@ class TypeWalk {
 
   // The whole sample as one line of JSON; throws DecodeError.
   std::string run();
+  // The values of the sample's key members (see instance_key); throws
+  // DecodeError.
+  std::string run_key();
 
  private:
   // cdr_decode.cpp
@@ -54,6 +57,10 @@ class TypeWalk {
   // cdr_aggregates.cpp
   std::vector<const Member*> members(const Type& t);
   void structure(const Type& t, int depth);
+  void member_value(const Member& m, int depth, bool in_mutable);
+  void key_path_member(const Member& m, bool is_key, int depth, bool in_mutable);
+  bool on_key_path(int depth) const { return depth == key_depth_; }
+  static bool all_members_key(const std::vector<const Member*>& list, int depth);
   void optional_member(const Member& m, int depth);
   void mutable_structure(const std::vector<const Member*>& list, int depth);
   void skip_union_member_header(const char* what);
@@ -77,6 +84,14 @@ class TypeWalk {
   std::string out_;
   // min_size's answers by type index, each type sized once.
   std::vector<std::optional<size_t>> min_sizes_;
+
+  // For run_key. The struct at depth key_depth_ lies on the key path (the
+  // root, or the type of a key member of a struct on the path): its key
+  // members' values go into key_, each followed by '\n'. Everything else is
+  // walked only for its extent; while discard_ is set its text is not kept.
+  int key_depth_ = -1;
+  std::string key_;
+  bool discard_ = false;
 };
 
 // The bytes of an enum or bitmask: the smallest of 1, 2, 4 or 8 that holds

@@ -1,6 +1,7 @@
 // `cut` and `merge`: the new bags hold exactly the selected rows, in
-// reception order, with the topics and writers united; they replay; the
-// inputs stay byte for byte as they were; refused outputs change nothing.
+// reception order, with the topics, writers and writers' QoS united; they
+// replay; the inputs stay byte for byte as they were; refused outputs change
+// nothing.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,10 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include "bag/writer_qos.h"
 #include "bag_files.h"
 #include "child_process.h"
 #include "files.h"
 #include "log_capture.h"
+#include "middleware/qos_policies.h"
 #include "replayer/replayer.h"
 
 using namespace std::chrono_literals;
@@ -29,9 +32,16 @@ ChildResult bag_tool(std::vector<std::string> args) {
 }
 
 // A recording of two topics with interleaved times, one writer of its own and
-// one shared with the other recording.
+// one shared with the other recording, and with `with_qos` the writers' QoS.
+// A writer's QoS text, told apart by the writer's GUID in its user data.
+std::string writer_qos_text(const std::string& guid) {
+  rnr::qos::WriterQos qos;
+  qos.user_data.assign(guid.begin(), guid.end());
+  return rnr::qos::to_text(qos);
+}
+
 void write_recording(const std::string& path, uint64_t offset_ms, const char* metastring,
-                     const std::string& own_guid) {
+                     const std::string& own_guid, bool with_qos = false) {
   BagWriter writer(path);
   const int shared = writer.add_topic("copy_shared", "Shared", 1, metastring);
   std::string own_name = "copy_" + own_guid;
@@ -46,6 +56,13 @@ void write_recording(const std::string& path, uint64_t offset_ms, const char* me
   sqlite3* db = nullptr;
   sqlite3_open(path.c_str(), &db);
   exec_sql(db, "INSERT INTO writers(guid) VALUES ('" + own_guid + "'), ('shared-guid')");
+  if (with_qos) {
+    exec_sql(db,
+             "CREATE TABLE writer_qos (writer_id INTEGER PRIMARY KEY, topic_id INTEGER, qos "
+             "TEXT); INSERT INTO writer_qos VALUES (1, 2, '" +
+                 writer_qos_text(own_guid) + "'), (2, 1, '" + writer_qos_text("shared-guid") +
+                 "')");
+  }
   sqlite3_close(db);
 }
 
@@ -81,7 +98,7 @@ TEST(BagCopyTest, CutThenMergeHoldsTheUnionInReceptionOrderAndReplays) {
   TempDir dir;
   const std::string a = dir.file("a.sqlite3"), b = dir.file("b.sqlite3");
   write_recording(a, 0, nullptr, "guid-a");
-  write_recording(b, 5, "struct Shared { long x; };", "guid-b");
+  write_recording(b, 5, "struct Shared { long x; };", "guid-b", true);
   const std::string a_bytes = read_file(a), b_bytes = read_file(b);
 
   // Seconds 0.1 to 0.3 from a's start: rows 10 to 30.
@@ -115,9 +132,20 @@ TEST(BagCopyTest, CutThenMergeHoldsTheUnionInReceptionOrderAndReplays) {
   EXPECT_EQ(out.topics[0].metastring, std::optional<std::string>("struct Shared { long x; };"));
   EXPECT_EQ(out.topics[0].is_with_key, std::optional<int64_t>(1));
   EXPECT_EQ(out.writers, (std::vector<std::string>{"guid-a", "shared-guid", "guid-b"}));
-  // The store's own schema, not a copy of the input's.
+  // b's writers' QoS under the output's writer and topic ids (copy_guid_b is
+  // topic 3); a recorded none, and its cut has an empty table.
   sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(cut.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(query_int(db, "SELECT COUNT(*) FROM writer_qos"), 0);
+  sqlite3_close(db);
   ASSERT_EQ(sqlite3_open(merged.c_str(), &db), SQLITE_OK);
+  std::vector<std::string> qos_rows;
+  for (const rnr_WriterQosRow& row : rnr_bag_read_writer_qos(db)) {
+    qos_rows.push_back(std::to_string(row.writer_id) + " " + std::to_string(row.topic_id) + " " +
+                       (row.qos == writer_qos_text(row.guid) ? row.guid : "other QoS"));
+  }
+  EXPECT_EQ(qos_rows, (std::vector<std::string>{"2 1 shared-guid", "3 3 guid-b"}));
+  // The store's own schema, not a copy of the input's.
   EXPECT_EQ(query_int(db, "SELECT COUNT(*) FROM sqlite_master WHERE sql LIKE '%AUTOINCREMENT%'"),
             3);
   sqlite3_close(db);
@@ -190,7 +218,7 @@ TEST(BagCopyTest, InterruptedMergeRemovesItsTemporaryFile) {
   const std::string out = dir.file("out.sqlite3");
   Child merge({RNR_BAG_TOOL_PATH, "merge", out, big});
   ASSERT_TRUE(
-      wait_until([&] { return !dir.files_matching(".out.sqlite3.", ".tmp").empty(); }, 10s));
+      wait_until([&] { return !dir.files_matching(".out.sqlite3.tmp-", "").empty(); }, 10s));
   std::this_thread::sleep_for(200ms);
   merge.signal(SIGINT);
   EXPECT_EQ(merge.wait(20s), 1) << merge.err();

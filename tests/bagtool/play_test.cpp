@@ -1,6 +1,6 @@
 // `quorvin-rnr-bag play` to the typed test listener: interval, topic choice,
 // remapped names and rate; loop; the keys through a pseudo-terminal, with
-// the terminal restored; latched samples before the start.
+// the terminal restored; latched samples before the start, per instance.
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -18,11 +18,13 @@
 
 #include <gtest/gtest.h>
 
+#include "bag/writer_qos.h"
 #include "bag_files.h"
 #include "child_process.h"
 #include "files.h"
 #include "listener_output.h"
 #include "log_capture.h"
+#include "middleware/qos_policies.h"
 #include "peer_common.h"
 #include "replayer/replayer.h"
 
@@ -62,14 +64,15 @@ class PlayTest : public ::testing::Test {
     return bag;
   }
 
-  // Starts the listener on keyless topics and waits until its readers exist.
+  // Starts the listener on keyless topics ("keyed:NAME" for a keyed one) and
+  // waits until its readers exist.
   std::unique_ptr<Child> listen(int domain, const std::vector<std::string>& topics, size_t count) {
     std::vector<std::string> argv = {
         RNR_LISTENER,   "--domain", std::to_string(domain), "--count", std::to_string(count),
         "--timeout-ms", "20000"};
     for (const auto& t : topics) {
       argv.push_back("--topic");
-      argv.push_back("keyless:" + t);
+      argv.push_back(t.find(':') == std::string::npos ? "keyless:" + t : t);
     }
     auto child =
         std::make_unique<Child>(argv, ChildOptions{.stdout_path = dir.file("listener.out"),
@@ -78,6 +81,18 @@ class PlayTest : public ::testing::Test {
     return child;
   }
   std::vector<Heard> heard() { return heard_samples(read_file(dir.file("listener.out"))); }
+  // "topic description" of what the listener heard, in the order of arrival
+  // (its readers report independently).
+  std::vector<std::string> heard_in_order() {
+    std::vector<Heard> samples = heard();
+    std::stable_sort(samples.begin(), samples.end(),
+                     [](const Heard& x, const Heard& y) { return x.recv_ns < y.recv_ns; });
+    std::vector<std::string> got;
+    for (const Heard& h : samples) {
+      got.push_back(h.topic + " " + h.description);
+    }
+    return got;
+  }
 
   std::vector<std::string> play_args(const std::string& bag, int domain,
                                      const std::vector<std::string>& options) {
@@ -292,17 +307,87 @@ TEST_F(PlayTest, LatchedTopicsStartWithTheirLatestSampleBeforeTheStart) {
   EXPECT_EQ(listener->wait(15s), 0) << read_file(dir.file("listener.err"));
   EXPECT_TRUE(wait_until([] { return finished.load() == 1; }, 5s));
   rnr_replayer_destroy(replayer);
-  // In the order of arrival: the listener's readers report independently.
-  std::vector<Heard> samples = heard();
-  std::stable_sort(samples.begin(), samples.end(),
-                   [](const Heard& x, const Heard& y) { return x.recv_ns < y.recv_ns; });
-  std::vector<std::string> got;
-  for (const Heard& h : samples) {
-    got.push_back(h.topic + " " + h.description);
-  }
-  EXPECT_EQ(got,
+  EXPECT_EQ(heard_in_order(),
             (std::vector<std::string>{"pl_state " + description(1), "pl_live " + description(3),
                                       "pl_state " + description(4), "pl_live " + description(5)}));
+}
+
+// Through the play command: a keyed topic whose recorded writer was
+// transient-local starts with the latest sample of each instance before the
+// start, in their order of reception; a volatile topic's samples before the
+// start are not played. A cut bag keeps the writers' QoS under its own ids
+// and latches the same way.
+TEST_F(PlayTest, PlayAndCutBagsLatchTheLatestSampleOfEachInstance) {
+  const int domain = 158;
+  using rnr::peers::expected_bytes;
+  const std::string bag = dir.file("latched.sqlite3");
+  {
+    BagWriter writer(bag);
+    writer.add_topic("pl_unplayed", "Other", 0);
+    const int state = writer.add_topic("pl_tf", rnr::peers::type_name(Kind::keyed), 1,
+                                       read_file(RNR_TEST_TYPES_IDL).c_str());
+    const int live = writer.add_topic("pl_tf_live", rnr::peers::type_name(Kind::keyless), 0);
+    // The keyed samples' key is i % 5: i = 0 and 5 are one instance, 1 and 6
+    // another.
+    auto keyed = [&](uint64_t ms, uint64_t i) {
+      writer.add_sample(state, kBase + ms * kMs, expected_bytes(Kind::keyed, i, kPayload, false));
+    };
+    auto keyless = [&](uint64_t ms, uint64_t i) {
+      writer.add_sample(live, kBase + ms * kMs, expected_bytes(Kind::keyless, i, kPayload, true));
+    };
+    keyed(0, 0);
+    keyed(50, 1);
+    keyed(100, 5);
+    keyless(120, 2);
+    keyless(250, 3);
+    keyed(300, 6);
+    keyless(350, 4);
+  }
+  rnr::qos::WriterQos latched, volatile_qos;
+  latched.durability = rnr::qos::Durability::transient_local;
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(bag.c_str(), &db), SQLITE_OK);
+    ASSERT_TRUE(exec_sql(db,
+                         "INSERT INTO writers(guid) VALUES('g-other'), ('g-tf'), ('g-live'); "
+                         "CREATE TABLE writer_qos (writer_id INTEGER PRIMARY KEY, topic_id "
+                         "INTEGER, qos TEXT); INSERT INTO writer_qos VALUES(1, 1, '" +
+                             rnr::qos::to_text(latched) + "'), (2, 2, '" +
+                             rnr::qos::to_text(latched) + "'), (3, 3, '" +
+                             rnr::qos::to_text(volatile_qos) + "')"));
+    sqlite3_close(db);
+  }
+  const std::vector<std::string> expected = {
+      "pl_tf " + rnr::peers::expected_description(Kind::keyed, 1, kPayload),
+      "pl_tf " + rnr::peers::expected_description(Kind::keyed, 5, kPayload),
+      "pl_tf_live " + description(3),
+      "pl_tf " + rnr::peers::expected_description(Kind::keyed, 6, kPayload),
+      "pl_tf_live " + description(4)};
+  auto play_from_start = [&](const std::string& which) {
+    unlink(dir.file("listener.out").c_str());  // the listener appends
+    auto listener = listen(domain, {"keyed:pl_tf", "pl_tf_live"}, expected.size());
+    ChildResult play = run_program(play_args(which, domain, {"--start", "0.2"}));
+    EXPECT_TRUE(play.exited_with(0)) << play.err;
+    EXPECT_EQ(listener->wait(25s), 0) << read_file(dir.file("listener.err"));
+    EXPECT_EQ(heard_in_order(), expected) << which;
+  };
+  play_from_start(bag);
+
+  const std::string cut = dir.file("cut.sqlite3");
+  ChildResult c = run_program(
+      {RNR_BAG_TOOL_PATH, "cut", bag, cut, "--topic", "pl_tf", "--topic", "pl_tf_live"});
+  ASSERT_TRUE(c.exited_with(0)) << c.err;
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(cut.c_str(), &db), SQLITE_OK);
+  std::vector<std::string> rows;
+  for (const rnr_WriterQosRow& row : rnr_bag_read_writer_qos(db)) {
+    rows.push_back(row.guid + " " + std::to_string(row.topic_id) + " " +
+                   (row.qos == rnr::qos::to_text(latched) ? "latched" : "volatile"));
+  }
+  sqlite3_close(db);
+  // The cut bag's topics are pl_tf (1) and pl_tf_live (2).
+  EXPECT_EQ(rows, (std::vector<std::string>{"g-tf 1 latched", "g-live 2 volatile"}));
+  play_from_start(cut);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "sample_graphs.h"
 #include "types/idl_parse.h"
+#include "types/instance_key.h"
 #include "middleware/types/dynamic_type_support.h"
 
 namespace {
@@ -210,6 +211,68 @@ TEST(Decoder, BytesThatDoNotFitAreRefused) {
   Bytes z(0x0001, false, 8);
   z.put<uint8_t>(1).str("ab");
   EXPECT_EQ(decode(small, z.out), "{\"b\": true, \"s\": \"ab\"}");
+}
+
+// Instance keys: the key members' values in member order, a nested key
+// struct by its own key members (or all of them), whatever else the sample
+// holds; also for a sample too large to print as JSON.
+TEST(InstanceKey, KeyMembersAloneTellInstancesApart) {
+  std::string error;
+  auto graph = [&](const char* name) {
+    auto g = rnr::types::type_graph_from_idl(
+        "module k {\n"
+        "  @final struct Inner { @key long a; long b; };\n"
+        "  @final struct Plain { long u; long v; };\n"
+        "  @final struct S { long n; @key Inner in; @key string name; sequence<octet> data; };\n"
+        "  @final struct T { @key Plain p; long w; };\n"
+        "  @mutable struct M { @key long id; @key long sub; long x; };\n"
+        "  @final struct None { long n; };\n"
+        "};\n",
+        name, &error);
+    EXPECT_TRUE(g) << error;
+    return g.value_or(TypeGraph{});
+  };
+  auto key = [&](const TypeGraph& g, const std::vector<uint8_t>& b) {
+    auto k = rnr::types::instance_key(g, b.data(), b.size(), &error);
+    return k ? *k : "error: " + error;
+  };
+  const TypeGraph s = graph("k::S");
+  auto sample = [](int32_t n, int32_t a, int32_t b, const std::string& name, size_t bytes) {
+    Bytes x(0x0001, false, 8);
+    x.put<int32_t>(n).put<int32_t>(a).put<int32_t>(b).str(name);
+    x.put<uint32_t>(static_cast<uint32_t>(bytes));
+    x.out.insert(x.out.end(), bytes, 200);
+    return x.out;
+  };
+  EXPECT_TRUE(rnr::types::has_key_members(s));
+  EXPECT_EQ(key(s, sample(1, 7, 2, "map", 3)), "7\n\"map\"\n");
+  EXPECT_EQ(key(s, sample(9, 7, 5, "map", 0)), key(s, sample(1, 7, 2, "map", 3)));
+  EXPECT_NE(key(s, sample(1, 8, 2, "map", 3)), key(s, sample(1, 7, 2, "map", 3)));
+  // 14 MB of octets print as about 70 MB of JSON, beyond what is printed.
+  const std::vector<uint8_t> big = sample(1, 7, 2, "map", size_t{14} << 20);
+  EXPECT_FALSE(decode_to_json(s, big.data(), big.size(), &error));
+  EXPECT_EQ(key(s, big), "7\n\"map\"\n");
+  std::vector<uint8_t> cut = sample(1, 7, 2, "map", 3);
+  cut.resize(cut.size() - 2);
+  EXPECT_FALSE(rnr::types::instance_key(s, cut.data(), cut.size(), &error));
+
+  Bytes t(0x0001, false, 8);
+  t.put<int32_t>(1).put<int32_t>(2).put<int32_t>(3);
+  EXPECT_EQ(key(graph("k::T"), t.out), "1\n2\n");
+
+  // Mutable, the key members sent in the other order.
+  Bytes m(0x000b, false, 4);
+  m.put<uint32_t>(24);
+  m.put<uint32_t>(0x20000000u | 1).put<int32_t>(5);
+  m.put<uint32_t>(0x20000000u | 0).put<int32_t>(4);
+  m.put<uint32_t>(0x20000000u | 2).put<int32_t>(6);
+  EXPECT_EQ(key(graph("k::M"), m.out), "4\n5\n");
+
+  const TypeGraph none = graph("k::None");
+  EXPECT_FALSE(rnr::types::has_key_members(none));
+  Bytes n(0x0001, false, 8);
+  n.put<int32_t>(1);
+  EXPECT_EQ(key(none, n.out), "");
 }
 
 // A type used twice at every level of a deep chain: the decoder sizes each
