@@ -160,7 +160,14 @@ bool OutputFile::open(const std::string& path, const std::vector<std::string>& b
     }
   }
 
-  std::string pattern = directory_of(out_name) + "/." + base_of(out_name) + ".tmp-XXXXXX";
+  // The temporary file goes beside the output under the shorter of the
+  // directory's two names (as given, and resolved): a bag's path must fit
+  // the store's 255 bytes.
+  std::string directory = directory_of(target);
+  if (directory_of(out_name).size() < directory.size()) {
+    directory = directory_of(out_name);
+  }
+  std::string pattern = directory + "/." + base_of(out_name) + ".tmp-XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   install_handlers();

@@ -26,9 +26,9 @@ using namespace rnr::test;
 
 namespace {
 
-ChildResult bag_tool(std::vector<std::string> args) {
+ChildResult bag_tool(std::vector<std::string> args, const ChildOptions& options = {}) {
   args.insert(args.begin(), RNR_BAG_TOOL_PATH);
-  return run_program(args);
+  return run_program(args, options);
 }
 
 // A recording of two topics with interleaved times, one writer of its own and
@@ -200,6 +200,19 @@ TEST(BagCopyTest, RefusedOutputsAndFailuresLeaveNothingBehind) {
   // temporary file.
   EXPECT_EQ(dir.files_matching("", "").size(), 5u);
   EXPECT_TRUE(dir.files_matching(".", "").empty());
+
+  // A short relative output in a directory whose full name is near the
+  // 255 bytes a bag's path may take is written.
+  std::string deep = dir.file("sub");
+  while (deep.size() < 240) {
+    deep += "/" + std::string(20, 'd');
+    ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+  }
+  ChildOptions in_deep;
+  in_deep.cwd = deep;
+  const ChildResult short_name = bag_tool({"cut", a, "out.sqlite3"}, in_deep);
+  EXPECT_TRUE(short_name.exited_with(0)) << short_name.err;
+  EXPECT_TRUE(file_exists(deep + "/out.sqlite3"));
 }
 
 TEST(BagCopyTest, InterruptedMergeRemovesItsTemporaryFile) {
