@@ -125,6 +125,9 @@ void remember_publication(dds_DomainParticipant* p, dds_instance_handle_t ih,
     std::memcpy(known.guid, h.value, sizeof known.guid);
     known.data = data;
     known.qos = writer_qos_from(ep->qos);
+    std::array<uint8_t, 16> guid{};
+    std::memcpy(guid.data(), h.value, guid.size());
+    p->publication_handles[guid] = ih;
   } catch (const std::bad_alloc&) {
   }
 }

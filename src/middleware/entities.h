@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <array>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -135,9 +136,12 @@ struct dds_DomainParticipant {
   std::mutex typeinfo_mutex;
   std::map<std::string, std::vector<std::shared_ptr<const dds_typeinfo_t>>> typeinfos;
 
-  // Remote writers announced so far, by Cyclone instance handle.
+  // Remote writers announced so far, by Cyclone instance handle, and the
+  // handle of each by writer GUID (looked up for every announcement: a scan
+  // would make discovery of many writers quadratic).
   std::mutex publications_mutex;
   std::map<dds_instance_handle_t, rnr::mw::KnownPublication> publications;
+  std::map<std::array<uint8_t, 16>, dds_instance_handle_t> publication_handles;
 };
 
 // ---------------------------------------------------------------------------

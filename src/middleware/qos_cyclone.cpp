@@ -1,5 +1,6 @@
 // What a discovered endpoint offers, read from its Cyclone QoS into the
 // binding's QoS model, and the QoS statuses of readers and writers.
+#include <array>
 #include <cstring>
 
 #include "middleware/entities.h"
@@ -206,12 +207,17 @@ dds_ReturnCode_t dds_DomainParticipant_get_publication_qos(dds_DomainParticipant
   if (participant->builtin_reader != nullptr) {
     drain_builtin(participant->builtin_reader);
   }
+  std::array<uint8_t, 16> key{};
+  std::memcpy(key.data(), guid, key.size());
   std::lock_guard<std::mutex> lock(participant->publications_mutex);
-  for (const auto& [handle, known] : participant->publications) {
-    if (std::memcmp(known.guid, guid, sizeof known.guid) == 0) {
-      *qos = known.qos;
-      return dds_RETCODE_OK;
-    }
+  const auto handle = participant->publication_handles.find(key);
+  if (handle == participant->publication_handles.end()) {
+    return dds_RETCODE_ERROR;
   }
-  return dds_RETCODE_ERROR;
+  const auto known = participant->publications.find(handle->second);
+  if (known == participant->publications.end()) {
+    return dds_RETCODE_ERROR;
+  }
+  *qos = known->second.qos;
+  return dds_RETCODE_OK;
 }
