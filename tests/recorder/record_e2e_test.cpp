@@ -620,8 +620,8 @@ TEST(RecordForeignWriters, UntypedCycloneWritersRecordedAsRawBytes) {
 // with their key flags and empty metastrings; the bag replayed to a Fast DDS
 // listener arrives complete and byte for byte.
 TEST(RecordForeignWriters, FastDdsTopicsRecordedAndReplayedToFastDds) {
-  const int domain = 166;
-  const int replay_domain = 167;
+  const int domain = 175;
+  const int replay_domain = 176;
   Recording rec(domain, "info",
                 {"fastpeer::KeylessSample", "fast_lead", "fastpeer::KeyedSample", "fast_keyed",
                  "fastpeer::KeylessSample", "fast_keyless"});
