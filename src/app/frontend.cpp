@@ -35,7 +35,7 @@ std::atomic<int64_t> first_signal_ns{0};
 std::atomic<int64_t> second_signal_ns{0};
 static_assert(std::atomic<int64_t>::is_always_lock_free, "used in a signal handler");
 std::atomic<int> hurry_signal{0};
-std::atomic<bool> watchdog_ready{false};  // the semaphore is made
+std::atomic<bool> hurry_ready{false};  // `hurry` is made
 sem_t hurry;
 
 int64_t monotonic_ns() {
@@ -74,7 +74,7 @@ void watchdog_run() {
 // the semaphore. Without the thread a third signal ends the process.
 void start_watchdog() {
   static bool started = false;
-  if (started || !watchdog_ready.load()) {
+  if (started || !hurry_ready.load()) {
     return;
   }
   started = true;
@@ -211,7 +211,7 @@ void signal_handler(int signal_number) {
   }
   int64_t second = 0;
   if (second_signal_ns.compare_exchange_strong(second, now)) {
-    if (!app_samples_held.load() || !watchdog_ready.load()) {
+    if (!app_samples_held.load() || !hurry_ready.load()) {
       end_by(signal_number);
       return;
     }
@@ -228,7 +228,7 @@ void app_install_signals() {
   static bool semaphore_made = false;
   if (!semaphore_made) {
     semaphore_made = true;
-    watchdog_ready.store(sem_init(&hurry, 0, 0) == 0);
+    hurry_ready.store(sem_init(&hurry, 0, 0) == 0);
   }
   std::signal(SIGINT, signal_handler);
   std::signal(SIGTERM, signal_handler);

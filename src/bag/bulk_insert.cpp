@@ -211,11 +211,8 @@ void recycle(rnr_BulkWriter& writer, std::unique_ptr<Batch> batch) {
   }
 }
 
-enum class WriteResult { kWritten, kLocked, kFailed };
-
-bool is_lock_code(int rc) {
-  return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
-}
+using bag_internal::is_lock_code;
+using bag_internal::WriteResult;
 
 // Writes one batch with one statement: the prepared batch INSERT for a full
 // batch, one made for exactly its number of rows otherwise. On failure
@@ -318,21 +315,8 @@ void store_thread_run(rnr_Database* store) {
     const bool last_attempt = w.stopping;
     lock.unlock();
     std::string error;
-    WriteResult result = WriteResult::kWritten;
-    if (catalogue) {
-      switch (bag_internal::write_catalogue(store, error)) {
-        case bag_internal::CatalogueResult::kWritten:
-          break;
-        case bag_internal::CatalogueResult::kLocked:
-          result = WriteResult::kLocked;
-          break;
-        case bag_internal::CatalogueResult::kFailed:
-          result = WriteResult::kFailed;
-          break;
-      }
-    } else {
-      result = write_batch(store, *w.full.front(), error);
-    }
+    const WriteResult result = catalogue ? bag_internal::write_catalogue(store, error)
+                                         : write_batch(store, *w.full.front(), error);
     lock.lock();
     if (result == WriteResult::kWritten) {
       if (!catalogue) {

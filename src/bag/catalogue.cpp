@@ -9,8 +9,8 @@
 #include "log/logger.h"
 
 using bag_internal::CatalogueOp;
-using bag_internal::CatalogueResult;
 using bag_internal::Statement;
+using bag_internal::WriteResult;
 using Kind = bag_internal::CatalogueOp::Kind;
 
 namespace {
@@ -55,8 +55,14 @@ bool is_transient(int rc) {
   }
 }
 
-bool is_lock_code(int rc) {
-  return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
+// Prepares `sql` into `st`, or readies the statement already there for new
+// values: the writes of a group share one statement of each kind.
+int prepare(rnr_Database* store, const char* sql, Statement& st) {
+  if (st.stmt != nullptr) {
+    sqlite3_reset(st.stmt);
+    return sqlite3_clear_bindings(st.stmt);
+  }
+  return sqlite3_prepare_v2(store->db, sql, -1, &st.stmt, nullptr);
 }
 
 // Prepares and binds the statement of one write, logging a failure with
@@ -65,7 +71,7 @@ int prepare_op(rnr_Database* store, const CatalogueOp& op, Statement& st) {
   const char* name = op.topic_name.c_str();
   switch (op.kind) {
     case Kind::kInsertTopic: {
-      const int rc = sqlite3_prepare_v2(store->db, kInsertTopic, -1, &st.stmt, nullptr);
+      const int rc = prepare(store, kInsertTopic, st);
       if (rc != SQLITE_OK) {
         rnr_log(RNR_LOG_ERROR, "Database Cannot prepare sqlite3 query");
         return rc;
@@ -81,7 +87,7 @@ int prepare_op(rnr_Database* store, const CatalogueOp& op, Statement& st) {
       return SQLITE_OK;
     }
     case Kind::kUpdateTopic: {
-      const int rc = sqlite3_prepare_v2(store->db, kUpdateTopic, -1, &st.stmt, nullptr);
+      const int rc = prepare(store, kUpdateTopic, st);
       if (rc != SQLITE_OK) {
         rnr_log(RNR_LOG_ERROR, "Database %s: Cannot prepare sqlite3 query", name);
         return rc;
@@ -111,7 +117,7 @@ int prepare_op(rnr_Database* store, const CatalogueOp& op, Statement& st) {
       return SQLITE_OK;
     }
     case Kind::kInsertWriter: {
-      const int rc = sqlite3_prepare_v2(store->db, kInsertWriter, -1, &st.stmt, nullptr);
+      const int rc = prepare(store, kInsertWriter, st);
       if (rc != SQLITE_OK) {
         rnr_log(RNR_LOG_ERROR, "Database Cannot prepare sqlite3 query");
         return rc;
@@ -123,7 +129,7 @@ int prepare_op(rnr_Database* store, const CatalogueOp& op, Statement& st) {
       return SQLITE_OK;
     }
     case Kind::kInsertWriterQos: {
-      const int rc = sqlite3_prepare_v2(store->db, kInsertWriterQos, -1, &st.stmt, nullptr);
+      const int rc = prepare(store, kInsertWriterQos, st);
       if (rc != SQLITE_OK || sqlite3_bind_int64(st.stmt, 1, op.id) != SQLITE_OK ||
           sqlite3_bind_int(st.stmt, 2, op.topic_id) != SQLITE_OK ||
           !bind_text(st.stmt, 3, op.text)) {
@@ -148,11 +154,11 @@ void log_step_failure(rnr_Database* store, const CatalogueOp& op) {
   }
 }
 
-// Runs one write. For an insert, the new row's id; 0 for the others; -1 on
+// Runs one write with `st` (empty, or the statement of an earlier write of
+// the same kind). For an insert, the new row's id; 0 for the others; -1 on
 // failure, logged, with the SQLite code in `rc`. The caller holds
 // connection_mutex.
-int64_t run_op(rnr_Database* store, const CatalogueOp& op, int* rc) {
-  Statement st;
+int64_t run_op(rnr_Database* store, const CatalogueOp& op, Statement& st, int* rc) {
   *rc = prepare_op(store, op, st);
   if (*rc != SQLITE_OK) {
     return -1;
@@ -232,7 +238,7 @@ std::string topic_key(const CatalogueOp& op) {
 }
 
 // Writes the queued group. The caller holds `writing` and nothing else.
-CatalogueResult write_pending(rnr_Database* store, std::string& error) {
+WriteResult write_pending(rnr_Database* store, std::string& error) {
   bag_internal::Catalogue& c = *store->catalogue;
   std::deque<CatalogueOp> group;
   {
@@ -240,16 +246,17 @@ CatalogueResult write_pending(rnr_Database* store, std::string& error) {
     group.swap(c.pending);
   }
   if (group.empty()) {
-    return CatalogueResult::kWritten;
+    return WriteResult::kWritten;
   }
-  CatalogueResult result = CatalogueResult::kWritten;
+  WriteResult result = WriteResult::kWritten;
   {
     std::lock_guard<std::mutex> connection(store->connection_mutex);
     // Inside a transaction of the caller's, the group is part of it.
     const bool own = sqlite3_get_autocommit(store->db) != 0;
     int rc = own ? sqlite3_exec(store->db, "BEGIN", nullptr, nullptr, nullptr) : SQLITE_OK;
+    Statement statements[CatalogueOp::kKinds];  // one of each kind of write
     for (auto it = group.begin(); rc == SQLITE_OK && it != group.end(); ++it) {
-      const int64_t id = run_op(store, *it, &rc);
+      const int64_t id = run_op(store, *it, statements[static_cast<size_t>(it->kind)], &rc);
       if (rc != SQLITE_OK && !is_transient(rc)) {
         // It fails whenever it runs: dropped, as a write run at once would
         // have been, and the rest of the group goes on.
@@ -268,16 +275,17 @@ CatalogueResult write_pending(rnr_Database* store, std::string& error) {
     }
     if (rc != SQLITE_OK) {
       error = sqlite3_errmsg(store->db);
-      result = is_lock_code(rc) || is_lock_code(sqlite3_extended_errcode(store->db))
-                   ? CatalogueResult::kLocked
-                   : CatalogueResult::kFailed;
+      result = bag_internal::is_lock_code(rc) ||
+                       bag_internal::is_lock_code(sqlite3_extended_errcode(store->db))
+                   ? WriteResult::kLocked
+                   : WriteResult::kFailed;
       if (own && sqlite3_get_autocommit(store->db) == 0) {
         sqlite3_exec(store->db, "ROLLBACK", nullptr, nullptr, nullptr);
       }
     }
   }
   std::lock_guard<std::mutex> lock(store->mutex);
-  if (result != CatalogueResult::kWritten) {
+  if (result != WriteResult::kWritten) {
     // Kept, in front of what was queued meanwhile, to be written again with
     // the same ids.
     group.insert(group.end(), std::make_move_iterator(c.pending.begin()),
@@ -290,9 +298,9 @@ CatalogueResult write_pending(rnr_Database* store, std::string& error) {
 
 }  // namespace
 
-CatalogueResult bag_internal::write_catalogue(rnr_Database* store, std::string& error) {
+WriteResult bag_internal::write_catalogue(rnr_Database* store, std::string& error) {
   if (store == nullptr || store->catalogue == nullptr) {
-    return CatalogueResult::kWritten;
+    return WriteResult::kWritten;
   }
   std::lock_guard<std::mutex> writing(store->catalogue->writing);
   return write_pending(store, error);
@@ -300,7 +308,7 @@ CatalogueResult bag_internal::write_catalogue(rnr_Database* store, std::string& 
 
 bool rnr_Database_write_catalogue(rnr_Database* store) {
   std::string error;
-  if (bag_internal::write_catalogue(store, error) != CatalogueResult::kWritten) {
+  if (bag_internal::write_catalogue(store, error) != WriteResult::kWritten) {
     rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql (%s)", error.c_str());
     return false;
   }
@@ -331,7 +339,8 @@ int64_t bag_internal::submit_catalogue(rnr_Database* store, CatalogueOp op) {
   if (store->catalogue == nullptr) {
     std::lock_guard<std::mutex> connection(store->connection_mutex);
     int rc = SQLITE_OK;
-    return run_op(store, op, &rc);
+    Statement st;
+    return run_op(store, op, st, &rc);
   }
   Catalogue& c = *store->catalogue;
   std::lock_guard<std::mutex> callers(c.callers);
@@ -400,11 +409,12 @@ int64_t bag_internal::submit_catalogue(rnr_Database* store, CatalogueOp op) {
   c.writers_known = false;
   std::lock_guard<std::mutex> writing(c.writing);
   std::string error;
-  if (write_pending(store, error) != CatalogueResult::kWritten) {
+  if (write_pending(store, error) != WriteResult::kWritten) {
     rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql (%s)", error.c_str());
     return -1;
   }
   std::lock_guard<std::mutex> connection(store->connection_mutex);
   int rc = SQLITE_OK;
-  return run_op(store, op, &rc);
+  Statement st;
+  return run_op(store, op, st, &rc);
 }

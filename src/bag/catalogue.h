@@ -10,11 +10,14 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <unordered_set>
+
+#include "bag/database_internal.h"
 
 struct rnr_Database;
 
@@ -22,6 +25,7 @@ namespace bag_internal {
 
 struct CatalogueOp {
   enum class Kind { kInsertTopic, kUpdateTopic, kInsertWriter, kInsertWriterQos };
+  static constexpr size_t kKinds = 4;
   Kind kind = Kind::kInsertTopic;
   int64_t id = 0;        // the id an insert gets; the writer of a QoS row
   int32_t topic_id = 0;  // the topic of a QoS row
@@ -58,8 +62,6 @@ struct Catalogue {
   int64_t next_writer_id = 0;
 };
 
-enum class CatalogueResult { kWritten, kLocked, kFailed };
-
 // Runs or queues one catalogue write. For an insert, the id of the new row
 // (known at once also when queued), or -1 when it cannot be added (its row
 // exists, or the bag cannot be read or written); 0 for the others, -1 on
@@ -80,7 +82,7 @@ void wake_store_thread(rnr_Database* store);
 // back and stays queued, to be written again. Takes `writing`, then the
 // store's `mutex` briefly and `connection_mutex`; the caller holds none of
 // them.
-CatalogueResult write_catalogue(rnr_Database* store, std::string& error);
+WriteResult write_catalogue(rnr_Database* store, std::string& error);
 
 // Number of queued catalogue writes, and when the oldest was queued. The
 // caller holds the store's `mutex`.

@@ -17,6 +17,15 @@ struct Statement {
   ~Statement() { sqlite3_finalize(stmt); }
 };
 
+// What a write of the store thread (a batch of samples, a group of
+// catalogue writes) came to.
+enum class WriteResult { kWritten, kLocked, kFailed };
+
+// True for the SQLite codes of a lock held by another connection.
+inline bool is_lock_code(int rc) {
+  return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
+}
+
 // Releases the bulk insert's batches and thread state; the bulk insert has
 // ended. Null is accepted.
 void delete_bulk_writer(rnr_BulkWriter* writer);
