@@ -335,16 +335,13 @@ TEST_F(PlayTest, PlayAndCutBagsLatchTheLatestSampleOfEachInstance) {
     auto keyless = [&](uint64_t ms, uint64_t i) {
       writer.add_sample(live, kBase + ms * kMs, expected_bytes(Kind::keyless, i, kPayload, true));
     };
-    // The interval's first sample comes 300 ms after the start, so that a
-    // latched sample that DDS had to send again (a lost datagram is repaired
-    // after the next heartbeat) still arrives before it.
     keyed(0, 0);
     keyed(50, 1);
     keyed(100, 5);
     keyless(120, 2);
-    keyless(500, 3);
-    keyed(550, 6);
-    keyless(600, 4);
+    keyless(250, 3);
+    keyed(300, 6);
+    keyless(350, 4);
   }
   rnr::qos::WriterQos latched, volatile_qos;
   latched.durability = rnr::qos::Durability::transient_local;
