@@ -495,6 +495,11 @@ dds_ReturnCode_t dds_DataWriter_get_offered_incompatible_qos(dds_DataWriter* wri
 // writer that does not batch or holds nothing; dds_RETCODE_NOT_ENABLED for
 // a writer that is not enabled.
 dds_ReturnCode_t dds_DataWriter_flush(dds_DataWriter* writer);
+// Waits until every matched reliable reader has acknowledged all that the
+// writer wrote, at most `timeout_ns`: dds_RETCODE_OK when they have,
+// dds_RETCODE_TIMEOUT when the time ran out first.
+dds_ReturnCode_t dds_DataWriter_wait_for_acknowledgments(dds_DataWriter* writer,
+                                                         int64_t timeout_ns);
 
 // ---------------------------------------------------------------------------
 // Clock: nanoseconds since the Unix epoch on CLOCK_REALTIME, the clock that

@@ -204,3 +204,19 @@ dds_ReturnCode_t dds_DataWriter_flush(dds_DataWriter* writer) {
   }
   return dds_RETCODE_OK;
 }
+
+dds_ReturnCode_t dds_DataWriter_wait_for_acknowledgments(dds_DataWriter* writer,
+                                                         int64_t timeout_ns) {
+  if (writer == nullptr || timeout_ns < 0) {
+    return dds_RETCODE_BAD_PARAMETER;
+  }
+  const dds_entity_t wr = writer->cyclone.load();
+  if (wr <= 0) {
+    return dds_RETCODE_NOT_ENABLED;
+  }
+  const dds_return_t rc = dds_wait_for_acks(wr, timeout_ns);
+  if (rc == DDS_RETCODE_OK) {
+    return dds_RETCODE_OK;
+  }
+  return rc == DDS_RETCODE_TIMEOUT ? dds_RETCODE_TIMEOUT : dds_RETCODE_ERROR;
+}

@@ -555,6 +555,9 @@ void report_failure(rnr_replayer* replayer) {
   }
 }
 
+// How long the latched state's readers may take to acknowledge it.
+constexpr int64_t kLatchedAckWaitNs = 1000000000;
+
 // Writes at once the latched state: the given samples, else the latest
 // sample before the start of each latched topic that is played, oldest
 // first. False when they cannot be read.
@@ -578,6 +581,7 @@ bool write_latched(rnr_replayer* replayer, rnr::bag::BagReader& reader,
       return false;
     }
   }
+  std::unordered_set<dds_DataWriter*> latched_writers;
   // A chunk's worth of rows in memory at a time.
   for (size_t from = 0; from < ids.size() && !is_stopped(replayer);
        from += rnr::bag::BagReader::kChunkRows) {
@@ -602,9 +606,22 @@ bool write_latched(rnr_replayer* replayer, rnr::bag::BagReader& reader,
       }
       static_cast<datawriter_info*>(dds_Entity_get_context(writer, 1))->written++;
       replayer->samples_written.fetch_add(1);
+      latched_writers.insert(writer);
       rnr_log(RNR_LOG_DEBUG, "Replayer Write latched Data(_id=%d, topic_id=%d)",
               static_cast<int32_t>(row.id), static_cast<int32_t>(row.topic_id));
     }
+  }
+  // The latched state is there when the interval begins: a sample that DDS
+  // has to send again (a lost datagram) is not overtaken by the interval's
+  // first ones on other topics. Readers that do not acknowledge within the
+  // bound do not hold the interval up longer.
+  const int64_t deadline = arch_time() + kLatchedAckWaitNs;
+  for (dds_DataWriter* writer : latched_writers) {
+    const int64_t left = deadline - arch_time();
+    if (left <= 0 || is_stopped(replayer)) {
+      break;
+    }
+    dds_DataWriter_wait_for_acknowledgments(writer, left);
   }
   return true;
 }
