@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "middleware/name_field.h"
+#include "types/name_field.h"
 
 enum app_command : uint8_t {
   APP_COMMAND_NONE = 0,

@@ -12,8 +12,8 @@
 #include <mutex>
 #include <vector>
 
-#include "middleware/name_field.h"
-#include "recorder/dds.h"
+#include "types/name_field.h"
+#include "types/dds_guid.h"
 
 // One sample handed to the store. The caller owns it and its bytes; the store
 // keeps no pointer into them once rnr_Database_insert_data has returned.

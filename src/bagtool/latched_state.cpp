@@ -6,7 +6,7 @@
 #include <unordered_map>
 
 #include "bagtool/commands.h"
-#include "middleware/qos_policies.h"
+#include "types/qos_policies.h"
 #include "types/idl_parse.h"
 #include "types/instance_key.h"
 

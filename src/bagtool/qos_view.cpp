@@ -3,7 +3,7 @@
 #include <set>
 #include <sstream>
 
-#include "middleware/qos_policies.h"
+#include "types/qos_policies.h"
 
 namespace rnr::bagtool {
 

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "middleware/mlog.h"
+#include "log/mlog.h"
 
 enum rnr_log_level : int32_t {
   RNR_LOG_VERBOSE = 0,

@@ -12,7 +12,7 @@
 
 #include <dds/ddsi/ddsi_typelib.h>
 
-#include "middleware/name_field.h"
+#include "types/name_field.h"
 #include "middleware/participant_internal.h"
 
 using namespace rnr::mw;  // the binding's private helpers (entities.h)

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "middleware/mlog.h"
+#include "log/mlog.h"
 
 namespace rnr::mw {
 

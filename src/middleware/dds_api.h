@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "middleware/name_field.h"
-#include "middleware/qos_policies.h"
+#include "types/name_field.h"
+#include "types/qos_policies.h"
 
 // ---------------------------------------------------------------------------
 // Return codes

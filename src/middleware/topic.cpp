@@ -7,7 +7,7 @@
 #include <mutex>
 #include <new>
 
-#include "middleware/name_field.h"
+#include "types/name_field.h"
 #include "middleware/raw_type.h"
 
 using namespace rnr::mw;  // the binding's private helpers (entities.h)

@@ -22,7 +22,7 @@
 #include "bag/writer_qos.h"
 #include "middleware/dds_api.h"
 #include "recorder/arrival_order.h"
-#include "recorder/dds.h"
+#include "types/dds_guid.h"
 #include "recorder/recorder.h"
 #include "recorder/topic_patterns.h"
 

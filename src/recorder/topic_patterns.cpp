@@ -1,6 +1,6 @@
 #include "recorder/topic_patterns.h"
 
-#include "recorder/dds.h"
+#include "types/dds_guid.h"
 
 namespace recorder_internal {
 namespace {

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "middleware/name_field.h"
+#include "types/name_field.h"
 
 struct dds_DomainParticipant;
 struct dds_Publisher;

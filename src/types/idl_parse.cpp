@@ -7,7 +7,7 @@
 #include <map>
 #include <memory>
 
-#include "middleware/types/idl_tree.h"
+#include "types/idl_tree.h"
 #include "types/idl_legacy.h"
 
 namespace rnr::types {

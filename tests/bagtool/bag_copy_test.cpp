@@ -18,7 +18,7 @@
 #include "child_process.h"
 #include "files.h"
 #include "log_capture.h"
-#include "middleware/qos_policies.h"
+#include "types/qos_policies.h"
 #include "replayer/replayer.h"
 
 using namespace std::chrono_literals;

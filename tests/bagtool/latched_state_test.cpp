@@ -8,7 +8,7 @@
 #include "bag_files.h"
 #include "bagtool/latched_state.h"
 #include "files.h"
-#include "middleware/qos_policies.h"
+#include "types/qos_policies.h"
 
 using namespace rnr::test;
 

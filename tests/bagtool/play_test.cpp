@@ -24,7 +24,7 @@
 #include "files.h"
 #include "listener_output.h"
 #include "log_capture.h"
-#include "middleware/qos_policies.h"
+#include "types/qos_policies.h"
 #include "peer_common.h"
 #include "replayer/replayer.h"
 

@@ -12,7 +12,7 @@
 #include "bag_files.h"
 #include "files.h"
 #include "log_capture.h"
-#include "middleware/qos_policies.h"
+#include "types/qos_policies.h"
 #include "peer_common.h"
 #include "replayer/replayer.h"
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "middleware/mlog.h"
+#include "log/mlog.h"
 
 using rnr::types::DecodedSample;
 using rnr::types::DynamicData;

@@ -10,7 +10,7 @@
 #include <dds/ddsi/ddsi_typelib.h>
 #include <dds/ddsi/ddsi_xt_impl.h>
 
-#include "middleware/mlog.h"
+#include "log/mlog.h"
 
 namespace rnr::types {
 namespace {

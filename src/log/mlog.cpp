@@ -1,4 +1,4 @@
-#include "middleware/mlog.h"
+#include "log/mlog.h"
 
 #include <atomic>
 #include <cerrno>

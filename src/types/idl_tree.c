@@ -1,4 +1,4 @@
-#include "middleware/types/idl_tree.h"
+#include "types/idl_tree.h"
 
 #include <string.h>
 

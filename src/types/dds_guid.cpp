@@ -1,4 +1,4 @@
-#include "recorder/dds.h"
+#include "types/dds_guid.h"
 
 #include <cstdio>
 #include <cstring>

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "recorder/dds.h"
+#include "types/dds_guid.h"
 
 namespace {
 

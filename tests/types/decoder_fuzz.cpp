@@ -1,7 +1,7 @@
 // libFuzzer target for the sample decoder: every input is decoded with a
 // struct that uses most kinds, in whatever encapsulation its header names.
 //   CXX=clang++ cmake -S . -B build-fuzz && cmake --build build-fuzz --target rnr_types_fuzz
-//   build-fuzz/tests/middleware/types/rnr_types_fuzz -max_total_time=60
+//   build-fuzz/tests/types/rnr_types_fuzz -max_total_time=60
 #include <cstddef>
 #include <cstdint>
 #include <string>

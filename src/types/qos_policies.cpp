@@ -1,4 +1,4 @@
-#include "middleware/qos_policies.h"
+#include "types/qos_policies.h"
 
 #include <array>
 #include <charconv>

@@ -2,7 +2,7 @@
 // a reader asks for to match a writer.
 #include <gtest/gtest.h>
 
-#include "middleware/qos_policies.h"
+#include "types/qos_policies.h"
 
 namespace {
 
