@@ -2,7 +2,7 @@
 // and the module logger exists. Each returns the process exit status.
 #pragma once
 
-#include "app/frontend.h"
+#include "app/config.h"
 
 int record_driver(app_config* config);
 int replay_driver(app_config* config);

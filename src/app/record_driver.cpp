@@ -1,4 +1,5 @@
 #include "app/drivers.h"
+#include "app/run_control.h"
 #include "log/logger.h"
 #include "recorder/recorder.h"
 

@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "app/drivers.h"
-#include "app/frontend.h"
+#include "app/run_control.h"
 #include "log/logger.h"
 #include "replayer/replayer.h"
 

@@ -17,7 +17,7 @@
 #include "bag/sqlite_busy.h"
 #include "log/logger.h"
 
-using bag_internal::Statement;
+using rnr::bag::internal::Statement;
 
 namespace {
 
@@ -211,8 +211,8 @@ void recycle(rnr_BulkWriter& writer, std::unique_ptr<Batch> batch) {
   }
 }
 
-using bag_internal::is_lock_code;
-using bag_internal::WriteResult;
+using rnr::bag::internal::is_lock_code;
+using rnr::bag::internal::WriteResult;
 
 // Writes one batch with one statement: the prepared batch INSERT for a full
 // batch, one made for exactly its number of rows otherwise. On failure
@@ -275,7 +275,7 @@ void hand_over_filling(rnr_Database* store, rnr_BulkWriter& w) {
 // fails (or still finds the bag locked after the long wait) is the last
 // attempt: what is left is dropped and counted as lost, with one line.
 void store_thread_run(rnr_Database* store) {
-  bag_internal::mark_store_thread();
+  rnr::bag::internal::mark_store_thread();
   rnr_BulkWriter& w = *store->bulk_writer;
   std::unique_lock<std::mutex> lock(store->mutex);
   for (;;) {
@@ -290,7 +290,7 @@ void store_thread_run(rnr_Database* store) {
         }
         wake = w.filling_since + kPartialBatchAge;
       }
-      if (bag_internal::catalogue_pending(store, &catalogue_since) != 0) {
+      if (rnr::bag::internal::catalogue_pending(store, &catalogue_since) != 0) {
         if (now >= catalogue_since + kCatalogueAge) {
           break;
         }
@@ -304,7 +304,7 @@ void store_thread_run(rnr_Database* store) {
     }
     // The catalogue goes first: the samples that follow may be of the topics
     // and writers it adds.
-    const bool catalogue = bag_internal::catalogue_pending(store, nullptr) != 0;
+    const bool catalogue = rnr::bag::internal::catalogue_pending(store, nullptr) != 0;
     if (!catalogue && w.full.empty()) {
       // Samples inserted while the end was under way form a last batch.
       if (w.filling == nullptr || w.filling->rows.empty()) {
@@ -315,7 +315,7 @@ void store_thread_run(rnr_Database* store) {
     const bool last_attempt = w.stopping;
     lock.unlock();
     std::string error;
-    const WriteResult result = catalogue ? bag_internal::write_catalogue(store, error)
+    const WriteResult result = catalogue ? rnr::bag::internal::write_catalogue(store, error)
                                          : write_batch(store, *w.full.front(), error);
     lock.lock();
     if (result == WriteResult::kWritten) {
@@ -344,7 +344,7 @@ void store_thread_run(rnr_Database* store) {
       continue;
     }
     if (last_attempt) {
-      const size_t catalogue_dropped = bag_internal::drop_catalogue(store);
+      const size_t catalogue_dropped = rnr::bag::internal::drop_catalogue(store);
       if (catalogue_dropped != 0) {
         rnr_log(RNR_LOG_ERROR,
                 "Database Cannot write %zu topic and writer entries at the end (%s): they are "
@@ -370,7 +370,8 @@ void store_thread_run(rnr_Database* store) {
                 "Database Cannot write %llu samples at the end: the bag stayed locked by %s for "
                 "%d s; they are lost",
                 static_cast<unsigned long long>(dropped),
-                bag_internal::lock_holders(store->path).c_str(), RNR_SQLITE_BUSY_TIMEOUT_MS / 1000);
+                rnr::bag::internal::lock_holders(store->path).c_str(),
+                RNR_SQLITE_BUSY_TIMEOUT_MS / 1000);
       } else {
         rnr_log(RNR_LOG_ERROR, "Database Cannot write %llu samples at the end (%s): they are lost",
                 static_cast<unsigned long long>(dropped), error.c_str());
@@ -384,7 +385,7 @@ void store_thread_run(rnr_Database* store) {
         rnr_log(RNR_LOG_WARN,
                 "Database The bag is locked by %s: samples wait in memory, at most %zu bytes of "
                 "them, and reliable writers are held back beyond that",
-                bag_internal::lock_holders(store->path).c_str(), held_limit(store));
+                rnr::bag::internal::lock_holders(store->path).c_str(), held_limit(store));
       }
     } else if (!w.failing) {
       w.failing = true;
@@ -406,18 +407,18 @@ void store_thread_run(rnr_Database* store) {
 
 }  // namespace
 
-void bag_internal::delete_bulk_writer(rnr_BulkWriter* writer) {
+void rnr::bag::internal::delete_bulk_writer(rnr_BulkWriter* writer) {
   delete writer;
 }
 
-uint64_t bag_internal::store_thread_session(const rnr_Database* store) {
+uint64_t rnr::bag::internal::store_thread_session(const rnr_Database* store) {
   return store->bulk_writer != nullptr && store->bulk_insert_enabled.load() &&
                  !store->bulk_writer->stopping
              ? store->bulk_writer->session
              : 0;
 }
 
-void bag_internal::wake_store_thread(rnr_Database* store) {
+void rnr::bag::internal::wake_store_thread(rnr_Database* store) {
   if (store->bulk_writer != nullptr) {
     store->bulk_writer->work.notify_one();
   }

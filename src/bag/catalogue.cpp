@@ -8,10 +8,10 @@
 #include "bag/database_internal.h"
 #include "log/logger.h"
 
-using bag_internal::CatalogueOp;
-using bag_internal::Statement;
-using bag_internal::WriteResult;
-using Kind = bag_internal::CatalogueOp::Kind;
+using rnr::bag::internal::CatalogueOp;
+using rnr::bag::internal::Statement;
+using rnr::bag::internal::WriteResult;
+using Kind = rnr::bag::internal::CatalogueOp::Kind;
 
 namespace {
 
@@ -239,7 +239,7 @@ std::string topic_key(const CatalogueOp& op) {
 
 // Writes the queued group. The caller holds `writing` and nothing else.
 WriteResult write_pending(rnr_Database* store, std::string& error) {
-  bag_internal::Catalogue& c = *store->catalogue;
+  rnr::bag::internal::Catalogue& c = *store->catalogue;
   std::deque<CatalogueOp> group;
   {
     std::lock_guard<std::mutex> lock(store->mutex);
@@ -275,8 +275,8 @@ WriteResult write_pending(rnr_Database* store, std::string& error) {
     }
     if (rc != SQLITE_OK) {
       error = sqlite3_errmsg(store->db);
-      result = bag_internal::is_lock_code(rc) ||
-                       bag_internal::is_lock_code(sqlite3_extended_errcode(store->db))
+      result = rnr::bag::internal::is_lock_code(rc) ||
+                       rnr::bag::internal::is_lock_code(sqlite3_extended_errcode(store->db))
                    ? WriteResult::kLocked
                    : WriteResult::kFailed;
       if (own && sqlite3_get_autocommit(store->db) == 0) {
@@ -298,7 +298,7 @@ WriteResult write_pending(rnr_Database* store, std::string& error) {
 
 }  // namespace
 
-WriteResult bag_internal::write_catalogue(rnr_Database* store, std::string& error) {
+WriteResult rnr::bag::internal::write_catalogue(rnr_Database* store, std::string& error) {
   if (store == nullptr || store->catalogue == nullptr) {
     return WriteResult::kWritten;
   }
@@ -308,15 +308,15 @@ WriteResult bag_internal::write_catalogue(rnr_Database* store, std::string& erro
 
 bool rnr_Database_write_catalogue(rnr_Database* store) {
   std::string error;
-  if (bag_internal::write_catalogue(store, error) != WriteResult::kWritten) {
+  if (rnr::bag::internal::write_catalogue(store, error) != WriteResult::kWritten) {
     rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql (%s)", error.c_str());
     return false;
   }
   return true;
 }
 
-size_t bag_internal::catalogue_pending(const rnr_Database* store,
-                                       std::chrono::steady_clock::time_point* since) {
+size_t rnr::bag::internal::catalogue_pending(const rnr_Database* store,
+                                             std::chrono::steady_clock::time_point* since) {
   if (store->catalogue == nullptr) {
     return 0;
   }
@@ -326,7 +326,7 @@ size_t bag_internal::catalogue_pending(const rnr_Database* store,
   return store->catalogue->pending.size();
 }
 
-size_t bag_internal::drop_catalogue(rnr_Database* store) {
+size_t rnr::bag::internal::drop_catalogue(rnr_Database* store) {
   if (store->catalogue == nullptr) {
     return 0;
   }
@@ -335,7 +335,7 @@ size_t bag_internal::drop_catalogue(rnr_Database* store) {
   return dropped;
 }
 
-int64_t bag_internal::submit_catalogue(rnr_Database* store, CatalogueOp op) {
+int64_t rnr::bag::internal::submit_catalogue(rnr_Database* store, CatalogueOp op) {
   if (store->catalogue == nullptr) {
     std::lock_guard<std::mutex> connection(store->connection_mutex);
     int rc = SQLITE_OK;

@@ -21,7 +21,7 @@
 
 struct rnr_Database;
 
-namespace bag_internal {
+namespace rnr::bag::internal {
 
 struct CatalogueOp {
   enum class Kind { kInsertTopic, kUpdateTopic, kInsertWriter, kInsertWriterQos };
@@ -92,4 +92,4 @@ size_t catalogue_pending(const rnr_Database* store, std::chrono::steady_clock::t
 // dropped. The caller holds the store's `mutex`.
 size_t drop_catalogue(rnr_Database* store);
 
-}  // namespace bag_internal
+}  // namespace rnr::bag::internal

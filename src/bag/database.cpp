@@ -10,8 +10,8 @@
 #include "bag/sqlite_busy.h"
 #include "log/logger.h"
 
-using bag_internal::CatalogueOp;
-using bag_internal::Statement;
+using rnr::bag::internal::CatalogueOp;
+using rnr::bag::internal::Statement;
 
 namespace {
 
@@ -56,7 +56,7 @@ rnr_Database* rnr_Database_create(const char* path) {
     return nullptr;
   }
   std::strcpy(store->path, path);
-  store->catalogue = new (std::nothrow) bag_internal::Catalogue();
+  store->catalogue = new (std::nothrow) rnr::bag::internal::Catalogue();
   if (store->catalogue == nullptr) {
     rnr_log(RNR_LOG_ERROR, "Database Cannot open database %s (out of memory)", path);
     delete store;
@@ -66,7 +66,7 @@ rnr_Database* rnr_Database_create(const char* path) {
   bool created = false;
   const bool opened = sqlite3_open_v2(store->path, &store->db, kOpenFlags, nullptr) == SQLITE_OK;
   if (opened) {
-    bag_internal::install_busy_handler(store);
+    rnr::bag::internal::install_busy_handler(store);
   }
   if (!opened) {
     rnr_log(RNR_LOG_ERROR, "Database Cannot open database %s (%s)", store->path,
@@ -99,7 +99,7 @@ void rnr_Database_destroy(rnr_Database* store) {
   if (store->bulk_insert_enabled.load()) {
     rnr_Database_end_bulk_insert_data(store);
   }
-  bag_internal::delete_bulk_writer(store->bulk_writer);
+  rnr::bag::internal::delete_bulk_writer(store->bulk_writer);
   store->bulk_writer = nullptr;
   if (sqlite3_close(store->db) != SQLITE_OK) {
     // Statements of other users are still open: the connection closes once
@@ -130,7 +130,7 @@ int32_t rnr_Database_insert_topic(rnr_Database* store, const char* topic_name,
   op.kind = CatalogueOp::Kind::kInsertTopic;
   op.topic_name = topic_name;
   op.type_name = type_name;
-  return static_cast<int32_t>(bag_internal::submit_catalogue(store, std::move(op)));
+  return static_cast<int32_t>(rnr::bag::internal::submit_catalogue(store, std::move(op)));
 }
 
 bool rnr_Database_update_topics(rnr_Database* store, const rnr_TopicDescription* topic) {
@@ -153,7 +153,7 @@ bool rnr_Database_update_topics(rnr_Database* store, const rnr_TopicDescription*
     op.text = topic->metastring;
   }
   op.key = topic->is_with_key ? 1 : 0;
-  return bag_internal::submit_catalogue(store, std::move(op)) == 0;
+  return rnr::bag::internal::submit_catalogue(store, std::move(op)) == 0;
 }
 
 int32_t rnr_Database_insert_entity_info(rnr_Database* store, const dds_guid* guid) {
@@ -164,7 +164,7 @@ int32_t rnr_Database_insert_entity_info(rnr_Database* store, const dds_guid* gui
   CatalogueOp op;
   op.kind = CatalogueOp::Kind::kInsertWriter;
   op.text = dds_guid_format(guid).text;
-  return static_cast<int32_t>(bag_internal::submit_catalogue(store, std::move(op)));
+  return static_cast<int32_t>(rnr::bag::internal::submit_catalogue(store, std::move(op)));
 }
 
 rnr_TopicsRowList* rnr_Database_get_topics_row_list(rnr_Database* store) {

@@ -27,10 +27,10 @@ struct rnr_DataRow {
 // The bulk insert's batches and the thread that writes them (bulk_insert.cpp).
 struct rnr_BulkWriter;
 
-namespace bag_internal {
+namespace rnr::bag::internal {
 // The catalogue writes queued for the store thread (catalogue.h).
 struct Catalogue;
-}  // namespace bag_internal
+}  // namespace rnr::bag::internal
 
 // Default bound of the sample bytes the bulk insert holds in memory before
 // they are written: 256 MiB.
@@ -57,7 +57,7 @@ struct rnr_Database {
   rnr_BulkWriter* bulk_writer;
   // The catalogue writes that the store thread groups into transactions;
   // null on a store opened for reading, whose writes all run at once.
-  bag_internal::Catalogue* catalogue;
+  rnr::bag::internal::Catalogue* catalogue;
   // Bound of the sample bytes held by the bulk insert (the batch being filled
   // and the full ones not yet written). Set before the bulk insert starts.
   size_t held_bytes_limit;

@@ -6,7 +6,7 @@
 
 #include "bag/database.h"
 
-namespace bag_internal {
+namespace rnr::bag::internal {
 
 // Finalizes its statement when it goes out of scope.
 struct Statement {
@@ -30,4 +30,4 @@ inline bool is_lock_code(int rc) {
 // ended. Null is accepted.
 void delete_bulk_writer(rnr_BulkWriter* writer);
 
-}  // namespace bag_internal
+}  // namespace rnr::bag::internal

@@ -42,7 +42,7 @@ int busy_handler(void* context, int count) {
   if (ending && waited >= kReportAfter && !store->ending_wait_reported.exchange(true)) {
     rnr_log(RNR_LOG_WARN, "Database Waiting up to %d s for the readers of %s to let go: %s",
             RNR_SQLITE_BUSY_TIMEOUT_MS / 1000, store->path,
-            bag_internal::lock_holders(store->path).c_str());
+            rnr::bag::internal::lock_holders(store->path).c_str());
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(count < 10 ? count + 1 : 10));
   return 1;
@@ -50,15 +50,15 @@ int busy_handler(void* context, int count) {
 
 }  // namespace
 
-void bag_internal::install_busy_handler(rnr_Database* store) {
+void rnr::bag::internal::install_busy_handler(rnr_Database* store) {
   sqlite3_busy_handler(store->db, busy_handler, store);
 }
 
-void bag_internal::mark_store_thread() {
+void rnr::bag::internal::mark_store_thread() {
   t_store_thread = true;
 }
 
-std::string bag_internal::lock_holders(const char* path) {
+std::string rnr::bag::internal::lock_holders(const char* path) {
   struct stat st {};
   if (stat(path, &st) != 0) {
     return "another process";

@@ -20,7 +20,7 @@ inline void rnr_sqlite_set_busy_timeout(sqlite3* db) {
   sqlite3_busy_timeout(db, RNR_SQLITE_BUSY_TIMEOUT_MS);
 }
 
-namespace bag_internal {
+namespace rnr::bag::internal {
 
 // The store's own waiting on its connection: up to RNR_SQLITE_BUSY_TIMEOUT_MS
 // for every statement, except that a batch write of the store thread gives up
@@ -38,4 +38,4 @@ void mark_store_thread();
 // can be named.
 std::string lock_holders(const char* path);
 
-}  // namespace bag_internal
+}  // namespace rnr::bag::internal

@@ -9,7 +9,7 @@
 
 namespace {
 
-using bag_internal::Statement;
+using rnr::bag::internal::Statement;
 
 constexpr const char* kCreateWriterQos =
     "CREATE TABLE IF NOT EXISTS writer_qos (  writer_id INTEGER PRIMARY KEY NOT NULL,  topic_id "
@@ -38,10 +38,10 @@ bool rnr_Database_insert_writer_qos(rnr_Database* store, int32_t writer_id, int3
     rnr_log(RNR_LOG_ERROR, "Database Cannot insert writer QoS: invalid argument");
     return false;
   }
-  bag_internal::CatalogueOp op;
-  op.kind = bag_internal::CatalogueOp::Kind::kInsertWriterQos;
+  rnr::bag::internal::CatalogueOp op;
+  op.kind = rnr::bag::internal::CatalogueOp::Kind::kInsertWriterQos;
   op.id = writer_id;
   op.topic_id = topic_id;
   op.text = qos_text;
-  return bag_internal::submit_catalogue(store, std::move(op)) == 0;
+  return rnr::bag::internal::submit_catalogue(store, std::move(op)) == 0;
 }

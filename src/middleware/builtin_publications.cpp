@@ -44,8 +44,8 @@ void record_typeinfo(dds_DomainParticipant* p, const char* type_name,
                      const dds_builtintopic_endpoint_t* ep) {
   const dds_typeinfo_t* ti = nullptr;
   if (type_name == nullptr ||
-      dds_builtintopic_get_endpoint_type_info(const_cast<dds_builtintopic_endpoint_t*>(ep), &ti) !=
-          DDS_RETCODE_OK ||
+      from_cyclone(dds_builtintopic_get_endpoint_type_info(
+          const_cast<dds_builtintopic_endpoint_t*>(ep), &ti)) != dds_RETCODE_OK ||
       ti == nullptr) {
     return;
   }
@@ -348,7 +348,8 @@ bool dds_DomainParticipant_is_local_prefix(dds_DomainParticipant* participant,
   const dds_return_t n = dds_lookup_participant(participant->domain_id, local, kMaxLocal);
   for (dds_return_t i = 0; i < n && static_cast<size_t>(i) < kMaxLocal; ++i) {
     dds_guid_t guid{};
-    if (dds_get_guid(local[i], &guid) == DDS_RETCODE_OK && std::memcmp(guid.v, prefix, 12) == 0) {
+    if (from_cyclone(dds_get_guid(local[i], &guid)) == dds_RETCODE_OK &&
+        std::memcmp(guid.v, prefix, 12) == 0) {
       return true;
     }
   }

@@ -31,7 +31,7 @@ dds_ReturnCode_t enable_participant_locked(dds_DomainParticipant* p) {
     log_cyclone_failure("creating a participant", pp);
     return from_cyclone(pp);
   }
-  if (dds_get_guid(pp, &p->guid) != DDS_RETCODE_OK) {
+  if (from_cyclone(dds_get_guid(pp, &p->guid)) != dds_RETCODE_OK) {
     dds_delete(pp);
     return dds_RETCODE_ERROR;
   }

@@ -214,9 +214,9 @@ dds_ReturnCode_t dds_DataWriter_wait_for_acknowledgments(dds_DataWriter* writer,
   if (wr <= 0) {
     return dds_RETCODE_NOT_ENABLED;
   }
-  const dds_return_t rc = dds_wait_for_acks(wr, timeout_ns);
-  if (rc == DDS_RETCODE_OK) {
-    return dds_RETCODE_OK;
+  const dds_ReturnCode_t ret = from_cyclone(dds_wait_for_acks(wr, timeout_ns));
+  if (ret == dds_RETCODE_OK || ret == dds_RETCODE_TIMEOUT) {
+    return ret;
   }
-  return rc == DDS_RETCODE_TIMEOUT ? dds_RETCODE_TIMEOUT : dds_RETCODE_ERROR;
+  return dds_RETCODE_ERROR;
 }

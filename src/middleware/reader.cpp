@@ -204,12 +204,12 @@ dds_ReturnCode_t dds_DataReader_get_sample_loss(dds_DataReader* reader,
   }
   dds_sample_lost_status_t lost{};
   dds_sample_rejected_status_t rejected{};
-  dds_return_t rc = dds_get_sample_lost_status(rd, &lost);
-  if (rc == DDS_RETCODE_OK) {
-    rc = dds_get_sample_rejected_status(rd, &rejected);
+  dds_ReturnCode_t ret = from_cyclone(dds_get_sample_lost_status(rd, &lost));
+  if (ret == dds_RETCODE_OK) {
+    ret = from_cyclone(dds_get_sample_rejected_status(rd, &rejected));
   }
-  if (rc != DDS_RETCODE_OK) {
-    return from_cyclone(rc);
+  if (ret != dds_RETCODE_OK) {
+    return ret;
   }
   status->lost = lost.total_count;
   status->rejected = rejected.total_count;

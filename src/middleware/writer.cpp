@@ -140,9 +140,9 @@ dds_ReturnCode_t dds_DataWriter_get_total_matched(dds_DataWriter* writer, int32_
     return dds_RETCODE_NOT_ENABLED;
   }
   dds_publication_matched_status_t status{};
-  const dds_return_t rc = dds_get_publication_matched_status(wr, &status);
-  if (rc != DDS_RETCODE_OK) {
-    return from_cyclone(rc);
+  const dds_ReturnCode_t ret = from_cyclone(dds_get_publication_matched_status(wr, &status));
+  if (ret != dds_RETCODE_OK) {
+    return ret;
   }
   *total = static_cast<int32_t>(status.total_count);
   return dds_RETCODE_OK;

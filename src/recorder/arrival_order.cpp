@@ -4,7 +4,9 @@
 #include <queue>
 #include <utility>
 
-void order_by_arrival(const std::vector<uint64_t>& times, std::vector<rnr_SampleRun>& runs,
+namespace rnr::recorder {
+
+void order_by_arrival(const std::vector<uint64_t>& times, std::vector<SampleRun>& runs,
                       std::vector<size_t>& merged) {
   merged.clear();
   // Min-heap of (time of the run's next sample, run); ties go to the earlier run.
@@ -24,3 +26,5 @@ void order_by_arrival(const std::vector<uint64_t>& times, std::vector<rnr_Sample
     }
   }
 }
+
+}  // namespace rnr::recorder

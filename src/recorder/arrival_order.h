@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <vector>
 
+namespace rnr::recorder {
+
 // Consecutive taken samples of one instance, in the order they arrived:
 // positions [next, end) of the take.
-struct rnr_SampleRun {
+struct SampleRun {
   size_t next;
   size_t end;
 };
@@ -19,5 +21,7 @@ struct rnr_SampleRun {
 // positions into `merged` (cleared first). `times[k]` is the source time of
 // position k. Equal times keep the take's order: the earlier run first. The
 // runs are consumed (their `next` reaches `end`).
-void order_by_arrival(const std::vector<uint64_t>& times, std::vector<rnr_SampleRun>& runs,
+void order_by_arrival(const std::vector<uint64_t>& times, std::vector<SampleRun>& runs,
                       std::vector<size_t>& merged);
+
+}  // namespace rnr::recorder

@@ -11,7 +11,7 @@
 #include "log/logger.h"
 #include "recorder/dump.h"
 
-namespace recorder_internal {
+namespace rnr::recorder::internal {
 namespace {
 
 constexpr int32_t kMaxCaptureSamples = 1000;
@@ -356,7 +356,7 @@ void dr_on_data_available(dds_DataReader* reader) {
 }
 
 }  // namespace
-}  // namespace recorder_internal
+}  // namespace rnr::recorder::internal
 
 bool rnr_StoredSequences::insert(uint64_t seq) {
   if (seq < floor) {
@@ -391,7 +391,7 @@ bool rnr_StoredSequences::insert(uint64_t seq) {
     return true;
   }
   ranges.emplace(seq, seq + 1);
-  if (ranges.size() > recorder_internal::kMaxStoredRangesPerWriter) {
+  if (ranges.size() > rnr::recorder::internal::kMaxStoredRangesPerWriter) {
     floor = ranges.begin()->second;
     ranges.erase(ranges.begin());
   }

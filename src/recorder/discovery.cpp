@@ -6,7 +6,7 @@
 
 #include "log/logger.h"
 
-namespace recorder_internal {
+namespace rnr::recorder::internal {
 namespace {
 
 constexpr int32_t kMaxPublications = 8;
@@ -395,7 +395,7 @@ void builtin_pub_dr_on_data_available(dds_DataReader* reader) {
 }
 
 }  // namespace
-}  // namespace recorder_internal
+}  // namespace rnr::recorder::internal
 
 size_t rnr_WriterKeyHash::operator()(const rnr_WriterKey& key) const {
   return static_cast<size_t>(dds_guid_hash(&key.bytes));
@@ -450,6 +450,6 @@ rnr_TopicInfo* rnr_recorder_get_topic_info(rnr_recorder* recorder, const char* t
     return nullptr;  // no entry holds a name that does not fit its field
   }
   const auto found =
-      recorder->topic_index.find(recorder_internal::topic_index_key(topic_name, type_name));
+      recorder->topic_index.find(rnr::recorder::internal::topic_index_key(topic_name, type_name));
   return found == recorder->topic_index.end() ? nullptr : found->second;
 }

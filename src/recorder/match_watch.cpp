@@ -10,7 +10,7 @@
 #include "log/logger.h"
 #include "recorder/recorder_internal.h"
 
-namespace recorder_internal {
+namespace rnr::recorder::internal {
 namespace {
 
 // How long a writer may take to be matched after it was announced (or after
@@ -122,4 +122,4 @@ void stop_match_watch(rnr_recorder* recorder) {
   }
 }
 
-}  // namespace recorder_internal
+}  // namespace rnr::recorder::internal

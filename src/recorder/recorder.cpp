@@ -13,7 +13,7 @@
 #include "log/logger.h"
 #include "recorder/recorder_internal.h"
 
-using namespace recorder_internal;
+using namespace rnr::recorder::internal;
 
 namespace {
 

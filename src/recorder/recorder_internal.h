@@ -123,7 +123,7 @@ struct rnr_TopicInfo : rnr_TopicDescription {
   std::vector<std::unique_ptr<rnr_TakeBuffers>> take_buffers;
   // Scratch of the capture that restores the order of arrival, reused.
   std::vector<rnr_SampleRef> capture_order;
-  std::vector<rnr_SampleRun> capture_runs;
+  std::vector<rnr::recorder::SampleRun> capture_runs;
   std::vector<uint64_t> capture_times;
   std::vector<size_t> capture_merged;
   // The largest sample taken so far: how many samples fit the room left in
@@ -185,7 +185,7 @@ struct rnr_recorder {
   rnr_Database* database = nullptr;
   // The pattern and exclusion pairs: a writer of a topic that no entry names
   // brings its topic in when they match it.
-  recorder_internal::TopicPatterns patterns;
+  rnr::recorder::internal::TopicPatterns patterns;
 
   // Guards topic_list, every entry's discovery fields (key flag, metastring,
   // type support, reader, writer map), state and closing. Never held while a
@@ -218,7 +218,7 @@ struct rnr_recorder {
 rnr_TopicInfo* rnr_recorder_get_topic_info(rnr_recorder* recorder, const char* topic_name,
                                            const char* type_name);
 
-namespace recorder_internal {
+namespace rnr::recorder::internal {
 
 // The most samples a topic reader holds before the recorder takes them. When
 // the store has no room, the recorder stops taking and the full reader makes
@@ -302,4 +302,4 @@ void stop_match_watch(rnr_recorder* recorder);
 void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& lock,
                          rnr_TopicInfo* entry, const rnr_Publication& pub);
 
-}  // namespace recorder_internal
+}  // namespace rnr::recorder::internal

@@ -2,7 +2,7 @@
 
 #include "types/dds_guid.h"
 
-namespace recorder_internal {
+namespace rnr::recorder::internal {
 namespace {
 
 bool is_exclusion_part(std::string_view part) {
@@ -69,4 +69,4 @@ bool TopicPatterns::matches(std::string_view type_name, std::string_view topic_n
   return true;
 }
 
-}  // namespace recorder_internal
+}  // namespace rnr::recorder::internal

@@ -14,7 +14,7 @@
 
 #include "types/name_glob.h"
 
-namespace recorder_internal {
+namespace rnr::recorder::internal {
 
 // The glob matcher of the type library, which the bag tool's play shares.
 using rnr::types::glob_match;
@@ -47,4 +47,4 @@ class TopicPatterns {
   std::vector<Pair> excludes_;
 };
 
-}  // namespace recorder_internal
+}  // namespace rnr::recorder::internal

@@ -1,4 +1,5 @@
 #include "app/frontend.h"
+#include "app/run_control.h"
 
 #include <gtest/gtest.h>
 

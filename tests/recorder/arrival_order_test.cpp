@@ -8,9 +8,10 @@
 
 namespace {
 
-std::vector<size_t> merge(const std::vector<uint64_t>& times, std::vector<rnr_SampleRun> runs) {
+std::vector<size_t> merge(const std::vector<uint64_t>& times,
+                          std::vector<rnr::recorder::SampleRun> runs) {
   std::vector<size_t> merged = {99};  // stale content is cleared
-  order_by_arrival(times, runs, merged);
+  rnr::recorder::order_by_arrival(times, runs, merged);
   return merged;
 }
 

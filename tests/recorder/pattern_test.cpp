@@ -21,7 +21,7 @@
 #include "recorder/topic_patterns.h"
 
 using namespace rnr::test;
-using namespace recorder_internal;
+using namespace rnr::recorder::internal;
 using namespace std::chrono_literals;
 
 namespace {

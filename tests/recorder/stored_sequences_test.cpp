@@ -32,7 +32,7 @@ TEST(StoredSequences, EachNumberOnceInAnyOrder) {
 // bound the oldest ranges go and what lies below them counts as stored.
 TEST(StoredSequences, RangesStayBounded) {
   rnr_StoredSequences s;
-  const size_t cap = recorder_internal::kMaxStoredRangesPerWriter;
+  const size_t cap = rnr::recorder::internal::kMaxStoredRangesPerWriter;
   for (uint64_t n = 0; n < 2 * (cap + 10); n += 2) {
     EXPECT_TRUE(s.insert(n + 1));
   }

@@ -319,7 +319,7 @@ TEST(Decoder, DamagedGraphsAreRefused) {
 TEST(Decoder, DumpRefusesForeignDescriptionsAndNonDynamicSupports) {
   auto graph = std::make_shared<const TypeGraph>(rnr::test::mixed_struct(flag::kFinal));
   auto other = std::make_shared<const TypeGraph>(rnr::test::mixed_struct(flag::kFinal));
-  rnr::types::DynamicTypeSupport support(graph), other_support(other);
+  rnr::mw::DynamicTypeSupport support(graph), other_support(other);
   Bytes b(0x0007, false, 4);
   put_mixed_members(b, true);
   void* sample = dds_TypeSupport_deserialize(&support, b.out.data(), b.out.size());

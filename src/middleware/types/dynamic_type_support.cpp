@@ -6,9 +6,9 @@
 
 #include "log/mlog.h"
 
-using rnr::types::DecodedSample;
-using rnr::types::DynamicData;
-using rnr::types::DynamicTypeSupport;
+using rnr::mw::DecodedSample;
+using rnr::mw::DynamicData;
+using rnr::mw::DynamicTypeSupport;
 
 namespace {
 

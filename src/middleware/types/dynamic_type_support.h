@@ -13,13 +13,14 @@ struct cdr_meta {
   std::shared_ptr<const rnr::types::TypeGraph> graph;
 };
 
-namespace rnr::types {
+namespace rnr::mw {
 
 class DynamicTypeSupport final : public dds_TypeSupport {
  public:
-  explicit DynamicTypeSupport(std::shared_ptr<const TypeGraph> graph) : meta_{std::move(graph)} {}
+  explicit DynamicTypeSupport(std::shared_ptr<const rnr::types::TypeGraph> graph)
+      : meta_{std::move(graph)} {}
   bool is_dynamic() const override { return true; }
-  const TypeGraph& graph() const { return *meta_.graph; }
+  const rnr::types::TypeGraph& graph() const { return *meta_.graph; }
   const cdr_meta* meta() const { return &meta_; }
 
  private:
@@ -28,14 +29,14 @@ class DynamicTypeSupport final : public dds_TypeSupport {
 
 // One sample decoded with a type: what dds_DynamicData_get_data hands out.
 struct DecodedSample {
-  const TypeGraph* graph = nullptr;
+  const rnr::types::TypeGraph* graph = nullptr;
   std::string json;
 };
 
 // What dds_TypeSupport_deserialize returns for a dynamic type support.
 struct DynamicData {
-  std::shared_ptr<const TypeGraph> graph;  // keeps `sample.graph` alive
+  std::shared_ptr<const rnr::types::TypeGraph> graph;  // keeps `sample.graph` alive
   DecodedSample sample;
 };
 
-}  // namespace rnr::types
+}  // namespace rnr::mw

@@ -19,7 +19,7 @@ dds_DataSeq* dds_DomainParticipant_lookup_delivered_types(dds_DomainParticipant*
   if (infos.empty()) {
     return nullptr;
   }
-  auto graphs = rnr::types::lookup_type_graphs(entity, infos, rnr::types::kLookupBound);
+  auto graphs = rnr::mw::lookup_type_graphs(entity, infos, rnr::mw::kLookupBound);
   if (graphs.empty()) {
     return nullptr;
   }
@@ -28,7 +28,7 @@ dds_DataSeq* dds_DomainParticipant_lookup_delivered_types(dds_DomainParticipant*
     return nullptr;
   }
   for (auto& graph : graphs) {
-    auto* support = new (std::nothrow) rnr::types::DynamicTypeSupport(std::move(graph));
+    auto* support = new (std::nothrow) rnr::mw::DynamicTypeSupport(std::move(graph));
     if (support == nullptr || !dds_DataSeq_add(seq, support)) {
       delete support;
       break;

@@ -11,8 +11,12 @@
 #include <dds/ddsi/ddsi_xt_impl.h>
 
 #include "log/mlog.h"
+#include "middleware/entities.h"
 
-namespace rnr::types {
+namespace rnr::mw {
+
+using namespace rnr::types;
+
 namespace {
 
 using Hash = std::array<uint8_t, 14>;
@@ -480,7 +484,7 @@ std::shared_ptr<const TypeGraph> resolve(dds_entity_t participant,
     memcpy(id.x._u.equivalence_hash, hash.data(), hash.size());
     dds_typeobj_t* object = nullptr;
     dds_return_t rc = dds_get_typeobj(participant, &id, left.count(), &object);
-    if (rc != DDS_RETCODE_OK || object == nullptr) {
+    if (from_cyclone(rc) != dds_RETCODE_OK || object == nullptr) {
       log_error("type lookup of " + hash_text(hash) + " failed: " + dds_strretcode(rc));
       return nullptr;
     }
@@ -534,4 +538,4 @@ std::vector<std::shared_ptr<const TypeGraph>> lookup_type_graphs(
   return graphs;
 }
 
-}  // namespace rnr::types
+}  // namespace rnr::mw

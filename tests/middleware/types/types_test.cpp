@@ -182,7 +182,7 @@ void expect_round_trip(int domain, const char* topic, const char* type_name,
   Discovered d = discover(participant.get(), topic);
   ASSERT_TRUE(d.found);
   ASSERT_NE(d.info, nullptr);
-  auto graphs = rnr::types::lookup_type_graphs(participant.get(), {d.info}, 5000ms);
+  auto graphs = rnr::mw::lookup_type_graphs(participant.get(), {d.info}, 5000ms);
   ASSERT_EQ(graphs.size(), 1u);
   EXPECT_EQ(graphs[0]->type_name, type_name);
   std::string error;
@@ -202,7 +202,7 @@ void expect_round_trip(int domain, const char* topic, const char* type_name,
   // The same type gives the same text.
   EXPECT_EQ(*rnr::types::render_idl(*graphs[0], &error), *idl);
   // A second lookup answers from the cache.
-  auto again = rnr::types::lookup_type_graphs(participant.get(), {d.info}, 5000ms);
+  auto again = rnr::mw::lookup_type_graphs(participant.get(), {d.info}, 5000ms);
   ASSERT_EQ(again.size(), 1u);
   EXPECT_EQ(again[0], graphs[0]);
 }
@@ -233,7 +233,7 @@ TEST(TypeDiscovery, WriterWithoutTypeInformationGivesNothing) {
   if (d.info) {
     infos.push_back(d.info);
   }
-  EXPECT_TRUE(rnr::types::lookup_type_graphs(participant.get(), infos, 2000ms).empty());
+  EXPECT_TRUE(rnr::mw::lookup_type_graphs(participant.get(), infos, 2000ms).empty());
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2000ms);
 }
 
@@ -249,18 +249,18 @@ TEST(TypeDiscovery, UnansweredLookupGivesNothingWithinTheBound) {
   auto forged = keep(d.info.get());
   const_cast<dds_typeinfo_t*>(forged.get())
       ->x.complete.typeid_with_size.type_id._u.equivalence_hash[0] ^= 0xff;
-  EXPECT_TRUE(rnr::types::lookup_type_graphs(participant.get(), {forged}, 1000ms).empty());
+  EXPECT_TRUE(rnr::mw::lookup_type_graphs(participant.get(), {forged}, 1000ms).empty());
 
   // The peer stops answering: the lookup gives up when its bound has passed.
   // (This type is looked up by no other test, so no cache answers it.)
   peer.suspend();
   auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(rnr::types::lookup_type_graphs(participant.get(), {d.info}, 1500ms).empty());
+  EXPECT_TRUE(rnr::mw::lookup_type_graphs(participant.get(), {d.info}, 1500ms).empty());
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms + 1000ms);
 
   // Nothing failed is remembered: once the peer answers, the type resolves.
   peer.resume();
-  EXPECT_EQ(rnr::types::lookup_type_graphs(participant.get(), {d.info}, 5000ms).size(), 1u);
+  EXPECT_EQ(rnr::mw::lookup_type_graphs(participant.get(), {d.info}, 5000ms).size(), 1u);
 }
 
 // Publishes `sample` on a typed writer of this process and returns the
@@ -286,7 +286,7 @@ std::vector<uint8_t> publish_and_take(dds_entity_t participant, const dds_topic_
     TypeInfoPtr info(raw_info, [](const dds_typeinfo_t* p) {
       dds_free_typeinfo(const_cast<dds_typeinfo_t*>(p));
     });
-    auto graphs = rnr::types::lookup_type_graphs(participant, {info}, 3000ms);
+    auto graphs = rnr::mw::lookup_type_graphs(participant, {info}, 3000ms);
     if (graphs.size() == 1) {
       *graph = graphs[0];
     }
@@ -319,7 +319,7 @@ std::vector<uint8_t> publish_and_take(dds_entity_t participant, const dds_topic_
 
 // Decodes through the public operations and prints with dds_dump_data.
 std::string dump(const std::shared_ptr<const TypeGraph>& graph, const std::vector<uint8_t>& bytes) {
-  auto* support = new rnr::types::DynamicTypeSupport(graph);
+  auto* support = new rnr::mw::DynamicTypeSupport(graph);
   std::string line;
   void* sample = dds_TypeSupport_deserialize(support, bytes.data(), bytes.size());
   if (sample != nullptr) {
