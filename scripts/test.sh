@@ -30,6 +30,9 @@ else
   echo "not a git checkout: no list of tracked files, the check is skipped"
 fi
 
+echo "== layers (includes follow docs/architecture.md)"
+bash scripts/check_layers.sh
+
 # Tests that failed their first run and passed their second, over both trees.
 retried=()
 

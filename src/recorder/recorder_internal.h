@@ -272,6 +272,16 @@ rnr_TopicInfo* add_topic_entry(rnr_recorder* recorder, const char* topic_name,
 void handle_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& lock,
                         const rnr_Publication& pub);
 
+// The work on one announced writer of a requested topic. Called with
+// recorder->mutex held by `lock`; the lock is given up while the writer's type
+// is looked up, so that the main thread and other discovery work are not held
+// up meanwhile. Every writer is catalogued and assigned to the topic's reader
+// of its own QoS, which is created when the topic has none yet. A writer
+// whose participant delivers no type is recorded all the same: the topic's
+// metastring stays empty until a writer that does deliver it comes.
+void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& lock,
+                         rnr_TopicInfo* entry, const rnr_Publication& pub);
+
 // The reader the writer is assigned to; a writer not assigned yet goes to the
 // reader of its QoS when one exists. Null when the writer still waits for its
 // reader. Called with the entry's assignment_mutex held.
@@ -291,15 +301,5 @@ rnr_ReaderClass reader_class_of(rnr_recorder* recorder, const uint8_t (&guid)[16
 // announced, naming the policy its reader found incompatible.
 void start_match_watch(rnr_recorder* recorder);
 void stop_match_watch(rnr_recorder* recorder);
-
-// The work on one announced writer of a requested topic. Called with
-// recorder->mutex held by `lock`; the lock is given up while the writer's type
-// is looked up, so that the main thread and other discovery work are not held
-// up meanwhile. Every writer is catalogued and assigned to the topic's reader
-// of its own QoS, which is created when the topic has none yet. A writer
-// whose participant delivers no type is recorded all the same: the topic's
-// metastring stays empty until a writer that does deliver it comes.
-void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& lock,
-                         rnr_TopicInfo* entry, const rnr_Publication& pub);
 
 }  // namespace rnr::recorder::internal
