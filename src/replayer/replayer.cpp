@@ -820,6 +820,22 @@ uint64_t rnr_replayer_unwritten(const rnr_replayer* replayer) {
   return replayer == nullptr ? 0 : replayer->unwritten.load();
 }
 
+rnr_replay_progress rnr_replayer_progress(const rnr_replayer* replayer) {
+  rnr_replay_progress progress;
+  if (replayer != nullptr) {
+    progress.samples_written = replayer->samples_written.load();
+    progress.position = replayer->position.load();
+    progress.passes = replayer->passes.load();
+    progress.state = replayer->replay_state.load();
+    progress.rate = replayer->rate.load();
+  }
+  return progress;
+}
+
+size_t rnr_replayer_writer_count(const rnr_replayer* replayer) {
+  return replayer == nullptr ? 0 : replayer->datawriter_map.size();
+}
+
 void rnr_replayer_start_replay(rnr_replayer* replayer) {
   if (replayer == nullptr) {
     return;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -22,7 +23,7 @@ struct dds_Publisher;
 struct dds_DataWriter;
 struct rnr_Database;
 
-// Values of rnr_replayer::replay_state.
+// Values of rnr_replayer::replay_state and rnr_replay_progress::state.
 enum : uint8_t {
   REPLAY_IDLE = 0,
   REPLAY_PLAYING = 1,
@@ -78,6 +79,19 @@ struct rnr_replay_options {
   // order, such as the latest of each instance of those topics; ids of
   // topics that are not played are passed over.
   std::optional<std::vector<int64_t>> latched_sample_ids;
+};
+
+// What a replay has done so far, for a status display.
+struct rnr_replay_progress {
+  // Samples written (all topics, latched ones included) and the timestamp
+  // (ns) of the last one.
+  uint64_t samples_written = 0;
+  int64_t position = 0;
+  // Whole passes through the selection completed (with loop).
+  uint64_t passes = 0;
+  uint8_t state = REPLAY_IDLE;
+  // The rate in effect.
+  double rate = 1.0;
 };
 
 struct rnr_replayer {
@@ -143,6 +157,10 @@ void rnr_replayer_pause_replay(rnr_replayer* replayer);
 void rnr_replayer_resume_replay(rnr_replayer* replayer);
 // The samples the finished replay could not write; 0 while it runs.
 uint64_t rnr_replayer_unwritten(const rnr_replayer* replayer);
+// Where the replay stands; safe to call while it runs. The defaults for null.
+rnr_replay_progress rnr_replayer_progress(const rnr_replayer* replayer);
+// The writers created, one per topic that is played.
+size_t rnr_replayer_writer_count(const rnr_replayer* replayer);
 // Returns once the replay thread has ended.
 void rnr_replayer_stop_replay(rnr_replayer* replayer);
 // Releases everything; stops a replay thread that still runs first.
