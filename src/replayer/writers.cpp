@@ -159,7 +159,10 @@ void create_writer(rnr_replayer* replayer, const rnr::bag::TopicSummary& row,
   dds_DataWriter* writer =
       dds_Publisher_create_datawriter(info->publisher, topic, &writer_qos, nullptr, 0);
   dds_DataWriterQos_finalize(&writer_qos);
-
+  if (writer == nullptr) {
+    rnr_log(RNR_LOG_ERROR, "Replayer Cannot create datawriter");
+    return;
+  }
   dds_ReturnCode_t ret = dds_DataWriter_enable(writer);
   if (ret != dds_RETCODE_OK) {
     rnr_log(RNR_LOG_ERROR, "Replayer Cannot enable datawriter: ret=%s",
@@ -170,10 +173,6 @@ void create_writer(rnr_replayer* replayer, const rnr::bag::TopicSummary& row,
   }
   rnr_log(RNR_LOG_INFO, "Replayer Create DataWriter with topic_name: %s, type_name: %s",
           info->topic_name, info->type_name);
-  if (writer == nullptr) {
-    rnr_log(RNR_LOG_ERROR, "Replayer Cannot create datawriter");
-    return;
-  }
   info->datawriter = writer;
   dds_Entity_set_context(writer, 0, replayer);
   dds_Entity_set_context(writer, 1, info.release());
