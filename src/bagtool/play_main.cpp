@@ -21,6 +21,7 @@
 #include "bagtool/time_arg.h"
 #include "log/logger.h"
 #include "replayer/replayer.h"
+#include "types/name_field.h"
 #include "types/name_glob.h"
 
 namespace {
@@ -206,18 +207,19 @@ class StatusLine {
     if (!enabled_) {
       return;
     }
-    const int64_t position = replayer->position.load();
+    const rnr_replay_progress progress = rnr_replayer_progress(replayer);
+    const int64_t position = progress.position;
     const double at = position > first_ ? static_cast<double>(position - first_) / 1e9 : 0.0;
     const double span = last_ > first_ ? static_cast<double>(last_ - first_) / 1e9 : 0.0;
-    const uint64_t written = replayer->samples_written.load();
-    const uint64_t passes = replayer->passes.load();
+    const uint64_t written = progress.samples_written;
+    const uint64_t passes = progress.passes;
     const uint64_t in_pass = total_ == 0 ? 0 : written - std::min(written, passes * total_);
     const double percent =
         total_ == 0 ? 100.0 : 100.0 * static_cast<double>(in_pass) / static_cast<double>(total_);
-    const uint8_t state = replayer->replay_state.load();
+    const uint8_t state = progress.state;
     std::fprintf(stderr, "\r%10.3f s / %.3f s  %3.0f%%  %.2fx  %llu samples%s%s\x1b[K", at, span,
-                 std::min(percent, 100.0), replayer->rate.load(),
-                 static_cast<unsigned long long>(written), state == REPLAY_PAUSED ? "  paused" : "",
+                 std::min(percent, 100.0), progress.rate, static_cast<unsigned long long>(written),
+                 state == REPLAY_PAUSED ? "  paused" : "",
                  passes > 0 ? ("  pass " + std::to_string(passes + 1)).c_str() : "");
     std::fflush(stderr);
     shown_ = true;
@@ -237,7 +239,7 @@ class StatusLine {
 
 void handle_key(rnr_replayer* replayer, char key) {
   if (key == ' ') {
-    if (replayer->replay_state.load() == REPLAY_PAUSED) {
+    if (rnr_replayer_progress(replayer).state == REPLAY_PAUSED) {
       rnr_replayer_resume_replay(replayer);
     } else {
       rnr_replayer_pause_replay(replayer);
@@ -245,9 +247,9 @@ void handle_key(rnr_replayer* replayer, char key) {
   } else if (key == 's') {
     rnr_replayer_step_replay(replayer);
   } else if (key == '+' || key == '=') {
-    rnr_replayer_set_rate(replayer, replayer->rate.load() * 2);
+    rnr_replayer_set_rate(replayer, rnr_replayer_progress(replayer).rate * 2);
   } else if (key == '-') {
-    rnr_replayer_set_rate(replayer, replayer->rate.load() / 2);
+    rnr_replayer_set_rate(replayer, rnr_replayer_progress(replayer).rate / 2);
   }
 }
 

@@ -3,26 +3,14 @@
 // recorded gaps between them.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
-#include "types/name_field.h"
-
-struct dds_DomainParticipant;
-struct dds_Publisher;
-struct dds_DataWriter;
-struct rnr_Database;
-
-// Values of rnr_replayer::replay_state.
+// Values of rnr_replay_progress::state.
 enum : uint8_t {
   REPLAY_IDLE = 0,
   REPLAY_PLAYING = 1,
@@ -36,23 +24,6 @@ using rnr_replay_finished_callback = void (*)(rnr_replayer* replayer);
 // started, or cannot read the bag's samples (a damaged page, a query that
 // fails).
 using rnr_replay_failed_callback = void (*)(rnr_replayer* replayer);
-
-// Attached to each created writer as its context slot 1.
-struct datawriter_info {
-  int32_t topic_id = 0;
-  char type_name[RNR_NAME_FIELD_SIZE] = {};
-  char topic_name[RNR_NAME_FIELD_SIZE] = {};
-  bool is_with_key = false;
-  dds_DataWriter* datawriter = nullptr;
-  // The publisher the writer was created in: the replayer's own, or one of
-  // the topic's recorded partitions and presentation.
-  dds_Publisher* publisher = nullptr;
-  // Samples the replay thread wrote through the writer.
-  uint64_t written = 0;
-  // Subscribers that refused the writer (offered incompatible QoS) and were
-  // reported.
-  int32_t refused_reported = 0;
-};
 
 // What a replay plays, and how. The defaults play the whole bag once at the
 // recorded speed into the recorded topic names.
@@ -80,47 +51,18 @@ struct rnr_replay_options {
   std::optional<std::vector<int64_t>> latched_sample_ids;
 };
 
-struct rnr_replayer {
-  std::atomic<uint8_t> replay_state{REPLAY_IDLE};
-  dds_DomainParticipant* participant = nullptr;
-  dds_Publisher* publisher = nullptr;
-  // Topic id of the bag -> the enabled writer of that topic.
-  std::unordered_map<int32_t, dds_DataWriter*> datawriter_map;
-  // Topic ids of the bag's topics rows seen so far during construction.
-  std::unordered_set<int32_t> topic_ids_seen;
-  // Publishers of topics whose recorded writers had partitions or a
-  // presentation; deleted with the writers.
-  std::vector<dds_Publisher*> topic_publishers;
-  std::string bag_file;
-  rnr_Database* database = nullptr;
-  std::thread replay_thread;
-  rnr_replay_finished_callback on_replay_finished = nullptr;
-  rnr_replay_failed_callback on_replay_failed = nullptr;
-  std::condition_variable cond;
-  std::mutex mutex;
-  // Bumped under `mutex` by every control operation, so that a wait that
-  // began before the operation ends at once and a spurious wake-up does not.
-  // Atomic so that the replay thread can watch it while it spins.
-  std::atomic<uint64_t> control_serial{0};
-  bool thread_started = false;
-  rnr_replay_options options;
-  // The rate in effect; changed while playing by rnr_replayer_set_rate.
-  std::atomic<double> rate{1.0};
-  // Single steps asked for while paused and not yet taken.
-  std::atomic<uint32_t> steps_pending{0};
-  // What the replay has done so far, for a status display: samples written
-  // (all topics, latched ones included) and the timestamp of the last one.
-  std::atomic<uint64_t> samples_written{0};
-  std::atomic<int64_t> position{0};
+// What a replay has done so far, for a status display.
+struct rnr_replay_progress {
+  // Samples written (all topics, latched ones included) and the timestamp
+  // (ns) of the last one.
+  uint64_t samples_written = 0;
+  int64_t position = 0;
   // Whole passes through the selection completed (with loop).
-  std::atomic<uint64_t> passes{0};
-  // Samples of the bag that a replay played to its end could not write
-  // (refused by the writer, of an unknown representation, without a valid
-  // timestamp); set before on_replay_finished is called.
-  std::atomic<uint64_t> unwritten{0};
+  uint64_t passes = 0;
+  uint8_t state = REPLAY_IDLE;
+  // The rate in effect.
+  double rate = 1.0;
 };
-
-static_assert(std::atomic<uint8_t>::is_always_lock_free, "the replay state is one lock-free byte");
 
 // Opens the existing bag (never creating it) and creates one enabled writer per topic that has
 // samples. Null on failure (logged).
@@ -143,6 +85,10 @@ void rnr_replayer_pause_replay(rnr_replayer* replayer);
 void rnr_replayer_resume_replay(rnr_replayer* replayer);
 // The samples the finished replay could not write; 0 while it runs.
 uint64_t rnr_replayer_unwritten(const rnr_replayer* replayer);
+// Where the replay stands; safe to call while it runs. The defaults for null.
+rnr_replay_progress rnr_replayer_progress(const rnr_replayer* replayer);
+// The writers created, one per topic that is played.
+size_t rnr_replayer_writer_count(const rnr_replayer* replayer);
 // Returns once the replay thread has ended.
 void rnr_replayer_stop_replay(rnr_replayer* replayer);
 // Releases everything; stops a replay thread that still runs first.

@@ -163,7 +163,7 @@ TEST(ReplayDamagedBagTest, TopicsRowsThatDoNotFitAreRefusedAndTheOthersReplay) {
   rnr_replayer* replayer = replay_to_end(bag, 168);
   ASSERT_NE(replayer, nullptr);
   EXPECT_EQ(finished_calls.load(), 1);
-  EXPECT_EQ(replayer->datawriter_map.size(), 2u);
+  EXPECT_EQ(rnr_replayer_writer_count(replayer), 2u);
   rnr_replayer_destroy(replayer);
 
   EXPECT_EQ(log.matching("Replayer Name of 256 characters or more! Skip creating datawriter on "
