@@ -82,8 +82,12 @@ rnr_replayer* rnr_replayer_create_with_options(const char* bag_file, int32_t dom
   replayer->bag_file.assign(bag_file, length);
   std::vector<rnr::bag::TopicSummary> topics;
   std::string error;
-  if (!replayer->bag.open(replayer->bag_file, &error) ||
-      !replayer->bag.topics(&topics, false, &error)) {
+  const bool opened = replayer->bag.open(replayer->bag_file, &error);
+  if (!opened || !replayer->bag.topics(&topics, false, &error)) {
+    if (opened) {
+      // The store's line for a topics list it cannot read, then the reason.
+      rnr_log(RNR_LOG_ERROR, "Database Cannot prepare database query");
+    }
     rnr_log(RNR_LOG_ERROR, "Database %s", error.c_str());
     rnr_log(RNR_LOG_ERROR, "Replayer Cannot get topic list from database");
     release_entities(replayer.get());

@@ -43,6 +43,7 @@ uint64_t sample_count(rnr::bag::BagReader& bag, int32_t topic_id) {
   uint64_t count = 0;
   std::string error;
   if (!bag.count(filter, &count, &error)) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql query");
     rnr_log(RNR_LOG_ERROR, "Database %s", error.c_str());
     return 0;
   }
