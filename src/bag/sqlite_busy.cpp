@@ -71,7 +71,10 @@ std::string rnr::bag::internal::lock_holders(const char* path) {
   char device[64];
   std::snprintf(device, sizeof device, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
                 static_cast<unsigned long long>(st.st_ino));
-  const std::string inode = ":" + std::to_string(static_cast<unsigned long long>(st.st_ino));
+  // Appended rather than `":" + std::to_string(...)`, which GCC 12 at -O3
+  // wrongly reports as an overlapping copy (-Wrestrict).
+  std::string inode = ":";
+  inode += std::to_string(static_cast<unsigned long long>(st.st_ino));
   while (std::getline(locks, line)) {
     std::istringstream in(line);
     std::string field;
