@@ -22,6 +22,7 @@
 #include <sqlite3.h>
 
 #include "bag_files.h"
+#include "byte_multiset.h"
 #include "child_process.h"
 #include "files.h"
 #include "peer_runs.h"
@@ -476,7 +477,8 @@ TEST_P(RecordMixedQos, EveryWriterRecordedCompleteAndOnce) {
   EXPECT_EQ(bag.writers.size(), 2u);
   const TopicRow* row = topic_named(bag, topic);
   ASSERT_NE(row, nullptr);
-  const std::set<std::vector<uint8_t>> of_first(sent_first.begin(), sent_first.end());
+  const std::set<std::vector<uint8_t>, rnr::test::BytesLess> of_first(sent_first.begin(),
+                                                                      sent_first.end());
   std::vector<std::vector<uint8_t>> got_first, got_second;
   for (auto& bytes : rows_of(bag, row->id)) {
     (of_first.count(bytes) != 0 ? got_first : got_second).push_back(bytes);
@@ -684,7 +686,7 @@ TEST(RecordForeignWriters, FastDdsTopicsRecordedAndReplayedToFastDds) {
   // Fast DDS may hand a keyed topic's samples over instance by instance, so
   // the keyed samples are compared as a whole, each one byte for byte.
   auto sorted = [](std::vector<std::vector<uint8_t>> samples) {
-    std::sort(samples.begin(), samples.end());
+    std::sort(samples.begin(), samples.end(), rnr::test::BytesLess{});
     return samples;
   };
   EXPECT_TRUE(same_samples(sorted(received["fast_keyed"]), sorted(sent.samples.at("fast_keyed"))));

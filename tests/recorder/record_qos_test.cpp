@@ -17,6 +17,7 @@
 #include <sqlite3.h>
 
 #include "bag_files.h"
+#include "byte_multiset.h"
 #include "child_process.h"
 #include "files.h"
 #include "listener_output.h"
@@ -86,7 +87,7 @@ std::map<std::string, std::map<std::string, std::string>> writer_qos(const std::
   return out;
 }
 
-std::multiset<std::vector<uint8_t>> as_set(const std::vector<std::vector<uint8_t>>& samples) {
+rnr::test::ByteMultiset as_set(const std::vector<std::vector<uint8_t>>& samples) {
   return {samples.begin(), samples.end()};
 }
 
@@ -257,7 +258,7 @@ TEST(QosFidelity, WritersSwitchingClassLoseNothing) {
   const Bag bag = rec.stop_and_read();
   const TopicRow* row = topic_named(bag, "qos_switch");
   ASSERT_NE(row, nullptr);
-  std::map<std::vector<uint8_t>, int> stored;
+  std::map<std::vector<uint8_t>, int, rnr::test::BytesLess> stored;
   for (const auto& bytes : rows_of(bag, row->id)) {
     stored[bytes]++;
   }
