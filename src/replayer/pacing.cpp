@@ -2,7 +2,7 @@
 
 #include "replayer/replayer_internal.h"
 
-namespace replayer_internal {
+namespace rnr::replayer::internal {
 namespace {
 
 constexpr uint64_t kPauseSliceNs = 1000000000u;
@@ -89,4 +89,4 @@ bool wait_for_gap(rnr_replayer* replayer, Playback& playback, uint64_t deadline_
   return true;
 }
 
-}  // namespace replayer_internal
+}  // namespace rnr::replayer::internal

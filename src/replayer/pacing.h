@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <limits>
 
-namespace replayer_internal {
+namespace rnr::replayer::internal {
 
 constexpr double kMinRate = 0.01;
 constexpr double kMaxRate = 100.0;
@@ -75,4 +75,4 @@ class Pacer {
   uint64_t window_ns_ = kMaxSpinWindowNs;
 };
 
-}  // namespace replayer_internal
+}  // namespace rnr::replayer::internal

@@ -15,7 +15,7 @@
 #include "log/logger.h"
 #include "replayer/replayer_internal.h"
 
-namespace replayer_internal {
+namespace rnr::replayer::internal {
 namespace {
 
 // Whether the 2-byte encapsulation identifier that begins a sample names a
@@ -327,4 +327,4 @@ void replay_thread_run(rnr_replayer* replayer) {
   }
 }
 
-}  // namespace replayer_internal
+}  // namespace rnr::replayer::internal

@@ -12,7 +12,7 @@
 #include "log/logger.h"
 #include "replayer/replayer_internal.h"
 
-using namespace replayer_internal;
+using namespace rnr::replayer::internal;
 
 namespace {
 

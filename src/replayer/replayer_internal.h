@@ -84,7 +84,7 @@ struct rnr_replayer {
 
 static_assert(std::atomic<uint8_t>::is_always_lock_free, "the replay state is one lock-free byte");
 
-namespace replayer_internal {
+namespace rnr::replayer::internal {
 
 // What the replay thread carries from one row to the next.
 struct Playback {
@@ -172,4 +172,4 @@ void report_refusing_subscribers(rnr_replayer* replayer);
 // that never comes.
 void report_failure(rnr_replayer* replayer);
 
-}  // namespace replayer_internal
+}  // namespace rnr::replayer::internal

@@ -13,7 +13,7 @@
 #include "replayer/replay_qos.h"
 #include "replayer/replayer_internal.h"
 
-namespace replayer_internal {
+namespace rnr::replayer::internal {
 namespace {
 
 // Data representation of the topic's stored samples, read off the 2-byte
@@ -240,4 +240,4 @@ bool every_writer_matched(const rnr_replayer* replayer) {
   return true;
 }
 
-}  // namespace replayer_internal
+}  // namespace rnr::replayer::internal
