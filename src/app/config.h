@@ -34,4 +34,8 @@ struct app_config {
 };
 
 // Releases the topic pairs of a record configuration.
-void app_config_finalize(app_config* config);
+inline void app_config_finalize(app_config* config) {
+  if (config != nullptr) {
+    std::vector<topic_pair>().swap(config->topic_pairs);
+  }
+}

@@ -120,13 +120,6 @@ bool fits_field(const char* what, const char* text) {
 
 }  // namespace
 
-void app_config_finalize(app_config* config) {
-  if (config == nullptr) {
-    return;
-  }
-  std::vector<topic_pair>().swap(config->topic_pairs);
-}
-
 bool app_read_command_line(int argc, char** argv, app_config* config) {
   *config = app_config{};
   if (argc < 2 || argv == nullptr || argv[1] == nullptr) {

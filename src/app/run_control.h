@@ -21,10 +21,11 @@ extern std::atomic<bool> app_samples_held;
 // at once. Other numbers are ignored.
 void signal_handler(int signal_number);
 
-// Installs signal_handler for SIGINT, SIGTERM and SIGHUP (starting, once, the
-// thread that ends the process after a second signal) and ignores SIGPIPE.
+// Installs signal_handler for SIGINT, SIGTERM and SIGHUP (making, once, the
+// semaphore through which a second signal wakes the thread that ends the
+// process) and ignores SIGPIPE.
 void app_install_signals();
 
 // Sleeps in one-second steps while is_running is true; returns at once when
-// it is already false.
+// it is already false. Then starts the thread that waits for a second signal.
 void app_run_loop();
