@@ -16,6 +16,7 @@ declare -A allowed=(
   [replayer]="bag middleware types log"
   [bagtool]="bag types log"
   [app]="recorder replayer types log"
+  [control]="middleware types log"
 )
 # The one file of the bag tool that plays through the replayer (a program of
 # its own, so that the other commands do not link the binding).
