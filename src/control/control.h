@@ -48,7 +48,9 @@ class Agent {
   static std::unique_ptr<Agent> create(int32_t domain_id, const std::string& name,
                                        CommandHandler handler, std::string* error);
   // Stops the agent's thread, gives the answers and the last status up to
-  // 1 s to reach their readers, and leaves the domain.
+  // 1 s to reach their readers, and leaves the domain. Not from within the
+  // handler: a handler for stop asks the program to end, and the program
+  // then destroys the agent.
   ~Agent();
   Agent(const Agent&) = delete;
   Agent& operator=(const Agent&) = delete;
