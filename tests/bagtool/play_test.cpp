@@ -147,6 +147,20 @@ TEST_F(PlayTest, IntervalTopicsRemapAndRateSelectAndPaceTheSamples) {
     EXPECT_TRUE(r.exited_with(2)) << bad[0] << ": " << r.err;
     EXPECT_EQ(r.err.rfind("quorvin-rnr-bag: play: ", 0), 0u) << r.err;
   }
+  // Nothing could resume a paused play without a terminal; a range without
+  // samples plays nothing.
+  const struct {
+    std::vector<std::string> options;
+    int status;
+    const char* line;
+  } refused[] = {{{"--paused"}, 2, "--paused needs a terminal"},
+                 {{"--start", "20"}, 1, "no sample of the chosen topics lies in the range"}};
+  for (const auto& run : refused) {
+    ChildResult r = run_program(play_args(bag, domain, run.options));
+    EXPECT_TRUE(r.exited_with(run.status)) << run.options[0] << ": " << r.err;
+    EXPECT_NE(r.err.find(run.line), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("reached nobody"), std::string::npos) << r.err;
+  }
 }
 
 TEST_F(PlayTest, LoopStartsAgainUntilInterrupted) {
