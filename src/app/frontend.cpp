@@ -1,8 +1,10 @@
 #include "app/frontend.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/drivers.h"
 #include "app/run_control.h"
@@ -118,10 +120,29 @@ bool fits_field(const char* what, const char* text) {
   return false;
 }
 
+// What is wrong with the text of -d, for a line before the run's own.
+std::string domain_problem;
+
+void note_domain_text(const char* text, int32_t domain) {
+  errno = 0;
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  const std::string given(text);
+  if (end == text || *end != '\0') {
+    domain_problem = "Main Domain id \"" + given + "\" is not a whole number; domain " +
+                     std::to_string(domain) + " is used";
+  } else if (errno == ERANGE || value < 0 || value > 232) {
+    domain_problem = "Main Domain id " + given + " is out of range (0 to 232)";
+  } else {
+    domain_problem.clear();
+  }
+}
+
 }  // namespace
 
 bool app_read_command_line(int argc, char** argv, app_config* config) {
   *config = app_config{};
+  domain_problem.clear();
   if (argc < 2 || argv == nullptr || argv[1] == nullptr) {
     return usage(APP_COMMAND_NONE);
   }
@@ -163,8 +184,10 @@ bool app_read_command_line(int argc, char** argv, app_config* config) {
         help = true;
       }
     } else if (option == 'd' && x_optarg != nullptr) {
-      // No check, by design: text that is not a number gives 0.
+      // No check, by design: text that is not a number gives 0. What is
+      // wrong with it is said once the logger runs.
       config->domain_id = static_cast<int32_t>(std::strtol(x_optarg, nullptr, 10));
+      note_domain_text(x_optarg, config->domain_id);
     } else {
       return usage(config->command);
     }
@@ -240,6 +263,9 @@ int app_main(int argc, char** argv) {
     return 1;
   }
 
+  if (!domain_problem.empty() && config.command != APP_COMMAND_INFO) {
+    rnr_log(RNR_LOG_ERROR, "%s", domain_problem.c_str());
+  }
   switch (config.command) {
     case APP_COMMAND_RECORD:
       return record_driver(&config);

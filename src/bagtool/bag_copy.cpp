@@ -2,13 +2,15 @@
 // is written by the bag store (its tables, its catalogue, the writers' QoS
 // and sample insertion) into the temporary file of an OutputFile beside
 // OUT, which is synced and renamed into place only when everything is
-// written; on failure or SIGINT/SIGTERM the temporary file is removed. The
+// written; on failure or a stop signal the temporary file is removed. The
 // inputs are only read.
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <map>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <set>
@@ -20,6 +22,8 @@
 #include "bagtool/commands.h"
 #include "bagtool/output_file.h"
 #include "bagtool/progress.h"
+#include "bagtool/signals.h"
+#include "bagtool/topic_select.h"
 
 namespace rnr::bagtool {
 
@@ -31,37 +35,7 @@ using bag::TopicSummary;
 
 namespace {
 
-volatile std::sig_atomic_t interrupted = 0;
-
 constexpr uint64_t kRoomWaitNs = 100000000;
-
-void on_interrupt(int /*signal*/) {
-  interrupted = 1;
-}
-
-// Catches SIGINT and SIGTERM while it lives, so that the temporary output
-// can be removed; the previous handlers come back afterwards.
-class InterruptGuard {
- public:
-  InterruptGuard() {
-    interrupted = 0;
-    struct sigaction action {};
-    action.sa_handler = on_interrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &old_int_);
-    sigaction(SIGTERM, &action, &old_term_);
-  }
-  ~InterruptGuard() {
-    sigaction(SIGINT, &old_int_, nullptr);
-    sigaction(SIGTERM, &old_term_, nullptr);
-  }
-  InterruptGuard(const InterruptGuard&) = delete;
-  InterruptGuard& operator=(const InterruptGuard&) = delete;
-
- private:
-  struct sigaction old_int_ {};
-  struct sigaction old_term_ {};
-};
 
 // An input being read: its reader, its topics and the chunk read last.
 struct Input {
@@ -92,9 +66,10 @@ class Output {
 
   // Refuses an output that is an input (or its journal, also through a link)
   // or not a regular file, and creates the temporary file.
-  bool open(const std::string& out, const std::vector<std::string>& inputs, std::string* error) {
+  bool open(const std::string& out, const std::vector<std::string>& inputs, bool force,
+            std::string* error) {
     out_ = out;
-    return file_.open(out, inputs, error);
+    return file_.open(out, inputs, force, error);
   }
   // The store on the temporary file, in one transaction. The output always
   // has the writer_qos table, as a recorded bag has: empty when no input
@@ -284,14 +259,15 @@ const SampleRow* peek(Input& input, std::string* error) {
 // Copies the selected samples of every input into the output, ordered by
 // reception time; the rows of one input keep their order among themselves
 // (an earlier input first at equal times).
-int copy_bags(std::vector<std::unique_ptr<Input>>& inputs, const std::string& out) {
+int copy_bags(const char* command, std::vector<std::unique_ptr<Input>>& inputs,
+              const std::string& out, bool force) {
   std::vector<std::string> paths;
   for (const auto& input : inputs) {
     paths.push_back(input->path);
   }
   Output output;
   std::string error;
-  if (!output.open(out, paths, &error)) {
+  if (!output.open(out, paths, force, &error)) {
     return report_failure(error);
   }
   uint64_t total = 0;
@@ -305,7 +281,6 @@ int copy_bags(std::vector<std::unique_ptr<Input>>& inputs, const std::string& ou
 
   // From here a stop signal ends the copy in order; the output's temporary
   // file goes with it.
-  InterruptGuard guard;
   if (!output.create(&error) || !prepare(inputs, output, &error) || !output.start_samples(&error)) {
     return report_failure(error);
   }
@@ -313,9 +288,9 @@ int copy_bags(std::vector<std::unique_ptr<Input>>& inputs, const std::string& ou
   uint64_t copied = 0, skipped = 0;
   std::string read_error;
   for (;;) {
-    if (interrupted) {
+    if (stop_signal() != 0) {
       progress.finish();
-      return report_failure("interrupted; " + out + " not written");
+      return report_stop(command, out);
     }
     Input* earliest = nullptr;
     const SampleRow* row = nullptr;
@@ -343,7 +318,7 @@ int copy_bags(std::vector<std::unique_ptr<Input>>& inputs, const std::string& ou
       continue;
     }
     // The reading runs ahead of the writing at most by the store's bound.
-    while (rnr_Database_wait_for_room(output.store(), kRoomWaitNs) == 0 && !interrupted) {
+    while (rnr_Database_wait_for_room(output.store(), kRoomWaitNs) == 0 && stop_signal() == 0) {
     }
     rnr_DataRow data{static_cast<uint64_t>(row->timestamp), topic->second, row->data, row->size};
     if (!rnr_Database_insert_data(output.store(), &data)) {
@@ -354,7 +329,11 @@ int copy_bags(std::vector<std::unique_ptr<Input>>& inputs, const std::string& ou
   }
   progress.finish();
   if (!output.finish(&error)) {
-    return report_failure(error);
+    return stop_signal() != 0 ? report_stop(command, out) : report_failure(error);
+  }
+  if (stop_signal() != 0) {
+    // Stopped as the file took its place: the output is complete.
+    return report_stop(command);
   }
   if (skipped > 0) {
     report_warning(std::to_string(skipped) +
@@ -362,6 +341,29 @@ int copy_bags(std::vector<std::unique_ptr<Input>>& inputs, const std::string& ou
   }
   std::printf("%s: %llu samples\n", out.c_str(), static_cast<unsigned long long>(copied));
   return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+// Whether `path` names a regular file, none of `inputs`, that begins as an
+// SQLite database does.
+bool is_other_sqlite_file(const std::string& path, const std::vector<std::string>& inputs) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return false;
+  }
+  for (const auto& input : inputs) {
+    struct stat in {};
+    if (stat(input.c_str(), &in) == 0 && in.st_dev == st.st_dev && in.st_ino == st.st_ino) {
+      return false;
+    }
+  }
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    return false;
+  }
+  char head[16] = {};
+  const bool read = std::fread(head, 1, sizeof head, file) == sizeof head;
+  std::fclose(file);
+  return read && std::memcmp(head, "SQLite format 3", 16) == 0;
 }
 
 std::unique_ptr<Input> open_input(const std::string& path, std::string* error) {
@@ -379,7 +381,8 @@ std::unique_ptr<Input> open_input(const std::string& path, std::string* error) {
 }  // namespace
 
 int run_cut(const std::string& bag, const std::string& out, const std::optional<TimeArg>& start,
-            const std::optional<TimeArg>& end, const std::vector<std::string>& names) {
+            const std::optional<TimeArg>& end, const std::vector<std::string>& patterns,
+            bool force) {
   std::string error;
   std::vector<std::unique_ptr<Input>> inputs;
   inputs.push_back(open_input(bag, &error));
@@ -387,23 +390,15 @@ int run_cut(const std::string& bag, const std::string& out, const std::optional<
     return report_failure(error);
   }
   Input& input = *inputs.back();
-  for (const auto& name : names) {
-    bool found = false;
-    for (const auto& t : input.topics) {
-      if (t.name == name) {
-        input.filter.topic_ids.push_back(t.id);
-        found = true;
-      }
-    }
-    if (!found) {
-      return report_failure(bag + ": no topic " + name + " in the bag");
-    }
+  if (!select_topics(input.topics, patterns, &input.filter.topic_ids, &error)) {
+    return report_failure(bag + ": " + error);
   }
   // Only the chosen topics' rows go into the output.
-  if (!names.empty()) {
-    std::erase_if(input.topics, [&](const TopicSummary& t) {
-      return std::find(names.begin(), names.end(), t.name) == names.end();
-    });
+  if (!patterns.empty()) {
+    std::erase_if(input.topics,
+                  [&](const TopicSummary& t) { return !matches_any(patterns, t.name); });
+  } else {
+    input.filter.topic_ids.clear();
   }
   if (start || end) {
     int64_t first = 0, last = 0;
@@ -418,11 +413,16 @@ int run_cut(const std::string& bag, const std::string& out, const std::optional<
       input.filter.end = resolve_time(*end, first);
     }
   }
-  return copy_bags(inputs, out);
+  return copy_bags("cut", inputs, out, force);
 }
 
-int run_merge(const std::string& out, const std::vector<std::string>& bags) {
+int run_merge(const std::string& out, const std::vector<std::string>& bags, bool force) {
   std::string error;
+  if (!force && is_other_sqlite_file(out, bags)) {
+    return report_failure("merge: " + out +
+                          " exists and is a bag; merge writes its first argument (merge OUT "
+                          "BAG...), give --force to replace it");
+  }
   std::vector<std::unique_ptr<Input>> inputs;
   for (const auto& bag : bags) {
     inputs.push_back(open_input(bag, &error));
@@ -430,7 +430,7 @@ int run_merge(const std::string& out, const std::vector<std::string>& bags) {
       return report_failure(error);
     }
   }
-  return copy_bags(inputs, out);
+  return copy_bags("merge", inputs, out, force);
 }
 
 }  // namespace rnr::bagtool

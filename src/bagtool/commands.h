@@ -1,6 +1,8 @@
 // The commands of quorvin-rnr-bag. Each opens the bag read-only, writes its
 // result, and returns the exit status: 0 on success, 1 after one line on
-// standard error naming what failed.
+// standard error naming what failed, 128 + the signal after one line when a
+// stop signal ended it (signals.h). A command that writes a file refuses an
+// existing one unless `force`. --topic values are patterns (topic_select.h).
 #pragma once
 
 #include <cstdio>
@@ -17,18 +19,21 @@ int run_info(const std::string& bag, FILE* out);
 
 // The bag as an MCAP file at `out_path` (default: the bag's name with the
 // suffix ".mcap" in place of ".sqlite3").
-int run_mcap(const std::string& bag, std::string out_path);
+int run_mcap(const std::string& bag, std::string out_path, bool force);
 
-// One JSON object per sample on `out`, of the named topics (all when none).
+// One JSON object per sample on `out`, of the topics that match the
+// patterns (all when none).
 int run_json(const std::string& bag, const std::vector<std::string>& topics, FILE* out);
 
-// A new bag OUT with the samples of BAG within [start, end] (of the named
-// topics, all when none).
+// A new bag OUT with the samples of BAG within [start, end] (of the topics
+// that match the patterns, all when none).
 int run_cut(const std::string& bag, const std::string& out, const std::optional<TimeArg>& start,
-            const std::optional<TimeArg>& end, const std::vector<std::string>& topics);
+            const std::optional<TimeArg>& end, const std::vector<std::string>& topics, bool force);
 
-// A new bag OUT with the samples of every bag, ordered by reception time.
-int run_merge(const std::string& out, const std::vector<std::string>& bags);
+// A new bag OUT with the samples of every bag, ordered by reception time. An
+// existing OUT that is a bag is named as the output, since the inputs follow
+// it.
+int run_merge(const std::string& out, const std::vector<std::string>& bags, bool force);
 
 // The line on standard error for a failure; returns 1.
 int report_failure(const std::string& text);

@@ -1,15 +1,22 @@
 // `info`: what a bag holds, as a table.
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "bag/bag_reader.h"
+#include "bag/database_open.h"
 #include "bagtool/commands.h"
+#include "bagtool/progress.h"
 #include "bagtool/qos_view.h"
+#include "bagtool/signals.h"
 
 namespace rnr::bagtool {
 
@@ -79,17 +86,175 @@ void print_table(FILE* out, const std::vector<std::vector<std::string>>& rows) {
   }
 }
 
+struct ConnectionCloser {
+  void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+struct StatementCloser {
+  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementCloser>;
+
+// The least or greatest timestamp of a topic as SQLite's MIN and MAX find
+// it: NULL is left out, numbers come before text, text before blobs; text
+// and blobs compare bytewise. Only a value of another class than INTEGER is
+// kept as bytes (a bag's timestamps are integers).
+class Extreme {
+ public:
+  // Takes the statement's column when it is beyond the value held.
+  void offer(sqlite3_stmt* stmt, int column, bool least) {
+    const int type = sqlite3_column_type(stmt, column);
+    if (type == SQLITE_NULL) {
+      return;
+    }
+    if (type == SQLITE_INTEGER && (!held_ || type_ == SQLITE_INTEGER)) {
+      const int64_t value = sqlite3_column_int64(stmt, column);
+      if (!held_ || (least ? value < integer_ : value > integer_)) {
+        integer_ = value;
+      }
+      held_ = true;
+      type_ = SQLITE_INTEGER;
+      return;
+    }
+    const int order = held_ ? compare(stmt, column, type) : (least ? -1 : 1);
+    if (least ? order < 0 : order > 0) {
+      type_ = type;
+      integer_ = sqlite3_column_int64(stmt, column);
+      real_ = sqlite3_column_double(stmt, column);
+      const auto* bytes = static_cast<const char*>(sqlite3_column_blob(stmt, column));
+      bytes_.assign(bytes == nullptr ? "" : bytes,
+                    static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
+      held_ = true;
+    }
+  }
+  // The value as sqlite3_column_int64 gives it (0 when none was offered).
+  int64_t value(sqlite3* db) const {
+    if (!held_ || type_ == SQLITE_INTEGER) {
+      return integer_;
+    }
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT ?", -1, &raw, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(raw);
+      return 0;
+    }
+    Statement stmt(raw);
+    if (type_ == SQLITE_FLOAT) {
+      sqlite3_bind_double(raw, 1, real_);
+    } else if (type_ == SQLITE_TEXT) {
+      sqlite3_bind_text(raw, 1, bytes_.data(), static_cast<int>(bytes_.size()), SQLITE_STATIC);
+    } else {
+      sqlite3_bind_blob(raw, 1, bytes_.data(), static_cast<int>(bytes_.size()), SQLITE_STATIC);
+    }
+    return sqlite3_step(raw) == SQLITE_ROW ? sqlite3_column_int64(raw, 0) : 0;
+  }
+
+ private:
+  static int rank(int type) { return type == SQLITE_TEXT ? 2 : type == SQLITE_BLOB ? 3 : 1; }
+  // The column against the value held: <0, 0, >0.
+  int compare(sqlite3_stmt* stmt, int column, int type) const {
+    if (rank(type) != rank(type_)) {
+      return rank(type) < rank(type_) ? -1 : 1;
+    }
+    if (rank(type) == 1) {
+      const long double a = type == SQLITE_INTEGER
+                                ? static_cast<long double>(sqlite3_column_int64(stmt, column))
+                                : static_cast<long double>(sqlite3_column_double(stmt, column));
+      const long double b = type_ == SQLITE_INTEGER ? static_cast<long double>(integer_)
+                                                    : static_cast<long double>(real_);
+      return a < b ? -1 : a > b ? 1 : 0;
+    }
+    const auto* bytes = static_cast<const char*>(sqlite3_column_blob(stmt, column));
+    const std::string_view a(bytes == nullptr ? "" : bytes,
+                             static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
+    return a.compare(bytes_);
+  }
+
+  bool held_ = false;
+  int type_ = SQLITE_NULL;
+  int64_t integer_ = 0;
+  double real_ = 0;
+  std::string bytes_;
+};
+
+struct TopicFigures {
+  uint64_t samples = 0;
+  uint64_t bytes = 0;
+  Extreme first, last;
+};
+
+// The samples, sizes and times of the listed topics, from one plain scan of
+// the data table: SQLite takes a blob's length from its row header without
+// reading the blob, and nothing is sorted, so memory stays small whatever
+// the bag's size (grouping in SQL would copy every blob into a sorter).
+// Stops early on a stop signal (true, with the figures so far).
+bool topic_figures(sqlite3* db, std::vector<TopicSummary>* topics, std::string* error) {
+  uint64_t total = 0;
+  if (Progress::wanted()) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM data", -1, &raw, nullptr) == SQLITE_OK &&
+        sqlite3_step(raw) == SQLITE_ROW) {
+      total = static_cast<uint64_t>(sqlite3_column_int64(raw, 0));
+    }
+    sqlite3_finalize(raw);
+  }
+  std::unordered_map<int64_t, TopicFigures> figures;
+  for (const auto& t : *topics) {
+    figures.try_emplace(t.id);
+  }
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT topic_id, length(serialized_data), timestamp FROM data", -1,
+                         &raw, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(raw);
+    *error = std::string("cannot read the samples: ") + sqlite3_errmsg(db);
+    return false;
+  }
+  Statement stmt(raw);
+  Progress progress(total);
+  int step;
+  while ((step = sqlite3_step(raw)) == SQLITE_ROW && stop_signal() == 0) {
+    progress.step();
+    auto it = figures.find(sqlite3_column_int64(raw, 0));
+    if (it == figures.end()) {
+      continue;
+    }
+    TopicFigures& f = it->second;
+    ++f.samples;
+    f.bytes += static_cast<uint64_t>(sqlite3_column_int64(raw, 1));
+    f.first.offer(raw, 2, true);
+    f.last.offer(raw, 2, false);
+  }
+  progress.finish();
+  if (step != SQLITE_ROW && step != SQLITE_DONE) {
+    *error = std::string("cannot read the samples: ") + sqlite3_errmsg(db);
+    return false;
+  }
+  for (auto& t : *topics) {
+    const TopicFigures& f = figures.at(t.id);
+    t.samples = f.samples;
+    t.bytes = f.bytes;
+    t.first = f.first.value(db);
+    t.last = f.last.value(db);
+  }
+  return true;
+}
+
 }  // namespace
 
 int run_info(const std::string& bag, FILE* out) {
-  BagReader reader;
   std::string error;
+  std::unique_ptr<sqlite3, ConnectionCloser> db(bag::open_existing_bag(bag.c_str(), &error));
+  if (db == nullptr) {
+    return report_failure(bag + ": " + error);
+  }
+  BagReader reader(db.get());
   std::vector<TopicSummary> topics;
   std::vector<std::string> writers;
   std::vector<rnr_WriterQosRow> writer_qos;
-  if (!reader.open(bag, &error) || !reader.topics(&topics, true, &error) ||
-      !reader.writers(&writers, &error) || !reader.writer_qos(&writer_qos, &error)) {
+  if (!reader.topics(&topics, false, &error) || !reader.writers(&writers, &error) ||
+      !reader.writer_qos(&writer_qos, &error) || !topic_figures(db.get(), &topics, &error)) {
     return report_failure(bag + ": " + error);
+  }
+  if (stop_signal() != 0) {
+    return report_stop("info");
   }
   struct stat st {};
   const uint64_t file_size = stat(bag.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;

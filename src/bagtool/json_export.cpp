@@ -9,6 +9,8 @@
 #include "bag/bag_reader.h"
 #include "bagtool/commands.h"
 #include "bagtool/progress.h"
+#include "bagtool/signals.h"
+#include "bagtool/topic_select.h"
 #include "types/idl_parse.h"
 #include "types/json_text.h"
 #include "types/type_model.h"
@@ -46,16 +48,14 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
   if (!reader.open(bag, &error) || !reader.topics(&topics, false, &error)) {
     return report_failure(bag + ": " + error);
   }
-  for (const auto& name : names) {
-    if (std::none_of(topics.begin(), topics.end(),
-                     [&](const TopicSummary& t) { return t.name == name; })) {
-      return report_failure(bag + ": no topic " + name + " in the bag");
-    }
+  std::vector<int64_t> selected;
+  if (!select_topics(topics, names, &selected, &error)) {
+    return report_failure(bag + ": " + error);
   }
   std::map<int64_t, Topic> chosen;
   std::vector<int64_t> ids;
   for (const auto& t : topics) {
-    if (!names.empty() && std::find(names.begin(), names.end(), t.name) == names.end()) {
+    if (!names.empty() && !matches_any(names, t.name)) {
       continue;
     }
     Topic& topic = chosen[t.id];
@@ -115,10 +115,13 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
         }
         line += "}\n";
         output_ok = fwrite(line.data(), 1, line.size(), out) == line.size();
-        return output_ok;
+        return output_ok && stop_signal() == 0;
       },
       &error);
   progress.finish();
+  if (stop_signal() != 0) {
+    return report_stop("json");
+  }
   if (!read) {
     return report_failure(bag + ": " + error);
   }

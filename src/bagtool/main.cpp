@@ -9,185 +9,255 @@
 #include <string>
 #include <vector>
 
+#include "bagtool/command_line.h"
 #include "bagtool/commands.h"
+#include "bagtool/progress.h"
+#include "bagtool/signals.h"
 
 namespace {
 
+using rnr::bagtool::CommandLine;
+using rnr::bagtool::kForceOption;
+using rnr::bagtool::kProgressOption;
+using rnr::bagtool::kQuietOption;
+using rnr::bagtool::OptionSpec;
+
 constexpr const char* kUsage =
-    "usage: quorvin-rnr-bag [-h] <command> BAG [...]\n"
+    "usage: quorvin-rnr-bag [-h] [--version] <command> BAG [...]\n"
     "\n"
     "Looks into, plays, cuts and merges bags recorded by quorvin-rnr; input bags\n"
     "are only read.\n"
     "\n"
-    "Commands:\n"
+    "Commands (each has its own --help):\n"
     "  info BAG                    topics, types, sample counts, rates, sizes, time span\n"
     "                              and writers of the bag\n"
     "  mcap BAG [OUT.mcap]         writes the bag as an MCAP file (default: the bag's\n"
     "                              name ending in .mcap)\n"
-    "  json BAG [--topic NAME]...  prints every sample (of the named topics) decoded,\n"
+    "  json BAG [--topic PATTERN]...\n"
+    "                              prints every sample (of the matching topics) decoded,\n"
     "                              one JSON object per line\n"
-    "  play BAG [OPTIONS]          plays the bag onto a DDS domain (see play --help)\n"
-    "  cut BAG OUT [--start T] [--end T] [--topic NAME]...\n"
+    "  play BAG [OPTIONS]          plays the bag onto a DDS domain\n"
+    "  cut BAG OUT [--start T] [--end T] [--topic PATTERN]...\n"
     "                              writes the samples of BAG between the times (of the\n"
-    "                              named topics) into the new bag OUT\n"
+    "                              matching topics) into the new bag OUT\n"
     "  merge OUT BAG...            writes the samples of all bags into the new bag OUT,\n"
     "                              ordered by reception time\n"
     "\n"
     "Times T: seconds from the bag's first sample (12.5), @ and seconds since the\n"
-    "Unix epoch (@1700000000.25), or a local date and time (2024-05-01 12:00:00.250).\n"
+    "Unix epoch (@1700000000.25), or a date and time as info prints it, local unless\n"
+    "an offset follows (2024-05-01 12:00:00.250, 2024-05-01 12:00:00.250 +0200).\n"
+    "Patterns: * ? [...] against the whole topic name, as in record.\n"
+    "No command replaces an existing output unless given --force.\n"
     "\n"
     "Options:\n"
-    "  -h, --help                  show this help and exit\n"
+    "  -h, --help                  show this help (or a command's) and exit\n"
+    "  --version                   show the version and exit\n"
     "\n"
-    "Exit status: 0 on success, 1 when the command failed, 2 on wrong arguments.";
+    "Exit status: 0 done; 1 failed; 2 wrong arguments; 130 on SIGINT, 143 on SIGTERM.";
 
-bool is_help(const char* arg) {
-  return std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0;
+constexpr const char* kCommonOptions =
+    "  --progress            show progress also when standard error is no terminal\n"
+    "                        (one line a second)\n"
+    "  -q, --quiet           show no progress (default: a line on a terminal)\n"
+    "  -h, --help            show this help and exit\n";
+
+constexpr const char* kForceText =
+    "  --force               replace OUT if it exists (default: refused)\n";
+
+constexpr const char* kTimeText =
+    "  --start T, --end T    only the samples from T and up to T: seconds from the\n"
+    "                        bag's first sample (12.5), @ and seconds since the Unix\n"
+    "                        epoch, or a date and time as info prints it\n"
+    "                        (2024-05-01 12:00:00.250 [+0200])\n";
+
+constexpr const char* kTopicText =
+    "  --topic PATTERN       only the topics that match (repeatable; * ? [...] as in\n"
+    "                        record); a pattern that matches nothing is an error\n";
+
+struct Command {
+  const char* name;
+  const char* synopsis;
+  const char* purpose;
+  std::vector<OptionSpec> options;
+  std::vector<const char*> option_texts;
+};
+
+const std::vector<Command>& commands() {
+  static const OptionSpec kStart{"--start", "", true}, kEnd{"--end", "", true},
+      kTopic{"--topic", "", true};
+  static const std::vector<Command> list = {
+      {"info",
+       "info BAG [--progress | --quiet]",
+       "Prints what the bag holds: topics, types, sample counts, rates, sizes, time\n"
+       "span, writers and their QoS. The samples' bytes are never read.",
+       {kProgressOption, kQuietOption},
+       {kCommonOptions}},
+      {"mcap",
+       "mcap BAG [OUT.mcap] [--force] [--progress | --quiet]",
+       "Writes the bag as an MCAP file, by default beside the bag with the ending\n"
+       ".mcap in place of .sqlite3.",
+       {kForceOption, kProgressOption, kQuietOption},
+       {kForceText, kCommonOptions}},
+      {"json",
+       "json BAG [--topic PATTERN]... [--progress | --quiet]",
+       "Prints every sample (of the matching topics) decoded with its stored type\n"
+       "description, one JSON object per line; a sample that cannot be decoded is\n"
+       "given as hex.",
+       {kTopic, kProgressOption, kQuietOption},
+       {kTopicText, kCommonOptions}},
+      {"cut",
+       "cut BAG OUT [--start T] [--end T] [--topic PATTERN]... [--force]\n"
+       "                           [--progress | --quiet]",
+       "Writes the samples of BAG between the times (of the matching topics) into\n"
+       "the new bag OUT.",
+       {kStart, kEnd, kTopic, kForceOption, kProgressOption, kQuietOption},
+       {kTimeText, kTopicText, kForceText, kCommonOptions}},
+      {"merge",
+       "merge OUT BAG... [--force] [--progress | --quiet]",
+       "Writes the samples of all bags into the new bag OUT (the first argument),\n"
+       "ordered by reception time.",
+       {kForceOption, kProgressOption, kQuietOption},
+       {kForceText, kCommonOptions}},
+  };
+  return list;
 }
 
-// Wrong arguments: the reason and the usage on standard error, status 2.
-int usage_error(const std::string& text) {
+void print_usage(const Command& command) {
+  std::printf("usage: quorvin-rnr-bag %s\n\n%s\n\nOptions:\n", command.synopsis, command.purpose);
+  for (const char* text : command.option_texts) {
+    std::fputs(text, stdout);
+  }
+  std::printf("\n%s\n", rnr::bagtool::kExitStatusText);
+}
+
+int global_usage_error(const std::string& text) {
   std::fprintf(stderr, "quorvin-rnr-bag: %s\n%s\n", text.c_str(), kUsage);
   return 2;
 }
 
-// A value that an option does not take: status 2.
-int bad_value(const std::string& text) {
-  std::fprintf(stderr, "quorvin-rnr-bag: %s\n", text.c_str());
-  return 2;
+// The commands that are programs of their own beside this one
+// (quorvin-rnr-bag-COMMAND): play is the only part of the tool that links
+// the DDS binding.
+bool is_program_command(const std::string& name) {
+  return name == "play" || name == "record" || name == "control" || name == "status";
 }
 
-// `play` runs in a program of its own beside this one, the only part of the
-// tool that links the DDS binding.
-int run_play(char** argv) {
+int run_program_command(const std::string& name, char** argv) {
+  std::string program = "quorvin-rnr-bag-" + name;
   char self[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string program = "quorvin-rnr-bag-play";
   if (n > 0) {
     self[n] = '\0';
-    std::string dir(self);
+    const std::string dir(self);
     program = dir.substr(0, dir.rfind('/') + 1) + program;
   }
   argv[0] = const_cast<char*>(program.c_str());
   execv(program.c_str(), argv);
-  std::fprintf(stderr, "quorvin-rnr-bag: play: cannot run %s (%s)\n", program.c_str(),
+  std::fprintf(stderr, "quorvin-rnr-bag: %s: cannot run %s (%s)\n", name.c_str(), program.c_str(),
                std::strerror(errno));
   return 1;
 }
 
-int cut_command(const std::vector<std::string>& args) {
-  if (args.size() < 3 || args[2].empty() || args[2][0] == '-') {
-    return usage_error("cut: the output bag is required");
-  }
-  std::optional<rnr::bagtool::TimeArg> start, end;
-  std::vector<std::string> topics;
-  for (size_t i = 3; i < args.size(); ++i) {
-    std::string option = args[i], value;
-    const size_t equals = option.find('=');
-    if (option.rfind("--", 0) == 0 && equals != std::string::npos) {
-      value = option.substr(equals + 1);
-      option.resize(equals);
-    } else if (i + 1 < args.size()) {
-      value = args[++i];
-    } else {
-      return usage_error("cut: " + option + " needs a value");
-    }
-    if (option == "--topic") {
-      topics.push_back(value);
-    } else if (option == "--start" || option == "--end") {
-      auto time = rnr::bagtool::parse_time_arg(value);
-      if (!time) {
-        return bad_value("cut: " + option + " " + value +
-                         ": not a time (seconds from the start, @unix seconds, or "
-                         "YYYY-MM-DD HH:MM:SS[.fff])");
-      }
-      (option == "--start" ? start : end) = time;
-    } else {
-      return usage_error("cut: unexpected argument " + args[i]);
-    }
-  }
-  return rnr::bagtool::run_cut(args[1], args[2], start, end, topics);
+int bad_time(const std::string& option, const std::string& value) {
+  std::fprintf(stderr,
+               "quorvin-rnr-bag: cut: %s %s: not a time (seconds from the start, @unix seconds, "
+               "or YYYY-MM-DD HH:MM:SS[.fff] [+HHMM])\n",
+               option.c_str(), value.c_str());
+  return 2;
 }
 
-int merge_command(const std::vector<std::string>& args) {
-  if (args.size() < 3) {
-    return usage_error("merge: at least one input bag is required");
+int run_command(const Command& command, const CommandLine& line) {
+  using namespace rnr::bagtool;
+  const std::string name = command.name;
+  const auto& files = line.positional;
+  if (files.empty() || files[0].empty()) {
+    return usage_error(name,
+                       name == "merge" ? "the output bag is required" : "the bag file is required");
   }
-  for (size_t i = 2; i < args.size(); ++i) {
-    if (args[i].empty() || args[i][0] == '-') {
-      return usage_error("merge: unexpected argument " + args[i]);
+  const bool force = line.has(kForceOption.name);
+  if (name == "info" || name == "json") {
+    if (files.size() > 1) {
+      return usage_error(name, "unexpected argument " + files[1]);
+    }
+    return name == "info" ? run_info(files[0], stdout)
+                          : run_json(files[0], line.values("--topic"), stdout);
+  }
+  if (name == "mcap") {
+    if (files.size() > 2) {
+      return usage_error(name, "unexpected argument " + files[2]);
+    }
+    return run_mcap(files[0], files.size() == 2 ? files[1] : std::string(), force);
+  }
+  if (name == "merge") {
+    if (files.size() < 2) {
+      return usage_error(name, "at least one input bag is required");
+    }
+    return run_merge(files[0], {files.begin() + 1, files.end()}, force);
+  }
+  // cut
+  if (files.size() < 2 || files[1].empty()) {
+    return usage_error(name, "the output bag is required");
+  }
+  if (files.size() > 2) {
+    return usage_error(name, "unexpected argument " + files[2]);
+  }
+  std::optional<TimeArg> start, end;
+  for (const char* option : {"--start", "--end"}) {
+    if (auto text = line.value(option)) {
+      auto time = parse_time_arg(*text);
+      if (!time) {
+        return bad_time(option, *text);
+      }
+      (std::strcmp(option, "--start") == 0 ? start : end) = time;
     }
   }
-  return rnr::bagtool::run_merge(args[1], {args.begin() + 2, args.end()});
+  return run_cut(files[0], files[1], start, end, line.values("--topic"), force);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  // play has options of its own, -h among them.
-  if (!args.empty() && args[0] == "play") {
-    return run_play(argv + 1);
-  }
-  for (const auto& a : args) {
-    if (a == "--") {
-      break;
-    }
-    if (is_help(a.c_str())) {
-      std::puts(kUsage);
-      return 0;
-    }
-  }
   if (args.empty()) {
-    return usage_error("a command is required");
+    return global_usage_error("a command is required");
   }
-  const std::string command = args[0];
-  if (command != "info" && command != "mcap" && command != "json" && command != "cut" &&
-      command != "merge") {
-    return usage_error("unknown command " + command);
+  const std::string& first = args[0];
+  if (first == "-h" || first == "--help") {
+    std::puts(kUsage);
+    return 0;
   }
-  if (command == "cut" || command == "merge") {
-    if (args.size() < 2 || args[1].empty() || args[1][0] == '-') {
-      return usage_error(command + (command == "merge" ? ": the output bag is required"
-                                                       : ": the bag file is required"));
+  if (first == "--version") {
+    std::puts("quorvin-rnr-bag " RNR_VERSION);
+    return 0;
+  }
+  if (is_program_command(first)) {
+    return run_program_command(first, argv + 1);
+  }
+  for (const Command& command : commands()) {
+    if (first != command.name) {
+      continue;
     }
-    return command == "cut" ? cut_command(args) : merge_command(args);
-  }
-  // Options are options wherever they stand; after "--" every argument is a
-  // file name.
-  std::vector<std::string> files;
-  std::vector<std::string> topics;
-  bool options_end = false;
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (options_end || a.size() < 2 || a[0] != '-') {
-      files.push_back(a);
-    } else if (a == "--") {
-      options_end = true;
-    } else if (command == "json" && a == "--topic") {
-      if (i + 1 == args.size()) {
-        return usage_error("json: --topic needs a topic name");
-      }
-      topics.push_back(args[++i]);
-    } else if (command == "json" && a.rfind("--topic=", 0) == 0) {
-      topics.push_back(a.substr(8));
-    } else {
-      return usage_error(command + ": unknown option " + a);
+    CommandLine line;
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (int status = rnr::bagtool::read_command_line(first, command.options, rest, &line);
+        status != 0) {
+      return status;
     }
+    if (line.help) {
+      print_usage(command);
+      return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (int status = rnr::bagtool::apply_progress_options(first, line); status != 0) {
+      return status;
+    }
+    // A closed pipe ends info and json silently, as it ends other readers;
+    // the commands that write a file remove it first.
+    rnr::bagtool::install_stop_signals(first == "mcap" || first == "cut" || first == "merge");
+    rnr::bagtool::remove_stale_temporaries(".");
+    return run_command(command, line);
   }
-  if (files.empty() || files[0].empty()) {
-    return usage_error(command + ": the bag file is required");
+  if (first.size() > 1 && first[0] == '-') {
+    return global_usage_error("unknown option " + first);
   }
-  const size_t most = command == "mcap" ? 2 : 1;
-  if (files.size() > most) {
-    return usage_error(command + ": unexpected argument " + files[most]);
-  }
-  const std::string& bag = files[0];
-  if (command == "info") {
-    return rnr::bagtool::run_info(bag, stdout);
-  }
-  if (command == "mcap") {
-    return rnr::bagtool::run_mcap(bag, files.size() == 2 ? files[1] : std::string());
-  }
-  return rnr::bagtool::run_json(bag, topics, stdout);
+  return global_usage_error("unknown command " + first);
 }

@@ -14,6 +14,7 @@
 #include "bagtool/mcap_writer.h"
 #include "bagtool/output_file.h"
 #include "bagtool/progress.h"
+#include "bagtool/signals.h"
 
 namespace rnr::bagtool {
 
@@ -35,7 +36,7 @@ std::string default_output(const std::string& bag) {
 
 }  // namespace
 
-int run_mcap(const std::string& bag, std::string out_path) {
+int run_mcap(const std::string& bag, std::string out_path, bool force) {
   BagReader reader;
   std::string error;
   std::vector<TopicSummary> topics;
@@ -54,7 +55,7 @@ int run_mcap(const std::string& bag, std::string out_path) {
     out_path = default_output(bag);
   }
   OutputFile output;
-  if (!output.open(out_path, bag, &error)) {
+  if (!output.open(out_path, bag, force, &error)) {
     return report_failure(error);
   }
   McapWriter writer;
@@ -92,6 +93,9 @@ int run_mcap(const std::string& bag, std::string out_path) {
       SampleFilter{},
       [&](const SampleRow& row) {
         progress.step();
+        if (stop_signal() != 0) {
+          return false;
+        }
         auto channel = channel_of.find(row.topic_id);
         if (channel == channel_of.end()) {
           ++orphans;
@@ -104,9 +108,15 @@ int run_mcap(const std::string& bag, std::string out_path) {
       },
       &error);
   progress.finish();
+  if (stop_signal() != 0) {
+    return report_stop("mcap", out_path);
+  }
   std::string write_error;
   // Only a complete export takes the output's place.
   const bool written = writer.finish(&write_error) && read && output.commit(&write_error);
+  if (stop_signal() != 0) {
+    return report_stop("mcap", written ? "" : out_path);
+  }
   if (!read || !written) {
     return report_failure(read ? out_path + ": " + write_error : bag + ": " + error);
   }

@@ -1,71 +1,22 @@
 #include "bagtool/output_file.h"
 
+#include <stdio.h>
+
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "bagtool/signals.h"
+
 namespace rnr::bagtool {
 namespace {
-
-// Temporary files that a stop signal removes. A slot holds a path only while
-// `used` is set; the handler reads it without locks, so the path is written
-// before the flag and cleared after it.
-struct Pending {
-  std::atomic<bool> used{false};
-  char path[PATH_MAX] = {};
-};
-std::array<Pending, 4> pending;
-std::atomic<bool> handlers_installed{false};
-
-extern "C" void remove_pending_and_stop(int signal_number) {
-  for (auto& slot : pending) {
-    if (slot.used.load()) {
-      unlink(slot.path);
-    }
-  }
-  signal(signal_number, SIG_DFL);
-  raise(signal_number);
-}
-
-void install_handlers() {
-  if (handlers_installed.exchange(true)) {
-    return;
-  }
-  struct sigaction action {};
-  action.sa_handler = remove_pending_and_stop;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
-
-int take_slot(const std::string& path) {
-  if (path.size() >= PATH_MAX) {
-    return -1;
-  }
-  for (size_t i = 0; i < pending.size(); ++i) {
-    if (!pending[i].used.load()) {
-      std::memcpy(pending[i].path, path.c_str(), path.size() + 1);
-      pending[i].used.store(true);
-      return static_cast<int>(i);
-    }
-  }
-  return -1;
-}
-
-void release_slot(int slot) {
-  if (slot >= 0) {
-    pending[static_cast<size_t>(slot)].used.store(false);
-  }
-}
 
 std::string directory_of(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -102,13 +53,15 @@ OutputFile::~OutputFile() {
   discard();
 }
 
-bool OutputFile::open(const std::string& path, const std::string& bag, std::string* error) {
-  return open(path, std::vector<std::string>{bag}, error);
+bool OutputFile::open(const std::string& path, const std::string& bag, bool force,
+                      std::string* error) {
+  return open(path, std::vector<std::string>{bag}, force, error);
 }
 
-bool OutputFile::open(const std::string& path, const std::vector<std::string>& bags,
+bool OutputFile::open(const std::string& path, const std::vector<std::string>& bags, bool force,
                       std::string* error) {
   discard();
+  force_ = force;
   if (path.empty()) {
     *error = "the output path is empty";
     return false;
@@ -127,6 +80,10 @@ bool OutputFile::open(const std::string& path, const std::vector<std::string>& b
   const bool exists = stat(target.c_str(), &st) == 0;
   if (exists && !S_ISREG(st.st_mode)) {
     *error = path + ": is not a regular file; refused";
+    return false;
+  }
+  if (exists && !force) {
+    *error = path + ": exists; give --force to replace it";
     return false;
   }
 
@@ -167,21 +124,25 @@ bool OutputFile::open(const std::string& path, const std::vector<std::string>& b
   if (directory_of(out_name).size() < directory.size()) {
     directory = directory_of(out_name);
   }
-  std::string pattern = directory + "/." + base_of(out_name) + ".tmp-XXXXXX";
+  // Files that killed runs left here go first; the name of this run's own
+  // says which process it belongs to.
+  remove_stale_temporaries(directory);
+  std::string pattern =
+      directory + "/." + base_of(out_name) + ".tmp-" + temporary_token() + "-XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
-  install_handlers();
   // A stop signal between the creation and the taking of the slot would
   // leave the file behind: both happen with the signals held back.
   sigset_t stops, before;
   sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    sigaddset(&stops, signal_number);
+  }
   sigprocmask(SIG_BLOCK, &stops, &before);
   const int fd = mkstemp(name.data());
   if (fd >= 0) {
     temp_path_ = name.data();
-    slot_ = take_slot(temp_path_);
+    slot_ = register_temporary(temp_path_);
   }
   const int saved = errno;
   sigprocmask(SIG_SETMASK, &before, nullptr);
@@ -234,16 +195,18 @@ bool OutputFile::commit(std::string* error) {
     ok = false;
     why = errno_text();
   }
-  if (ok && rename(temp_path_.c_str(), final_path_.c_str()) != 0) {
+  // Without --force, a file that appeared at the output meanwhile stays.
+  if (ok && renameat2(AT_FDCWD, temp_path_.c_str(), AT_FDCWD, final_path_.c_str(),
+                      force_ ? 0 : RENAME_NOREPLACE) != 0) {
     ok = false;
-    why = errno_text();
+    why = errno == EEXIST ? "it appeared meanwhile; give --force to replace it" : errno_text();
   }
   if (!ok) {
     *error = final_path_ + ": cannot write (" + why + ")";
     discard();
     return false;
   }
-  release_slot(slot_);
+  release_temporary(slot_);
   slot_ = -1;
   temp_path_.clear();
   const int dir = ::open(directory_of(final_path_).c_str(), O_RDONLY | O_DIRECTORY);
@@ -265,7 +228,7 @@ void OutputFile::discard() {
   if (!temp_path_.empty()) {
     unlink(temp_path_.c_str());
   }
-  release_slot(slot_);
+  release_temporary(slot_);
   slot_ = -1;
   temp_path_.clear();
 }

@@ -15,14 +15,21 @@
 #include <string>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "bag/bag_reader.h"
+#include "bag/database_open.h"
 #include "bagtool/latched_state.h"
+#include "bagtool/signals.h"
 #include "bagtool/terminal.h"
 #include "bagtool/time_arg.h"
+#include "bagtool/topic_select.h"
 #include "log/logger.h"
 #include "replayer/replayer.h"
 #include "types/name_field.h"
 #include "types/name_glob.h"
+
+using rnr::bagtool::matches_any;
 
 namespace {
 
@@ -40,19 +47,26 @@ constexpr const char* kUsage =
     "  --rate R              play R times as fast, 0.01 to 100 (default 1)\n"
     "  --start T, --end T    play only the samples from T and up to T: seconds from\n"
     "                        the bag's first sample (12.5), @ and seconds since the\n"
-    "                        Unix epoch, or a local date and time (2024-05-01 12:00:00)\n"
+    "                        Unix epoch, or a date and time as info prints it\n"
+    "                        (2024-05-01 12:00:00.250 [+0200]); a range without\n"
+    "                        samples is an error\n"
     "  --topic NAME          play this topic (repeatable; * ? [...] match as in\n"
     "                        record); default: every topic\n"
     "  --exclude NAME        do not play this topic (repeatable; patterns too)\n"
     "  --remap FROM=TO       publish the samples of topic FROM on topic TO\n"
     "  --loop                start again at the end, until interrupted\n"
-    "  --paused              start paused\n"
+    "  --paused              start paused (needs a terminal on standard input,\n"
+    "                        whose keys resume)\n"
     "  -l, --log-level LEVEL verbose | debug | info | warn | error | fatal (default warn)\n"
     "  -h, --help            show this help and exit\n"
     "\n"
     "Keys, when standard input is a terminal: space pauses and resumes, s writes\n"
     "the next sample while paused, + and - double and halve the rate. One status\n"
-    "line on standard error shows the bag time, progress, rate and samples written.";
+    "line on standard error shows the bag time, progress, rate and samples written.\n"
+    "\n"
+    "Exit status: 0 when every sample was written; 1 failed (one line says why);\n"
+    "2 wrong arguments; 128 + the signal when stopped by one (130 SIGINT, 143\n"
+    "SIGTERM, 129 SIGHUP), with one line.";
 
 struct PlayArgs {
   std::string bag;
@@ -137,7 +151,7 @@ int parse_args(int argc, char** argv, PlayArgs* args, bool* help) {
       if (!time) {
         return bad(option + " " + value +
                    ": not a time (seconds from the start, @unix seconds, or YYYY-MM-DD "
-                   "HH:MM:SS[.fff])");
+                   "HH:MM:SS[.fff] [+HHMM])");
       }
       (option == "--start" ? args->start : args->end) = time;
     } else if (option == "--topic" || option == "--exclude") {
@@ -163,30 +177,44 @@ int parse_args(int argc, char** argv, PlayArgs* args, bool* help) {
   if (args->bag.empty()) {
     return bad("the bag file is required\n" + std::string(kUsage));
   }
+  // Nothing else could resume a replay that starts paused.
+  if (args->paused && isatty(STDIN_FILENO) == 0) {
+    return bad("--paused needs a terminal on standard input, whose keys resume the replay");
+  }
   return 0;
 }
 
-// Patterns as `record` reads them: * ? [...] against the whole name.
-bool matches_any(const std::vector<std::string>& patterns, const std::string& name) {
-  return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& pattern) {
-    return rnr::types::glob_match(pattern, name);
-  });
+struct ConnectionCloser {
+  void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+
+// The ids of the topics that have samples within the range (DISTINCT sorts
+// the ids alone, never the samples' bytes).
+bool topics_with_samples(sqlite3* db, const rnr::bag::SampleFilter& range, std::set<int64_t>* ids,
+                         std::string* error) {
+  sqlite3_stmt* stmt = nullptr;
+  const bool prepared =
+      sqlite3_prepare_v2(db,
+                         "SELECT DISTINCT topic_id FROM data WHERE timestamp >= ?1 AND "
+                         "timestamp <= ?2",
+                         -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_bind_int64(stmt, 1, range.start.value_or(INT64_MIN)) == SQLITE_OK &&
+      sqlite3_bind_int64(stmt, 2, range.end.value_or(INT64_MAX)) == SQLITE_OK;
+  int step = SQLITE_ERROR;
+  while (prepared && (step = sqlite3_step(stmt)) == SQLITE_ROW) {
+    ids->insert(sqlite3_column_int64(stmt, 0));
+  }
+  sqlite3_finalize(stmt);
+  if (step != SQLITE_DONE) {
+    *error = std::string("cannot read the samples: ") + sqlite3_errmsg(db);
+    return false;
+  }
+  return true;
 }
 
 // --- Run ----------------------------------------------------------------------
 
-std::atomic<bool> stop_requested{false};
 std::atomic<int> finished{0};  // 1 finished, 2 failed
-
-void on_signal(int signal_number) {
-  if (stop_requested.exchange(true)) {
-    // The second signal ends the process at once, with the terminal put
-    // back first.
-    rnr::bagtool::restore_terminal();
-    std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
-  }
-}
 
 void on_finished(rnr_replayer* /*replayer*/) {
   finished = 1;
@@ -255,13 +283,18 @@ void handle_key(rnr_replayer* replayer, char key) {
 
 int play(const PlayArgs& args) {
   // What to play, worked out from the bag before any DDS entity exists.
-  rnr::bag::BagReader reader;
   std::string error;
+  std::unique_ptr<sqlite3, ConnectionCloser> db(
+      rnr::bag::open_existing_bag(args.bag.c_str(), &error));
+  if (db == nullptr) {
+    std::fprintf(stderr, "quorvin-rnr-bag: %s: %s\n", args.bag.c_str(), error.c_str());
+    return 1;
+  }
+  rnr::bag::BagReader reader(db.get());
   std::vector<rnr::bag::TopicSummary> topics;
   int64_t first = 0, last = 0;
   bool any = false;
-  if (!reader.open(args.bag, &error) || !reader.topics(&topics, false, &error) ||
-      !reader.time_span(&first, &last, &any, &error)) {
+  if (!reader.topics(&topics, false, &error) || !reader.time_span(&first, &last, &any, &error)) {
     std::fprintf(stderr, "quorvin-rnr-bag: %s: %s\n", args.bag.c_str(), error.c_str());
     return 1;
   }
@@ -276,13 +309,14 @@ int play(const PlayArgs& args) {
       return bad("--topic " + pattern + ": no topic of the bag matches");
     }
   }
+  std::vector<int32_t> chosen;
   for (const auto& t : topics) {
     if ((args.topics.empty() || matches_any(args.topics, t.name)) &&
         !matches_any(args.excludes, t.name)) {
-      options.topic_ids.push_back(static_cast<int32_t>(t.id));
+      chosen.push_back(static_cast<int32_t>(t.id));
     }
   }
-  if (options.topic_ids.empty()) {
+  if (chosen.empty()) {
     return bad("no topic of the bag is left to play");
   }
   std::set<std::string> remapped;
@@ -304,6 +338,25 @@ int play(const PlayArgs& args) {
   }
   if (options.start && options.end && *options.start > *options.end) {
     return bad("--start lies after --end");
+  }
+  // Only topics with samples in the range are played (and reported on).
+  rnr::bag::SampleFilter range;
+  range.start = options.start;
+  range.end = options.end;
+  std::set<int64_t> with_samples;
+  if (!topics_with_samples(db.get(), range, &with_samples, &error)) {
+    std::fprintf(stderr, "quorvin-rnr-bag: %s: %s\n", args.bag.c_str(), error.c_str());
+    return 1;
+  }
+  for (int32_t id : chosen) {
+    if (with_samples.count(id) != 0) {
+      options.topic_ids.push_back(id);
+    }
+  }
+  if (options.topic_ids.empty()) {
+    std::fprintf(stderr, "quorvin-rnr-bag: play: %s: no sample of the chosen topics%s\n",
+                 args.bag.c_str(), args.start || args.end ? " lies in the range" : "");
+    return 1;
   }
   // The latched state before the start, worked out here, where the type
   // descriptions are read.
@@ -336,16 +389,20 @@ int play(const PlayArgs& args) {
   rnr_replayer_set_on_replay_failed(replayer, on_failed);
 
   int status = 0;
+  bool stopped = false;
   {
     rnr::bagtool::RawTerminal terminal;
     StatusLine status_line(options.start.value_or(first), options.end.value_or(last), total);
     rnr_replayer_start_replay(replayer);
-    while (finished.load() == 0 && !stop_requested.load()) {
+    while (finished.load() == 0 && rnr::bagtool::stop_signal() == 0) {
       if (auto key = terminal.read_key(100)) {
         handle_key(replayer, *key);
       }
       status_line.show(replayer);
     }
+    // Stopping calls the end callback too: whether a signal ended the
+    // replay is known only now.
+    stopped = finished.load() == 0 && rnr::bagtool::stop_signal() != 0;
     rnr_replayer_stop_replay(replayer);
     status_line.show(replayer);
     status_line.end();
@@ -355,18 +412,16 @@ int play(const PlayArgs& args) {
     }
   }
   rnr_replayer_destroy(replayer);
+  if (status == 0 && stopped) {
+    return rnr::bagtool::report_stop("play");
+  }
   return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  sigemptyset(&action.sa_mask);
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-    sigaction(signal_number, &action, nullptr);
-  }
+  rnr::bagtool::install_stop_signals(false);
   PlayArgs args;
   bool help = false;
   if (int status = parse_args(argc, argv, &args, &help); status != 0 || help) {

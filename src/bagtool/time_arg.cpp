@@ -43,8 +43,47 @@ std::optional<int64_t> parse_seconds(const std::string& text) {
   return seconds * 1000000000 + fraction;
 }
 
-// "YYYY-MM-DD HH:MM:SS[.FRACTION]" in local time.
-std::optional<int64_t> parse_local_date(const std::string& text) {
+// A trailing " +HHMM", " -HHMM", "+HH:MM" or "Z" (as `info` prints the
+// zone) cut off `text`, as seconds east of UTC.
+std::optional<int64_t> take_offset(std::string* text) {
+  std::string& t = *text;
+  if (!t.empty() && (t.back() == 'Z' || t.back() == 'z')) {
+    t.pop_back();
+    return 0;
+  }
+  size_t sign = t.find_last_of("+-");
+  // The date's own hyphens stand within its first ten characters.
+  if (sign == std::string::npos || sign < 19) {
+    return std::nullopt;
+  }
+  std::string digits;
+  for (size_t i = sign + 1; i < t.size(); ++i) {
+    if (std::isdigit(static_cast<unsigned char>(t[i])) != 0) {
+      digits.push_back(t[i]);
+    } else if (t[i] != ':' || i != sign + 3) {
+      return std::nullopt;
+    }
+  }
+  if (digits.size() != 4) {
+    return std::nullopt;
+  }
+  const int hours = std::stoi(digits.substr(0, 2)), minutes = std::stoi(digits.substr(2));
+  if (hours > 23 || minutes > 59) {
+    return std::nullopt;
+  }
+  const int64_t offset = (hours * 60 + minutes) * 60;
+  const bool east = t[sign] == '+';
+  t.resize(sign);
+  while (!t.empty() && t.back() == ' ') {
+    t.pop_back();
+  }
+  return east ? offset : -offset;
+}
+
+// "YYYY-MM-DD HH:MM:SS[.FRACTION]" in local time, or at the given offset from
+// UTC when one follows.
+std::optional<int64_t> parse_local_date(std::string text) {
+  const std::optional<int64_t> offset = take_offset(&text);
   struct tm tm {};
   int consumed = 0;
   char separator = 0;
@@ -67,7 +106,7 @@ std::optional<int64_t> parse_local_date(const std::string& text) {
   tm.tm_year -= 1900;
   tm.tm_mon -= 1;
   tm.tm_isdst = -1;
-  const time_t seconds = mktime(&tm);
+  const time_t seconds = offset ? timegm(&tm) - *offset : mktime(&tm);
   // mktime normalises: 2024-02-30 would quietly become March 1st.
   if (seconds < 0 || tm.tm_year != year - 1900 || tm.tm_mon != month - 1 || tm.tm_mday != day ||
       tm.tm_hour != hour || tm.tm_min != minute || tm.tm_sec != second) {

@@ -1,5 +1,8 @@
 // Runs the built quorvin-rnr and compares what it writes and its exit status.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <filesystem>
@@ -155,6 +158,61 @@ TEST(CommandLine, StopSignalEndsARecordingInOrder) {
     EXPECT_TRUE(result.exited_with(0)) << run.signal_number << " status " << result.status;
     EXPECT_EQ(result.err, "");
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Before the lines of the run itself, replay names what is wrong with the
+// bag and record what is wrong with the domain id; the run's own lines and
+// status follow unchanged.
+TEST(CommandLine, BagAndDomainProblemsAreNamedFirst) {
+  rnr::test::TempDir dir;
+  rnr::test::write_file(dir.file("view.mcap"), "\x89MCAP0\r\nrest");
+  rnr::test::write_file(dir.file("notes.txt"), "not a database");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(dir.file("other.sqlite3").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE topics (x)", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  const struct {
+    std::vector<std::string> args;
+    const char* line;
+    const char* then;
+  } runs[] = {
+      {{"replay", "nosuch.sqlite3"},
+       "Main Bag nosuch.sqlite3: no such file",
+       "Main Cannot create replayer"},
+      {{"replay", dir.path()}, "is a directory", "Main Cannot create replayer"},
+      {{"replay", dir.file("view.mcap")}, "is an MCAP file", "Main Cannot create replayer"},
+      {{"replay", dir.file("notes.txt")}, "is not an SQLite file", "Main Cannot create replayer"},
+      {{"replay", dir.file("other.sqlite3")},
+       "not a bag: it has no table data",
+       "Main Cannot create replayer"},
+      {{"record", "-d", "300", "T", "t"},
+       "Main Domain id 300 is out of range (0 to 232)",
+       "Main Cannot create recorder"},
+  };
+  for (const auto& run : runs) {
+    rnr::test::ChildResult result = rnr::test::run_program(command(run.args), {.cwd = dir.path()});
+    EXPECT_TRUE(result.exited_with(1)) << run.args[1] << ": " << result.status;
+    const size_t line = result.out.find(run.line), then = result.out.find(run.then);
+    EXPECT_NE(line, std::string::npos) << result.out;
+    EXPECT_NE(then, std::string::npos) << result.out;
+    EXPECT_LT(line, then) << result.out;
+  }
+
+  // Digits and then more: the domain the digits give is used, as before.
+  rnr::test::Child record(command({"record", "-d", "61abc", "-l", "debug", "T", "t"}),
+                          {.cwd = dir.path()});
+  ASSERT_TRUE(record.wait_for_output(kStartLine, std::chrono::seconds(20)));
+  ASSERT_TRUE(record.wait_for_output("Recording into", std::chrono::seconds(20))) << record.out();
+  record.signal(SIGINT);
+  rnr::test::ChildResult result = record.finish(std::chrono::seconds(5));
+  EXPECT_TRUE(result.exited_with(0)) << result.status;
+  EXPECT_NE(result.out.find("Main Domain id \"61abc\" is not a whole number; domain 61 is used"),
+            std::string::npos)
+      << result.out;
 }
 
 }  // namespace

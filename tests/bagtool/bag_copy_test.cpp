@@ -172,10 +172,10 @@ TEST(BagCopyTest, RefusedOutputsAndFailuresLeaveNothingBehind) {
   ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
   for (const std::string& out : {a, a + "-journal", a + "-wal", dir.file("link.sqlite3"),
                                  dir.file("sub"), dir.file("fifo")}) {
-    ChildResult r = bag_tool({"merge", out, a});
+    ChildResult r = bag_tool({"merge", out, a, "--force"});
     EXPECT_TRUE(r.exited_with(1)) << out;
     EXPECT_EQ(r.err.rfind("quorvin-rnr-bag: ", 0), 0u) << r.err;
-    r = bag_tool({"cut", a, out, "--topic", "copy_shared"});
+    r = bag_tool({"cut", a, out, "--topic", "copy_shared", "--force"});
     EXPECT_TRUE(r.exited_with(1)) << out;
   }
   EXPECT_FALSE(file_exists(a + "-journal"));
@@ -234,7 +234,7 @@ TEST(BagCopyTest, InterruptedMergeRemovesItsTemporaryFile) {
       wait_until([&] { return !dir.files_matching(".out.sqlite3.tmp-", "").empty(); }, 10s));
   std::this_thread::sleep_for(200ms);
   merge.signal(SIGINT);
-  EXPECT_EQ(merge.wait(20s), 1) << merge.err();
+  EXPECT_EQ(merge.wait(20s), 128 + SIGINT) << merge.err();
   EXPECT_NE(merge.err().find("interrupted"), std::string::npos) << merge.err();
   EXPECT_FALSE(file_exists(out));
   EXPECT_TRUE(dir.files_matching(".", "").empty());

@@ -53,7 +53,7 @@ TEST(BagOutputs, AFailedOrRefusedExportLeavesEveryFileAsItWas) {
 
   // A read that fails partway: neither the file nor the link's target changes.
   for (const std::string& out : {prev, dir.file("link.mcap")}) {
-    ChildResult run = bag_tool(dir, {"mcap", broken, out});
+    ChildResult run = bag_tool(dir, {"mcap", broken, out, "--force"});
     EXPECT_TRUE(run.exited_with(1)) << run.err;
     EXPECT_EQ(read_file(prev), "an earlier export");
   }
@@ -70,7 +70,7 @@ TEST(BagOutputs, AFailedOrRefusedExportLeavesEveryFileAsItWas) {
   for (const std::string& out :
        {fifo, dir.path(), std::string("/dev/null"), good, good + "-journal", good + "-wal",
         dir.file("bag-link.mcap"), dir.file("bag-hard.mcap"), dir.file("missing/out.mcap")}) {
-    ChildResult run = bag_tool(dir, {"mcap", good, out});
+    ChildResult run = bag_tool(dir, {"mcap", good, out, "--force"});
     EXPECT_TRUE(run.exited_with(1)) << out << ": " << run.err;
     EXPECT_NE(run.err.find("quorvin-rnr-bag: "), std::string::npos);
   }
@@ -91,7 +91,7 @@ TEST(BagOutputs, AFailedOrRefusedExportLeavesEveryFileAsItWas) {
   EXPECT_FALSE(file_exists(dir.file("-v")));
 
   // A success through the link replaces its target and keeps the link.
-  ASSERT_TRUE(bag_tool(dir, {"mcap", good, dir.file("link.mcap")}).exited_with(0));
+  ASSERT_TRUE(bag_tool(dir, {"mcap", good, dir.file("link.mcap"), "--force"}).exited_with(0));
   EXPECT_TRUE(is_link(dir.file("link.mcap")));
   EXPECT_EQ(read_file(prev).substr(0, kMcapMagic.size()), kMcapMagic);
 }
@@ -113,7 +113,7 @@ TEST(BagOutputs, AStopSignalDuringAnExportRemovesOnlyItsTemporaryFile) {
   const std::string out = dir.file("out.mcap");
   write_file(out, "an earlier export");
 
-  Child child({RNR_BAG_TOOL_PATH, "mcap", bag, out}, {.cwd = dir.path()});
+  Child child({RNR_BAG_TOOL_PATH, "mcap", bag, out, "--force"}, {.cwd = dir.path()});
   ASSERT_TRUE(wait_until([&] { return !dir.files_matching(".out.mcap.tmp-", "").empty(); }, 10s));
   kill(child.pid(), SIGSTOP);
   kill(child.pid(), SIGINT);

@@ -147,6 +147,20 @@ TEST_F(PlayTest, IntervalTopicsRemapAndRateSelectAndPaceTheSamples) {
     EXPECT_TRUE(r.exited_with(2)) << bad[0] << ": " << r.err;
     EXPECT_EQ(r.err.rfind("quorvin-rnr-bag: play: ", 0), 0u) << r.err;
   }
+  // Nothing could resume a paused play without a terminal; a range without
+  // samples plays nothing.
+  const struct {
+    std::vector<std::string> options;
+    int status;
+    const char* line;
+  } refused[] = {{{"--paused"}, 2, "--paused needs a terminal"},
+                 {{"--start", "20"}, 1, "no sample of the chosen topics lies in the range"}};
+  for (const auto& run : refused) {
+    ChildResult r = run_program(play_args(bag, domain, run.options));
+    EXPECT_TRUE(r.exited_with(run.status)) << run.options[0] << ": " << r.err;
+    EXPECT_NE(r.err.find(run.line), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("reached nobody"), std::string::npos) << r.err;
+  }
 }
 
 TEST_F(PlayTest, LoopStartsAgainUntilInterrupted) {
@@ -157,7 +171,7 @@ TEST_F(PlayTest, LoopStartsAgainUntilInterrupted) {
   Child play(play_args(bag, domain, {"--loop"}));
   EXPECT_EQ(listener->wait(25s), 0) << read_file(dir.file("listener.err"));
   play.signal(SIGINT);
-  EXPECT_EQ(play.wait(10s), 0) << play.err();
+  EXPECT_EQ(play.wait(10s), 128 + SIGINT) << play.err();
   // The first nine: more may have arrived before the listener ended.
   std::vector<std::string> got;
   for (const Heard& h : heard()) {
@@ -277,7 +291,8 @@ TEST_F(PlayTest, KeysOnATerminalPauseStepResumeAndChangeTheRate) {
   Terminal interrupted(play_args(bag, domain, {"--paused"}));
   ASSERT_TRUE(interrupted.wait_for("paused", 15s)) << interrupted.output();
   interrupted.type("\x03");
-  ASSERT_TRUE(interrupted.wait_for("STATUS=0", 10s)) << interrupted.output();
+  ASSERT_TRUE(interrupted.wait_for("STATUS=130", 10s)) << interrupted.output();
+  EXPECT_NE(interrupted.output().find("play: interrupted by SIGINT"), std::string::npos);
   ASSERT_TRUE(interrupted.wait_for("isig", 5s));
   EXPECT_EQ(interrupted.output().find("-icanon"), std::string::npos) << interrupted.output();
 }
