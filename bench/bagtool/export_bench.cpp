@@ -143,7 +143,7 @@ int main(int argc, char** argv) {
   for (int r = 0; r < rounds; ++r) {
     long rows = 0;
     const double bare1 = bare_read(bag, &rows);
-    const double m = timed([&] { return rnr::bagtool::run_mcap(bag, mcap); });
+    const double m = timed([&] { return rnr::bagtool::run_mcap(bag, mcap, true); });
     const double bare2 = bare_read(bag, &rows);
     const double j = timed([&] { return rnr::bagtool::run_json(bag, {}, sink); });
     const double bare = (bare1 + bare2) / 2;
