@@ -23,7 +23,6 @@ constexpr uint64_t kRoomWaitNs = 50000000u;
 constexpr uint64_t kLossCheckIntervalNs = 1000000000u;
 constexpr uint64_t kLossWarnIntervalNs = 10000000000u;
 
-
 void dr_on_data_available(dds_DataReader* reader);
 
 uint64_t source_time_ns(const dds_SampleInfo& info);
@@ -32,8 +31,7 @@ uint64_t source_time_ns(const dds_SampleInfo& info);
 // when its first sample comes: the writer's GUID, when it was announced and
 // the reader it is assigned to. A handle new for a GUID already known is the
 // writer matched again after it dropped the recorder's reader.
-rnr_WriterSequences* writer_sequences(rnr_TopicInfo* entry, dds_DataReader* reader,
-                                      uint64_t handle,
+rnr_WriterSequences* writer_sequences(rnr_TopicInfo* entry, dds_DataReader* reader, uint64_t handle,
                                       const dds_InstanceHandle_t& publication_handle) {
   if (entry->last_stored != nullptr && entry->last_stored_handle == handle) {
     return entry->last_stored;

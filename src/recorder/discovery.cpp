@@ -404,8 +404,10 @@ void check_requested_type(rnr_recorder* recorder, const rnr_Publication& pub) {
       return;
     }
     known.push_back(std::move(said));
-    rnr_log(RNR_LOG_WARN, "Recorder Topic %s has writers of type %s, not %s: nothing is recorded "
-            "of them", pub.data.topic_name, pub.data.type_name, type.c_str());
+    rnr_log(RNR_LOG_WARN,
+            "Recorder Topic %s has writers of type %s, not %s: nothing is recorded "
+            "of them",
+            pub.data.topic_name, pub.data.type_name, type.c_str());
     return;
   }
 }

@@ -106,8 +106,7 @@ namespace rnr::recorder::internal {
 void check_writer_gaps(rnr_WriterSequences& w, const char* topic_name, uint64_t now) {
   const uint64_t settled = w.settle_mark;
   w.settle_mark = w.stored.top();
-  if (settled <= w.reported_upto ||
-      (w.warned_ns != 0 && now - w.warned_ns < kGapWarnIntervalNs)) {
+  if (settled <= w.reported_upto || (w.warned_ns != 0 && now - w.warned_ns < kGapWarnIntervalNs)) {
     return;
   }
   rnr_GapSpan span = rnr_missing_sequences(w.stored, w.reported_upto, settled);
@@ -130,8 +129,7 @@ void check_writer_gaps(rnr_WriterSequences& w, const char* topic_name, uint64_t 
           "Recorder %llu samples of writer %s on topic %s never arrived (sequence numbers "
           "%llu–%llu)",
           static_cast<unsigned long long>(span.count), dds_guid_format(&w.guid).text, topic_name,
-          static_cast<unsigned long long>(span.first),
-          static_cast<unsigned long long>(span.last));
+          static_cast<unsigned long long>(span.first), static_cast<unsigned long long>(span.last));
 }
 
 uint64_t finish_writer_gaps(const rnr_WriterSequences& w, const char* topic_name) {
@@ -145,8 +143,8 @@ uint64_t finish_writer_gaps(const rnr_WriterSequences& w, const char* topic_name
     rnr_log(RNR_LOG_WARN,
             "Recorder %llu samples of writer %s on topic %s never arrived (sequence numbers "
             "%llu–%llu)",
-            static_cast<unsigned long long>(span.count), dds_guid_format(&w.guid).text,
-            topic_name, static_cast<unsigned long long>(span.first),
+            static_cast<unsigned long long>(span.count), dds_guid_format(&w.guid).text, topic_name,
+            static_cast<unsigned long long>(span.first),
             static_cast<unsigned long long>(span.last));
   }
   return span.count;
@@ -167,9 +165,8 @@ void report_rejoin(rnr_WriterSequences& w, const char* topic_name, uint64_t seq)
           "Recorder Writer %s on topic %s dropped the recorder's reader (its lease of the "
           "recorder expired) and matched it again: %llu samples never arrived (sequence numbers "
           "%llu–%llu)",
-          dds_guid_format(&w.guid).text, topic_name,
-          static_cast<unsigned long long>(seq - top), static_cast<unsigned long long>(top),
-          static_cast<unsigned long long>(seq - 1));
+          dds_guid_format(&w.guid).text, topic_name, static_cast<unsigned long long>(seq - top),
+          static_cast<unsigned long long>(top), static_cast<unsigned long long>(seq - 1));
 }
 
 }  // namespace rnr::recorder::internal
