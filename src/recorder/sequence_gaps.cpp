@@ -103,11 +103,11 @@ rnr_GapSpan rnr_missing_sequences(const rnr_StoredSequences& s, uint64_t from, u
 
 namespace rnr::recorder::internal {
 
-void check_writer_gaps(rnr_WriterSequences& w, const char* topic_name, uint64_t now) {
+uint64_t check_writer_gaps(rnr_WriterSequences& w, const char* topic_name, uint64_t now) {
   const uint64_t settled = w.settle_mark;
   w.settle_mark = w.stored.top();
   if (settled <= w.reported_upto || (w.warned_ns != 0 && now - w.warned_ns < kGapWarnIntervalNs)) {
-    return;
+    return 0;
   }
   rnr_GapSpan span = rnr_missing_sequences(w.stored, w.reported_upto, settled);
   const uint64_t settled_lost = w.stored.lost - w.lost_reported;
@@ -120,7 +120,7 @@ void check_writer_gaps(rnr_WriterSequences& w, const char* topic_name, uint64_t 
     span.count += settled_lost;
   }
   if (span.count == 0) {
-    return;
+    return 0;
   }
   w.reported_upto = settled;
   w.lost_reported = w.stored.lost;
@@ -130,6 +130,7 @@ void check_writer_gaps(rnr_WriterSequences& w, const char* topic_name, uint64_t 
           "%llu–%llu)",
           static_cast<unsigned long long>(span.count), dds_guid_format(&w.guid).text, topic_name,
           static_cast<unsigned long long>(span.first), static_cast<unsigned long long>(span.last));
+  return span.count;
 }
 
 uint64_t finish_writer_gaps(const rnr_WriterSequences& w, const char* topic_name) {

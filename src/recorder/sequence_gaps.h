@@ -79,8 +79,9 @@ constexpr size_t kMaxStoredRangesPerWriter = 1024;
 // Looks at one writer during the recording: at most once every 10 s one line
 // for the numbers that have been missing for a while and were not reported
 // yet ("N samples of writer G on topic T never arrived (sequence numbers
-// a–b)"). `now` is the recorder's clock.
-void check_writer_gaps(rnr_WriterSequences& w, const char* topic_name, uint64_t now);
+// a–b)"). `now` is the recorder's clock. Returns the count that line gave
+// (0: no line).
+uint64_t check_writer_gaps(rnr_WriterSequences& w, const char* topic_name, uint64_t now);
 
 // The writer's record ends (it went away, or the recording stopped): one line
 // with every number of it that never arrived, if any; returns their count.
