@@ -10,7 +10,9 @@
 #   bench/record/churn_bench.sh [BUILD_DIR]
 #
 # BUILD_DIR holds a release build with the quorvin-rnr and churn_peer
-# targets (default build/release). Domain 78 only; all traffic on loopback.
+# targets (default build/release). TOOL names another quorvin-rnr to measure
+# (an older build, run beside this one on DOMAIN 79 for a side-by-side
+# figure). Domain 78 by default; all traffic on loopback.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="$(cd "${1:-$root/build/release}" && pwd)"
@@ -19,9 +21,9 @@ topics="${TOPICS:-50}"
 concurrent="${CONCURRENT:-20}"
 samples="${SAMPLES:-3}"
 warmup="${WARMUP:-1000}"
-domain=78
+domain="${DOMAIN:-78}"
 export CYCLONEDDS_URI="file://$root/config/cyclonedds-loopback.xml"
-tool="$build/src/app/quorvin-rnr"
+tool="${TOOL:-$build/src/app/quorvin-rnr}"
 peer="$build/bench/record/churn_peer"
 for f in "$tool" "$peer"; do
   [ -x "$f" ] || { echo "missing $f (build quorvin-rnr and churn_peer)" >&2; exit 2; }
