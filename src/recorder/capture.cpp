@@ -464,6 +464,23 @@ void check_writer_records(rnr_TopicInfo* entry, bool at_end) {
       finish(w);
     }
   }
+  if (!ended.empty() && entry->sequences.empty()) {
+    bool writers_left = false;
+    {
+      std::lock_guard<std::mutex> lock(entry->assignment_mutex);
+      writers_left = !entry->assignments.empty() || !entry->announced.empty();
+    }
+    if (!writers_left) {
+      // Every writer of the topic went away: its take buffers and scratch
+      // go too, and are made again if a writer comes.
+      entry->take_buffers.clear();
+      entry->take_size = 16;
+      entry->capture_times = {};
+      entry->capture_order = {};
+      entry->capture_runs = {};
+      entry->capture_merged = {};
+    }
+  }
   for (auto& [key, w] : entry->sequences) {
     check_writer_gaps(w, entry->topic_name, now);
   }
