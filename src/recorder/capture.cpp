@@ -75,10 +75,11 @@ rnr_WriterSequences* writer_sequences(rnr_TopicInfo* entry, dds_DataReader* read
 }
 
 // Whether a sample of writer `w` that reader `tr` received is left to the
-// writer's own reader: once that reader has matched the writer and stored a
-// sample of it, the samples it will deliver (that one's number and above)
-// are stored from it alone, in the writer's order, and not from whichever of
-// the topic's readers is taken first.
+// writer's own reader: once that reader, a reliable one, has stored a sample
+// of it, the samples it will deliver (that one's number and above) are
+// stored from it alone, in the writer's order, and not from whichever of the
+// topic's readers is taken first. A best-effort own reader may miss a
+// sample another reader has, which is then kept.
 bool left_to_own_reader(rnr_TopicInfo* entry, rnr_WriterSequences& w, rnr_TopicReader* tr,
                         uint64_t seq) {
   if (w.own_reader == nullptr) {
@@ -89,6 +90,7 @@ bool left_to_own_reader(rnr_TopicInfo* entry, rnr_WriterSequences& w, rnr_TopicR
       return false;
     }
     w.own_reader = own->second;
+    w.own_reliable = own->second->qos.reliability == dds_RELIABLE_RELIABILITY_QOS;
   }
   if (w.own_reader == tr) {
     if (w.own_first == 0) {
@@ -96,7 +98,7 @@ bool left_to_own_reader(rnr_TopicInfo* entry, rnr_WriterSequences& w, rnr_TopicR
     }
     return false;
   }
-  return w.own_first != 0 && seq >= w.own_first;
+  return w.own_reliable && w.own_first != 0 && seq >= w.own_first;
 }
 
 // Whether `tr` keeps this sample. A sample whose writer sequence number is

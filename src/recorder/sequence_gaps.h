@@ -55,6 +55,7 @@ struct rnr_WriterSequences {
   // sample that reader stored (own_first) on, the writer's samples that
   // other readers of the topic receive are left to it.
   const void* own_reader = nullptr;
+  bool own_reliable = false;
   uint64_t own_first = 0;  // the first number the own reader stored
   // Reporting while the recording runs: the top of the ranges at the last
   // check (gaps below it have lasted a check interval, so they are not a
