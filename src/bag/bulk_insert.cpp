@@ -118,7 +118,8 @@ bool insert_single_row(rnr_Database* store, const rnr_DataRow& row) {
   }
   std::lock_guard<std::mutex> connection(store->connection_mutex);
   if (sqlite3_step(st.stmt) != SQLITE_DONE) {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql");
+    rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql (%s)",
+            rnr::bag::internal::describe_error(store->db).c_str());
     return false;
   }
   return true;
@@ -229,7 +230,7 @@ WriteResult write_batch(rnr_Database* store, const Batch& batch, std::string& er
     }
     const int rc = sqlite3_prepare_v2(store->db, text.c_str(), -1, &partial.stmt, nullptr);
     if (rc != SQLITE_OK) {
-      error = sqlite3_errmsg(store->db);
+      error = rnr::bag::internal::describe_error(store->db);
       return is_lock_code(rc) ? WriteResult::kLocked : WriteResult::kFailed;
     }
     stmt = partial.stmt;
@@ -250,7 +251,7 @@ WriteResult write_batch(rnr_Database* store, const Batch& batch, std::string& er
     // can be written again later without doubling a row.
     const int rc = sqlite3_step(stmt);
     if (rc != SQLITE_DONE) {
-      error = sqlite3_errmsg(store->db);
+      error = rnr::bag::internal::describe_error(store->db);
       result = is_lock_code(sqlite3_extended_errcode(store->db)) ? WriteResult::kLocked
                                                                  : WriteResult::kFailed;
     }

@@ -6,6 +6,7 @@
 
 #include "bag/database.h"
 #include "bag/database_internal.h"
+#include "bag/sqlite_busy.h"
 #include "log/logger.h"
 
 using rnr::bag::internal::CatalogueOp;
@@ -145,12 +146,14 @@ int prepare_op(rnr_Database* store, const CatalogueOp& op, Statement& st) {
 
 void log_step_failure(rnr_Database* store, const CatalogueOp& op) {
   if (op.kind == Kind::kUpdateTopic) {
-    rnr_log(RNR_LOG_ERROR, "Database %s: Cannot execute sql", op.topic_name.c_str());
+    rnr_log(RNR_LOG_ERROR, "Database %s: Cannot execute sql (%s)", op.topic_name.c_str(),
+            rnr::bag::internal::describe_error(store->db).c_str());
   } else if (op.kind == Kind::kInsertWriterQos) {
     rnr_log(RNR_LOG_ERROR, "Database Cannot insert the QoS of writer %d (%s)",
             static_cast<int>(op.id), sqlite3_errmsg(store->db));
   } else {
-    rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql");
+    rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql (%s)",
+            rnr::bag::internal::describe_error(store->db).c_str());
   }
 }
 
@@ -158,7 +161,8 @@ void log_step_failure(rnr_Database* store, const CatalogueOp& op) {
 // the same kind). For an insert, the new row's id; 0 for the others; -1 on
 // failure, logged, with the SQLite code in `rc`. The caller holds
 // connection_mutex.
-int64_t run_op(rnr_Database* store, const CatalogueOp& op, Statement& st, int* rc) {
+int64_t run_op(rnr_Database* store, const CatalogueOp& op, Statement& st, int* rc,
+               bool log_transient = true) {
   *rc = prepare_op(store, op, st);
   if (*rc != SQLITE_OK) {
     return -1;
@@ -166,7 +170,9 @@ int64_t run_op(rnr_Database* store, const CatalogueOp& op, Statement& st, int* r
   *rc = sqlite3_step(st.stmt);
   if (*rc != SQLITE_DONE) {
     *rc = sqlite3_extended_errcode(store->db);
-    log_step_failure(store, op);
+    if (log_transient || !is_transient(*rc)) {
+      log_step_failure(store, op);
+    }
     return -1;
   }
   *rc = SQLITE_OK;
@@ -256,7 +262,8 @@ WriteResult write_pending(rnr_Database* store, std::string& error) {
     int rc = own ? sqlite3_exec(store->db, "BEGIN", nullptr, nullptr, nullptr) : SQLITE_OK;
     Statement statements[CatalogueOp::kKinds];  // one of each kind of write
     for (auto it = group.begin(); rc == SQLITE_OK && it != group.end(); ++it) {
-      const int64_t id = run_op(store, *it, statements[static_cast<size_t>(it->kind)], &rc);
+      // A failure it retries (a full disk, a lock) is the caller's one line.
+      const int64_t id = run_op(store, *it, statements[static_cast<size_t>(it->kind)], &rc, false);
       if (rc != SQLITE_OK && !is_transient(rc)) {
         // It fails whenever it runs: dropped, as a write run at once would
         // have been, and the rest of the group goes on.
@@ -274,7 +281,7 @@ WriteResult write_pending(rnr_Database* store, std::string& error) {
       rc = sqlite3_exec(store->db, "COMMIT", nullptr, nullptr, nullptr);
     }
     if (rc != SQLITE_OK) {
-      error = sqlite3_errmsg(store->db);
+      error = rnr::bag::internal::describe_error(store->db);
       result = rnr::bag::internal::is_lock_code(rc) ||
                        rnr::bag::internal::is_lock_code(sqlite3_extended_errcode(store->db))
                    ? WriteResult::kLocked

@@ -70,7 +70,7 @@ rnr_Database* rnr_Database_create(const char* path) {
   }
   if (!opened) {
     rnr_log(RNR_LOG_ERROR, "Database Cannot open database %s (%s)", store->path,
-            store->db != nullptr ? sqlite3_errmsg(store->db) : "out of memory");
+            rnr::bag::internal::describe_error(store->db).c_str());
   } else if (sqlite3_exec(store->db, kCreateTopics, nullptr, nullptr, nullptr) != SQLITE_OK) {
     rnr_log(RNR_LOG_ERROR, "Database Cannot create topics table");
   } else if (sqlite3_exec(store->db, kCreateWriters, nullptr, nullptr, nullptr) != SQLITE_OK) {

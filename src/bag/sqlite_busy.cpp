@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -113,4 +114,28 @@ std::string rnr::bag::internal::lock_holders(const char* path) {
     names += "pid " + std::to_string(pid) + (comm.empty() ? "" : " (" + comm + ")");
   }
   return names.empty() ? "another process" : names;
+}
+
+std::string rnr::bag::internal::describe_error(sqlite3* db) {
+  if (db == nullptr) {
+    return "out of memory";
+  }
+  std::string text = sqlite3_errmsg(db);
+  switch (sqlite3_extended_errcode(db) & 0xff) {
+    case SQLITE_IOERR:
+    case SQLITE_FULL:
+    case SQLITE_CANTOPEN:
+    case SQLITE_READONLY:
+    case SQLITE_PERM: {
+      const int sys = sqlite3_system_errno(db);
+      if (sys != 0) {
+        text.append(": ");
+        text.append(std::strerror(sys));
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  return text;
 }

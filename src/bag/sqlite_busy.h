@@ -33,6 +33,12 @@ void install_busy_handler(rnr_Database* store);
 // Marks the calling thread as the store thread.
 void mark_store_thread();
 
+// Why the last call on `db` failed, as SQLite says it, with the system's
+// reason behind it when the failure came from the file (a full disk, a
+// permission, a missing directory): "database or disk is full: No space left
+// on device".
+std::string describe_error(sqlite3* db);
+
 // "pid 12 (sqlite3), pid 40 (quorvin-rnr-bag)": the other processes that hold
 // a lock on the file, as the kernel lists them; "another process" when none
 // can be named.

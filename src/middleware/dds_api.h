@@ -478,6 +478,10 @@ dds_ReturnCode_t dds_DataWriter_get_total_matched(dds_DataWriter* writer, int32_
 dds_ReturnCode_t dds_DomainParticipant_get_publication_qos(dds_DomainParticipant* participant,
                                                            const uint8_t guid[16],
                                                            rnr::qos::WriterQos* qos);
+// Forgets what discovery announced of a writer that went away (its QoS and
+// handle), once the caller no longer asks about its samples.
+void dds_DomainParticipant_forget_publication(dds_DomainParticipant* participant,
+                                              const uint8_t guid[16]);
 // OK when the reader has matched the writer with this GUID (dds_guid
 // layout), NO_DATA when it has not.
 dds_ReturnCode_t dds_DataReader_is_matched(dds_DataReader* reader, const uint8_t guid[16]);

@@ -221,3 +221,19 @@ dds_ReturnCode_t dds_DomainParticipant_get_publication_qos(dds_DomainParticipant
   *qos = known->second.qos;
   return dds_RETCODE_OK;
 }
+
+void dds_DomainParticipant_forget_publication(dds_DomainParticipant* participant,
+                                              const uint8_t guid[16]) {
+  if (participant == nullptr || guid == nullptr) {
+    return;
+  }
+  std::array<uint8_t, 16> key{};
+  std::memcpy(key.data(), guid, key.size());
+  std::lock_guard<std::mutex> lock(participant->publications_mutex);
+  const auto handle = participant->publication_handles.find(key);
+  if (handle == participant->publication_handles.end()) {
+    return;
+  }
+  participant->publications.erase(handle->second);
+  participant->publication_handles.erase(handle);
+}

@@ -25,6 +25,82 @@ constexpr uint64_t kLossWarnIntervalNs = 10000000000u;
 
 void dr_on_data_available(dds_DataReader* reader);
 
+uint64_t source_time_ns(const dds_SampleInfo& info);
+
+// The record of the writer of a sample with this publication handle, made
+// when its first sample comes: the writer's GUID, when it was announced and
+// the reader it is assigned to. A handle new for a GUID already known is the
+// writer matched again after it dropped the recorder's reader.
+rnr_WriterSequences* writer_sequences(rnr_TopicInfo* entry, dds_DataReader* reader, uint64_t handle,
+                                      const dds_InstanceHandle_t& publication_handle) {
+  if (entry->last_stored != nullptr && entry->last_stored_handle == handle) {
+    return entry->last_stored;
+  }
+  auto found = entry->stored.find(handle);
+  if (found == entry->stored.end()) {
+    rnr_WriterKey key{};
+    uint8_t guid[16] = {};
+    dds_PublicationBuiltinTopicData writer{};
+    if (dds_DataReader_get_matched_publication(reader, &publication_handle, guid, &writer) ==
+        dds_RETCODE_OK) {
+      std::memcpy(&key.bytes, guid, sizeof key.bytes);
+    } else {
+      std::memcpy(&key.bytes, &handle, sizeof handle);  // told apart by the handle alone
+    }
+    const auto [at, added] = entry->sequences.try_emplace(key);
+    rnr_WriterSequences& w = at->second;
+    if (added) {
+      w.guid = key.bytes;
+    } else {
+      // The same writer under a new handle: it went away and came back.
+      w.rejoined = true;
+      w.own_reader = nullptr;
+      w.own_first = 0;
+      for (auto it = entry->stored.begin(); it != entry->stored.end();) {
+        it = it->second == &w ? entry->stored.erase(it) : std::next(it);
+      }
+    }
+    {
+      std::lock_guard<std::mutex> lock(entry->assignment_mutex);
+      const auto announced = entry->announced.find(key);
+      if (announced != entry->announced.end()) {
+        w.announced_ns = announced->second;
+      }
+    }
+    found = entry->stored.emplace(handle, &w).first;
+  }
+  entry->last_stored = found->second;
+  entry->last_stored_handle = handle;
+  return found->second;
+}
+
+// Whether a sample of writer `w` that reader `tr` received is left to the
+// writer's own reader: once that reader, a reliable one, has stored a sample
+// of it, the samples it will deliver (that one's number and above) are
+// stored from it alone, in the writer's order, and not from whichever of the
+// topic's readers is taken first. A best-effort own reader may miss a
+// sample another reader has, which is then kept.
+bool left_to_own_reader(rnr_TopicInfo* entry, rnr_WriterSequences& w, rnr_TopicReader* tr,
+                        uint64_t seq) {
+  if (w.own_reader == nullptr) {
+    std::lock_guard<std::mutex> lock(entry->assignment_mutex);
+    rnr_WriterKey key{w.guid};
+    const auto own = entry->assignments.find(key);
+    if (own == entry->assignments.end()) {
+      return false;
+    }
+    w.own_reader = own->second;
+    w.own_reliable = own->second->qos.reliability == dds_RELIABLE_RELIABILITY_QOS;
+  }
+  if (w.own_reader == tr) {
+    if (w.own_first == 0) {
+      w.own_first = seq;
+    }
+    return false;
+  }
+  return w.own_reliable && w.own_first != 0 && seq >= w.own_first;
+}
+
 // Whether `tr` keeps this sample. A sample whose writer sequence number is
 // known is kept unless one of the topic's readers stored it already: a
 // writer that several readers receive (one of another class while its own
@@ -40,11 +116,22 @@ bool reader_keeps(rnr_recorder* recorder, rnr_TopicInfo* entry, rnr_TopicReader*
   std::memcpy(&handle, publication_handle.value, sizeof handle);
   if (info.sequence_number != 0) {
     // Samples come in runs of one writer: its record is looked up once a run.
-    if (entry->last_stored == nullptr || entry->last_stored_handle != handle) {
-      entry->last_stored = &entry->stored[handle];
-      entry->last_stored_handle = handle;
+    rnr_WriterSequences& w = *writer_sequences(entry, reader, handle, publication_handle);
+    const uint64_t seq = info.sequence_number;
+    if (left_to_own_reader(entry, w, tr, seq)) {
+      return false;
     }
-    return entry->last_stored->insert(info.sequence_number);
+    if (w.rejoined) {
+      w.rejoined = false;
+      report_rejoin(w, entry->topic_name, seq);
+    }
+    // A transient-local reader first receives the writer's history: what
+    // the writer no longer held below such a sample is not missing.
+    if (tr->qos.durability != dds_VOLATILE_DURABILITY_QOS && w.announced_ns != 0 &&
+        source_time_ns(info) < w.announced_ns) {
+      return w.stored.insert_history(seq);
+    }
+    return w.stored.insert(seq);
   }
   const auto cached = tr->keeps.find(handle);
   if (cached != tr->keeps.end()) {
@@ -258,7 +345,14 @@ size_t capture_round(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReade
   for (const rnr_SampleRef& ref : entry->capture_order) {
     const rnr_TakeBuffers& b = *sets[ref.set];
     const dds_SampleInfo* info = dds_SampleInfoSeq_get(b.sample_infos, ref.index);
-    if (info == nullptr || !info->valid_data) {
+    if (info == nullptr) {
+      continue;
+    }
+    if (!info->valid_data) {
+      // A dispose or unregister takes a number of its writer too.
+      if (tr != nullptr && info->sequence_number != 0) {
+        reader_keeps(recorder, entry, tr, reader, *info);
+      }
       continue;
     }
     // Each writer's samples are stored by the one reader it is assigned to.
@@ -329,6 +423,75 @@ void report_dds_losses(const rnr_TopicInfo* entry) {
   }
 }
 
+void check_writer_records(rnr_TopicInfo* entry, bool at_end) {
+  const uint64_t now = arch_time();
+  if (!at_end && now - entry->gaps_checked_ns < kLossCheckIntervalNs) {
+    return;
+  }
+  entry->gaps_checked_ns = now;
+  std::vector<rnr_WriterKey> ended;
+  std::vector<rnr_TopicReader*> readers;
+  {
+    std::lock_guard<std::mutex> lock(entry->assignment_mutex);
+    ended.swap(entry->departed);
+    for (auto& tr : entry->readers) {
+      readers.push_back(tr.get());
+    }
+  }
+  const auto finish = [&](decltype(entry->sequences)::iterator w) {
+    entry->never_arrived += finish_writer_gaps(w->second, entry->topic_name);
+    for (auto it = entry->stored.begin(); it != entry->stored.end();) {
+      if (it->second == &w->second) {
+        for (rnr_TopicReader* tr : readers) {
+          tr->keeps.erase(it->first);
+        }
+        it = entry->stored.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    entry->sequences.erase(w);
+  };
+  entry->last_stored = nullptr;
+  entry->last_stored_handle = 0;
+  if (at_end) {
+    while (!entry->sequences.empty()) {
+      finish(entry->sequences.begin());
+    }
+    return;
+  }
+  for (const rnr_WriterKey& key : ended) {
+    const auto w = entry->sequences.find(key);
+    if (w != entry->sequences.end()) {
+      finish(w);
+    }
+  }
+  if (!ended.empty() && entry->sequences.empty()) {
+    bool writers_left = false;
+    {
+      std::lock_guard<std::mutex> lock(entry->assignment_mutex);
+      writers_left = !entry->assignments.empty() || !entry->announced.empty();
+    }
+    if (!writers_left) {
+      // Every writer of the topic went away: its take buffers and scratch
+      // go too, and are made again if a writer comes.
+      entry->take_buffers.clear();
+      entry->take_size = 16;
+      entry->capture_times = {};
+      entry->capture_order = {};
+      entry->capture_runs = {};
+      entry->capture_merged = {};
+    }
+  }
+  for (auto& [key, w] : entry->sequences) {
+    check_writer_gaps(w, entry->topic_name, now);
+  }
+}
+
+uint64_t topic_losses(const rnr_TopicInfo* entry) {
+  return std::max(entry->never_arrived, entry->dds_lost + entry->dds_rejected);
+}
+
 void capture_samples(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReader* reader,
                      size_t max_samples) {
   std::lock_guard<std::mutex> lock(entry->capture_mutex);
@@ -341,6 +504,7 @@ void capture_samples(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReade
     const size_t room = wait_for_room(recorder, entry, reader);
     total += capture_round(recorder, entry, reader, room, more);
     check_dds_losses(entry, reader, false);
+    check_writer_records(entry, false);
   }
 }
 
@@ -357,46 +521,6 @@ void dr_on_data_available(dds_DataReader* reader) {
 
 }  // namespace
 }  // namespace rnr::recorder::internal
-
-bool rnr_StoredSequences::insert(uint64_t seq) {
-  if (seq < floor) {
-    return false;
-  }
-  if (!ranges.empty()) {
-    const auto last = std::prev(ranges.end());
-    if (seq == last->second) {  // the next one in order: the common case
-      last->second = seq + 1;
-      return true;
-    }
-  }
-  auto next = ranges.upper_bound(seq);  // the first range that starts behind seq
-  if (next != ranges.begin()) {
-    const auto prev = std::prev(next);
-    if (seq < prev->second) {
-      return false;
-    }
-    if (seq == prev->second) {
-      prev->second = seq + 1;
-      if (next != ranges.end() && next->first == prev->second) {
-        prev->second = next->second;
-        ranges.erase(next);
-      }
-      return true;
-    }
-  }
-  if (next != ranges.end() && next->first == seq + 1) {
-    const uint64_t end = next->second;
-    ranges.erase(next);
-    ranges.emplace(seq, end);
-    return true;
-  }
-  ranges.emplace(seq, seq + 1);
-  if (ranges.size() > rnr::recorder::internal::kMaxStoredRangesPerWriter) {
-    floor = ranges.begin()->second;
-    ranges.erase(ranges.begin());
-  }
-  return true;
-}
 
 rnr_TakeBuffers::~rnr_TakeBuffers() {
   release();

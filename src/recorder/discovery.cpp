@@ -1,5 +1,6 @@
 #include "recorder/recorder_internal.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -222,6 +223,7 @@ void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& l
       entry->unmatched.emplace_back(watched, arch_time());
     }
   }
+  note_writer(recorder, entry, pub);
 
   // The type: asked of each new writer until one delivers it, and of every
   // announcement while the topic has no reader yet.
@@ -313,6 +315,59 @@ void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& l
   }
 }
 
+void note_writer(rnr_recorder* recorder, rnr_TopicInfo* entry, const rnr_Publication& pub) {
+  rnr_WriterKey key{};
+  std::memcpy(&key.bytes, pub.writer_guid, sizeof key.bytes);
+  recorder->writer_topics[key] = entry;
+  std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
+  entry->announced.try_emplace(key, arch_time());
+}
+
+void writer_left(rnr_recorder* recorder, const rnr_Publication& pub) {
+  rnr_WriterKey key{};
+  std::memcpy(&key.bytes, pub.writer_guid, sizeof key.bytes);
+  const auto found = recorder->writer_topics.find(key);
+  if (found == recorder->writer_topics.end()) {
+    return;
+  }
+  rnr_TopicInfo* entry = found->second;
+  recorder->writer_topics.erase(found);
+  auto& watched = entry->unmatched;
+  watched.erase(std::remove_if(watched.begin(), watched.end(),
+                               [&](const auto& w) { return rnr_WriterKeyEqual{}(w.first, key); }),
+                watched.end());
+  rnr_WriterKey map_key{};
+  std::memcpy(&map_key.bytes, &pub.data, sizeof map_key.bytes);
+  recorder->departed_writers.push_back({key, map_key, entry, arch_time()});
+}
+
+void release_departed_writers(rnr_recorder* recorder, bool all) {
+  const uint64_t now = arch_time();
+  auto& departed = recorder->departed_writers;
+  for (auto it = departed.begin(); it != departed.end();) {
+    if (!all && now - it->left_ns < kDepartedGraceNs) {
+      ++it;
+      continue;
+    }
+    rnr_TopicInfo* entry = it->entry;
+    if (recorder->writer_topics.count(it->key) == 0) {
+      // Still gone: its discovery state goes, and its record of sequence
+      // numbers is ended by the next look at the topic's records.
+      if (entry->writer_map) {
+        entry->writer_map->erase(it->map_key);
+      }
+      std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
+      entry->assignments.erase(it->key);
+      entry->announced.erase(it->key);
+      entry->departed.push_back(it->key);
+      uint8_t guid[16];
+      std::memcpy(guid, &it->key.bytes, sizeof guid);
+      dds_DomainParticipant_forget_publication(recorder->participant, guid);
+    }
+    it = departed.erase(it);
+  }
+}
+
 std::string topic_index_key(const char* topic_name, const char* type_name) {
   std::string key(topic_name);
   key.push_back('\0');
@@ -338,6 +393,25 @@ rnr_TopicInfo* add_topic_entry(rnr_recorder* recorder, const char* topic_name,
   return added;
 }
 
+void check_requested_type(rnr_recorder* recorder, const rnr_Publication& pub) {
+  for (const auto& [topic, type] : recorder->literal_pairs) {
+    if (topic != pub.data.topic_name || type == pub.data.type_name) {
+      continue;
+    }
+    std::string said = topic_index_key(pub.data.topic_name, pub.data.type_name);
+    auto& known = recorder->wrong_types_said;
+    if (std::find(known.begin(), known.end(), said) != known.end()) {
+      return;
+    }
+    known.push_back(std::move(said));
+    rnr_log(RNR_LOG_WARN,
+            "Recorder Topic %s has writers of type %s, not %s: nothing is recorded "
+            "of them",
+            pub.data.topic_name, pub.data.type_name, type.c_str());
+    return;
+  }
+}
+
 void handle_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& lock,
                         const rnr_Publication& pub) {
   rnr_TopicInfo* entry =
@@ -351,7 +425,13 @@ void handle_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& lo
     if (is_application_topic(pub.data.topic_name, writer_entity_id) &&
         !dds_DomainParticipant_is_local_prefix(recorder->participant, pub.writer_guid)) {
       entry = add_topic_entry(recorder, pub.data.topic_name, pub.data.type_name);
+      if (entry != nullptr) {
+        recorder->patterns.note_brought_in(pub.data.type_name, pub.data.topic_name);
+      }
     }
+  }
+  if (entry == nullptr && recorder->state == RNR_RECORDER_RECORDING) {
+    check_requested_type(recorder, pub);
   }
   if (entry != nullptr) {
     process_publication(recorder, lock, entry, pub);
@@ -377,12 +457,16 @@ void builtin_pub_dr_on_data_available(dds_DataReader* reader) {
         const dds_SampleInfo* info = dds_SampleInfoSeq_get(infos, i);
         const auto* sample =
             static_cast<const dds_PublicationBuiltinTopicData*>(dds_DataSeq_get(data, i));
-        if (info == nullptr || sample == nullptr || !info->valid_data) {
+        if (info == nullptr || sample == nullptr) {
           continue;
         }
         rnr_Publication pub{};
         std::memcpy(pub.writer_guid, info->instance_handle.value, sizeof pub.writer_guid);
         pub.data = *sample;
+        if (!info->valid_data) {
+          writer_left(recorder, pub);  // disposed or unregistered: the writer went away
+          continue;
+        }
         pub.data.topic_name[RNR_NAME_MAX_LENGTH] = '\0';
         pub.data.type_name[RNR_NAME_MAX_LENGTH] = '\0';
         handle_publication(recorder, lock, pub);

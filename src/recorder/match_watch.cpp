@@ -52,8 +52,27 @@ std::string incompatible_policy(rnr_TopicInfo* entry, const rnr_WriterKey& write
   return {};
 }
 
+// How long a pattern may bring in nothing before that is said.
+constexpr uint64_t kIdlePatternNs = 10000000000u;
+
 void watch_once(rnr_recorder* recorder, uint64_t started_ns) {
   const uint64_t now = arch_time();
+  release_departed_writers(recorder, false);
+  for (auto& entry : recorder->topic_list) {
+    // Gaps and departed writers of topics that see no samples now; a topic
+    // being captured looks at them itself.
+    std::unique_lock<std::mutex> capture(entry->capture_mutex, std::try_to_lock);
+    if (capture.owns_lock()) {
+      check_writer_records(entry.get(), false);
+    }
+  }
+  if (!recorder->unmatched_patterns_said && now - started_ns >= kIdlePatternNs) {
+    recorder->unmatched_patterns_said = true;
+    for (const auto& [type, topic] : recorder->patterns.idle()) {
+      rnr_log(RNR_LOG_WARN, "Recorder Pattern{topic: %s, type: %s} has matched no topic after 10 s",
+              topic.c_str(), type.c_str());
+    }
+  }
   for (auto& entry : recorder->topic_list) {
     auto& watched = entry->unmatched;
     for (size_t i = 0; i < watched.size();) {

@@ -188,6 +188,7 @@ bool rnr_recorder_add_topic(rnr_recorder* recorder, const char* topic_name, cons
   if (added == nullptr) {
     return false;
   }
+  recorder->literal_pairs.emplace_back(added->topic_name, added->type_name);
 
   // Writers of this pair announced before it was added. Taken out of the list
   // first: it may grow while a lookup runs without the lock.
@@ -228,6 +229,9 @@ bool rnr_recorder_start_record(rnr_recorder* recorder) {
   // the lock is given up while a type is looked up.
   std::vector<rnr_Publication> early = std::move(recorder->early_publications);
   recorder->early_publications.clear();
+  for (const rnr_Publication& pub : early) {
+    check_requested_type(recorder, pub);
+  }
   for (const rnr_Publication& pub : early) {
     if (recorder->closing || recorder->patterns.empty()) {
       break;
@@ -277,10 +281,17 @@ void rnr_recorder_stop_record(rnr_recorder* recorder) {
     }
     dds_Subscriber_delete_datareader(tr->subscriber, reader);
   }
-  for (const rnr_TopicInfo* entry : stopped) {
+  uint64_t not_recorded = 0;
+  for (rnr_TopicInfo* entry : stopped) {
+    {
+      std::lock_guard<std::mutex> lock(entry->capture_mutex);
+      check_writer_records(entry, true);
+    }
     report_dds_losses(entry);
+    not_recorded += topic_losses(entry);
   }
   std::lock_guard<std::mutex> lock(recorder->mutex);
+  recorder->not_recorded += not_recorded;
   for (auto& entry : recorder->topic_list) {
     std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
     entry->assignments.clear();
@@ -299,8 +310,22 @@ bool rnr_recorder_save_record(rnr_recorder* recorder) {
   }
   const rnr_BulkInsertStats stats = rnr_Database_bulk_insert_stats(recorder->database);
   const uint64_t lost = stats.lost_samples;
+  uint64_t not_recorded = 0;
+  {
+    std::lock_guard<std::mutex> lock(recorder->mutex);
+    not_recorded = recorder->not_recorded;
+  }
   rnr_log(RNR_LOG_INFO, "Recorder Saved %llu samples into %s",
           static_cast<unsigned long long>(stats.written_samples), recorder->database->path);
+  if (not_recorded > 0) {
+    rnr_log(RNR_LOG_ERROR,
+            "Recorder Lost %llu samples: %llu never arrived from their writers, %llu the bag %s "
+            "could not store",
+            static_cast<unsigned long long>(lost + not_recorded),
+            static_cast<unsigned long long>(not_recorded), static_cast<unsigned long long>(lost),
+            recorder->database->path);
+    return false;
+  }
   if (lost > 0) {
     rnr_log(RNR_LOG_ERROR, "Recorder Lost %llu samples: the bag %s could not store them",
             static_cast<unsigned long long>(lost), recorder->database->path);

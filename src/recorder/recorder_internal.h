@@ -24,6 +24,7 @@
 #include "recorder/arrival_order.h"
 #include "types/dds_guid.h"
 #include "recorder/recorder.h"
+#include "recorder/sequence_gaps.h"
 #include "recorder/topic_patterns.h"
 
 // Key of a writer map: the 16 bytes that identify a publication, hashed and
@@ -72,16 +73,6 @@ struct rnr_ReaderClass {
   rnr::qos::Ownership ownership = rnr::qos::Ownership::shared;
   std::vector<std::string> partitions;  // asked for; none: the default partition
   bool operator==(const rnr_ReaderClass&) const = default;
-};
-
-// The writer sequence numbers of one writer's samples already stored, as
-// ranges [first, end) by first; numbers below `floor` count as stored.
-// Samples that reach two readers of a topic are stored once by them.
-struct rnr_StoredSequences {
-  std::map<uint64_t, uint64_t> ranges;
-  uint64_t floor = 0;
-  // Records `seq`; false when it was recorded before.
-  bool insert(uint64_t seq);
 };
 
 // One raw reader of a topic, with the class it was created with, under the
@@ -136,11 +127,23 @@ struct rnr_TopicInfo : rnr_TopicDescription {
   // What DDS reported dropped, per reader as last read and in total, and
   // when it was last read and reported. Used under capture_mutex.
   std::unordered_map<dds_DataReader*, dds_SampleLossStatus> loss_seen;
-  // Per publication handle, the sequence numbers stored so far. Used under
-  // capture_mutex.
-  std::unordered_map<uint64_t, rnr_StoredSequences> stored;
+  // Per writer (by GUID) its sequence numbers stored so far and what never
+  // arrived; `stored` finds them by the publication handle of the samples.
+  // Used under capture_mutex.
+  std::unordered_map<rnr_WriterKey, rnr_WriterSequences, rnr_WriterKeyHash, rnr_WriterKeyEqual>
+      sequences;
+  std::unordered_map<uint64_t, rnr_WriterSequences*> stored;
   uint64_t last_stored_handle = 0;
-  rnr_StoredSequences* last_stored = nullptr;  // stored[last_stored_handle]
+  rnr_WriterSequences* last_stored = nullptr;  // stored[last_stored_handle]
+  // Samples of writers whose records ended that never arrived, and when the
+  // writers' gaps were last looked at. Under capture_mutex.
+  uint64_t never_arrived = 0;
+  uint64_t gaps_checked_ns = 0;
+  // When each writer of the topic was announced, and the writers that went
+  // away whose records of sequence numbers are to end (a while after they
+  // left, release_departed_writers). Under assignment_mutex.
+  std::unordered_map<rnr_WriterKey, uint64_t, rnr_WriterKeyHash, rnr_WriterKeyEqual> announced;
+  std::vector<rnr_WriterKey> departed;
   // Writers of the topic not yet matched by any of its readers, with the
   // time they were announced; watched until matched or warned about. Under
   // the recorder's mutex.
@@ -194,6 +197,26 @@ struct rnr_recorder {
   // Held from reading the reception time of a sample until it is handed to the
   // store, so that reception times increase with the rows' order in the bag.
   std::mutex insert_mutex;
+  // Each announced writer of a recorded topic, by its GUID (dds_guid layout),
+  // with its topic; removed when the writer goes away.
+  std::unordered_map<rnr_WriterKey, rnr_TopicInfo*, rnr_WriterKeyHash, rnr_WriterKeyEqual>
+      writer_topics;
+  // Writers that went away, released a while later unless they come back.
+  struct DepartedWriter {
+    rnr_WriterKey key;      // the writer's GUID
+    rnr_WriterKey map_key;  // its key in the topic's writer map
+    rnr_TopicInfo* entry;
+    uint64_t left_ns;
+  };
+  std::vector<DepartedWriter> departed_writers;
+  // Samples that were not recorded, added up over the topics at the stop.
+  uint64_t not_recorded = 0;
+  // The wrong-type lines said so far (topic and type, topic_index_key), and
+  // whether the patterns that brought in nothing were named.
+  std::vector<std::string> wrong_types_said;
+  // The literal pairs asked for, (topic, type).
+  std::vector<std::pair<std::string, std::string>> literal_pairs;
+  bool unmatched_patterns_said = false;
   // Set by destroy: discovery callbacks still in flight then do nothing.
   bool closing = false;
   // Set by stop and destroy: captures waiting for room in the store stop
@@ -225,11 +248,6 @@ namespace rnr::recorder::internal {
 // reliable writers wait; this bounds what DDS holds for the recorder.
 constexpr int32_t kReaderMaxSamples = 8192;
 
-// How many ranges of stored sequence numbers a writer keeps at most; the
-// oldest go first (a best-effort writer whose samples get lost leaves one
-// range per gap).
-constexpr size_t kMaxStoredRangesPerWriter = 1024;
-
 // The listener of every topic reader: captures what the reader received.
 extern const dds_DataReaderListener kTopicReaderListener;
 // The listener of the built-in publications reader: discovery of writers.
@@ -253,6 +271,20 @@ void check_dds_losses(rnr_TopicInfo* entry, dds_DataReader* reader, bool at_end)
 
 // One line for a topic of which DDS dropped samples during the recording.
 void report_dds_losses(const rnr_TopicInfo* entry);
+
+// Looks at the topic's writer records, at most once a second unless
+// `at_end`: ends the records of writers that went away a while ago (their
+// gaps reported and counted in never_arrived, their state released), and
+// reports gaps that last (sequence_gaps.h). `at_end` ends every record.
+// Called with capture_mutex held.
+void check_writer_records(rnr_TopicInfo* entry, bool at_end);
+
+// The samples of the topic that were not recorded: the gaps in its writers'
+// sequence numbers, or what DDS reported dropped when that is more (a
+// writer's last samples leave no gap). Every sample DDS reports dropped
+// that a later one of its writer follows is a gap too, so the two are not
+// added.
+uint64_t topic_losses(const rnr_TopicInfo* entry);
 
 // --- discovery.cpp ---
 
@@ -281,6 +313,30 @@ void handle_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& lo
 // metastring stays empty until a writer that does deliver it comes.
 void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& lock,
                          rnr_TopicInfo* entry, const rnr_Publication& pub);
+
+// Notes an announced writer of `entry`: its topic by GUID and when it was
+// announced. Called with recorder->mutex held.
+void note_writer(rnr_recorder* recorder, rnr_TopicInfo* entry, const rnr_Publication& pub);
+
+// Says once per topic and type when a writer of a topic asked for by a
+// literal pair has another type than the one asked for. Called with
+// recorder->mutex held.
+void check_requested_type(rnr_recorder* recorder, const rnr_Publication& pub);
+
+// A writer went away (its publication was disposed or unregistered). Called
+// with recorder->mutex held.
+void writer_left(rnr_recorder* recorder, const rnr_Publication& pub);
+
+// Releases what discovery keeps of writers that went away kDepartedGraceNs
+// ago (all of them with `all`) and did not come back, and hands their
+// records of sequence numbers to the topic to end. Called with
+// recorder->mutex held.
+void release_departed_writers(rnr_recorder* recorder, bool all);
+
+// How long after a writer went away its state is released: what the readers
+// still held of it is stored by then, and a writer that comes back
+// meanwhile (it dropped the recorder's reader) keeps its state.
+constexpr uint64_t kDepartedGraceNs = 2000000000u;
 
 // The reader the writer is assigned to; a writer not assigned yet goes to the
 // reader of its QoS when one exists. Null when the writer still waits for its

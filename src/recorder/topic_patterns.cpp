@@ -43,6 +43,24 @@ bool TopicPatterns::add(std::string_view type_name, std::string_view topic_name)
   return true;
 }
 
+void TopicPatterns::note_brought_in(std::string_view type_name, std::string_view topic_name) {
+  for (Pair& pair : includes_) {
+    if (pair.matches(type_name, topic_name)) {
+      pair.brought_in = true;
+    }
+  }
+}
+
+std::vector<std::pair<std::string, std::string>> TopicPatterns::idle() const {
+  std::vector<std::pair<std::string, std::string>> result;
+  for (const Pair& pair : includes_) {
+    if (!pair.brought_in) {
+      result.emplace_back(pair.type, pair.topic);
+    }
+  }
+  return result;
+}
+
 bool TopicPatterns::Pair::matches(std::string_view type_name, std::string_view topic_name) const {
   return glob_match(type, type_name) && glob_match(topic, topic_name);
 }

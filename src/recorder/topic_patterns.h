@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "types/name_glob.h"
@@ -36,11 +37,16 @@ class TopicPatterns {
   bool empty() const { return includes_.empty(); }
   // True when an including pair matches the topic and no exclusion does.
   bool matches(std::string_view type_name, std::string_view topic_name) const;
+  // Marks the including pairs that match a topic brought in.
+  void note_brought_in(std::string_view type_name, std::string_view topic_name);
+  // The including pairs (type, topic) that have brought in no topic so far.
+  std::vector<std::pair<std::string, std::string>> idle() const;
 
  private:
   struct Pair {
     std::string type;
     std::string topic;
+    bool brought_in = false;
     bool matches(std::string_view type_name, std::string_view topic_name) const;
   };
   std::vector<Pair> includes_;

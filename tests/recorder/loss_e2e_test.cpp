@@ -1,6 +1,7 @@
 // `quorvin-rnr record` while others read its bag and while signals arrive the
 // way terminals, pipes and timeout(1) deliver them: nothing it received may go
-// missing. Each case uses its own DDS domain (101..105) on loopback.
+// missing, and what did go missing is counted. Each case uses its own DDS
+// domain (101..105, 72) on loopback.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -204,3 +205,41 @@ TEST(RecordSignals, ClosedOutputHangupAndRepeatedInterruptSaveEverything) {
 }
 
 }  // namespace
+
+// The recorder stopped for longer than its participant's lease: the reliable
+// writer takes the recorder's reader for gone, drops what it held for it and
+// matches it again once the recorder runs on. The recorder names the writer
+// and what that cost, its "Lost" total is exactly the gap the bag's sequence
+// numbers show, and the run ends with status 1.
+TEST(RecordStall, ReliableSamplesDroppedByTheWriterAreCountedExactly) {
+  Recording rec(72, 5000, 100);
+  ASSERT_TRUE(rec.receiving()) << read_file(rec.out);
+  std::this_thread::sleep_for(2s);
+  rec.recorder->signal(SIGSTOP);
+  std::this_thread::sleep_for(14s);
+  rec.recorder->signal(SIGCONT);
+  std::this_thread::sleep_for(4s);
+  rec.pub.reset();
+  std::this_thread::sleep_for(500ms);
+  rec.recorder->signal(SIGINT);
+  EXPECT_EQ(rec.recorder->wait(60s), 1);
+
+  const Bag bag = read_bag(rec.bag());
+  ASSERT_TRUE(bag.integrity_ok);
+  ASSERT_GT(bag.data.size(), 1000u);
+  uint64_t missing = 0;
+  for (size_t i = 1; i < bag.data.size(); ++i) {
+    const auto prev = payload_u32(bag.data[i - 1].bytes, 0);
+    const auto seq = payload_u32(bag.data[i].bytes, 0);
+    ASSERT_TRUE(prev.has_value() && seq.has_value());
+    ASSERT_GT(*seq, *prev) << "row " << i + 1;
+    missing += *seq - *prev - 1;
+  }
+  const std::string output = read_file(rec.out);
+  ASSERT_GT(missing, 0u) << output;
+  EXPECT_EQ(count_occurrences(output, "dropped the recorder's reader"), 1u) << output;
+  EXPECT_EQ(count_occurrences(output, "Recorder Lost " + std::to_string(missing) + " samples: " +
+                                          std::to_string(missing) + " never arrived"),
+            1u)
+      << output;
+}

@@ -204,3 +204,54 @@ TEST(RecorderOverload, FullDiskIsReportedInFewLinesResumedAndEndsWithStatusOne) 
     ASSERT_EQ(bag.data[i].id, static_cast<int64_t>(i + 1));
   }
 }
+
+// A writer discovered while the disk is full queues its catalogue rows behind
+// the failing writes: the failing period is still one line naming the cause
+// and one when writing resumes, however many attempts it took, and the
+// writer's rows and samples follow once there is space.
+TEST(RecorderOverload, FullDiskWithNewWritersIsTwoLines) {
+  const int domain = 70;
+  SmallFileSystem fs("8m");
+  if (!fs.mounted()) {
+    GTEST_SKIP() << "cannot mount a tmpfs here (needs root or CAP_SYS_ADMIN)";
+  }
+  const std::string out = fs.path() + "/../recorder.out";
+  Child recorder({std::string(RNR_TOOL_PATH), "record", "-d", std::to_string(domain), "KeyedSeq",
+                  "DDSPerfRDataKS"},
+                 ChildOptions{.cwd = fs.path(), .stdout_path = out, .stderr_path = out});
+  ASSERT_TRUE(recorder.started());
+  ASSERT_TRUE(wait_for_text(out, "Recorder Add Topic{", 20s));
+  auto first = ddsperf_pub(domain, "500Hz", 60, fs.path() + "/../first.log");
+  ASSERT_TRUE(wait_for_text(out, "Recorder Create DataReader{", 30s)) << read_file(out);
+  fs.fill("filler");
+  ASSERT_TRUE(wait_for_text(out, "Database Cannot execute sql (", 30s)) << read_file(out);
+  auto second = ddsperf_pub(domain, "500Hz", 60, fs.path() + "/../second.log");
+  ASSERT_TRUE(wait_for_text(out, "Recorder Create Entity info of DataWriter{", 30s, 2))
+      << read_file(out);
+  std::this_thread::sleep_for(3s);  // a dozen attempts
+  std::filesystem::remove(fs.path() + "/filler");
+  ASSERT_TRUE(wait_for_text(out, "Database Writing samples again after", 10s)) << read_file(out);
+  std::this_thread::sleep_for(1500ms);
+  recorder.signal(SIGINT);
+  EXPECT_EQ(recorder.wait(30s), 0);
+  first.reset();
+  second.reset();
+
+  const std::string output = read_file(out);
+  EXPECT_EQ(count_occurrences(output, "Database "), 2u) << output;
+  EXPECT_EQ(count_occurrences(output, "Database Cannot execute sql (database or disk is full"), 1u)
+      << output;
+  const auto bags = [&] {
+    std::vector<std::string> found;
+    for (const auto& e : std::filesystem::directory_iterator(fs.path())) {
+      if (e.path().extension() == ".sqlite3") {
+        found.push_back(e.path().string());
+      }
+    }
+    return found;
+  }();
+  ASSERT_EQ(bags.size(), 1u);
+  const Bag bag = read_bag(bags[0]);
+  ASSERT_TRUE(bag.opened);
+  EXPECT_EQ(bag.writers.size(), 2u);
+}

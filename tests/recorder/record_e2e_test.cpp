@@ -759,3 +759,34 @@ TEST(RecordEndToEnd, BagOfARecorderKilledDuringACommitReplays) {
   EXPECT_EQ(count_occurrences(output, "Replayer Cannot"), 0u);
   EXPECT_NE(output.find("Replay finished"), std::string::npos);
 }
+
+// A literal pair whose topic has writers of another type, and a pattern that
+// brings in nothing: each is said once, early, and the run still ends with
+// status 0 (nothing was lost).
+TEST(RecordEndToEnd, WrongTypeAndIdlePatternAreEachSaidOnce) {
+  const int domain = 71;
+  Recording rec(domain, "info",
+                {"rnr_test::KeyedSampel", "rec_wrong_type", "*", "rec_nothing_here_*"});
+  ASSERT_TRUE(wait_for_text(rec.out, "Recorder Add Pattern{", 20s)) << rec.output();
+  TempDir talker_dir;
+  auto talker =
+      start_talker(domain, {"--topic", "keyed:rec_wrong_type", "--count", "200", "--rate", "20"},
+                   talker_dir.path() + "/talker.out");
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_TRUE(wait_for_text(rec.out,
+                            "Recorder Topic rec_wrong_type has writers of type "
+                            "rnr_test::KeyedSample, not rnr_test::KeyedSampel",
+                            10s))
+      << rec.output();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+  EXPECT_TRUE(wait_for_text(
+      rec.out,
+      "Recorder Pattern{topic: rec_nothing_here_*, type: *} has matched no topic after 10 s", 20s))
+      << rec.output();
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(rec.stop(), 0);
+  talker->signal(SIGKILL);
+  const std::string output = rec.output();
+  EXPECT_EQ(count_occurrences(output, "has writers of type"), 1u) << output;
+  EXPECT_EQ(count_occurrences(output, "has matched no topic"), 1u) << output;
+}
