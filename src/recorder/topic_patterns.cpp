@@ -24,7 +24,8 @@ bool is_pattern_pair(std::string_view type_name, std::string_view topic_name) {
 }
 
 bool is_application_topic(std::string_view topic_name, uint32_t writer_entity_id) {
-  if (topic_name.empty() || topic_name.substr(0, 4) == "DCPS" || topic_name.substr(0, 2) == "__") {
+  if (topic_name.empty() || topic_name.substr(0, 4) == "DCPS" || topic_name.substr(0, 2) == "__" ||
+      topic_name.substr(0, 12) == "quorvin_rnr/") {
     return false;
   }
   return (writer_entity_id & (DDS_ENTITY_KIND_BUILTIN_FLAG | DDS_ENTITY_KIND_VENDOR_FLAG)) == 0;

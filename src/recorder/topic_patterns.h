@@ -25,8 +25,10 @@ using rnr::types::glob_match;
 bool is_pattern_pair(std::string_view type_name, std::string_view topic_name);
 
 // Whether a topic is application traffic that a pattern may bring in: not a
-// DDS built-in topic (names beginning with "DCPS" or "__") and announced by a
-// writer whose entity kind is neither built-in nor vendor-specific.
+// DDS built-in topic (names beginning with "DCPS" or "__"), not one of the
+// recorders' own control and status topics ("quorvin_rnr/..."; a literal pair
+// still records them), and announced by a writer whose entity kind is neither
+// built-in nor vendor-specific.
 bool is_application_topic(std::string_view topic_name, uint32_t writer_entity_id);
 
 // The pattern and exclusion pairs of one recording.

@@ -142,6 +142,7 @@ TEST(TopicPatterns, ExclusionsRemoveWhatTheyMatchFromEveryPattern) {
   EXPECT_TRUE(is_application_topic("rt/imu", 0x00000102u));
   EXPECT_FALSE(is_application_topic("DCPSPublication", 0x00000102u));
   EXPECT_FALSE(is_application_topic("__internal", 0x00000102u));
+  EXPECT_FALSE(is_application_topic("quorvin_rnr/status", 0x00000102u)) << "recorders' own";
   EXPECT_FALSE(is_application_topic("rt/imu", 0x000003c2u)) << "built-in writer";
   EXPECT_FALSE(is_application_topic("rt/imu", 0x00000142u)) << "vendor-specific writer";
 }
