@@ -24,8 +24,12 @@ constexpr const char* kUsage =
     "                              and writers of the bag\n"
     "  mcap BAG [OUT.mcap]         writes the bag as an MCAP file (default: the bag's\n"
     "                              name ending in .mcap)\n"
+    "      [--compression zstd|lz4|none] [--chunk-size SIZE]\n"
+    "                              chunks compressed with zstd (default) of 1M each\n"
     "  json BAG [--topic NAME]...  prints every sample (of the named topics) decoded,\n"
     "                              one JSON object per line\n"
+    "      [--max-bytes N|all] [--bytes decimal|base64]\n"
+    "                              octet sequences: the first 64 (default) as numbers\n"
     "  play BAG [OPTIONS]          plays the bag onto a DDS domain (see play --help)\n"
     "  cut BAG OUT [--start T] [--end T] [--topic NAME]...\n"
     "                              writes the samples of BAG between the times (of the\n"
@@ -157,6 +161,8 @@ int main(int argc, char** argv) {
   // file name.
   std::vector<std::string> files;
   std::vector<std::string> topics;
+  rnr::bagtool::ExportOptions exports;
+  std::string why;
   bool options_end = false;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -171,6 +177,12 @@ int main(int argc, char** argv) {
       topics.push_back(args[++i]);
     } else if (command == "json" && a.rfind("--topic=", 0) == 0) {
       topics.push_back(a.substr(8));
+    } else if (const auto taken =
+                   rnr::bagtool::take_export_option(command, args, &i, &exports, &why);
+               taken != rnr::bagtool::OptionTake::kNotTaken) {
+      if (taken == rnr::bagtool::OptionTake::kBadValue) {
+        return usage_error(command + ": " + why);
+      }
     } else {
       return usage_error(command + ": unknown option " + a);
     }
@@ -187,7 +199,7 @@ int main(int argc, char** argv) {
     return rnr::bagtool::run_info(bag, stdout);
   }
   if (command == "mcap") {
-    return rnr::bagtool::run_mcap(bag, files.size() == 2 ? files[1] : std::string());
+    return rnr::bagtool::run_mcap(bag, files.size() == 2 ? files[1] : std::string(), exports.mcap);
   }
-  return rnr::bagtool::run_json(bag, topics, stdout);
+  return rnr::bagtool::run_json(bag, topics, stdout, exports.json);
 }
