@@ -81,10 +81,14 @@ pacing() { # label rate -> "p50 p99"
 echo
 echo "================ summary (one run; $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores) ================"
 printf '%-58s %12s %12s %8s\n' "what" "ours" "reference" "ratio"
-while read -r size store bare _; do
+while read -r size store bare _ _ bare_mb dd_mb; do
   printf '%-58s %12s %12s %8s\n' "bag store rows/s, ${size} B, vs bare SQLite" "$store" "$bare" \
     "$(ratio "$store" "$bare")"
-done < <(awk '$1 ~ /^[0-9]+$/ && NF == 4' "$work/bag")
+  if [ -n "${dd_mb:-}" ] && [ "$size" -ge 65536 ]; then
+    printf '%-58s %12s %12s %8s\n' "bare SQLite MB/s, ${size} B, vs dd conv=fdatasync" "$bare_mb" \
+      "$dd_mb" "$(ratio "$bare_mb" "$dd_mb")"
+  fi
+done < <(awk '$1 ~ /^[0-9]+$/ && NF >= 4' "$work/bag")
 while read -r _ _ size rec sub before after; do
   ceiling="$(awk -v a="$before" -v b="$after" 'BEGIN { print (a < b ? a : b) }')"
   printf '%-58s %12s %12s %8s\n' "recorder lossless Hz, ${size} B, vs store ceiling (lower)" \
