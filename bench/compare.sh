@@ -36,7 +36,8 @@ figures="$work/figures"
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 > 0) printf "%.4f", a / b; else print 0 }'; }
 
 measure() { # round label build
-  local round="$1" label="$2" build="$3" out="$work/$label-$round"
+  local round="$1" label="$2" build="$3"
+  local out="$work/$label-$round"
   mkdir -p "$out"
   "$build/bench/bag/bag_insert_bench" 25600 1 "$out" 4096 >"$out/store" 2>&1 || true
   awk -v r="$round" -v l="$label" '$1 ~ /^[0-9]+$/ && NF >= 4 && ($1 == 100 || $1 == 4096) {
@@ -55,7 +56,8 @@ measure() { # round label build
 
 # The recorders of both builds, saturated, in the order given; rows/s.
 record_pair() { # round first_label first_build second_label second_build
-  local round="$1" out="$work/record-$1"
+  local round="$1"
+  local out="$work/record-$1"
   ROUNDS=1 bash "$root/bench/record/record_bench.sh" "$3" "$record_secs" "$5" >"$out" 2>&1 || true
   awk -v r="$round" -v a="$2" -v b="$4" '$1 == "RESULT" && $2 == "record_vs_before" {
     print r, a, "record_rows/s_" $3 "B", $4; print r, b, "record_rows/s_" $3 "B", $5 }' "$out" \
@@ -79,11 +81,11 @@ echo "after:  $after"
 echo "before: $before"
 echo "$rounds rounds, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores"
 printf '%-36s %8s %8s %8s %10s %10s\n' "figure" "median" "lowest" "highest" "after" "before"
-awk '{ v[$1, $2, $3] = $4; f[$3] = 1; r[$1] = 1 }
+awk '{ v[$1, $2, $3] = $4; f[$3] = 1; if ($1 > rounds) rounds = $1 }
   END {
     for (name in f) {
       n = 0; as = ""; bs = ""
-      for (round in r) {
+      for (round = 1; round <= rounds; round++) {
         a = v[round, "after", name]; b = v[round, "before", name]
         if (a != "" && b + 0 > 0) { q[++n] = a / b }
         as = as (as == "" ? "" : ",") a; bs = bs (bs == "" ? "" : ",") b

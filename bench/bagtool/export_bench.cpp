@@ -4,6 +4,7 @@
 //
 //   bagtool_export_bench [samples] [rounds] [directory]
 //   bagtool_export_bench --make-bag PATH SAMPLES     (the bag alone)
+//   bagtool_export_bench --bare-read PATH            (the bare read alone)
 //
 // Defaults: 1000000 samples, 3 rounds, the system's temporary directory. The
 // ratios printed are the medians of the rounds' ratios, so that load shared
@@ -127,6 +128,12 @@ int main(int argc, char** argv) {
   // commands on their own).
   if (argc == 4 && std::strcmp(argv[1], "--make-bag") == 0) {
     return make_bag(argv[2], std::atol(argv[3])) ? 0 : 1;
+  }
+  // --bare-read PATH: only the bare read (the reference, for profiling).
+  if (argc == 3 && std::strcmp(argv[1], "--bare-read") == 0) {
+    long rows = 0;
+    bare_read(argv[2], &rows);
+    return rows > 0 ? 0 : 1;
   }
   const long samples = argc > 1 ? std::atol(argv[1]) : 1000000;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
