@@ -81,10 +81,14 @@ pacing() { # label rate -> "p50 p99"
 echo
 echo "================ summary (one run; $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores) ================"
 printf '%-58s %12s %12s %8s\n' "what" "ours" "reference" "ratio"
-while read -r size store bare _; do
+while read -r size store bare _ _ bare_mb dd_mb; do
   printf '%-58s %12s %12s %8s\n' "bag store rows/s, ${size} B, vs bare SQLite" "$store" "$bare" \
     "$(ratio "$store" "$bare")"
-done < <(awk '$1 ~ /^[0-9]+$/ && NF == 4' "$work/bag")
+  if [ -n "${dd_mb:-}" ] && [ "$size" -ge 65536 ]; then
+    printf '%-58s %12s %12s %8s\n' "bare SQLite MB/s, ${size} B, vs dd conv=fdatasync" "$bare_mb" \
+      "$dd_mb" "$(ratio "$bare_mb" "$dd_mb")"
+  fi
+done < <(awk '$1 ~ /^[0-9]+$/ && NF >= 4' "$work/bag")
 while read -r _ _ size rec sub before after; do
   ceiling="$(awk -v a="$before" -v b="$after" 'BEGIN { print (a < b ? a : b) }')"
   printf '%-58s %12s %12s %8s\n' "recorder lossless Hz, ${size} B, vs store ceiling (lower)" \
@@ -96,11 +100,13 @@ read -r _ _ _ replay_rate _ ddsperf_rate < <(grep '^RESULT speed' "$work/replay"
 printf '%-58s %12s %12s %8s\n' "zero-gap replay samples/s vs ddsperf pub" "$replay_rate" \
   "$ddsperf_rate" "$(ratio "$replay_rate" "$ddsperf_rate")"
 # Medians over the rounds; the ratio is the median of each round's own ratio.
-read -r _ _ bare_rows mcap_rows json_rows mcap_ratio json_ratio < <(grep '^RESULT export' "$work/export")
+read -r _ _ bare_rows mcap_rows json_rows mcap_ratio json_ratio zstd_none < <(grep '^RESULT export' "$work/export")
 printf '%-58s %12s %12s %8s\n' "mcap export samples/s vs bare SQLite read" "$mcap_rows" \
   "$bare_rows" "$mcap_ratio"
 printf '%-58s %12s %12s %8s\n' "json export samples/s vs bare SQLite read" "$json_rows" \
   "$bare_rows" "$json_ratio"
+printf '%-58s %12s %12s %8s\n' "mcap export time, zstd vs --compression none" "" "" \
+  "${zstd_none:-n/a}"
 for rate in 1000 10000; do
   read -r ours50 ours99 < <(pacing replay "$rate")
   for ref in ref-sleep ref-spin; do

@@ -8,6 +8,7 @@ packages=(
   libsqlite3-dev sqlite3
   cyclonedds-dev cyclonedds-tools
   libmbedtls-dev
+  libzstd-dev liblz4-dev
   libgtest-dev googletest
   clang-format
   binutils

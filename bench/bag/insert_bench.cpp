@@ -2,13 +2,20 @@
 // SQLite loop that executes the identical 256-row prepared statement, one
 // commit per statement, on the same kind of file in the same run.
 //
-//   bag_insert_bench [samples per run] [rounds] [directory]
+//   bag_insert_bench [samples per run] [rounds] [directory] [largest payload]
 //
 // Each round runs both loops back to back on fresh files; the ratio printed is
 // the median of the rounds' store/bare ratios, so that disk noise shared by a
 // round cancels out. The files go to a scratch directory under `directory`
 // (default: the system's temporary directory); a tmpfs such as /dev/shm takes
 // the disk out and leaves the cost of the code.
+//
+// The store side is the recorder's own store thread (rnr_Database_insert_data
+// with 256-row batches: the same statements and one commit per statement);
+// the bare loop runs those statements and commits without the copies and the
+// hand-over. Payloads of 100 B, 4 KiB, 64 KiB and 1 MiB; the big ones write
+// at most 512 MiB a run. Beside them, the disk's own bandwidth for the same
+// bytes: dd with conv=fdatasync into the same directory, once per size.
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -16,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -106,6 +114,21 @@ double run_bare(const std::string& path, const std::vector<char>& payload, size_
   return ok ? static_cast<double>(samples) / seconds : -1;
 }
 
+// MB/s of `dd if=/dev/zero bs=1M count=N conv=fdatasync` into `dir`; 0 when
+// dd cannot run.
+double disk_mb_per_s(const std::filesystem::path& dir, size_t mib) {
+  const std::string file = (dir / "dd.out").string();
+  const std::string command = "dd if=/dev/zero of='" + file +
+                              "' bs=1M count=" + std::to_string(mib) +
+                              " conv=fdatasync 2>/dev/null";
+  const auto start = Clock::now();
+  const int status = std::system(command.c_str());
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::error_code ignored;
+  std::filesystem::remove(file, ignored);
+  return status == 0 && seconds > 0 ? static_cast<double>(mib) * 1.048576 / seconds : 0;
+}
+
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
@@ -122,6 +145,7 @@ int main(int argc, char** argv) {
   }
   const std::filesystem::path base =
       argc > 3 ? std::filesystem::path(argv[3]) : std::filesystem::temp_directory_path();
+  const size_t max_size = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : size_t{1} << 20;
   rnr_logger_init(RNR_LOG_WARN);
   std::string pattern = (base / "rnr-bag-bench-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
@@ -134,19 +158,26 @@ int main(int argc, char** argv) {
 
   std::printf("%zu samples per run, %d rounds, batches of %zu rows, in %s; medians\n", samples,
               rounds, kBatch, base.c_str());
-  std::printf("%10s %14s %14s %8s\n", "payload", "store rows/s", "bare rows/s", "ratio");
+  std::printf("%10s %14s %14s %8s %10s %10s %10s\n", "payload", "store rows/s", "bare rows/s",
+              "ratio", "store MB/s", "bare MB/s", "dd MB/s");
   int status = 0;
-  for (size_t size : {size_t{100}, size_t{4096}}) {
+  constexpr size_t kBigRunBytes = size_t{512} << 20;
+  for (size_t size : {size_t{100}, size_t{4096}, size_t{65536}, size_t{1} << 20}) {
+    if (size > max_size) {
+      break;
+    }
     const std::vector<char> payload(size, 'p');
+    const size_t samples_here =
+        size * samples > kBigRunBytes ? std::max<size_t>(kBatch, kBigRunBytes / size) : samples;
     std::vector<double> store, bare, ratio;
     for (int r = 0; r < rounds; ++r) {
       // Alternate which one runs first so neither always gets the warmer cache.
       if (r % 2 == 0) {
-        store.push_back(run_store(store_path, payload, samples));
-        bare.push_back(run_bare(bare_path, payload, samples));
+        store.push_back(run_store(store_path, payload, samples_here));
+        bare.push_back(run_bare(bare_path, payload, samples_here));
       } else {
-        bare.push_back(run_bare(bare_path, payload, samples));
-        store.push_back(run_store(store_path, payload, samples));
+        bare.push_back(run_bare(bare_path, payload, samples_here));
+        store.push_back(run_store(store_path, payload, samples_here));
       }
       if (store.back() <= 0 || bare.back() <= 0) {
         break;
@@ -158,7 +189,10 @@ int main(int argc, char** argv) {
       status = 1;
       continue;
     }
-    std::printf("%10zu %14.0f %14.0f %8.3f\n", size, median(store), median(bare), median(ratio));
+    const double mb = static_cast<double>(size) / 1e6;
+    const double disk = disk_mb_per_s(dir, std::max<size_t>(1, samples_here * size >> 20));
+    std::printf("%10zu %14.0f %14.0f %8.3f %10.1f %10.1f %10.1f\n", size, median(store),
+                median(bare), median(ratio), median(store) * mb, median(bare) * mb, disk);
   }
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);

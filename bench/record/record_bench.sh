@@ -160,11 +160,14 @@ echo "recording benchmark: ${secs} s per run, reliable keep-all ddsperf publishe
 echo "== bag store ceiling (before)"
 "$bag_bench" 51200 3 "$work" | tee "$work/bag-before"
 summary=()
-for size in 100 4096; do
+for size in 100 4096 1048576; do
   if [ "$size" = 100 ]; then
     rates=(10000 20000 40000 60000 80000 100000 120000 150000 200000)
-  else
+  elif [ "$size" = 4096 ]; then
     rates=(5000 10000 20000 30000 40000 50000 60000 70000 80000)
+  else
+    # 1 MB samples: the rate is about the MB/s.
+    rates=(50 100 200 300 400 500 600 700 800)
   fi
   echo "== sample size $size bytes"
   highest try_recorder "$size" "${rates[@]}"
@@ -184,7 +187,7 @@ for when in after; do
   echo "== bag store ceiling ($when)"
   "$bag_bench" 51200 3 "$work" | tee "$work/bag-$when"
 done
-for size in 100 4096; do
+for size in 100 4096 1048576; do
   best_var="rec_best_$size"
   for when in before after; do
     ceiling="$(awk -v s="$size" '$1 == s { print $2 }' "$work/bag-$when")"
@@ -197,7 +200,7 @@ printf '  %s\n' "${summary[@]}"
 # One machine-readable line per size for bench/run_all.sh: size, highest
 # lossless rates of the recorder and of ddsperf sub, store ceilings before
 # and after.
-for size in 100 4096; do
+for size in 100 4096 1048576; do
   best_var="rec_best_$size"
   sub_var="sub_best_$size"
   echo "RESULT record $size ${!best_var} ${!sub_var} $(awk -v s="$size" '$1 == s { print $2 }' "$work/bag-before") $(awk -v s="$size" '$1 == s { print $2 }' "$work/bag-after")"

@@ -88,10 +88,12 @@ sqlite3* open_existing_bag(const char* path, std::string* error) {
   // during a commit can then be rolled back, which a read-only connection
   // cannot do. Nothing else is ever written. A bag in WAL mode (written by
   // another tool) stays read-only: a read-write connection would create its
-  // -wal and -shm files.
+  // -wal and -shm files. A reader's connection is used by one thread at a
+  // time, so SQLite's own locking of every call is left out.
   const int access = uses_wal(path) ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path, &db, access | SQLITE_OPEN_PRIVATECACHE, nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(path, &db, access | SQLITE_OPEN_PRIVATECACHE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
     *error = std::string("Cannot open database ") + path + " (" +
              (db != nullptr ? sqlite3_errmsg(db) : "out of memory") + ")";
     sqlite3_close(db);

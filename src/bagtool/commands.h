@@ -5,6 +5,8 @@
 // existing one unless `force`. --topic values are patterns (topic_select.h).
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -17,13 +19,42 @@ namespace rnr::bagtool {
 // An aligned summary of the bag on `out`.
 int run_info(const std::string& bag, FILE* out);
 
+// How `mcap` stores its chunks: compressed with zstd (the default), lz4, or
+// not at all, each chunk holding about `chunk_size` bytes of messages.
+struct McapOptions {
+  enum class Compression { kZstd, kLz4, kNone };
+  Compression compression = Compression::kZstd;
+  size_t chunk_size = size_t{1} << 20;
+};
+
+// How `json` writes octet and uint8 sequences and arrays: the first
+// `max_bytes` (SIZE_MAX: all) as numbers or, with `base64`, as base64 text.
+struct JsonOptions {
+  size_t max_bytes = 64;
+  bool base64 = false;
+};
+
+struct ExportOptions {
+  McapOptions mcap;
+  JsonOptions json;
+};
+
+// Takes the option of `command` (mcap or json) at args[*i], with its value
+// (args[*i + 1], *i moved past it, or after '='): kTaken, kNotTaken for any
+// other argument, kBadValue with `error` set.
+enum class OptionTake { kTaken, kNotTaken, kBadValue };
+OptionTake take_export_option(const std::string& command, const std::vector<std::string>& args,
+                              size_t* i, ExportOptions* options, std::string* error);
+
 // The bag as an MCAP file at `out_path` (default: the bag's name with the
 // suffix ".mcap" in place of ".sqlite3").
-int run_mcap(const std::string& bag, std::string out_path, bool force);
+int run_mcap(const std::string& bag, std::string out_path, bool force,
+             const McapOptions& options = {});
 
 // One JSON object per sample on `out`, of the topics that match the
 // patterns (all when none).
-int run_json(const std::string& bag, const std::vector<std::string>& topics, FILE* out);
+int run_json(const std::string& bag, const std::vector<std::string>& topics, FILE* out,
+             const JsonOptions& options = {});
 
 // A new bag OUT with the samples of BAG within [start, end] (of the topics
 // that match the patterns, all when none).

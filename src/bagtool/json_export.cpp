@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <map>
+#include <memory>
 #include <optional>
 
 #include "bag/bag_reader.h"
@@ -26,22 +27,30 @@ namespace {
 
 void append_hex(std::string* out, const uint8_t* data, size_t size) {
   static const char digits[] = "0123456789abcdef";
-  out->push_back('"');
+  const size_t at = out->size();
+  out->resize(at + 2 * size + 2);
+  char* p = out->data() + at;
+  *p++ = '"';
   for (size_t i = 0; i < size; ++i) {
-    out->push_back(digits[data[i] >> 4]);
-    out->push_back(digits[data[i] & 0xf]);
+    *p++ = digits[data[i] >> 4];
+    *p++ = digits[data[i] & 0xf];
   }
-  out->push_back('"');
+  *p = '"';
 }
 
 struct Topic {
   std::string prefix;  // {"topic":"...","timestamp":
   std::optional<types::TypeGraph> graph;
+  std::unique_ptr<types::JsonDecoder> decoder;  // of graph, when there is one
 };
 
 }  // namespace
 
-int run_json(const std::string& bag, const std::vector<std::string>& names, FILE* out) {
+int run_json(const std::string& bag, const std::vector<std::string>& names, FILE* out,
+             const JsonOptions& options) {
+  types::JsonOptions decoding;
+  decoding.max_bytes = options.max_bytes;
+  decoding.base64 = options.base64;
   BagReader reader;
   std::string error;
   std::vector<TopicSummary> topics;
@@ -68,7 +77,9 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
     }
     std::string why;
     topic.graph = types::type_graph_from_idl(*t.metastring, t.type, &why);
-    if (!topic.graph) {
+    if (topic.graph) {
+      topic.decoder = std::make_unique<types::JsonDecoder>(*topic.graph, decoding);
+    } else {
       report_warning("topic " + t.name + ": its type description cannot be read (" + why +
                      "); its samples are given as hex");
     }
@@ -85,39 +96,45 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
   Progress progress(total);
   uint64_t undecoded = 0;
   bool output_ok = true;
+  // One line buffer for every sample, written out in blocks: once grown, a
+  // sample costs no allocation.
+  constexpr size_t kFlushAt = size_t{64} << 10;
   std::string line;
+  std::string why;
+  auto flush = [&] {
+    output_ok = output_ok && fwrite(line.data(), 1, line.size(), out) == line.size();
+    line.clear();
+    return output_ok;
+  };
   const bool read = reader.for_each_sample(
       filter,
       [&](const SampleRow& row) {
         progress.step();
         auto topic = chosen.find(row.topic_id);
-        line.clear();
         if (topic == chosen.end()) {
-          line = "{\"topic\":null,\"timestamp\":";
+          line += "{\"topic\":null,\"timestamp\":";
         } else {
-          line = topic->second.prefix;
+          line += topic->second.prefix;
         }
-        line += std::to_string(row.timestamp);
+        types::json::append_number(&line, row.timestamp);
         line += ",\"id\":";
-        line += std::to_string(row.id);
-        std::optional<std::string> decoded;
-        if (topic != chosen.end() && topic->second.graph) {
-          std::string why;
-          decoded = types::decode_to_json(*topic->second.graph, row.data, row.size, &why);
-        }
-        if (decoded) {
-          line += ",\"data\":";
-          line += *decoded;
-        } else {
+        types::json::append_number(&line, row.id);
+        const size_t before_data = line.size();
+        line += ",\"data\":";
+        if (topic == chosen.end() || !topic->second.decoder ||
+            !topic->second.decoder->append(row.data, row.size, &line, &why)) {
           ++undecoded;
+          line.resize(before_data);
           line += ",\"hex\":";
           append_hex(&line, row.data, row.size);
         }
         line += "}\n";
-        output_ok = fwrite(line.data(), 1, line.size(), out) == line.size();
-        return output_ok && stop_signal() == 0;
+        return (line.size() < kFlushAt || flush()) && stop_signal() == 0;
       },
       &error);
+  if (!line.empty()) {
+    flush();
+  }
   progress.finish();
   if (stop_signal() != 0) {
     return report_stop("json");

@@ -32,10 +32,10 @@ constexpr const char* kUsage =
     "  info BAG                    topics, types, sample counts, rates, sizes, time span\n"
     "                              and writers of the bag\n"
     "  mcap BAG [OUT.mcap]         writes the bag as an MCAP file (default: the bag's\n"
-    "                              name ending in .mcap)\n"
+    "                              name ending in .mcap), chunks compressed with zstd\n"
     "  json BAG [--topic PATTERN]...\n"
     "                              prints every sample (of the matching topics) decoded,\n"
-    "                              one JSON object per line\n"
+    "                              one JSON object per line (byte runs cut at 64)\n"
     "  play BAG [OPTIONS]          plays the bag onto a DDS domain\n"
     "  cut BAG OUT [--start T] [--end T] [--topic PATTERN]...\n"
     "                              writes the samples of BAG between the times (of the\n"
@@ -70,6 +70,17 @@ constexpr const char* kTimeText =
     "                        epoch, or a date and time as info prints it\n"
     "                        (2024-05-01 12:00:00.250 [+0200])\n";
 
+constexpr const char* kMcapText =
+    "  --compression zstd|lz4|none\n"
+    "                        how chunks are compressed (default zstd)\n"
+    "  --chunk-size SIZE     bytes of messages a chunk holds, K or M (default 1M)\n";
+
+constexpr const char* kJsonText =
+    "  --max-bytes N|all     octet and uint8 runs: only the first N bytes, with the\n"
+    "                        full length (default 64; 0 or all: every byte)\n"
+    "  --bytes decimal|base64\n"
+    "                        octet runs as numbers (default) or as base64 text\n";
+
 constexpr const char* kTopicText =
     "  --topic PATTERN       only the topics that match (repeatable; * ? [...] as in\n"
     "                        record); a pattern that matches nothing is an error\n";
@@ -84,7 +95,9 @@ struct Command {
 
 const std::vector<Command>& commands() {
   static const OptionSpec kStart{"--start", "", true}, kEnd{"--end", "", true},
-      kTopic{"--topic", "", true};
+      kTopic{"--topic", "", true}, kCompression{"--compression", "", true},
+      kChunkSize{"--chunk-size", "", true}, kMaxBytes{"--max-bytes", "", true},
+      kBytes{"--bytes", "", true};
   static const std::vector<Command> list = {
       {"info",
        "info BAG [--progress | --quiet]",
@@ -93,18 +106,20 @@ const std::vector<Command>& commands() {
        {kProgressOption, kQuietOption},
        {kCommonOptions}},
       {"mcap",
-       "mcap BAG [OUT.mcap] [--force] [--progress | --quiet]",
+       "mcap BAG [OUT.mcap] [--compression zstd|lz4|none] [--chunk-size SIZE]\n"
+       "                           [--force] [--progress | --quiet]",
        "Writes the bag as an MCAP file, by default beside the bag with the ending\n"
        ".mcap in place of .sqlite3.",
-       {kForceOption, kProgressOption, kQuietOption},
-       {kForceText, kCommonOptions}},
+       {kCompression, kChunkSize, kForceOption, kProgressOption, kQuietOption},
+       {kMcapText, kForceText, kCommonOptions}},
       {"json",
-       "json BAG [--topic PATTERN]... [--progress | --quiet]",
+       "json BAG [--topic PATTERN]... [--max-bytes N|all] [--bytes decimal|base64]\n"
+       "                           [--progress | --quiet]",
        "Prints every sample (of the matching topics) decoded with its stored type\n"
        "description, one JSON object per line; a sample that cannot be decoded is\n"
        "given as hex.",
-       {kTopic, kProgressOption, kQuietOption},
-       {kTopicText, kCommonOptions}},
+       {kTopic, kMaxBytes, kBytes, kProgressOption, kQuietOption},
+       {kTopicText, kJsonText, kCommonOptions}},
       {"cut",
        "cut BAG OUT [--start T] [--end T] [--topic PATTERN]... [--force]\n"
        "                           [--progress | --quiet]",
@@ -175,18 +190,27 @@ int run_command(const Command& command, const CommandLine& line) {
                        name == "merge" ? "the output bag is required" : "the bag file is required");
   }
   const bool force = line.has(kForceOption.name);
+  ExportOptions exports;
+  for (const auto& [option, value] : line.options) {
+    const std::vector<std::string> word = {option + "=" + value};
+    size_t at = 0;
+    std::string why;
+    if (take_export_option(name, word, &at, &exports, &why) == OptionTake::kBadValue) {
+      return usage_error(name, why);
+    }
+  }
   if (name == "info" || name == "json") {
     if (files.size() > 1) {
       return usage_error(name, "unexpected argument " + files[1]);
     }
     return name == "info" ? run_info(files[0], stdout)
-                          : run_json(files[0], line.values("--topic"), stdout);
+                          : run_json(files[0], line.values("--topic"), stdout, exports.json);
   }
   if (name == "mcap") {
     if (files.size() > 2) {
       return usage_error(name, "unexpected argument " + files[2]);
     }
-    return run_mcap(files[0], files.size() == 2 ? files[1] : std::string(), force);
+    return run_mcap(files[0], files.size() == 2 ? files[1] : std::string(), force, exports.mcap);
   }
   if (name == "merge") {
     if (files.size() < 2) {

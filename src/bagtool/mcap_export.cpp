@@ -2,8 +2,9 @@
 // description (encoding omgidl, the IDL text as data), one channel per topic
 // (message encoding cdr: the stored bytes, encapsulation header first), one
 // message per sample with the stored timestamp as log and publish time and
-// its row id as sequence, and the writers' GUIDs as metadata. The file is
-// written beside the output and takes its place only when complete.
+// its row id as sequence, and the writers' GUIDs as metadata; chunks are
+// compressed with zstd unless asked otherwise. The file is written beside
+// the output and takes its place only when complete.
 #include <limits>
 #include <unordered_map>
 
@@ -36,7 +37,7 @@ std::string default_output(const std::string& bag) {
 
 }  // namespace
 
-int run_mcap(const std::string& bag, std::string out_path, bool force) {
+int run_mcap(const std::string& bag, std::string out_path, bool force, const McapOptions& options) {
   BagReader reader;
   std::string error;
   std::vector<TopicSummary> topics;
@@ -62,6 +63,11 @@ int run_mcap(const std::string& bag, std::string out_path, bool force) {
   if (!writer.open(output.stream(), "", &error)) {
     return report_failure(error);
   }
+  using Compression = McapOptions::Compression;
+  writer.set_chunks(options.compression == Compression::kZstd  ? ChunkCompression::kZstd
+                    : options.compression == Compression::kLz4 ? ChunkCompression::kLz4
+                                                               : ChunkCompression::kNone,
+                    options.chunk_size);
   // Channel ids follow the topics' order from 1; a topic's schema has the
   // channel's id, and a topic without type description has none (id 0).
   std::unordered_map<int64_t, uint16_t> channel_of;

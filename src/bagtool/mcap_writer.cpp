@@ -1,5 +1,8 @@
 #include "bagtool/mcap_writer.h"
 
+#include <lz4frame.h>
+#include <zstd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -9,7 +12,9 @@ namespace {
 
 constexpr char kMagic[] = "\x89MCAP0\r\n";
 constexpr size_t kMagicSize = 8;
-constexpr size_t kChunkTarget = size_t{1} << 20;
+// zstd's fastest level: an export is bound by the read of the bag, and the
+// fast levels already take most of the redundancy of DDS samples.
+constexpr int kZstdLevel = 1;
 
 enum Opcode : uint8_t {
   kHeader = 0x01,
@@ -66,9 +71,70 @@ std::string record(uint8_t opcode, const std::string& body) {
   return out;
 }
 
+const char* compression_name(ChunkCompression c) {
+  switch (c) {
+    case ChunkCompression::kZstd:
+      return "zstd";
+    case ChunkCompression::kLz4:
+      return "lz4";
+    case ChunkCompression::kNone:
+      break;
+  }
+  return "";
+}
+
 }  // namespace
 
-McapWriter::~McapWriter() = default;
+McapWriter::~McapWriter() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  work_.notify_one();
+  if (worker_.joinable()) {
+    worker_.join();
+  }
+  ZSTD_freeCCtx(static_cast<ZSTD_CCtx*>(zstd_));
+}
+
+void McapWriter::set_chunks(ChunkCompression compression, size_t target) {
+  compression_ = compression;
+  chunk_target_ = target;
+}
+
+bool McapWriter::compress_chunk() {
+  if (compression_ == ChunkCompression::kZstd) {
+    if (zstd_ == nullptr) {
+      zstd_ = ZSTD_createCCtx();
+      if (zstd_ == nullptr) {
+        return false;
+      }
+    }
+    packed_.resize(ZSTD_compressBound(out_chunk_.size()));
+    const size_t n =
+        ZSTD_compressCCtx(static_cast<ZSTD_CCtx*>(zstd_), packed_.data(), packed_.size(),
+                          out_chunk_.data(), out_chunk_.size(), kZstdLevel);
+    if (ZSTD_isError(n) || n >= out_chunk_.size()) {
+      return false;
+    }
+    packed_.resize(n);
+    return true;
+  }
+  if (compression_ == ChunkCompression::kLz4) {
+    // MCAP readers take lz4 as the frame format, one frame a chunk.
+    LZ4F_preferences_t preferences{};
+    preferences.frameInfo.contentSize = out_chunk_.size();
+    packed_.resize(LZ4F_compressFrameBound(out_chunk_.size(), &preferences));
+    const size_t n = LZ4F_compressFrame(packed_.data(), packed_.size(), out_chunk_.data(),
+                                        out_chunk_.size(), &preferences);
+    if (LZ4F_isError(n) || n >= out_chunk_.size()) {
+      return false;
+    }
+    packed_.resize(n);
+    return true;
+  }
+  return false;
+}
 
 bool McapWriter::open(FILE* file, const std::string& profile, std::string* error) {
   file_ = file;
@@ -87,11 +153,15 @@ bool McapWriter::open(FILE* file, const std::string& profile, std::string* error
 }
 
 void McapWriter::write(const std::string& bytes) {
-  if (!failed_ && fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {
+  write(bytes.data(), bytes.size());
+}
+
+void McapWriter::write(const char* bytes, size_t size) {
+  if (!failed_ && fwrite(bytes, 1, size, file_) != size) {
     failed_ = true;
   }
-  (in_summary_ ? summary_crc_ : data_crc_).update(bytes.data(), bytes.size());
-  offset_ += bytes.size();
+  (in_summary_ ? summary_crc_ : data_crc_).update(bytes, size);
+  offset_ += size;
 }
 
 void McapWriter::write_record(uint8_t opcode, const std::string& body) {
@@ -128,6 +198,7 @@ void McapWriter::add_channel(uint16_t id, uint16_t schema_id, const std::string&
 
 void McapWriter::add_metadata(const std::string& name, const StringPairs& entries) {
   flush_chunk();  // metadata records stand outside chunks
+  wait_written();
   std::string body;
   put_string(&body, name);
   put_pairs(&body, entries);
@@ -175,43 +246,89 @@ void McapWriter::add_message(uint16_t channel_id, uint32_t sequence, uint64_t lo
     has_channel_.resize(channel_counts_.size());
   }
   ++channel_counts_[channel_id];
-  if (chunk_.size() >= kChunkTarget) {
+  if (chunk_.size() >= chunk_target_) {
     flush_chunk();
   }
 }
 
+// The chunk being filled changes places with the one the writing thread
+// has finished, so that reading the bag and compressing and writing chunks
+// go on side by side.
 void McapWriter::flush_chunk() {
   if (chunk_.empty()) {
     return;
   }
+  std::unique_lock lock(mutex_);
+  idle_.wait(lock, [&] { return !pending_; });
+  std::swap(chunk_, out_chunk_);
+  std::swap(chunk_messages_, out_messages_);
+  out_start_ = chunk_start_;
+  out_end_ = chunk_end_;
+  chunk_.clear();
+  for (auto& entries : chunk_messages_) {
+    entries.clear();
+  }
+  pending_ = true;
+  if (!worker_.joinable()) {
+    worker_ = std::thread([this] { write_chunks(); });
+  }
+  lock.unlock();
+  work_.notify_one();
+}
+
+void McapWriter::wait_written() {
+  std::unique_lock lock(mutex_);
+  idle_.wait(lock, [&] { return !pending_; });
+}
+
+void McapWriter::write_chunks() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    work_.wait(lock, [&] { return pending_ || stop_; });
+    if (!pending_) {
+      return;
+    }
+    lock.unlock();
+    write_chunk();
+    lock.lock();
+    pending_ = false;
+    idle_.notify_all();
+  }
+}
+
+void McapWriter::write_chunk() {
   Crc32 crc;
-  crc.update(chunk_.data(), chunk_.size());
+  crc.update(out_chunk_.data(), out_chunk_.size());
+  const bool packed = compression_ != ChunkCompression::kNone && compress_chunk();
+  const std::string& stored = packed ? packed_ : out_chunk_;
   std::string head;
-  put<uint64_t>(&head, chunk_start_);
-  put<uint64_t>(&head, chunk_end_);
-  put<uint64_t>(&head, chunk_.size());
+  put<uint64_t>(&head, out_start_);
+  put<uint64_t>(&head, out_end_);
+  put<uint64_t>(&head, out_chunk_.size());
   put<uint32_t>(&head, crc.value());
-  put_string(&head, "");  // no compression
-  put<uint64_t>(&head, chunk_.size());
+  put_string(&head, packed ? compression_name(compression_) : "");
+  put<uint64_t>(&head, stored.size());
 
   ChunkIndex index{};
-  index.start_time = chunk_start_;
-  index.end_time = chunk_end_;
+  index.start_time = out_start_;
+  index.end_time = out_end_;
   index.offset = offset_;
-  index.size = chunk_.size();
+  index.size = out_chunk_.size();
+  index.stored_size = stored.size();
+  index.compression = packed ? compression_name(compression_) : "";
   // The chunk record is written in two parts so that its records are not
   // copied once more.
   std::string prefix;
   prefix.push_back(static_cast<char>(kChunk));
-  put<uint64_t>(&prefix, head.size() + chunk_.size());
+  put<uint64_t>(&prefix, head.size() + stored.size());
   write(prefix);
   write(head);
-  write(chunk_);
+  write(stored);
   index.length = offset_ - index.offset;
 
   const uint64_t indexes_start = offset_;
-  for (size_t channel = 0; channel < chunk_messages_.size(); ++channel) {
-    const auto& entries = chunk_messages_[channel];
+  for (size_t channel = 0; channel < out_messages_.size(); ++channel) {
+    const auto& entries = out_messages_[channel];
     if (entries.empty()) {
       continue;
     }
@@ -227,14 +344,11 @@ void McapWriter::flush_chunk() {
   }
   index.index_length = offset_ - indexes_start;
   chunk_indexes_.push_back(std::move(index));
-  chunk_.clear();
-  for (auto& entries : chunk_messages_) {
-    entries.clear();
-  }
 }
 
 bool McapWriter::finish(std::string* error) {
   flush_chunk();
+  wait_written();
   std::string data_end;
   put<uint32_t>(&data_end, data_crc_.value());
   write_record(kDataEnd, data_end);
@@ -294,8 +408,8 @@ bool McapWriter::finish(std::string* error) {
     }
     put_string(&body, offsets);
     put<uint64_t>(&body, c.index_length);
-    put_string(&body, "");
-    put<uint64_t>(&body, c.size);  // compressed size: stored as is
+    put_string(&body, c.compression);
+    put<uint64_t>(&body, c.stored_size);
     put<uint64_t>(&body, c.size);
     chunk_records.push_back(record(kChunkIndex, body));
   }

@@ -1,14 +1,20 @@
 // Writes an MCAP file: header, schemas and channels, messages in chunks each
 // followed by its message indexes, metadata, and a summary section (schemas,
 // channels, statistics, metadata and chunk indexes, with summary offsets) so
-// that a reader can seek by time. Chunks are stored uncompressed.
+// that a reader can seek by time. Chunks are compressed with zstd or lz4, or
+// stored as they are; a chunk that compression would not make smaller is
+// stored as it is. Full chunks are compressed and written by a thread of
+// the writer's own while the next one fills.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -17,6 +23,8 @@
 namespace rnr::bagtool {
 
 using StringPairs = std::vector<std::pair<std::string, std::string>>;
+
+enum class ChunkCompression { kNone, kZstd, kLz4 };
 
 class McapWriter {
  public:
@@ -27,6 +35,9 @@ class McapWriter {
 
   // Writes the magic and the header to `file`, which stays the caller's.
   bool open(FILE* file, const std::string& profile, std::string* error);
+  // How chunks are stored, and the bytes of messages a chunk holds before it
+  // is written (uncompressed, 1 MiB unless set). Before the first message.
+  void set_chunks(ChunkCompression compression, size_t target);
 
   // Schemas and channels go before the first message that uses them;
   // metadata anywhere. Schema ids start at 1 (0 means no schema).
@@ -44,13 +55,21 @@ class McapWriter {
 
  private:
   struct ChunkIndex {
-    uint64_t start_time, end_time, offset, length, index_length, size;
+    uint64_t start_time, end_time, offset, length, index_length, size, stored_size;
+    const char* compression;
     std::map<uint16_t, uint64_t> index_offsets;
   };
 
   void write(const std::string& bytes);
+  void write(const char* bytes, size_t size);
+  // Compresses out_chunk_ into packed_; false when it is to be stored as it is.
+  bool compress_chunk();
   void write_record(uint8_t opcode, const std::string& body);
   void flush_chunk();
+  void wait_written();
+  // The writing thread: compresses and writes each chunk handed over.
+  void write_chunks();
+  void write_chunk();
 
   FILE* file_ = nullptr;
   bool failed_ = false;
@@ -68,6 +87,22 @@ class McapWriter {
   std::string chunk_;
   std::vector<std::vector<std::pair<uint64_t, uint64_t>>> chunk_messages_;  // by channel id
   uint64_t chunk_start_ = 0, chunk_end_ = 0;
+
+  // The chunk handed to the writing thread (pending_ until it is written).
+  // While a chunk is pending only that thread writes to the file and the
+  // summary's chunk indexes.
+  std::string out_chunk_;
+  std::vector<std::vector<std::pair<uint64_t, uint64_t>>> out_messages_;
+  uint64_t out_start_ = 0, out_end_ = 0;
+  std::mutex mutex_;
+  std::condition_variable work_, idle_;
+  bool pending_ = false, stop_ = false;
+  std::thread worker_;
+
+  ChunkCompression compression_ = ChunkCompression::kNone;
+  size_t chunk_target_ = size_t{1} << 20;
+  std::string packed_;    // the open chunk's records compressed
+  void* zstd_ = nullptr;  // the zstd compression context, kept for every chunk
 
   // Statistics.
   uint64_t message_count_ = 0;

@@ -9,8 +9,26 @@
 namespace rnr::types::cdr {
 
 // The members of a struct with those of its bases first, the order in which
-// they are serialized.
-std::vector<const Member*> TypeWalk::members(const Type& t) {
+// they are serialized; listed once per type.
+const std::vector<const Member*>& TypeWalk::members(const Type& t) {
+  WalkCache& cache = cache_ != nullptr ? *cache_ : own_cache_;
+  // Sized once, before any list is handed out, so that lists stay in place.
+  if (cache.members.size() < g_.types.size()) {
+    cache.members.resize(g_.types.size());
+  }
+  const auto index = static_cast<size_t>(&t - g_.types.data());
+  if (index >= cache.members.size()) {
+    fail("type graph is damaged");
+  }
+  if (!cache.members[index]) {
+    std::vector<const Member*> list;
+    collect_members(t, &list);
+    cache.members[index] = std::move(list);
+  }
+  return *cache.members[index];
+}
+
+void TypeWalk::collect_members(const Type& t, std::vector<const Member*>* out) {
   std::vector<const Type*> chain;
   const Type* cur = &t;
   while (true) {
@@ -26,13 +44,11 @@ std::vector<const Member*> TypeWalk::members(const Type& t) {
       fail("type graph is damaged");
     }
   }
-  std::vector<const Member*> out;
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     for (const auto& m : (*it)->members) {
-      out.push_back(&m);
+      out->push_back(&m);
     }
   }
-  return out;
 }
 
 // A final or appendable struct: the members in order. In XCDR2 an
@@ -40,7 +56,7 @@ std::vector<const Member*> TypeWalk::members(const Type& t) {
 // type may end it before the last members, a newer one may add members
 // after them, which the region skips.
 void TypeWalk::structure(const Type& t, int depth) {
-  auto list = members(t);
+  const std::vector<const Member*>& list = members(t);
   if (t.flags & flag::kMutable) {
     mutable_structure(list, depth);
     return;

@@ -1,6 +1,7 @@
 // Sequences, arrays and maps, and the guard that refuses an element count
 // the rest of the sample cannot hold before any element is decoded.
 #include "types/cdr_walk.h"
+#include "types/json_text.h"
 
 namespace rnr::types::cdr {
 namespace {
@@ -26,16 +27,17 @@ bool TypeWalk::needs_dheader(TypeIndex element) {
 // a type used by several members at every level of a deep graph would
 // otherwise be walked once per path, and the paths double with each level.
 size_t TypeWalk::min_size(TypeIndex index, int depth) {
-  if (min_sizes_.empty()) {
-    min_sizes_.resize(g_.types.size());
+  auto& sizes = (cache_ != nullptr ? *cache_ : own_cache_).min_sizes[in_.xcdr2() ? 1 : 0];
+  if (sizes.empty()) {
+    sizes.resize(g_.types.size());
   }
-  if (index < min_sizes_.size() && min_sizes_[index]) {
-    return *min_sizes_[index];
+  if (index < sizes.size() && sizes[index]) {
+    return *sizes[index];
   }
   const size_t size = compute_min_size(index, depth);
   // Any value found is a valid lower bound, also one cut short by depth.
-  if (index < min_sizes_.size()) {
-    min_sizes_[index] = size;
+  if (index < sizes.size()) {
+    sizes[index] = size;
   }
   return size;
 }
@@ -109,7 +111,42 @@ void TypeWalk::check_count(uint64_t count, TypeIndex element) {
   }
 }
 
+// Octets and uint8 values, which come without padding one after another.
+bool TypeWalk::is_byte(TypeIndex element) {
+  const Kind kind = type_of(element).kind;
+  return kind == Kind::Byte || kind == Kind::UInt8;
+}
+
+// `count` bytes as the options say: in full as a list of numbers by
+// default; as base64 text; beyond max_bytes, an object with the full length
+// and the first bytes.
+void TypeWalk::bytes(uint64_t count) {
+  const uint8_t* p = in_.take(static_cast<size_t>(count));
+  const bool base64 = options_ != nullptr && options_->base64;
+  const size_t most = options_ != nullptr ? options_->max_bytes : SIZE_MAX;
+  const bool cut = count > most;
+  const size_t shown = cut ? most : static_cast<size_t>(count);
+  if (cut) {
+    out_ += "{\"length\": ";
+    json::append_number(&out_, count);
+    out_ += ", \"first\": ";
+  }
+  if (base64) {
+    json::append_base64(&out_, p, shown);
+  } else {
+    json::append_byte_list(&out_, p, shown);
+  }
+  if (cut) {
+    out_ += '}';
+  }
+  check_output();
+}
+
 void TypeWalk::elements(TypeIndex element, uint64_t count, int depth) {
+  if (depth + 1 <= kMaxDepth && is_byte(element)) {
+    bytes(count);
+    return;
+  }
   out_ += '[';
   for (uint64_t i = 0; i < count; ++i) {
     out_ += i ? ", " : "";
@@ -134,6 +171,10 @@ void TypeWalk::sequence(const Type& t, int depth) {
 void TypeWalk::array_dims(const Type& t, size_t dim, int depth) {
   if (dim == t.bounds.size()) {
     value(t.element, depth + 1);
+    return;
+  }
+  if (dim + 1 == t.bounds.size() && depth + 1 <= kMaxDepth && is_byte(t.element)) {
+    bytes(t.bounds[dim]);
     return;
   }
   out_ += '[';

@@ -41,6 +41,18 @@ std::string TypeWalk::run() {
   return std::move(out_);
 }
 
+void TypeWalk::run_append(std::string* out) {
+  out_ = std::move(*out);
+  out_start_ = out_.size();
+  try {
+    value(g_.root, 0);
+  } catch (...) {
+    *out = std::move(out_);
+    throw;
+  }
+  *out = std::move(out_);
+}
+
 std::string TypeWalk::run_key() {
   key_depth_ = 0;
   value(g_.root, 0);
@@ -55,7 +67,7 @@ void TypeWalk::check_output() {
     }
     return;
   }
-  if (out_.size() > kMaxOutput) {
+  if (out_.size() > out_start_ + kMaxOutput) {
     fail("sample too large to print");
   }
 }
@@ -309,6 +321,30 @@ std::optional<std::string> decode_to_json(const TypeGraph& graph, const uint8_t*
 std::optional<std::string> instance_key(const TypeGraph& graph, const uint8_t* data, size_t size,
                                         std::string* error) {
   return guarded(graph, data, size, error, [](cdr::TypeWalk& walk) { return walk.run_key(); });
+}
+
+JsonDecoder::JsonDecoder(const TypeGraph& graph, JsonOptions options)
+    : graph_(graph), options_(options), cache_(std::make_unique<cdr::WalkCache>()) {}
+
+JsonDecoder::~JsonDecoder() = default;
+
+bool JsonDecoder::append(const uint8_t* data, size_t size, std::string* out, std::string* error) {
+  const size_t start = out->size();
+  if (data == nullptr || graph_.root >= graph_.types.size()) {
+    *error = "nothing to decode";
+    return false;
+  }
+  try {
+    cdr::TypeWalk walk(graph_, data, size, cache_.get(), &options_);
+    walk.run_append(out);
+    return true;
+  } catch (const cdr::DecodeError& e) {
+    *error = e.text;
+  } catch (const std::bad_alloc&) {
+    *error = "out of memory";
+  }
+  out->resize(start);
+  return false;
 }
 
 bool has_key_members(const TypeGraph& graph) {

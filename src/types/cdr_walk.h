@@ -33,12 +33,27 @@ namespace rnr::types::cdr {
 // cannot run off the stack.
 constexpr int kMaxDepth = 100;
 
+// What a walk learns about the graph that does not depend on the sample:
+// kept by a JsonDecoder from sample to sample, so that a walk allocates
+// nothing once the caches are filled. By XCDR version (index 0 and 1), since
+// framing changes the smallest sizes.
+struct WalkCache {
+  std::vector<std::optional<size_t>> min_sizes[2];
+  // The members of each struct type with those of its bases first.
+  std::vector<std::optional<std::vector<const Member*>>> members;
+};
+
 class TypeWalk {
  public:
-  TypeWalk(const TypeGraph& graph, const uint8_t* data, size_t size) : g_(graph), in_(data, size) {}
+  TypeWalk(const TypeGraph& graph, const uint8_t* data, size_t size, WalkCache* cache = nullptr,
+           const JsonOptions* options = nullptr)
+      : g_(graph), in_(data, size), cache_(cache), options_(options) {}
 
   // The whole sample as one line of JSON; throws DecodeError.
   std::string run();
+  // The sample's JSON appended to `*out`, whose memory the walk reuses; on
+  // DecodeError `*out` holds what was written up to the failure.
+  void run_append(std::string* out);
   // The values of the sample's key members (see instance_key); throws
   // DecodeError.
   std::string run_key();
@@ -55,7 +70,8 @@ class TypeWalk {
   void bitmask(const Type& t);
 
   // cdr_aggregates.cpp
-  std::vector<const Member*> members(const Type& t);
+  const std::vector<const Member*>& members(const Type& t);
+  void collect_members(const Type& t, std::vector<const Member*>* out);
   void structure(const Type& t, int depth);
   void member_value(const Member& m, int depth, bool in_mutable);
   void key_path_member(const Member& m, bool is_key, int depth, bool in_mutable);
@@ -74,6 +90,8 @@ class TypeWalk {
   size_t compute_min_size(TypeIndex index, int depth);
   void check_count(uint64_t count, TypeIndex element);
   void elements(TypeIndex element, uint64_t count, int depth);
+  bool is_byte(TypeIndex element);
+  void bytes(uint64_t count);
   void sequence(const Type& t, int depth);
   void array_dims(const Type& t, size_t dim, int depth);
   void array(const Type& t, int depth);
@@ -82,8 +100,14 @@ class TypeWalk {
   const TypeGraph& g_;
   Cursor in_;
   std::string out_;
-  // min_size's answers by type index, each type sized once.
-  std::vector<std::optional<size_t>> min_sizes_;
+  // Where this sample's text starts in out_ (run_append keeps what was there).
+  size_t out_start_ = 0;
+  // min_size's answers and the members lists, by type index: each type sized
+  // and listed once; in the decoder's cache when one is given.
+  WalkCache own_cache_;
+  WalkCache* cache_;
+  // How byte sequences and arrays are written; none: in full, as numbers.
+  const JsonOptions* options_;
 
   // For run_key. The struct at depth key_depth_ lies on the key path (the
   // root, or the type of a key member of a struct on the path): its key

@@ -99,7 +99,14 @@ void append_escaped(std::string* out, const uint8_t* s, size_t n, bool replace) 
     } else if (c < 0x20 || c == 0x7f) {
       append_escape(out, c);
     } else if (c < 0x80) {
-      *out += static_cast<char>(c);
+      // A run of characters that need no escape, appended at once.
+      size_t end = i + 1;
+      while (end < n && s[end] >= 0x20 && s[end] < 0x7f && s[end] != '"' && s[end] != '\\') {
+        ++end;
+      }
+      out->append(reinterpret_cast<const char*>(s + i), end - i);
+      i = end;
+      continue;
     } else if (size_t len = utf8_sequence(s + i, n - i); len != 0) {
       out->append(reinterpret_cast<const char*>(s + i), len);
       i += len;
@@ -161,13 +168,66 @@ void append_utf16(std::string* out, const uint16_t* units, size_t count) {
 }
 
 void append_hex(std::string* out, const uint8_t* bytes, size_t n) {
+  static const char digits[] = "0123456789abcdef";
   *out += "\"0x";
+  const size_t at = out->size();
+  out->resize(at + 2 * n);
+  char* p = out->data() + at;
   for (size_t i = 0; i < n; ++i) {
-    char buf[4];
-    snprintf(buf, sizeof buf, "%02x", bytes[i]);
-    *out += buf;
+    *p++ = digits[bytes[i] >> 4];
+    *p++ = digits[bytes[i] & 0xf];
   }
   *out += '"';
+}
+
+void append_byte_list(std::string* out, const uint8_t* bytes, size_t n) {
+  // Each byte is at most three digits and its ", ": the text is written in
+  // place and the string cut to what was used.
+  const size_t at = out->size();
+  out->resize(at + 2 + 5 * n);
+  char* const begin = out->data() + at;
+  char* p = begin;
+  *p++ = '[';
+  for (size_t i = 0; i < n; ++i) {
+    if (i > 0) {
+      *p++ = ',';
+      *p++ = ' ';
+    }
+    const unsigned v = bytes[i];
+    if (v >= 100) {
+      *p++ = static_cast<char>('0' + v / 100);
+      *p++ = static_cast<char>('0' + v / 10 % 10);
+    } else if (v >= 10) {
+      *p++ = static_cast<char>('0' + v / 10);
+    }
+    *p++ = static_cast<char>('0' + v % 10);
+  }
+  *p++ = ']';
+  out->resize(at + static_cast<size_t>(p - begin));
+}
+
+void append_base64(std::string* out, const uint8_t* bytes, size_t n) {
+  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const size_t at = out->size();
+  out->resize(at + 2 + (n + 2) / 3 * 4);
+  char* p = out->data() + at;
+  *p++ = '"';
+  size_t i = 0;
+  for (; i + 3 <= n; i += 3) {
+    const uint32_t v = (uint32_t{bytes[i]} << 16) | (uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+    *p++ = alphabet[v >> 18];
+    *p++ = alphabet[(v >> 12) & 0x3f];
+    *p++ = alphabet[(v >> 6) & 0x3f];
+    *p++ = alphabet[v & 0x3f];
+  }
+  if (i < n) {
+    const uint32_t v = (uint32_t{bytes[i]} << 16) | (i + 1 < n ? uint32_t{bytes[i + 1]} << 8 : 0);
+    *p++ = alphabet[v >> 18];
+    *p++ = alphabet[(v >> 12) & 0x3f];
+    *p++ = i + 1 < n ? alphabet[(v >> 6) & 0x3f] : '=';
+    *p++ = '=';
+  }
+  *p = '"';
 }
 
 }  // namespace rnr::types::json

@@ -34,6 +34,12 @@ void append_utf16(std::string* out, const uint16_t* units, size_t count);
 // `n` bytes as a JSON string of hex digits after "0x", in the order given.
 void append_hex(std::string* out, const uint8_t* bytes, size_t n);
 
+// `n` bytes as a JSON list of numbers: [0, 1, 255].
+void append_byte_list(std::string* out, const uint8_t* bytes, size_t n);
+
+// `n` bytes as a JSON string of base64 (RFC 4648, with padding).
+void append_base64(std::string* out, const uint8_t* bytes, size_t n);
+
 template <typename T>
 void append_number(std::string* out, T value) {
   char buf[64];
@@ -54,12 +60,16 @@ void append_float(std::string* out, F value) {
     *out += "\"-Infinity\"";
   } else {
     char buf[64];
-    auto result = std::to_chars(buf, buf + sizeof buf, value);
-    std::string text(buf, result.ptr);
-    if (text.find_first_of(".e") == std::string::npos) {
-      text += ".0";
+    auto result = std::to_chars(buf, buf + sizeof buf - 2, value);
+    bool has_point = false;
+    for (const char* c = buf; c != result.ptr; ++c) {
+      has_point = has_point || *c == '.' || *c == 'e';
     }
-    *out += text;
+    if (!has_point) {
+      *result.ptr++ = '.';
+      *result.ptr++ = '0';
+    }
+    out->append(buf, result.ptr);
   }
 }
 

@@ -3,7 +3,9 @@
 // It holds no Cyclone memory, so it outlives the lookup that built it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -114,5 +116,39 @@ std::optional<std::string> render_idl_for_viewers(const TypeGraph& graph, std::s
 // JSON without newline; nullopt with `error` set when the bytes do not fit.
 std::optional<std::string> decode_to_json(const TypeGraph& graph, const uint8_t* data, size_t size,
                                           std::string* error);
+
+// How a JsonDecoder writes sequences and arrays of octet or uint8.
+struct JsonOptions {
+  // At most this many of the bytes are written; a longer run becomes
+  // {"length": N, "first": FIRST} with FIRST the first max_bytes of them.
+  size_t max_bytes = SIZE_MAX;
+  // As one base64 string ("AAEC") instead of a list of numbers ([0, 1, 2]).
+  bool base64 = false;
+};
+
+namespace cdr {
+struct WalkCache;
+}
+
+// Decodes the samples of one type one after another, reusing what it learnt
+// of the type and the caller's text buffer, so that a sample costs no
+// allocation once the buffers have grown. Holds a reference to `graph`.
+class JsonDecoder {
+ public:
+  explicit JsonDecoder(const TypeGraph& graph, JsonOptions options = {});
+  ~JsonDecoder();
+  JsonDecoder(const JsonDecoder&) = delete;
+  JsonDecoder& operator=(const JsonDecoder&) = delete;
+
+  // Appends the sample's JSON (as decode_to_json gives it, byte runs as the
+  // options say) to `*out`. False with `error` set when the bytes do not
+  // fit; `*out` is then as it was.
+  bool append(const uint8_t* data, size_t size, std::string* out, std::string* error);
+
+ private:
+  const TypeGraph& graph_;
+  JsonOptions options_;
+  std::unique_ptr<cdr::WalkCache> cache_;
+};
 
 }  // namespace rnr::types

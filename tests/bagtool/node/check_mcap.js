@@ -11,6 +11,7 @@
 const fs = require("fs");
 const zlib = require("zlib");
 const { McapIndexedReader } = require("@mcap/core");
+const { loadDecompressHandlers } = require("@mcap/support");
 const { parseIDL } = require("@foxglove/omgidl-parser");
 const { MessageReader } = require("@foxglove/omgidl-serialization");
 
@@ -37,7 +38,9 @@ async function main() {
   const [file, expectedFile] = process.argv.slice(2);
   const bytes = fs.readFileSync(file);
   const expected = JSON.parse(fs.readFileSync(expectedFile, "utf8"));
+  // Compressed chunks (zstd, lz4) are read with the viewers' decompressors.
   const reader = await McapIndexedReader.Initialize({
+    decompressHandlers: await loadDecompressHandlers(),
     readable: {
       size: async () => BigInt(bytes.length),
       read: async (offset, length) => bytes.subarray(Number(offset), Number(offset + length)),
