@@ -159,6 +159,7 @@ void McapWriter::write(const std::string& bytes) {
 void McapWriter::write(const char* bytes, size_t size) {
   if (!failed_ && fwrite(bytes, 1, size, file_) != size) {
     failed_ = true;
+    failed_errno_ = errno;
   }
   (in_summary_ ? summary_crc_ : data_crc_).update(bytes, size);
   offset_ += size;
@@ -438,9 +439,14 @@ bool McapWriter::finish(std::string* error) {
   write(tail);
 
   const bool flushed = fflush(file_) == 0 && !ferror(file_);
+  const int flush_errno = errno;
   file_ = nullptr;
   if (failed_ || !flushed) {
-    *error = std::string("cannot write the MCAP file: ") + strerror(errno);
+    // The first failure names the cause (a full disk, say); errno may have
+    // been changed by the calls since.
+    const int cause = failed_errno_ != 0 ? failed_errno_ : flush_errno;
+    *error = std::string("cannot write the MCAP file: ") +
+             (cause != 0 ? strerror(cause) : "write error");
     return false;
   }
   return true;

@@ -73,6 +73,7 @@ class McapWriter {
 
   FILE* file_ = nullptr;
   bool failed_ = false;
+  int failed_errno_ = 0;  // errno of the first write that failed
   uint64_t offset_ = 0;
   Crc32 data_crc_;     // from the first byte to the data end
   Crc32 summary_crc_;  // from the summary to the footer's CRC
