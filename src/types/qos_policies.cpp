@@ -106,7 +106,7 @@ bool unescape(std::string_view s, std::string* out) {
   return true;
 }
 
-bool parse_partitions(std::string_view s, std::vector<std::string>* out) {
+bool parse_partitions(std::string_view s, std::vector<std::string>* out, TextLimitsHit* hit) {
   out->clear();
   if (s.empty()) {
     return true;
@@ -114,12 +114,27 @@ bool parse_partitions(std::string_view s, std::vector<std::string>* out) {
   size_t start = 0;
   for (;;) {
     const size_t comma = s.find(',', start);
+    const std::string_view item =
+        s.substr(start, comma == std::string_view::npos ? s.npos : comma - start);
     std::string name;
-    if (!unescape(s.substr(start, comma == std::string_view::npos ? s.npos : comma - start),
-                  &name)) {
+    // An escaped character takes three bytes: a longer item is too long
+    // whatever it holds, and is checked for its escapes without being kept.
+    if (item.size() > 3 * kMaxPartitionNameBytes) {
+      for (size_t i = item.find('%'); i != std::string_view::npos; i = item.find('%', i + 3)) {
+        if (i + 2 >= item.size() || hex_value(item[i + 1]) < 0 || hex_value(item[i + 2]) < 0) {
+          return false;
+        }
+      }
+      ++hit->partition_names_too_long;
+    } else if (!unescape(item, &name)) {
       return false;
+    } else if (name.size() > kMaxPartitionNameBytes) {
+      ++hit->partition_names_too_long;
+    } else if (out->size() >= kMaxPartitions) {
+      ++hit->partitions_over_count;
+    } else {
+      out->push_back(std::move(name));
     }
-    out->push_back(std::move(name));
     if (comma == std::string_view::npos) {
       return true;
     }
@@ -178,7 +193,7 @@ bool parse_representations(std::string_view s, std::vector<int16_t>* out) {
 }
 
 // One policy field: its line name, how it is written and how it is read.
-bool apply(WriterQos& q, std::string_view name, std::string_view v) {
+bool apply(WriterQos& q, std::string_view name, std::string_view v, TextLimitsHit* hit) {
   DurabilityService& ds = q.durability_service;
   if (name == "reliability")
     return kReliability.parse(v, &q.reliability);
@@ -219,7 +234,7 @@ bool apply(WriterQos& q, std::string_view name, std::string_view v) {
   if (name == "presentation.ordered_access")
     return parse_bool(v, &q.presentation.ordered_access);
   if (name == "partition")
-    return parse_partitions(v, &q.partitions);
+    return parse_partitions(v, &q.partitions, hit);
   if (name == "lifespan")
     return parse_duration(v, &q.lifespan_ns);
   if (name == "data_representation")
@@ -283,7 +298,12 @@ std::string to_text(const WriterQos& q) {
   return t;
 }
 
-std::optional<WriterQos> from_text(const std::string& text) {
+std::optional<WriterQos> from_text(const std::string& text, TextLimitsHit* hit) {
+  TextLimitsHit ignored;
+  if (hit == nullptr) {
+    hit = &ignored;
+  }
+  *hit = {};
   WriterQos q;
   std::string_view rest(text);
   while (!rest.empty()) {
@@ -294,7 +314,7 @@ std::optional<WriterQos> from_text(const std::string& text) {
       continue;
     }
     const size_t eq = line.find('=');
-    if (eq == std::string_view::npos || !apply(q, line.substr(0, eq), line.substr(eq + 1))) {
+    if (eq == std::string_view::npos || !apply(q, line.substr(0, eq), line.substr(eq + 1), hit)) {
       return std::nullopt;
     }
   }

@@ -65,9 +65,25 @@ struct WriterQos {
 // partitions are listed with ',' between them and '%', ',' and control
 // characters escaped as %XX; user data is hexadecimal.
 std::string to_text(const WriterQos& qos);
+// The partitions a text is read with: more than any DDS writer sensibly
+// offers, few enough that one endpoint's announcement of them fits a
+// datagram (Cyclone DDS fails on thousands of them).
+constexpr size_t kMaxPartitions = 64;
+constexpr size_t kMaxPartitionNameBytes = 255;
+
+// What from_text left out to stay within those limits.
+struct TextLimitsHit {
+  size_t partitions_over_count = 0;  // names beyond the first kMaxPartitions kept
+  size_t partition_names_too_long = 0;
+  bool any() const { return partitions_over_count > 0 || partition_names_too_long > 0; }
+};
+
 // Reads what to_text wrote; lines it does not know are skipped, policies it
 // does not find keep their defaults. Nothing for a malformed value.
-std::optional<WriterQos> from_text(const std::string& text);
+// Partition names longer than kMaxPartitionNameBytes, and those beyond the
+// first kMaxPartitions kept, are left out (counted in `hit`), so that a
+// hostile text costs time and memory in proportion to its length alone.
+std::optional<WriterQos> from_text(const std::string& text, TextLimitsHit* hit = nullptr);
 
 // The partition set a reader asks for so that it matches a writer in
 // `writer_partitions`: the names themselves, and for a wildcard expression

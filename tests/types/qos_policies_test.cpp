@@ -48,6 +48,13 @@ TEST(QosText, UnknownLinesSkippedMalformedRefused) {
         "no equals sign\n", "ownership.strength=1x\n", "partition=ab%4\n"}) {
     EXPECT_FALSE(from_text(bad).has_value()) << bad;
   }
+  // A name too long to keep is still checked for its escapes.
+  EXPECT_FALSE(from_text("partition=" + std::string(800, 'a') + "%zz\n").has_value());
+  TextLimitsHit hit;
+  const auto limited = from_text("partition=" + std::string(800, 'a') + ",b%2c,c\n", &hit);
+  ASSERT_TRUE(limited.has_value());
+  EXPECT_EQ(limited->partitions, (std::vector<std::string>{"b,", "c"}));
+  EXPECT_EQ(hit.partition_names_too_long, 1u);
 }
 
 // A wildcard expression matches no other expression, so a reader is put
