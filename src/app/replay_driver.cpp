@@ -33,6 +33,7 @@ void on_replay_failed(rnr_replayer* /*replayer*/) {
 }  // namespace
 
 int replay_driver(app_config* config) {
+  rnr_replayer_set_stop_check([] { return !is_running.load(); });
   rnr_replayer* replayer = rnr_replayer_create(config->bag_file, config->domain_id);
   if (replayer == nullptr) {
     rnr_log(RNR_LOG_ERROR, "Main Cannot create replayer");

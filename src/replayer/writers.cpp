@@ -2,6 +2,7 @@
 // the QoS the topic's recorded writers offered and the data representation
 // its stored samples carry.
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -13,7 +14,23 @@
 #include "replayer/replay_qos.h"
 #include "replayer/replayer_internal.h"
 
+namespace {
+
+std::atomic<rnr_replay_stop_check> stop_check{nullptr};
+
+}  // namespace
+
+void rnr_replayer_set_stop_check(rnr_replay_stop_check check) {
+  stop_check.store(check);
+}
+
 namespace rnr::replayer::internal {
+
+bool stop_requested() {
+  const rnr_replay_stop_check check = stop_check.load();
+  return check != nullptr && check();
+}
+
 namespace {
 
 // Data representation of the topic's stored samples, read off the 2-byte
@@ -232,7 +249,14 @@ void create_writers(rnr_replayer* replayer, const std::vector<rnr::bag::TopicSum
   qos_rows.clear();
   qos_rows.shrink_to_fit();
   rnr_replay_qos_notes_finish(&notes);
+  size_t done = 0;
   for (const rnr::bag::TopicSummary& row : topics) {
+    if (stop_requested()) {
+      rnr_log(RNR_LOG_WARN, "Replayer Stopped while creating writers: %zu of %zu topics were seen",
+              done, topics.size());
+      break;
+    }
+    ++done;
     const auto found = recorded.find(static_cast<int32_t>(row.id));
     create_writer(replayer, row,
                   found != recorded.end() ? found->second : std::vector<rnr::qos::WriterQos>{});

@@ -321,27 +321,38 @@ TEST(ReplayHostileQos, ARecorderReceivesEverySampleOfTheReplay) {
 }
 
 // replay and play end within 5 s of SIGTERM or SIGINT, whether it comes
-// while the writers are created, while the replay waits for readers, or
-// while it waits for a sample, and neither crashes.
+// while the writers are created (for the hostile rows, and for thousands of
+// topics), while the replay waits for readers, or while it waits for a
+// sample, and neither crashes.
 TEST(ReplayHostileQos, ReplayAndPlayStopPromptlyOnASignal) {
   const int domain = 93;
   TempDir dir;
-  const std::string bag = dir.file("hostile.sqlite3");
-  write_hostile_bag(bag, hostile_topics(), 60);
+  const std::string hostile = dir.file("hostile.sqlite3");
+  write_hostile_bag(hostile, hostile_topics(), 60);
+  std::vector<HostileTopic> plain(3000);
+  for (size_t i = 0; i < plain.size(); ++i) {
+    plain[i].name = "rq_plain_" + std::to_string(i);
+  }
+  const std::string many = dir.file("many.sqlite3");
+  write_hostile_bag(many, plain, 60);
   struct Run {
-    std::vector<std::string> argv;
+    std::string command;
+    std::string bag;
     int signal_number;
     std::chrono::milliseconds after;
   };
-  const std::vector<std::string> replay = {RNR_EXECUTABLE, "replay", "-d", std::to_string(domain),
-                                           bag};
-  const std::vector<std::string> play = {RNR_BAG_TOOL, "play", bag, "-d", std::to_string(domain)};
   for (const Run& run :
-       {Run{replay, SIGTERM, 30ms}, Run{replay, SIGINT, 1500ms}, Run{replay, SIGTERM, 4000ms},
-        Run{play, SIGINT, 30ms}, Run{play, SIGTERM, 1500ms}, Run{play, SIGINT, 4000ms}}) {
-    SCOPED_TRACE(run.argv[1] + " signal " + std::to_string(run.signal_number) + " after " +
-                 std::to_string(run.after.count()) + " ms");
-    Child child(run.argv);
+       {Run{"replay", hostile, SIGTERM, 30ms}, Run{"replay", hostile, SIGINT, 4000ms},
+        Run{"play", hostile, SIGINT, 30ms}, Run{"play", hostile, SIGTERM, 1500ms},
+        Run{"replay", many, SIGTERM, 500ms}, Run{"play", many, SIGINT, 500ms}}) {
+    SCOPED_TRACE(run.command + " " + run.bag + " signal " + std::to_string(run.signal_number) +
+                 " after " + std::to_string(run.after.count()) + " ms");
+    const std::vector<std::string> argv =
+        run.command == "replay"
+            ? std::vector<std::string>{RNR_EXECUTABLE, "replay", "-d", std::to_string(domain),
+                                       run.bag}
+            : std::vector<std::string>{RNR_BAG_TOOL, "play", run.bag, "-d", std::to_string(domain)};
+    Child child(argv);
     ASSERT_TRUE(child.started());
     std::this_thread::sleep_for(run.after);
     const auto signalled = std::chrono::steady_clock::now();
