@@ -130,6 +130,15 @@ void rnr_replay_sanitize_qos(WriterQos* q, const std::string& writer, const Text
              std::to_string(kMaxDurabilityDepth) + " is offered");
     ds.depth = kMaxDurabilityDepth;
   }
+  WriterHistory& h = q->history;
+  if (h.source != HistorySource::unknown && h.kind == History::keep_last &&
+      (h.depth < 1 || h.depth > kMaxDurabilityDepth)) {
+    const int32_t depth = h.depth < 1 ? 1 : kMaxDurabilityDepth;
+    note(notes, writer,
+         "history.depth " + std::to_string(h.depth) + " is out of range; " + std::to_string(depth) +
+             " is offered");
+    h.depth = depth;
+  }
   sane_limit(&ds.max_samples, "max_samples", writer, notes);
   sane_limit(&ds.max_instances, "max_instances", writer, notes);
   sane_limit(&ds.max_samples_per_instance, "max_samples_per_instance", writer, notes);
@@ -166,7 +175,13 @@ std::optional<WriterQos> rnr_replay_merge_qos(const std::vector<WriterQos>& reco
   bool durable_seen = false;
   for (const WriterQos& w : recorded) {
     if (w.durability != Durability::volatile_) {
-      const DurabilityService& ds = w.durability_service;
+      // What the writer's late joiners got: its known history, else what
+      // its durability service announced.
+      DurabilityService ds = w.durability_service;
+      if (w.history.source != HistorySource::unknown) {
+        ds.history = w.history.kind;
+        ds.depth = w.history.depth;
+      }
       DurabilityService& out = m.durability_service;
       if (!durable_seen) {
         out = ds;
@@ -223,6 +238,7 @@ std::optional<WriterQos> rnr_replay_merge_qos(const std::vector<WriterQos>& reco
     m.ownership_strength = 0;
   }
   m.user_data.clear();
+  m.history = {};  // taken into the durability service
   return m;
 }
 

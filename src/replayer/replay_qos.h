@@ -36,7 +36,9 @@ void rnr_replay_qos_notes_finish(rnr_replay_qos_notes* notes);
 
 // What one replay writer offers, merged from the recorded writers of its
 // topic; nothing when none was recorded. Transient-local (or stronger) when
-// a writer was, with the largest durability service; the union of the
+// a writer was, with the largest durability service (a writer's known
+// history, when the row has one, in place of its durability service's
+// history: that is what its late joiners got); the union of the
 // partitions; the shortest deadline, latency budget and liveliness lease
 // with the strongest liveliness kind; exclusive ownership with the highest
 // strength when every writer was exclusive; by-source order, and the widest

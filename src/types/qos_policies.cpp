@@ -34,6 +34,7 @@ constexpr Names<Liveliness, 3> kLiveliness{
 constexpr Names<Ownership, 2> kOwnership{{"shared", "exclusive"}};
 constexpr Names<DestinationOrder, 2> kOrder{{"by_reception_timestamp", "by_source_timestamp"}};
 constexpr Names<AccessScope, 3> kScope{{"instance", "topic", "group"}};
+constexpr Names<HistorySource, 3> kHistorySource{{"unknown", "discovery", "observed"}};
 
 std::string duration(int64_t ns) {
   return ns == kInfinite ? "infinite" : std::to_string(ns);
@@ -241,6 +242,12 @@ bool apply(WriterQos& q, std::string_view name, std::string_view v, TextLimitsHi
     return parse_representations(v, &q.representations);
   if (name == "user_data")
     return parse_hex(v, &q.user_data);
+  if (name == "history")
+    return kHistory.parse(v, &q.history.kind);
+  if (name == "history.depth")
+    return parse_int(v, &q.history.depth);
+  if (name == "history.source")
+    return kHistorySource.parse(v, &q.history.source);
   return true;  // a policy this version does not know
 }
 
@@ -295,6 +302,11 @@ std::string to_text(const WriterQos& q) {
     user_data += kHex[b & 0x0f];
   }
   line("user_data", user_data);
+  if (q.history.source != HistorySource::unknown) {
+    line("history", kHistory.of(q.history.kind));
+    line("history.depth", std::to_string(q.history.depth));
+    line("history.source", kHistorySource.of(q.history.source));
+  }
   return t;
 }
 

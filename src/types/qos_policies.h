@@ -39,6 +39,20 @@ struct Presentation {
   bool operator==(const Presentation&) const = default;
 };
 
+// What late joiners of a writer get, per instance, and where that was
+// learnt: from discovery (a Cyclone DDS writer's announced durability
+// service, which is what its late joiners get), or observed by the recorder
+// (the samples a transient-local writer of another implementation delivered
+// on matching, which is at most its depth). Unknown for rows recorded before
+// it was kept, and for volatile writers.
+enum class HistorySource : uint8_t { unknown, discovery, observed };
+struct WriterHistory {
+  History kind = History::keep_last;
+  int32_t depth = 1;
+  HistorySource source = HistorySource::unknown;
+  bool operator==(const WriterHistory&) const = default;
+};
+
 // Defaults are those of a DDS DataWriter.
 struct WriterQos {
   Reliability reliability = Reliability::reliable;
@@ -57,13 +71,16 @@ struct WriterQos {
   int64_t lifespan_ns = kInfinite;
   std::vector<int16_t> representations;  // wire ids; empty: none announced (XCDR1)
   std::vector<uint8_t> user_data;
+  WriterHistory history;
   bool operator==(const WriterQos&) const = default;
 };
 
 // The policies as text, one "name=value" line each (every line ends in
 // '\n'), in a fixed order. Durations are decimal nanoseconds or "infinite";
 // partitions are listed with ',' between them and '%', ',' and control
-// characters escaped as %XX; user data is hexadecimal.
+// characters escaped as %XX; user data is hexadecimal. The history lines
+// ("history", "history.depth", "history.source") come last, and only when
+// the history is known, so that a text without them reads as before.
 std::string to_text(const WriterQos& qos);
 // The partitions a text is read with: more than any DDS writer sensibly
 // offers, few enough that one endpoint's announcement of them fits a
