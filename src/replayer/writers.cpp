@@ -241,9 +241,12 @@ void create_writers(rnr_replayer* replayer, const std::vector<rnr::bag::TopicSum
     if (auto qos = rnr::qos::from_text(qos_row.qos, &limits)) {
       rnr_replay_sanitize_qos(&*qos, qos_row.guid, limits, &notes);
       recorded[qos_row.topic_id].push_back(std::move(*qos));
-    } else {
+    } else if (notes.lines < rnr_replay_qos_notes::kMaxQosLines) {
+      ++notes.lines;
       rnr_log(RNR_LOG_WARN, "Replayer The recorded QoS of writer %s cannot be read; it is left out",
               qos_row.guid.c_str());
+    } else {
+      ++notes.unlisted;
     }
   }
   qos_rows.clear();
