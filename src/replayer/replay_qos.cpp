@@ -113,7 +113,7 @@ void rnr_replay_sanitize_qos(WriterQos* q, const std::string& writer, const Text
                 kMinReplayDurationNs, writer, notes);
   sane_duration(&q->lease_duration_ns, "liveliness.lease_duration", defaults.lease_duration_ns,
                 kMinReplayDurationNs, writer, notes);
-  sane_duration(&q->lifespan_ns, "lifespan", defaults.lifespan_ns, kMinReplayDurationNs, writer,
+  sane_duration(&q->lifespan_ns, "lifespan", defaults.lifespan_ns, kMinReplayLifespanNs, writer,
                 notes);
   sane_duration(&q->max_blocking_time_ns, "reliability.max_blocking_time",
                 defaults.max_blocking_time_ns, 0, writer, notes);

@@ -20,12 +20,14 @@ struct rnr_replay_qos_notes {
 // what a replay writer offers without harm to the domain and what Cyclone DDS
 // accepts: a negative duration is invalid and left out (the policy's
 // default), a finite one longer than the wire carries (68 years) is taken as
-// infinite, a deadline, lease or latency budget (and a lifespan) below 1 ms is
-// raised to 1 ms; a durability service depth below 1 or above
-// kMaxDurabilityDepth, and resource limits Cyclone refuses, are brought in
-// range. `limits` says what reading the row's text left out of its
-// partitions. One line per value changed, through `notes`.
+// infinite, a deadline, lease or latency budget below 1 ms is raised to 1 ms,
+// a lifespan below 100 ms to 100 ms (a subscriber drops a sample its lifespan
+// after receiving it, and a loaded one takes longer than a millisecond); a durability service depth
+// below 1 or above kMaxDurabilityDepth, and resource limits Cyclone refuses, are brought in range.
+// `limits` says what reading the row's text left out of its partitions. One line per value changed,
+// through `notes`.
 constexpr int64_t kMinReplayDurationNs = 1000000;
+constexpr int64_t kMinReplayLifespanNs = 100000000;
 constexpr int64_t kMaxWireDurationNs = 2147483647LL * 1000000000LL;
 constexpr int32_t kMaxDurabilityDepth = 1000;
 void rnr_replay_sanitize_qos(rnr::qos::WriterQos* qos, const std::string& writer,
