@@ -98,6 +98,7 @@ int replay_driver(app_config* config) {
   if (const std::string problem = bag_problem(config->bag_file); !problem.empty()) {
     rnr_log(RNR_LOG_ERROR, "Main Bag %s: %s", config->bag_file, problem.c_str());
   }
+  rnr_replayer_set_stop_check([] { return !is_running.load(); });
   rnr_replayer* replayer = rnr_replayer_create(config->bag_file, config->domain_id);
   if (replayer == nullptr) {
     rnr_log(RNR_LOG_ERROR, "Main Cannot create replayer");

@@ -10,6 +10,7 @@
 
 #include "log/logger.h"
 #include "recorder/dump.h"
+#include "recorder/writer_history.h"
 
 namespace rnr::recorder::internal {
 namespace {
@@ -364,7 +365,9 @@ size_t capture_round(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReade
       continue;
     }
     store_sample(recorder, entry, *info, data, dds_UnsignedLongSeq_get(b.sample_sizes, ref.index));
+    history_sample(recorder, entry, reader, *info);
   }
+  history_capture_done(recorder, entry);
   for (size_t s = 0; s < used; ++s) {
     dds_DataReader_raw_return_loan(reader, sets[s]->samples, sets[s]->sample_infos,
                                    sets[s]->sample_sizes);

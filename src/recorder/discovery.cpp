@@ -6,6 +6,7 @@
 #include <string>
 
 #include "log/logger.h"
+#include "recorder/writer_history.h"
 
 namespace rnr::recorder::internal {
 namespace {
@@ -214,6 +215,8 @@ void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& l
     if (dds_DomainParticipant_get_publication_qos(recorder->participant, pub.writer_guid,
                                                   &offered) == dds_RETCODE_OK &&
         writer_id > 0) {
+      rnr::recorder::internal::history_at_discovery(recorder, entry, writer_id, pub.writer_guid,
+                                                    &offered);
       rnr_Database_insert_writer_qos(recorder->database, writer_id, entry->id,
                                      rnr::qos::to_text(offered));
     }

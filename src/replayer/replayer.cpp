@@ -139,12 +139,15 @@ void rnr_replayer_start_replay(rnr_replayer* replayer) {
     rnr_log(RNR_LOG_ERROR, "Replayer Replay already started; a replayer replays once");
     return;
   }
-  arch_sleep(kStartDelayNs);
+  for (uint64_t waited = 0; waited < kStartDelayNs && !stop_requested(); waited += kMatchPollNs) {
+    arch_sleep(kMatchPollNs);
+  }
   // A reader that discovery has not matched yet would miss the first
   // samples (a peer of another vendor may take longer than the delay): give
   // the writers that have no reader yet a little more time, but never wait
   // long for topics that nobody listens to.
-  for (uint64_t waited = 0; waited < kMatchGraceNs && !every_writer_matched(replayer);
+  for (uint64_t waited = 0;
+       waited < kMatchGraceNs && !stop_requested() && !every_writer_matched(replayer);
        waited += kMatchPollNs) {
     arch_sleep(kMatchPollNs);
   }

@@ -64,6 +64,14 @@ struct rnr_replay_progress {
   double rate = 1.0;
 };
 
+// A check that the creation of writers and the start-up consult between one
+// writer and the next and while they wait: once it returns true (a stop signal
+// came), no further writer is created and start waits no longer, so that the
+// replay that follows stops at once. Process-wide; null (the default) checks
+// nothing. The check may be called from any thread that creates or starts.
+using rnr_replay_stop_check = bool (*)();
+void rnr_replayer_set_stop_check(rnr_replay_stop_check check);
+
 // Opens the existing bag (never creating it) and creates one enabled writer per topic that has
 // samples. Null on failure (logged).
 rnr_replayer* rnr_replayer_create(const char* bag_file, int32_t domain_id);

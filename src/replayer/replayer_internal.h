@@ -134,6 +134,9 @@ void create_writers(rnr_replayer* replayer, const std::vector<rnr::bag::TopicSum
 // Deletes every writer with its info, the publishers and the participant.
 void release_entities(rnr_replayer* replayer);
 
+// Whether the stop check set by rnr_replayer_set_stop_check says stop.
+bool stop_requested();
+
 // Whether every writer has matched at least one reader.
 bool every_writer_matched(const rnr_replayer* replayer);
 

@@ -2,6 +2,7 @@
 // the QoS the topic's recorded writers offered and the data representation
 // its stored samples carry.
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -13,7 +14,23 @@
 #include "replayer/replay_qos.h"
 #include "replayer/replayer_internal.h"
 
+namespace {
+
+std::atomic<rnr_replay_stop_check> stop_check{nullptr};
+
+}  // namespace
+
+void rnr_replayer_set_stop_check(rnr_replay_stop_check check) {
+  stop_check.store(check);
+}
+
 namespace rnr::replayer::internal {
+
+bool stop_requested() {
+  const rnr_replay_stop_check check = stop_check.load();
+  return check != nullptr && check();
+}
+
 namespace {
 
 // Data representation of the topic's stored samples, read off the 2-byte
@@ -128,7 +145,15 @@ void create_writer(rnr_replayer* replayer, const rnr::bag::TopicSummary& row,
   // What the recorded writers offered, merged so that the one writer reaches
   // every subscriber they reached.
   info->publisher = replayer->publisher;
-  if (const auto merged = rnr_replay_merge_qos(recorded)) {
+  size_t partitions_left_out = 0;
+  if (const auto merged = rnr_replay_merge_qos(recorded, &partitions_left_out)) {
+    if (partitions_left_out > 0) {
+      rnr_log(RNR_LOG_WARN,
+              "Replayer topic(name: %s): its writers had %zu partitions; the replay offers the "
+              "first %zu in sorted order and leaves out %zu",
+              info->topic_name, merged->partitions.size() + partitions_left_out,
+              merged->partitions.size(), partitions_left_out);
+    }
     dds_PublisherQos publisher_qos{};
     dds_DomainParticipant_get_default_publisher_qos(replayer->participant, &publisher_qos);
     publisher_qos.entity_factory.autoenable_created_entities = false;
@@ -159,6 +184,24 @@ void create_writer(rnr_replayer* replayer, const rnr::bag::TopicSummary& row,
   }
   dds_DataWriter* writer =
       dds_Publisher_create_datawriter(info->publisher, topic, &writer_qos, nullptr, 0);
+  if (writer == nullptr && !recorded.empty()) {
+    // DDS refused what the recorded writers offered: the topic is still
+    // replayed, with the plain writer QoS in the default publisher.
+    rnr_log(RNR_LOG_WARN,
+            "Replayer topic(name: %s): DDS refuses the QoS of its recorded writers; it is "
+            "replayed with the default QoS",
+            info->topic_name);
+    const dds_DataRepresentationId_t representation = writer_qos.representation.value[0];
+    dds_DataWriterQos_finalize(&writer_qos);
+    dds_Publisher_get_default_datawriter_qos(replayer->publisher, &writer_qos);
+    writer_qos.reliability.kind = dds_RELIABLE_RELIABILITY_QOS;
+    writer_qos.history.kind = dds_KEEP_ALL_HISTORY_QOS;
+    writer_qos.representation.length = 1;
+    writer_qos.representation.value[0] = representation;
+    writer_qos.batch.enable = true;
+    info->publisher = replayer->publisher;
+    writer = dds_Publisher_create_datawriter(info->publisher, topic, &writer_qos, nullptr, 0);
+  }
   dds_DataWriterQos_finalize(&writer_qos);
   if (writer == nullptr) {
     rnr_log(RNR_LOG_ERROR, "Replayer Cannot create datawriter");
@@ -186,6 +229,7 @@ void create_writers(rnr_replayer* replayer, const std::vector<rnr::bag::TopicSum
   // The offered QoS of each topic's recorded writers, where the bag has them.
   std::unordered_map<int32_t, std::vector<rnr::qos::WriterQos>> recorded;
   std::vector<rnr_WriterQosRow> qos_rows;
+  rnr_replay_qos_notes notes;
   std::string error;
   if (!replayer->bag.writer_qos(&qos_rows, &error)) {
     rnr_log(RNR_LOG_WARN,
@@ -193,14 +237,29 @@ void create_writers(rnr_replayer* replayer, const std::vector<rnr::bag::TopicSum
             "them are replayed with the default QoS");
   }
   for (const rnr_WriterQosRow& qos_row : qos_rows) {
-    if (auto qos = rnr::qos::from_text(qos_row.qos)) {
+    rnr::qos::TextLimitsHit limits;
+    if (auto qos = rnr::qos::from_text(qos_row.qos, &limits)) {
+      rnr_replay_sanitize_qos(&*qos, qos_row.guid, limits, &notes);
       recorded[qos_row.topic_id].push_back(std::move(*qos));
-    } else {
+    } else if (notes.lines < rnr_replay_qos_notes::kMaxQosLines) {
+      ++notes.lines;
       rnr_log(RNR_LOG_WARN, "Replayer The recorded QoS of writer %s cannot be read; it is left out",
               qos_row.guid.c_str());
+    } else {
+      ++notes.unlisted;
     }
   }
+  qos_rows.clear();
+  qos_rows.shrink_to_fit();
+  rnr_replay_qos_notes_finish(&notes);
+  size_t done = 0;
   for (const rnr::bag::TopicSummary& row : topics) {
+    if (stop_requested()) {
+      rnr_log(RNR_LOG_WARN, "Replayer Stopped while creating writers: %zu of %zu topics were seen",
+              done, topics.size());
+      break;
+    }
+    ++done;
     const auto found = recorded.find(static_cast<int32_t>(row.id));
     create_writer(replayer, row,
                   found != recorded.end() ? found->second : std::vector<rnr::qos::WriterQos>{});

@@ -34,6 +34,7 @@ constexpr Names<Liveliness, 3> kLiveliness{
 constexpr Names<Ownership, 2> kOwnership{{"shared", "exclusive"}};
 constexpr Names<DestinationOrder, 2> kOrder{{"by_reception_timestamp", "by_source_timestamp"}};
 constexpr Names<AccessScope, 3> kScope{{"instance", "topic", "group"}};
+constexpr Names<HistorySource, 3> kHistorySource{{"unknown", "discovery", "observed"}};
 
 std::string duration(int64_t ns) {
   return ns == kInfinite ? "infinite" : std::to_string(ns);
@@ -106,7 +107,7 @@ bool unescape(std::string_view s, std::string* out) {
   return true;
 }
 
-bool parse_partitions(std::string_view s, std::vector<std::string>* out) {
+bool parse_partitions(std::string_view s, std::vector<std::string>* out, TextLimitsHit* hit) {
   out->clear();
   if (s.empty()) {
     return true;
@@ -114,12 +115,27 @@ bool parse_partitions(std::string_view s, std::vector<std::string>* out) {
   size_t start = 0;
   for (;;) {
     const size_t comma = s.find(',', start);
+    const std::string_view item =
+        s.substr(start, comma == std::string_view::npos ? s.npos : comma - start);
     std::string name;
-    if (!unescape(s.substr(start, comma == std::string_view::npos ? s.npos : comma - start),
-                  &name)) {
+    // An escaped character takes three bytes: a longer item is too long
+    // whatever it holds, and is checked for its escapes without being kept.
+    if (item.size() > 3 * kMaxPartitionNameBytes) {
+      for (size_t i = item.find('%'); i != std::string_view::npos; i = item.find('%', i + 3)) {
+        if (i + 2 >= item.size() || hex_value(item[i + 1]) < 0 || hex_value(item[i + 2]) < 0) {
+          return false;
+        }
+      }
+      ++hit->partition_names_too_long;
+    } else if (!unescape(item, &name)) {
       return false;
+    } else if (name.size() > kMaxPartitionNameBytes) {
+      ++hit->partition_names_too_long;
+    } else if (out->size() >= kMaxPartitions) {
+      ++hit->partitions_over_count;
+    } else {
+      out->push_back(std::move(name));
     }
-    out->push_back(std::move(name));
     if (comma == std::string_view::npos) {
       return true;
     }
@@ -178,7 +194,7 @@ bool parse_representations(std::string_view s, std::vector<int16_t>* out) {
 }
 
 // One policy field: its line name, how it is written and how it is read.
-bool apply(WriterQos& q, std::string_view name, std::string_view v) {
+bool apply(WriterQos& q, std::string_view name, std::string_view v, TextLimitsHit* hit) {
   DurabilityService& ds = q.durability_service;
   if (name == "reliability")
     return kReliability.parse(v, &q.reliability);
@@ -219,13 +235,19 @@ bool apply(WriterQos& q, std::string_view name, std::string_view v) {
   if (name == "presentation.ordered_access")
     return parse_bool(v, &q.presentation.ordered_access);
   if (name == "partition")
-    return parse_partitions(v, &q.partitions);
+    return parse_partitions(v, &q.partitions, hit);
   if (name == "lifespan")
     return parse_duration(v, &q.lifespan_ns);
   if (name == "data_representation")
     return parse_representations(v, &q.representations);
   if (name == "user_data")
     return parse_hex(v, &q.user_data);
+  if (name == "history")
+    return kHistory.parse(v, &q.history.kind);
+  if (name == "history.depth")
+    return parse_int(v, &q.history.depth);
+  if (name == "history.source")
+    return kHistorySource.parse(v, &q.history.source);
   return true;  // a policy this version does not know
 }
 
@@ -280,10 +302,20 @@ std::string to_text(const WriterQos& q) {
     user_data += kHex[b & 0x0f];
   }
   line("user_data", user_data);
+  if (q.history.source != HistorySource::unknown) {
+    line("history", kHistory.of(q.history.kind));
+    line("history.depth", std::to_string(q.history.depth));
+    line("history.source", kHistorySource.of(q.history.source));
+  }
   return t;
 }
 
-std::optional<WriterQos> from_text(const std::string& text) {
+std::optional<WriterQos> from_text(const std::string& text, TextLimitsHit* hit) {
+  TextLimitsHit ignored;
+  if (hit == nullptr) {
+    hit = &ignored;
+  }
+  *hit = {};
   WriterQos q;
   std::string_view rest(text);
   while (!rest.empty()) {
@@ -294,7 +326,7 @@ std::optional<WriterQos> from_text(const std::string& text) {
       continue;
     }
     const size_t eq = line.find('=');
-    if (eq == std::string_view::npos || !apply(q, line.substr(0, eq), line.substr(eq + 1))) {
+    if (eq == std::string_view::npos || !apply(q, line.substr(0, eq), line.substr(eq + 1), hit)) {
       return std::nullopt;
     }
   }

@@ -39,6 +39,20 @@ struct Presentation {
   bool operator==(const Presentation&) const = default;
 };
 
+// What late joiners of a writer get, per instance, and where that was
+// learnt: from discovery (a Cyclone DDS writer's announced durability
+// service, which is what its late joiners get), or observed by the recorder
+// (the samples a transient-local writer of another implementation delivered
+// on matching, which is at most its depth). Unknown for rows recorded before
+// it was kept, and for volatile writers.
+enum class HistorySource : uint8_t { unknown, discovery, observed };
+struct WriterHistory {
+  History kind = History::keep_last;
+  int32_t depth = 1;
+  HistorySource source = HistorySource::unknown;
+  bool operator==(const WriterHistory&) const = default;
+};
+
 // Defaults are those of a DDS DataWriter.
 struct WriterQos {
   Reliability reliability = Reliability::reliable;
@@ -57,17 +71,36 @@ struct WriterQos {
   int64_t lifespan_ns = kInfinite;
   std::vector<int16_t> representations;  // wire ids; empty: none announced (XCDR1)
   std::vector<uint8_t> user_data;
+  WriterHistory history;
   bool operator==(const WriterQos&) const = default;
 };
 
 // The policies as text, one "name=value" line each (every line ends in
 // '\n'), in a fixed order. Durations are decimal nanoseconds or "infinite";
 // partitions are listed with ',' between them and '%', ',' and control
-// characters escaped as %XX; user data is hexadecimal.
+// characters escaped as %XX; user data is hexadecimal. The history lines
+// ("history", "history.depth", "history.source") come last, and only when
+// the history is known, so that a text without them reads as before.
 std::string to_text(const WriterQos& qos);
+// The partitions a text is read with: more than any DDS writer sensibly
+// offers, few enough that one endpoint's announcement of them fits a
+// datagram (Cyclone DDS fails on thousands of them).
+constexpr size_t kMaxPartitions = 64;
+constexpr size_t kMaxPartitionNameBytes = 255;
+
+// What from_text left out to stay within those limits.
+struct TextLimitsHit {
+  size_t partitions_over_count = 0;  // names beyond the first kMaxPartitions kept
+  size_t partition_names_too_long = 0;
+  bool any() const { return partitions_over_count > 0 || partition_names_too_long > 0; }
+};
+
 // Reads what to_text wrote; lines it does not know are skipped, policies it
 // does not find keep their defaults. Nothing for a malformed value.
-std::optional<WriterQos> from_text(const std::string& text);
+// Partition names longer than kMaxPartitionNameBytes, and those beyond the
+// first kMaxPartitions kept, are left out (counted in `hit`), so that a
+// hostile text costs time and memory in proportion to its length alone.
+std::optional<WriterQos> from_text(const std::string& text, TextLimitsHit* hit = nullptr);
 
 // The partition set a reader asks for so that it matches a writer in
 // `writer_partitions`: the names themselves, and for a wildcard expression

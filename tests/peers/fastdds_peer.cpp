@@ -14,6 +14,7 @@
 //                                [--count N] [--timeout-ms MS]
 //   both: [--partition NAME]... (the publisher's or subscriber's partitions)
 //         [--transient-local] (writers keep every sample for late joiners)
+//   talk: [--depth N] (writers keep the last N samples per instance: KEEP_LAST N)
 //
 // Transport: UDPv4 only, on 127.0.0.1, with 127.0.0.1 as the initial peer; no
 // shared memory, no multicast, built-in transports off.
@@ -182,6 +183,7 @@ fdds::DomainParticipant* create_participant(int domain) {
 struct PeerQos {
   std::vector<std::string> partitions;
   bool transient_local = false;
+  long depth = 0;  // writers' KEEP_LAST depth; 0: KEEP_ALL
 };
 PeerQos g_qos;
 
@@ -245,6 +247,8 @@ bool parse(int argc, char** argv, int first, int* domain, std::vector<TopicArg>*
       *timeout_ms = n;
     } else if (a == "--lead-in-ms") {
       *lead_in_ms = n;
+    } else if (a == "--depth" && n > 0) {
+      g_qos.depth = n;
     } else {
       return false;
     }
@@ -262,6 +266,10 @@ int talk(fdds::DomainParticipant* participant, const std::vector<fdds::Topic*>& 
     fdds::DataWriterQos qos = fdds::DATAWRITER_QOS_DEFAULT;
     qos.reliability().kind = fdds::RELIABLE_RELIABILITY_QOS;
     qos.history().kind = fdds::KEEP_ALL_HISTORY_QOS;
+    if (g_qos.depth > 0) {
+      qos.history().kind = fdds::KEEP_LAST_HISTORY_QOS;
+      qos.history().depth = static_cast<int32_t>(g_qos.depth);
+    }
     qos.data_sharing().off();
     set_durability(qos);
     fdds::DataWriter* w =

@@ -88,6 +88,20 @@ TEST(ReplayQosMerge, OwnershipAndDurabilityService) {
   EXPECT_EQ(m->ownership_strength, 0);
   EXPECT_FALSE(rnr_replay_merge_qos({}).has_value());
 
+  // A writer's known history stands for its durability service's: what
+  // its late joiners got (a Fast DDS writer announces depth 1 whatever it keeps).
+  WriterQos observed = a;
+  observed.durability_service.depth = 1;
+  observed.durability_service.max_samples_per_instance = 1;
+  observed.history = {History::keep_last, 10, HistorySource::observed};
+  m = rnr_replay_merge_qos({observed});
+  ASSERT_TRUE(m.has_value());
+  EXPECT_EQ(m->durability_service.history, History::keep_last);
+  EXPECT_EQ(m->durability_service.depth, 10);
+  EXPECT_EQ(m->durability_service.max_samples_per_instance, -1);  // else Cyclone refuses depth 10
+  observed.history.kind = History::keep_all;
+  EXPECT_EQ(rnr_replay_merge_qos({a, observed})->durability_service.history, History::keep_all);
+
   dds_PublisherQos p{};
   dds_DataWriterQos w{};
   rnr_replay_apply_qos(*rnr_replay_merge_qos({shared}), &w, &p);

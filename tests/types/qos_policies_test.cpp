@@ -28,12 +28,15 @@ TEST(QosText, EveryPolicyRoundTrips) {
   q.lifespan_ns = 1;
   q.representations = {2, 0};
   q.user_data = {0x00, 0xff, 0x3d, 0x0a};
+  q.history = {History::keep_last, 10, HistorySource::observed};
   const std::string text = to_text(q);
   EXPECT_EQ(text.find("\n\n"), std::string::npos) << text;
   const auto back = from_text(text);
   ASSERT_TRUE(back.has_value()) << text;
   EXPECT_TRUE(*back == q) << text << "\n---\n" << to_text(*back);
   EXPECT_TRUE(from_text(to_text(WriterQos{})) == WriterQos{});
+  // An unknown history writes no lines: such a text reads as before.
+  EXPECT_EQ(to_text(WriterQos{}).find("\nhistory"), std::string::npos);
 }
 
 // Unknown lines are skipped (a later version's policies); malformed values
@@ -48,6 +51,13 @@ TEST(QosText, UnknownLinesSkippedMalformedRefused) {
         "no equals sign\n", "ownership.strength=1x\n", "partition=ab%4\n"}) {
     EXPECT_FALSE(from_text(bad).has_value()) << bad;
   }
+  // A name too long to keep is still checked for its escapes.
+  EXPECT_FALSE(from_text("partition=" + std::string(800, 'a') + "%zz\n").has_value());
+  TextLimitsHit hit;
+  const auto limited = from_text("partition=" + std::string(800, 'a') + ",b%2c,c\n", &hit);
+  ASSERT_TRUE(limited.has_value());
+  EXPECT_EQ(limited->partitions, (std::vector<std::string>{"b,", "c"}));
+  EXPECT_EQ(hit.partition_names_too_long, 1u);
 }
 
 // A wildcard expression matches no other expression, so a reader is put
