@@ -379,7 +379,7 @@ int play(const PlayArgs& args) {
   }
 
   rnr_logger_init(args.log_level);
-  rnr_replayer_set_stop_check([] { return stop_requested.load(); });
+  rnr_replayer_set_stop_check([] { return rnr::bagtool::stop_signal() != 0; });
   rnr_replayer* replayer =
       rnr_replayer_create_with_options(args.bag.c_str(), args.domain, &options);
   if (replayer == nullptr) {
