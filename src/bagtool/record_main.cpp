@@ -457,23 +457,44 @@ class Session {
     return false;
   }
 
-  // The current bag's size on disk once what it still holds in memory is
-  // written, judged by the share of file to sample bytes so far.
-  uint64_t estimated_size() const {
+  // The current bag's size on disk once what it holds in memory is written.
+  // The file grows by pages in leaps, so the sample bytes handed to the bag
+  // are counted at the file bytes per sample byte of the last finished bag;
+  // the first bag judges by its file so far and the held bytes.
+  uint64_t estimated_size() {
     const rnr_recorder_status s = rnr_recorder_get_status(recorder_);
     const uint64_t on_disk = file_size(s.current_file);
+    if (base_ == 0) {
+      base_ = on_disk;
+    }
+    if (finished_ratio_ > 0) {
+      return base_ + static_cast<uint64_t>(static_cast<double>(s.bag_bytes) * finished_ratio_);
+    }
     const uint64_t written = s.bag_bytes > s.bag_held ? s.bag_bytes - s.bag_held : 0;
-    const double ratio =
-        written >= 65536 ? static_cast<double>(on_disk) / static_cast<double>(written) : 1.3;
-    return on_disk + static_cast<uint64_t>(static_cast<double>(s.bag_held) * ratio);
+    if (written >= 32768 && on_disk > base_) {
+      // Averaged over the ticks: a leap of the file counts for little.
+      const double seen = static_cast<double>(on_disk - base_) / static_cast<double>(written);
+      ratio_ = ratio_seen_ == 0 ? seen : (ratio_ * ratio_seen_ + seen) / (ratio_seen_ + 1);
+      ++ratio_seen_;
+    }
+    return on_disk + static_cast<uint64_t>(static_cast<double>(s.bag_held) * ratio_);
   }
 
-  bool split_due() const {
+  bool split_due() {
     if (args_.split_ns > 0 && std::chrono::steady_clock::now() - bag_started_ >=
                                   std::chrono::nanoseconds(args_.split_ns)) {
       return true;
     }
-    return args_.split_size > 0 && estimated_size() >= args_.split_size;
+    if (args_.split_size == 0) {
+      return false;
+    }
+    const uint64_t size = estimated_size();
+    if (size < args_.split_size) {
+      return false;
+    }
+    rnr_log(RNR_LOG_DEBUG, "Recorder Split at an estimated %llu bytes",
+            static_cast<unsigned long long>(size));
+    return true;
   }
 
   // Called with mutex_ held.
@@ -481,13 +502,23 @@ class Session {
     if (args_.snapshot_ns > 0) {
       return refuse(detail, "a snapshot window writes no bag to split");
     }
-    const std::string next = names_.next();
+    const std::string next = next_name_.empty() ? names_.next() : next_name_;
+    next_name_.clear();
+    const rnr_recorder_status before = rnr_recorder_get_status(recorder_);
+    const uint64_t base = base_;
     bag_started_ = std::chrono::steady_clock::now();
+    base_ = 0;
     std::string error;
     const bool done = rnr_recorder_split_now(recorder_, next.c_str(), &error);
+    const uint64_t finished = file_size(before.current_file);
+    if (base > 0 && finished > base && before.bag_bytes >= 32768) {
+      finished_ratio_ =
+          static_cast<double>(finished - base) / static_cast<double>(before.bag_bytes);
+    }
     if (rnr_recorder_get_status(recorder_).current_file == next) {
       files_.push_back(next);
     }
+    prepare_next();
     if (!done) {
       ok_ = false;
       return refuse(detail, error.c_str()) && false;
@@ -496,6 +527,21 @@ class Session {
     return true;
   }
 
+ public:
+  // Creates the next split bag ahead of its split. Called with mutex_ held,
+  // or before the run.
+  void prepare_next() {
+    if (args_.split_ns == 0 && args_.split_size == 0) {
+      return;
+    }
+    next_name_ = names_.next();
+    std::string error;
+    if (!rnr_recorder_prepare_split(recorder_, next_name_.c_str(), &error)) {
+      next_name_.clear();  // made at the split, where a failure counts
+    }
+  }
+
+ private:
   // Called with mutex_ held.
   bool snapshot(std::string* detail) {
     if (args_.snapshot_ns == 0) {
@@ -576,8 +622,13 @@ class Session {
   BagNames names_;
   std::mutex mutex_;
   std::deque<std::string> files_;  // this recording's bags, oldest first
+  std::string next_name_;          // the bag prepared for the next split
   std::chrono::steady_clock::time_point started_, bag_started_;
   std::string host_, name_;
+  uint64_t base_ = 0;          // the current bag's size before its first batch
+  double ratio_ = 1.5;         // file bytes per sample byte, as last seen
+  double finished_ratio_ = 0;  // the same of the last finished bag
+  uint64_t ratio_seen_ = 0;    // observations averaged into ratio_
   bool paused_by_disk_ = false;
   bool paused_by_command_ = false;
   bool ok_ = true;
@@ -615,6 +666,7 @@ int record(const RecordArgs& args) {
     Session session(args, recorder, names, first);
     // A disk without the room asked for pauses before the first sample.
     session.tick();
+    session.prepare_next();
     rnr_recorder_start_record(recorder);
     const auto started = std::chrono::steady_clock::now();
     auto shown = started;

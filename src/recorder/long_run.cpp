@@ -65,22 +65,48 @@ bool fail(std::string* error, const std::string& text) {
   return false;
 }
 
-// Makes the new bag `path` ready for samples: the tables of a long run, the
-// catalogue of `from` (the caller holds the recorder's mutex) and the held
-// bytes bound; its bulk insert is not started.
-rnr_Database* prepare_bag(const char* path, rnr_Database* from, size_t held_limit) {
+// Creates the new bag `path` with the tables of a long run and the held
+// bytes bound; null (logged) when it cannot.
+rnr_Database* create_bag(const char* path, size_t held_limit) {
   rnr_Database* store = rnr_Database_create_new(path);
   if (store == nullptr) {
     return nullptr;
   }
   if (!rnr_Database_create_writer_qos_table(store) ||
-      !rnr_Database_create_repeated_rows_table(store) ||
-      !rnr_Database_copy_catalogue(from, store)) {
+      !rnr_Database_create_repeated_rows_table(store)) {
     rnr_Database_destroy(store);
     unlink(path);
     return nullptr;
   }
   rnr_Database_set_held_bytes_limit(store, held_limit);
+  return store;
+}
+
+// Releases a bag that was never written to, and removes its file.
+void drop_bag(rnr_Database* store) {
+  if (store != nullptr) {
+    const std::string path = store->path;
+    rnr_Database_destroy(store);
+    unlink(path.c_str());
+  }
+}
+
+// Makes the new bag `path` ready for samples: created, or the one prepared
+// under that name, with the catalogue of `from` (the caller holds the
+// recorder's mutex); its bulk insert is not started.
+rnr_Database* prepare_bag(LongRun& run, const char* path, rnr_Database* from) {
+  rnr_Database* store = nullptr;
+  if (run.prepared != nullptr && std::strcmp(run.prepared->path, path) == 0) {
+    store = run.prepared;
+  } else {
+    drop_bag(run.prepared);
+    store = create_bag(path, run.held_limit);
+  }
+  run.prepared = nullptr;
+  if (store != nullptr && !rnr_Database_copy_catalogue(from, store)) {
+    drop_bag(store);
+    return nullptr;
+  }
   return store;
 }
 
@@ -339,7 +365,7 @@ bool rnr_recorder_split_now(rnr_recorder* recorder, const char* next_path, std::
     // the new bag.
     std::lock_guard<std::mutex> lock(recorder->mutex);
     previous = recorder->database.load();
-    next = prepare_bag(next_path, previous, run.held_limit);
+    next = prepare_bag(run, next_path, previous);
     if (next == nullptr) {
       return fail(error, std::string("cannot create the bag ") + next_path);
     }
@@ -380,6 +406,17 @@ bool rnr_recorder_split_now(rnr_recorder* recorder, const char* next_path, std::
   return ok;
 }
 
+bool rnr_recorder_prepare_split(rnr_recorder* recorder, const char* next_path, std::string* error) {
+  if (recorder == nullptr || recorder->long_run == nullptr || next_path == nullptr) {
+    return fail(error, "not a long run");
+  }
+  LongRun& run = *recorder->long_run;
+  std::lock_guard<std::mutex> switching(run.switching);
+  drop_bag(run.prepared);
+  run.prepared = create_bag(next_path, run.held_limit);
+  return run.prepared != nullptr || fail(error, std::string("cannot create the bag ") + next_path);
+}
+
 bool rnr_recorder_snapshot_now(rnr_recorder* recorder, const char* path, std::string* error) {
   if (recorder == nullptr || recorder->long_run == nullptr || path == nullptr) {
     return fail(error, "not a long run");
@@ -396,7 +433,7 @@ bool rnr_recorder_snapshot_now(rnr_recorder* recorder, const char* path, std::st
   rnr_Database* out = nullptr;
   {
     std::lock_guard<std::mutex> lock(recorder->mutex);
-    out = prepare_bag(partial.c_str(), recorder->database.load(), run.held_limit);
+    out = prepare_bag(run, partial.c_str(), recorder->database.load());
   }
   if (out == nullptr) {
     return fail(error, "cannot create " + partial);

@@ -48,6 +48,12 @@ bool rnr_recorder_resume(rnr_recorder* recorder);
 // samples (the recording goes on where it can).
 bool rnr_recorder_split_now(rnr_recorder* recorder, const char* next_path, std::string* error);
 
+// Creates the bag `next_path` with its tables ahead of the split into it,
+// so that the split itself only copies the catalogue and switches; a split
+// into another name drops it (the file is removed), as does the end of the
+// run. False with `error` set when it cannot be created.
+bool rnr_recorder_prepare_split(rnr_recorder* recorder, const char* next_path, std::string* error);
+
 // Writes the snapshot window (the latched state as of its start, then its
 // samples) as a complete bag: through `path` + ".partial", renamed to `path`,
 // which must not exist, once complete. Recording into the window goes on

@@ -93,6 +93,8 @@ struct LongRun {
   size_t held_limit = RNR_DATABASE_DEFAULT_HELD_BYTES_LIMIT;
   // One split or snapshot at a time.
   std::mutex switching;
+  // The next bag, created ahead of its split (under `switching`).
+  rnr_Database* prepared = nullptr;
 
   // Under the recorder's insert_mutex.
   rnr_recorder_mode mode = RNR_RECORDER_MODE_RECORDING;

@@ -62,6 +62,12 @@ void release_recorder(rnr_recorder* recorder) {
   }
   if (recorder->long_run != nullptr) {
     release_retired(recorder->long_run.get(), true);
+    if (recorder->long_run->prepared != nullptr) {
+      const std::string prepared = recorder->long_run->prepared->path;
+      rnr_Database_destroy(recorder->long_run->prepared);
+      recorder->long_run->prepared = nullptr;
+      unlink(prepared.c_str());
+    }
   }
   rnr_Database_destroy(recorder->database.load());
   recorder->database.store(nullptr);

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bagtool/recording_set.h"
 #include "byte_multiset.h"
 #include "child_process.h"
 #include "files.h"
@@ -76,11 +77,13 @@ std::unique_ptr<Child> start_recorder(const TempDir& dir, const std::string& nam
                                                     .stderr_path = dir.file(name + ".err")});
 }
 
+// 1 kHz of samples of about 300 bytes, five instances written in turn.
 std::unique_ptr<Child> start_talker(const TempDir& dir, int domain, int count, int readers) {
-  return start_peer({RNR_TALKER_PATH}, domain,
-                    {"--topic", "keyed:chatter", "--count", std::to_string(count), "--rate", "1000",
-                     "--transient-local", "--wait-readers", std::to_string(readers)},
-                    dir.file("talker.out"));
+  return start_peer(
+      {RNR_TALKER_PATH}, domain,
+      {"--topic", "keyed:chatter", "--count", std::to_string(count), "--rate", "1000", "--payload",
+       "256", "--transient-local", "--wait-readers", std::to_string(readers)},
+      dir.file("talker.out"));
 }
 
 // Index of each sample the talker wrote, by its bytes.
@@ -139,7 +142,7 @@ void expect_once_across(const std::vector<std::string>& bags, const std::string&
 }
 
 // Three recorders of one talker at 1 kHz for 7 s: without splits, split every
-// 2 s, and split at 96 KiB.
+// 2 s, and split at 512 KiB.
 TEST(RecordLongRun, SplitBagsHoldEverySampleOnceAndEachPlaysAlone) {
   TempDir dir;
   const int domain = 180;
@@ -147,7 +150,7 @@ TEST(RecordLongRun, SplitBagsHoldEverySampleOnceAndEachPlaysAlone) {
   auto timed =
       start_recorder(dir, "timed", domain, {"-o", dir.file("timed"), "--split-duration", "2"});
   auto sized =
-      start_recorder(dir, "sized", domain, {"-o", dir.file("sized"), "--split-size", "96K"});
+      start_recorder(dir, "sized", domain, {"-o", dir.file("sized"), "--split-size", "512K"});
   auto talker = start_talker(dir, domain, 7000, 3);
   ASSERT_TRUE(talker->wait(40s).value_or(-1) == 0) << read_file(dir.file("talker.out.err"));
   std::this_thread::sleep_for(500ms);
@@ -173,8 +176,24 @@ TEST(RecordLongRun, SplitBagsHoldEverySampleOnceAndEachPlaysAlone) {
     expect_once_across(sized_bags, dir.file("whole.sqlite3"), written);
     for (size_t b = 0; b + 1 < sized_bags.size(); ++b) {
       const double size = static_cast<double>(size_of(sized_bags[b]));
-      EXPECT_NEAR(size, 96.0 * 1024, 0.1 * 96 * 1024) << sized_bags[b];
+      EXPECT_NEAR(size, 512.0 * 1024, 0.1 * 512 * 1024) << sized_bags[b];
     }
+  }
+
+  // Read as one recording, every repeated row has its original before it.
+  std::vector<std::string> ordered;
+  std::string error;
+  ASSERT_TRUE(rnr::bagtool::expand_recording(timed_bags, &ordered, &error)) << error;
+  EXPECT_EQ(ordered, timed_bags);
+  for (size_t k = 0; k < ordered.size(); ++k) {
+    std::vector<int64_t> skip, repeated;
+    ASSERT_TRUE(rnr::bagtool::repeated_rows_to_skip(ordered, k, &skip, &error)) << error;
+    for (const Row& r : read_rows(ordered[k])) {
+      if (r.repeated) {
+        repeated.push_back(r.id);
+      }
+    }
+    EXPECT_EQ(skip, repeated) << ordered[k];
   }
 
   // Each bag alone: its catalogue and writers, `info`, and a bag from the
