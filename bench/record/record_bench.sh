@@ -125,6 +125,69 @@ try_saturated() { # tool size
   awk -v r="$rows" -v s="$span" -v g="$gaps" 'BEGIN { printf "%d %d\n", (s > 0 ? r * 1e9 / s : 0), g }'
 }
 
+# Rows per second that quorvin-rnr-bag record with options $3... stores
+# from a saturated publisher, samples of $1 bytes, across all the bags of
+# the run; also checks for gaps and that no sample is stored twice.
+try_bag_record() { # size label options...
+  local size="$1" label="$2" domain dir pid line rows gaps span
+  shift 2
+  domain="$(next_domain)"
+  dir="$work/bag-$run"
+  mkdir -p "$dir"
+  "$bag_record" -d "$domain" -l warn -o "$dir/rec" "$@" KeyedSeq DDSPerfRDataKS >"$dir/out" 2>&1 &
+  pid=$!
+  children+=("$pid")
+  sleep 1
+  ddsperf -i "$domain" -k all -D "$secs" pub size "$size" >"$dir/pub" 2>&1 || true
+  kill -INT "$pid"
+  wait "$pid" || true
+  local bags
+  bags="$(ls "$dir"/rec*.sqlite3 | sort | tr '\n' ' ')"
+  # shellcheck disable=SC2086
+  line="$("$stats" $bags 2>/dev/null || echo "rows=0 gaps=0 bad=0 span_ns=0")"
+  rows="$(sed -E 's/.*rows=([0-9]+).*/\1/' <<<"$line")"
+  gaps="$(sed -E 's/.*gaps=([0-9]+).*/\1/' <<<"$line")"
+  span="$(sed -E 's/.*span_ns=(-?[0-9]+).*/\1/' <<<"$line")"
+  echo "$(wc -w <<<"$bags")" >"$work/bags-$label"
+  rm -rf "$dir"
+  awk -v r="$rows" -v s="$span" -v g="$gaps" 'BEGIN { printf "%d %d\n", (s > 0 ? r * 1e9 / s : 0), g }'
+}
+
+if [ "${SPLIT:-0}" = 1 ]; then
+  bag_record="$build/src/bagtool/quorvin-rnr-bag-record"
+  [ -x "$bag_record" ] || { echo "missing $bag_record (build quorvin-rnr-bag-record)" >&2; exit 2; }
+  echo "quorvin-rnr-bag record throughput with and without splitting, ${secs} s per run"
+  labels=(plain duration size)
+  for size in 100 4096; do
+    declare -A got=()
+    for round in $(seq 1 "$rounds"); do
+      # Rotating which variant goes first spreads the machine's drift.
+      for k in 0 1 2; do
+        label="${labels[$(((k + round) % 3))]}"
+        case "$label" in
+          plain) read -r r g < <(try_bag_record "$size" plain) ;;
+          duration) read -r r g < <(try_bag_record "$size" duration --split-duration 1) ;;
+          size) read -r r g < <(try_bag_record "$size" size --split-size 4M) ;;
+        esac
+        echo "  size $size round $round: $label $r rows/s (gaps $g, bags $(cat "$work/bags-$label"))"
+        got[$label]="${got[$label]:-} $r"
+      done
+    done
+    for label in "${labels[@]}"; do
+      # shellcheck disable=SC2086
+      med="$(printf '%s\n' ${got[$label]} | sort -n | sed -n "$(((rounds + 1) / 2))p")"
+      declare "med_$label=$med"
+    done
+    printf '  size %s median rows/s: plain %s, --split-duration 1 %s (%s), --split-size 4M %s (%s)\n' \
+      "$size" "$med_plain" "$med_duration" \
+      "$(awk -v a="$med_duration" -v b="$med_plain" 'BEGIN { if (b > 0) printf "%.3f", a / b; else print "n/a" }')" \
+      "$med_size" \
+      "$(awk -v a="$med_size" -v b="$med_plain" 'BEGIN { if (b > 0) printf "%.3f", a / b; else print "n/a" }')"
+    echo "RESULT record_split $size $med_plain $med_duration $med_size"
+  done
+  exit 0
+fi
+
 if [ -n "$before_build" ]; then
   before_tool="$(cd "$before_build" && pwd)/src/app/quorvin-rnr"
   [ -x "$before_tool" ] || { echo "missing $before_tool" >&2; exit 2; }

@@ -239,13 +239,7 @@ void store_sample(rnr_recorder* recorder, rnr_TopicInfo* entry, const dds_Sample
       dump_hex(data, size);
     }
   }
-  std::lock_guard<std::mutex> lock(recorder->insert_mutex);
-  rnr_DataRow row{};
-  row.timestamp = arch_time();
-  row.topic_id = static_cast<uint32_t>(entry->id);
-  row.serialized_data = data;
-  row.serialized_data_size = size;
-  rnr_Database_insert_data(recorder->database, &row);
+  deliver_sample(recorder, entry, info, data, size);
 }
 
 // Whether `reader`, one of the entry's readers, was created reliable.

@@ -60,16 +60,25 @@ void release_recorder(rnr_recorder* recorder) {
                                                     recorder->participant);
     recorder->participant = nullptr;
   }
-  rnr_Database_destroy(recorder->database);
-  recorder->database = nullptr;
+  if (recorder->long_run != nullptr) {
+    release_retired(recorder->long_run.get(), true);
+    if (recorder->long_run->prepared != nullptr) {
+      const std::string prepared = recorder->long_run->prepared->path;
+      rnr_Database_destroy(recorder->long_run->prepared);
+      recorder->long_run->prepared = nullptr;
+      unlink(prepared.c_str());
+    }
+  }
+  rnr_Database_destroy(recorder->database.load());
+  recorder->database.store(nullptr);
 }
 
 // Creation failed: release what exists, and remove the bag this recorder had
 // just created (it is new, empty, and would only be mistaken for a recording).
-rnr_recorder* fail_create(rnr_recorder* recorder) {
+rnr_recorder* fail_create(rnr_recorder* recorder, bool in_memory = false) {
   std::string bag;
-  if (recorder->database != nullptr) {
-    bag = recorder->database->path;
+  if (recorder->database != nullptr && !in_memory) {
+    bag = recorder->database.load()->path;
   }
   release_recorder(recorder);
   if (!bag.empty()) {
@@ -91,6 +100,11 @@ rnr_TopicInfo::~rnr_TopicInfo() {
 }
 
 rnr_recorder* rnr_recorder_create(int32_t domain_id, const char* bag_path) {
+  return create_recorder(domain_id, bag_path, false);
+}
+
+rnr_recorder* rnr::recorder::internal::create_recorder(int32_t domain_id, const char* bag_path,
+                                                       bool in_memory) {
   auto* recorder = new rnr_recorder();
 
   dds_DomainParticipantFactory* factory = dds_DomainParticipantFactory_get_instance();
@@ -119,7 +133,9 @@ rnr_recorder* rnr_recorder_create(int32_t domain_id, const char* bag_path) {
   dds_SubscriberQos_finalize(&subscriber_qos);
 
   char generated[64] = {0};
-  if (bag_path == nullptr) {
+  if (in_memory) {
+    recorder->database = rnr_Database_create(":memory:");
+  } else if (bag_path == nullptr) {
     time_t now = time(nullptr);
     struct tm local {};
     localtime_r(&now, &local);
@@ -132,13 +148,15 @@ rnr_recorder* rnr_recorder_create(int32_t domain_id, const char* bag_path) {
   }
   if (recorder->database == nullptr) {
     rnr_log(RNR_LOG_ERROR, "Recorder Cannot create database");
-    return fail_create(recorder);
+    return fail_create(recorder, in_memory);
   }
   rnr_Database_create_writer_qos_table(recorder->database);
-  rnr_log(RNR_LOG_INFO, "Recorder Recording into %s", recorder->database->path);
+  if (!in_memory) {
+    rnr_log(RNR_LOG_INFO, "Recorder Recording into %s", recorder->database.load()->path);
+  }
   if (!rnr_Database_start_bulk_insert_data(recorder->database, kBulkInsertSize)) {
     rnr_log(RNR_LOG_ERROR, "Recorder Cannot start bulk insert");
-    return fail_create(recorder);
+    return fail_create(recorder, in_memory);
   }
 
   dds_Subscriber* builtin_subscriber =
@@ -149,15 +167,15 @@ rnr_recorder* rnr_recorder_create(int32_t domain_id, const char* bag_path) {
   if (dds_DataReader_set_listener(builtin_reader, &kBuiltinReaderListener,
                                   dds_DATA_AVAILABLE_STATUS) != dds_RETCODE_OK) {
     rnr_log(RNR_LOG_ERROR, "Recorder Cannot set listener to builtin datareader");
-    return fail_create(recorder);
+    return fail_create(recorder, in_memory);
   }
   if (dds_DomainParticipant_enable(recorder->participant) != dds_RETCODE_OK) {
     rnr_log(RNR_LOG_ERROR, "Recorder Cannot enable DomainParticipant");
-    return fail_create(recorder);
+    return fail_create(recorder, in_memory);
   }
   if (dds_Subscriber_enable(recorder->subscriber) != dds_RETCODE_OK) {
     rnr_log(RNR_LOG_ERROR, "Recorder Cannot enable Subscriber");
-    return fail_create(recorder);
+    return fail_create(recorder, in_memory);
   }
   return recorder;
 }
@@ -304,11 +322,12 @@ bool rnr_recorder_save_record(rnr_recorder* recorder) {
   if (recorder == nullptr || recorder->database == nullptr) {
     return true;
   }
-  rnr_log(RNR_LOG_INFO, "Recorder Save record data into database: %s", recorder->database->path);
-  if (recorder->database->bulk_insert_enabled) {
-    rnr_Database_end_bulk_insert_data(recorder->database);
+  rnr_Database* database = recorder->database.load();
+  rnr_log(RNR_LOG_INFO, "Recorder Save record data into database: %s", database->path);
+  if (database->bulk_insert_enabled) {
+    rnr_Database_end_bulk_insert_data(database);
   }
-  const rnr_BulkInsertStats stats = rnr_Database_bulk_insert_stats(recorder->database);
+  const rnr_BulkInsertStats stats = rnr_Database_bulk_insert_stats(database);
   const uint64_t lost = stats.lost_samples;
   uint64_t not_recorded = 0;
   {
@@ -316,19 +335,19 @@ bool rnr_recorder_save_record(rnr_recorder* recorder) {
     not_recorded = recorder->not_recorded;
   }
   rnr_log(RNR_LOG_INFO, "Recorder Saved %llu samples into %s",
-          static_cast<unsigned long long>(stats.written_samples), recorder->database->path);
+          static_cast<unsigned long long>(stats.written_samples), database->path);
   if (not_recorded > 0) {
     rnr_log(RNR_LOG_ERROR,
             "Recorder Lost %llu samples: %llu never arrived from their writers, %llu the bag %s "
             "could not store",
             static_cast<unsigned long long>(lost + not_recorded),
             static_cast<unsigned long long>(not_recorded), static_cast<unsigned long long>(lost),
-            recorder->database->path);
+            database->path);
     return false;
   }
   if (lost > 0) {
     rnr_log(RNR_LOG_ERROR, "Recorder Lost %llu samples: the bag %s could not store them",
-            static_cast<unsigned long long>(lost), recorder->database->path);
+            static_cast<unsigned long long>(lost), database->path);
     return false;
   }
   return true;
@@ -337,6 +356,11 @@ bool rnr_recorder_save_record(rnr_recorder* recorder) {
 void rnr_recorder_set_held_bytes_limit(rnr_recorder* recorder, size_t bytes) {
   if (recorder != nullptr) {
     rnr_Database_set_held_bytes_limit(recorder->database, bytes);
+    if (recorder->long_run != nullptr) {
+      recorder->long_run->held_limit = bytes != 0 ? bytes : RNR_DATABASE_DEFAULT_HELD_BYTES_LIMIT;
+      recorder->long_run->window.configure(recorder->long_run->options.snapshot_ns,
+                                           recorder->long_run->held_limit);
+    }
   }
 }
 

@@ -22,6 +22,7 @@
 #include "bag/writer_qos.h"
 #include "middleware/dds_api.h"
 #include "recorder/arrival_order.h"
+#include "recorder/long_run_internal.h"
 #include "types/dds_guid.h"
 #include "recorder/recorder.h"
 #include "recorder/sequence_gaps.h"
@@ -185,7 +186,11 @@ struct rnr_recorder {
   std::vector<std::unique_ptr<rnr_TopicInfo>> topic_list;
   // The entries of topic_list by topic and type name (topic_index_key).
   std::unordered_map<std::string, rnr_TopicInfo*> topic_index;
-  rnr_Database* database = nullptr;
+  // The bag being written. Changed only with `mutex` and `insert_mutex`
+  // held (a split), read by captures waiting for room without them.
+  std::atomic<rnr_Database*> database{nullptr};
+  // Set for a long run (long_run.h) before recording starts; null otherwise.
+  std::unique_ptr<rnr::recorder::internal::LongRun> long_run;
   // The pattern and exclusion pairs: a writer of a topic that no entry names
   // brings its topic in when they match it.
   rnr::recorder::internal::TopicPatterns patterns;
@@ -252,6 +257,13 @@ constexpr int32_t kReaderMaxSamples = 8192;
 extern const dds_DataReaderListener kTopicReaderListener;
 // The listener of the built-in publications reader: discovery of writers.
 extern const dds_DataReaderListener kBuiltinReaderListener;
+
+// --- recorder.cpp ---
+
+// Creates the recorder with its first bag: `bag_path` (a new file; null for
+// the generated name), or with `in_memory` a catalogue kept in memory that
+// no file backs. Null (logged) on failure.
+rnr_recorder* create_recorder(int32_t domain_id, const char* bag_path, bool in_memory);
 
 // --- capture.cpp ---
 

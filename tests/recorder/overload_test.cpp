@@ -69,7 +69,7 @@ TEST(RecorderOverload, HeldSamplesStayWithinTheBoundAndReliableOnesAreAllStored)
   const std::string bag_path = dir.path() + "/overload.sqlite3";
   rnr_recorder* recorder = rnr_recorder_create(domain, bag_path.c_str());
   ASSERT_NE(recorder, nullptr);
-  sqlite3_commit_hook(recorder->database->db, slow_commit, nullptr);
+  sqlite3_commit_hook(recorder->database.load()->db, slow_commit, nullptr);
   rnr_recorder_set_held_bytes_limit(recorder, kLimit);
   ASSERT_TRUE(rnr_recorder_add_topic(recorder, "DDSPerfRDataKS", "KeyedSeq"));
   ASSERT_TRUE(rnr_recorder_start_record(recorder));
