@@ -502,6 +502,7 @@ void capture_samples(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReade
     total += capture_round(recorder, entry, reader, room, more);
     check_dds_losses(entry, reader, false);
     check_writer_records(entry, false);
+    entry->losses_seen.store(topic_losses(entry), std::memory_order_relaxed);
   }
 }
 

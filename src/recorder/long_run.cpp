@@ -498,6 +498,9 @@ rnr_recorder_status rnr_recorder_get_status(rnr_recorder* recorder) {
   {
     std::lock_guard<std::mutex> lock(recorder->mutex);
     status.topics = recorder->topic_list.size();
+    for (const auto& entry : recorder->topic_list) {
+      status.never_arrived += entry->losses_seen.load(std::memory_order_relaxed);
+    }
   }
   std::lock_guard<std::mutex> insert(recorder->insert_mutex);
   rnr_Database* current = recorder->database.load();
@@ -508,7 +511,7 @@ rnr_recorder_status rnr_recorder_get_status(rnr_recorder* recorder) {
   status.discarded = run.discarded;
   status.bag_samples = run.bag_samples;
   status.bag_bytes = run.bag_bytes;
-  status.lost = run.lost_before;
+  status.lost = run.lost_before + status.never_arrived;
   if (!window && current != nullptr) {
     status.current_file = current->path;
     const rnr_BulkInsertStats stats = rnr_Database_bulk_insert_stats(current);

@@ -62,15 +62,16 @@ bool rnr_recorder_snapshot_now(rnr_recorder* recorder, const char* path, std::st
 
 struct rnr_recorder_status {
   uint8_t mode = RNR_RECORDER_MODE_RECORDING;
-  std::string current_file;  // the bag written to; empty with a snapshot window
-  uint64_t samples = 0;      // stored in bags (or held by the window) so far
-  uint64_t bytes = 0;        // their serialized bytes
-  uint64_t lost = 0;         // samples the bags could not store
-  uint64_t discarded = 0;    // samples discarded while paused
-  uint64_t topics = 0;       // topics recorded
-  uint64_t bag_samples = 0;  // in the current bag
-  uint64_t bag_bytes = 0;    // serialized bytes handed to the current bag
-  uint64_t bag_held = 0;     // of them, still held in memory
+  std::string current_file;    // the bag written to; empty with a snapshot window
+  uint64_t samples = 0;        // stored in bags (or held by the window) so far
+  uint64_t bytes = 0;          // their serialized bytes
+  uint64_t lost = 0;           // samples lost: never arrived, or not stored
+  uint64_t never_arrived = 0;  // of those, samples that never reached the recorder
+  uint64_t discarded = 0;      // samples discarded while paused
+  uint64_t topics = 0;         // topics recorded
+  uint64_t bag_samples = 0;    // in the current bag
+  uint64_t bag_bytes = 0;      // serialized bytes handed to the current bag
+  uint64_t bag_held = 0;       // of them, still held in memory
   uint64_t window_samples = 0;
   uint64_t window_ns = 0;  // span of the samples the window holds
 };

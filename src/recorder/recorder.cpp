@@ -304,6 +304,7 @@ void rnr_recorder_stop_record(rnr_recorder* recorder) {
     {
       std::lock_guard<std::mutex> lock(entry->capture_mutex);
       check_writer_records(entry, true);
+      entry->losses_seen.store(topic_losses(entry), std::memory_order_relaxed);
     }
     report_dds_losses(entry);
     not_recorded += topic_losses(entry);

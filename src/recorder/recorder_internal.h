@@ -140,6 +140,9 @@ struct rnr_TopicInfo : rnr_TopicDescription {
   // writers' gaps were last looked at. Under capture_mutex.
   uint64_t never_arrived = 0;
   uint64_t gaps_checked_ns = 0;
+  // The topic's losses as last counted (topic_losses), for the status that
+  // other threads read without capture_mutex.
+  std::atomic<uint64_t> losses_seen{0};
   // When each writer of the topic was announced, and the writers that went
   // away whose records of sequence numbers are to end (a while after they
   // left, release_departed_writers). Under assignment_mutex.
