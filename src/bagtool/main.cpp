@@ -23,10 +23,10 @@ using rnr::bagtool::kQuietOption;
 using rnr::bagtool::OptionSpec;
 
 constexpr const char* kUsage =
-    "usage: quorvin-rnr-bag [-h] [--version] <command> BAG [...]\n"
+    "usage: quorvin-rnr-bag [-h] [--version] <command> [...]\n"
     "\n"
-    "Looks into, plays, cuts and merges bags recorded by quorvin-rnr; input bags\n"
-    "are only read.\n"
+    "Looks into, plays, cuts and merges bags recorded by quorvin-rnr (input bags\n"
+    "are only read), and records and controls long runs.\n"
     "\n"
     "Commands (each has its own --help):\n"
     "  info BAG                    topics, types, sample counts, rates, sizes, time span\n"
@@ -37,6 +37,12 @@ constexpr const char* kUsage =
     "                              prints every sample (of the matching topics) decoded,\n"
     "                              one JSON object per line (byte runs cut at 64)\n"
     "  play BAG [OPTIONS]          plays the bag onto a DDS domain\n"
+    "  record [OPTIONS] TYPE TOPIC...\n"
+    "                              records for long runs: split bags, retention, a\n"
+    "                              snapshot window, remote control\n"
+    "  control NAME|all COMMAND    sends pause, resume, split, snapshot or stop to\n"
+    "                              recorders run with --control\n"
+    "  status                      lists the recorders run with --control\n"
     "  cut BAG OUT [--start T] [--end T] [--topic PATTERN]...\n"
     "                              writes the samples of BAG between the times (of the\n"
     "                              matching topics) into the new bag OUT\n"

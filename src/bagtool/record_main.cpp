@@ -16,12 +16,14 @@
 #include <cstdlib>
 #include <ctime>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "control/control.h"
 #include "log/logger.h"
 #include "recorder/long_run.h"
 #include "recorder/recorder.h"
@@ -49,7 +51,7 @@ constexpr const char* kUsage =
     "  --snapshot T            write nothing, hold the last T of samples in memory, and\n"
     "                          write them as a bag on each SIGUSR1\n"
     "  --control               obey commands and publish status over DDS\n"
-    "  --name NAME             the recorder's name for --control (default host-pid)\n"
+    "  --name NAME             the recorder's name for --control (default HOST:PID)\n"
     "  -l, --log-level LEVEL   verbose | debug | info | warn | error | fatal (default info)\n"
     "  -h, --help              show this help and exit\n"
     "\n"
@@ -200,6 +202,9 @@ int parse_args(int argc, char** argv, RecordArgs* args, bool* help) {
       if (value.empty() || !rnr_name_fits(value.c_str())) {
         return bad("--name " + value + ": give a name below 256 bytes");
       }
+      if (value == "all") {
+        return bad("--name all: that name addresses every recorder; give another");
+      }
       args->name = value;
     } else {
       return bad("unknown option " + option);
@@ -220,9 +225,6 @@ int parse_args(int argc, char** argv, RecordArgs* args, bool* help) {
   }
   if (args->snapshot_ns > 0 && (args->split_ns > 0 || args->split_size > 0)) {
     return bad("--snapshot writes no bag to split: give it without --split-size/--split-duration");
-  }
-  if (args->control) {
-    return bad("--control is not available in this build");
   }
   return 0;
 }
@@ -338,17 +340,10 @@ void on_signal(int signal_number) {
 
 // --- The run --------------------------------------------------------------------
 
-// What a remote control asks of a recorder.
-enum class Command { pause, resume, split, snapshot, stop };
-
-// What a recorder tells a remote supervisor about itself.
-struct RecorderStatus {
-  std::string name, host;
-  int64_t pid = 0;
-  std::string state;  // recording | paused | snapshot
-  std::string current_file;
-  uint64_t samples = 0, bytes = 0, lost = 0, topics = 0, free_disk = 0;
-};
+// What a remote control asks of a recorder, and what the recorder tells
+// about itself (control.h).
+using rnr::control::Command;
+using rnr::control::RecorderStatus;
 
 // The running recorder with its names, splits and retention. Its commands
 // may come from another thread (a remote control) as well as from the main
@@ -364,7 +359,7 @@ class Session {
     char host[256] = {0};
     gethostname(host, sizeof host - 1);
     host_ = host;
-    name_ = args.name.empty() ? host_ + "-" + std::to_string(getpid()) : args.name;
+    name_ = args.name.empty() ? rnr::control::default_name() : args.name;
   }
 
   // Carries out one command; false with `detail` set when it cannot.
@@ -430,6 +425,7 @@ class Session {
   }
 
   bool ok() const { return ok_; }
+  const std::string& name() const { return name_; }
 
   // "\r  12.3 s  12345 samples  1000/s  1.2 MiB  3 topics  0 lost  NAME".
   void show_status(double elapsed, double rate) {
@@ -667,14 +663,40 @@ int record(const RecordArgs& args) {
     // A disk without the room asked for pauses before the first sample.
     session.tick();
     session.prepare_next();
+    // Commands come on the agent's thread; the status goes out each second
+    // and after every command.
+    std::unique_ptr<rnr::control::Agent> agent;
+    std::atomic<bool> changed{false};
+    if (args.control) {
+      std::string why;
+      agent = rnr::control::Agent::create(
+          args.domain, session.name(),
+          [&](Command command, std::string* detail) {
+            const bool done = session.handle(command, detail);
+            changed.store(true);
+            return done;
+          },
+          &why);
+      if (agent == nullptr) {
+        std::fprintf(stderr, "quorvin-rnr-bag: record: --control: %s\n", why.c_str());
+        rnr_recorder_destroy(recorder);
+        return 1;
+      }
+    }
     rnr_recorder_start_record(recorder);
     const auto started = std::chrono::steady_clock::now();
+    auto published = started - std::chrono::seconds(1);
     auto shown = started;
     uint64_t shown_samples = 0;
     while (!stop_requested.load()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       session.tick();
       const auto now = std::chrono::steady_clock::now();
+      if (agent != nullptr &&
+          (changed.exchange(false) || now - published >= std::chrono::seconds(1))) {
+        agent->publish_status(session.status());
+        published = now;
+      }
       if (terminal && now - shown >= std::chrono::seconds(1)) {
         const uint64_t samples = rnr_recorder_get_status(recorder).samples;
         const double span = std::chrono::duration<double>(now - shown).count();
@@ -686,6 +708,12 @@ int record(const RecordArgs& args) {
     }
     if (terminal) {
       std::fputc('\n', stderr);
+    }
+    if (agent != nullptr) {
+      RecorderStatus last = session.status();
+      last.state = "stopping";
+      agent->publish_status(last);
+      agent.reset();
     }
     ok = session.ok();
   }

@@ -291,7 +291,7 @@ TEST(RecordLongRun, RetentionAndRefusals) {
       {{"--split-size", "12X"}, "not a size"},
       {{"--split-duration", "-3"}, "not a duration"},
       {{"--snapshot", "3", "--split-size", "1M"}, "--snapshot"},
-      {{"--control"}, "not available in this build"},
+      {{"--control", "--name", "all"}, "--name"},
   };
   for (const auto& [options, why] : refused) {
     std::vector<std::string> argv = {RNR_RECORD_PATH};
@@ -301,6 +301,44 @@ TEST(RecordLongRun, RetentionAndRefusals) {
     EXPECT_TRUE(run.exited_with(2)) << options[0];
     EXPECT_NE(run.err.find(why), std::string::npos) << run.err;
   }
+}
+
+// Two recorders under remote control: a pause reaches the one it names,
+// status lists both, a command for nobody changes nothing, and one stop to
+// all ends both with complete bags.
+TEST(RecordLongRun, RemoteControlPausesStopsAndReports) {
+  TempDir dir;
+  const int domain = 184;
+  auto r1 = start_recorder(dir, "r1", domain,
+                           {"-o", dir.file("r1.sqlite3"), "--control", "--name", "r1"});
+  auto r2 = start_recorder(dir, "r2", domain,
+                           {"-o", dir.file("r2.sqlite3"), "--control", "--name", "r2"});
+  const std::string d = std::to_string(domain);
+  auto talker = start_talker(dir, domain, 6000, 2);
+  ASSERT_TRUE(wait_for_text(dir.file("talker.out"), "SAMPLE", 15s));
+  const ChildResult pause = run_program({RNR_BAG_TOOL_PATH, "control", "-d", d, "r1", "pause"});
+  ASSERT_TRUE(pause.exited_with(0)) << pause.out << pause.err;
+  const ChildResult status = run_program({RNR_BAG_TOOL_PATH, "status", "-d", d});
+  EXPECT_TRUE(status.exited_with(0)) << status.err;
+  for (const char* line : {"r1", "r2", "paused", "recording"}) {
+    EXPECT_NE(status.out.find(line), std::string::npos) << status.out;
+  }
+  const ChildResult nobody = run_program({RNR_BAG_TOOL_PATH, "control", "-d", d, "nobody", "stop"});
+  EXPECT_TRUE(nobody.exited_with(1));
+  EXPECT_NE((nobody.out + nobody.err).find("nobody"), std::string::npos) << "not named";
+  std::this_thread::sleep_for(1500ms);
+  const ChildResult resume = run_program({RNR_BAG_TOOL_PATH, "control", "-d", d, "r1", "resume"});
+  EXPECT_TRUE(resume.exited_with(0)) << resume.out << resume.err;
+  ASSERT_TRUE(talker->wait(30s).value_or(-1) == 0);
+  std::this_thread::sleep_for(500ms);
+  const ChildResult stop = run_program({RNR_BAG_TOOL_PATH, "control", "-d", d, "all", "stop"});
+  EXPECT_TRUE(stop.exited_with(0)) << stop.out << stop.err;
+  EXPECT_EQ(r1->wait(30s), 0) << read_file(dir.file("r1.err"));
+  EXPECT_EQ(r2->wait(30s), 0) << read_file(dir.file("r2.err"));
+  const size_t kept = read_rows(dir.file("r1.sqlite3")).size();
+  EXPECT_EQ(read_rows(dir.file("r2.sqlite3")).size(), 6000u) << "the other recorder went on";
+  EXPECT_LT(kept, 6000u - 1000u) << "r1 stored while paused";
+  EXPECT_GT(kept, 0u);
 }
 
 }  // namespace
