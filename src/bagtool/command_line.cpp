@@ -110,4 +110,16 @@ int apply_progress_options(const std::string& command, const CommandLine& line) 
   return 0;
 }
 
+bool parse_log_level(const std::string& text, int32_t* level) {
+  static const std::pair<const char*, int32_t> names[] = {
+      {"verbose", 0}, {"debug", 1}, {"info", 2}, {"warn", 3}, {"error", 4}, {"fatal", 6}};
+  for (const auto& [name, value] : names) {
+    if (text == name) {
+      *level = value;
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace rnr::bagtool

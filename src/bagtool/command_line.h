@@ -5,6 +5,7 @@
 // a whole bag). Wrong arguments give one line and status 2.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,6 +48,10 @@ int usage_error(const std::string& command, const std::string& text);
 // Sets the progress mode from --progress and --quiet (2 when both are given,
 // after a line).
 int apply_progress_options(const std::string& command, const CommandLine& line);
+
+// A log level by name (verbose, debug, info, warn, error, fatal), as the
+// recorder and the replayer take it with -l; false for any other text.
+bool parse_log_level(const std::string& text, int32_t* level);
 
 // Exit statuses, as every command's help lists them.
 extern const char* const kExitStatusText;

@@ -20,6 +20,7 @@
 #include "bag/bag_reader.h"
 #include "bag/database_open.h"
 #include "bagtool/latched_state.h"
+#include "bagtool/command_line.h"
 #include "bagtool/signals.h"
 #include "bagtool/terminal.h"
 #include "bagtool/time_arg.h"
@@ -92,18 +93,6 @@ bool parse_number(const std::string& text, double* value) {
   return !text.empty() && end == text.c_str() + text.size() && errno == 0 && std::isfinite(*value);
 }
 
-bool parse_level(const std::string& text, int32_t* level) {
-  static const std::pair<const char*, int32_t> names[] = {
-      {"verbose", 0}, {"debug", 1}, {"info", 2}, {"warn", 3}, {"error", 4}, {"fatal", 6}};
-  for (const auto& [name, value] : names) {
-    if (text == name) {
-      *level = value;
-      return true;
-    }
-  }
-  return false;
-}
-
 // Reads the command line (after "play"). 0 when it is good, else the exit
 // status (0 too for --help, with `help` set).
 int parse_args(int argc, char** argv, PlayArgs* args, bool* help) {
@@ -167,7 +156,7 @@ int parse_args(int argc, char** argv, PlayArgs* args, bool* help) {
       }
       args->remap.emplace_back(value.substr(0, at), value.substr(at + 1));
     } else if (option == "-l" || option == "--log-level") {
-      if (!parse_level(value, &args->log_level)) {
+      if (!rnr::bagtool::parse_log_level(value, &args->log_level)) {
         return bad("-l " + value + ": unknown log level");
       }
     } else {

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bagtool/command_line.h"
 #include "control/control.h"
 #include "log/logger.h"
 #include "recorder/long_run.h"
@@ -121,18 +122,6 @@ std::optional<uint64_t> parse_size(std::string text) {
   return static_cast<uint64_t>(value * unit);
 }
 
-bool parse_level(const std::string& text, int32_t* level) {
-  static const std::pair<const char*, int32_t> names[] = {
-      {"verbose", 0}, {"debug", 1}, {"info", 2}, {"warn", 3}, {"error", 4}, {"fatal", 6}};
-  for (const auto& [name, value] : names) {
-    if (text == name) {
-      *level = value;
-      return true;
-    }
-  }
-  return false;
-}
-
 // Reads the command line (after "record"). 0 when it is good, else the exit
 // status (0 too for --help, with `help` set).
 int parse_args(int argc, char** argv, RecordArgs* args, bool* help) {
@@ -171,7 +160,7 @@ int parse_args(int argc, char** argv, RecordArgs* args, bool* help) {
       }
       args->domain = static_cast<int32_t>(domain);
     } else if (option == "-l" || option == "--log-level") {
-      if (!parse_level(value, &args->log_level)) {
+      if (!rnr::bagtool::parse_log_level(value, &args->log_level)) {
         return bad("-l " + value + ": unknown log level");
       }
     } else if (option == "-o" || option == "--output") {
