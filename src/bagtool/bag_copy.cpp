@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include "bag/writer_qos.h"
 #include "bagtool/commands.h"
 #include "bagtool/output_file.h"
+#include "bagtool/recording_set.h"
 #include "bagtool/progress.h"
 #include "bagtool/signals.h"
 #include "bagtool/topic_select.h"
@@ -49,6 +51,9 @@ struct Input {
   size_t next = 0;  // row of `chunk` to take next
   bool done = false;
   std::map<int64_t, uint32_t> out_topic;  // input topic id -> output topic id
+  // Rows that repeat a sample of an earlier input (the latched state a split
+  // bag starts with), ascending: left out.
+  std::vector<int64_t> repeated;
 };
 
 constexpr size_t kRowsPerStatement = 256;
@@ -310,6 +315,9 @@ int copy_bags(const char* command, std::vector<std::unique_ptr<Input>>& inputs,
     }
     ++earliest->next;
     progress.step();
+    if (std::binary_search(earliest->repeated.begin(), earliest->repeated.end(), row->id)) {
+      continue;  // held once already, from the earlier bag
+    }
     auto topic = earliest->out_topic.find(row->topic_id);
     // A sample of no listed topic, or without a reception time, has no
     // place in a bag of the store's schema.
@@ -423,12 +431,39 @@ int run_merge(const std::string& out, const std::vector<std::string>& bags, bool
                           " exists and is a bag; merge writes its first argument (merge OUT "
                           "BAG...), give --force to replace it");
   }
-  std::vector<std::unique_ptr<Input>> inputs;
+  // A directory stands for its bags (in recording order), a file for itself;
+  // the inputs keep the order they are given in. A row that repeats a
+  // sample of a bag earlier in the recording (the latched state a split bag
+  // starts with) is left to that bag.
+  std::vector<std::string> listed, ordered;
   for (const auto& bag : bags) {
+    struct stat st {};
+    if (stat(bag.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      std::vector<std::string> in_directory;
+      if (!expand_recording({bag}, &in_directory, &error)) {
+        return report_failure("merge: " + error);
+      }
+      listed.insert(listed.end(), in_directory.begin(), in_directory.end());
+    } else {
+      listed.push_back(bag);
+    }
+  }
+  if (!expand_recording(listed, &ordered, &error)) {
+    return report_failure("merge: " + error);
+  }
+  std::map<std::string, std::vector<int64_t>> repeated;
+  for (size_t k = 0; k < ordered.size(); ++k) {
+    if (!repeated_rows_to_skip(ordered, k, &repeated[ordered[k]], &error)) {
+      return report_failure(error);
+    }
+  }
+  std::vector<std::unique_ptr<Input>> inputs;
+  for (const auto& bag : listed) {
     inputs.push_back(open_input(bag, &error));
     if (inputs.back() == nullptr) {
       return report_failure(error);
     }
+    inputs.back()->repeated = std::move(repeated[bag]);
   }
   return copy_bags("merge", inputs, out, force);
 }
