@@ -6,9 +6,9 @@
 
 namespace rnr::bagtool {
 
-const OptionSpec kForceOption{"--force", "", false};
-const OptionSpec kProgressOption{"--progress", "", false};
-const OptionSpec kQuietOption{"--quiet", "-q", false};
+const CommandOption kForceOption{"--force", "", false};
+const CommandOption kProgressOption{"--progress", "", false};
+const CommandOption kQuietOption{"--quiet", "-q", false};
 
 const char* const kExitStatusText =
     "Exit status: 0 done; 1 failed (one line says why); 2 wrong arguments; 128 + the\n"
@@ -50,7 +50,7 @@ int usage_error(const std::string& command, const std::string& text) {
   return 2;
 }
 
-int read_command_line(const std::string& command, const std::vector<OptionSpec>& options,
+int read_command_line(const std::string& command, const std::vector<CommandOption>& options,
                       const std::vector<std::string>& args, CommandLine* out) {
   bool options_end = false;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -73,21 +73,21 @@ int read_command_line(const std::string& command, const std::vector<OptionSpec>&
       attached = word.substr(equals + 1);
       word.resize(equals);
     }
-    const OptionSpec* spec = nullptr;
+    const CommandOption* matched = nullptr;
     for (const auto& candidate : options) {
       if (word == candidate.name ||
           (!candidate.short_name.empty() && word == candidate.short_name)) {
-        spec = &candidate;
+        matched = &candidate;
       }
     }
-    if (spec == nullptr) {
+    if (matched == nullptr) {
       return usage_error(command, "unknown option " + word);
     }
-    if (!spec->takes_value) {
+    if (!matched->takes_value) {
       if (attached) {
-        return usage_error(command, spec->name + " takes no value");
+        return usage_error(command, matched->name + " takes no value");
       }
-      out->options.emplace_back(spec->name, "");
+      out->options.emplace_back(matched->name, "");
       continue;
     }
     if (!attached) {
@@ -96,7 +96,7 @@ int read_command_line(const std::string& command, const std::vector<OptionSpec>&
       }
       attached = args[++i];
     }
-    out->options.emplace_back(spec->name, *attached);
+    out->options.emplace_back(matched->name, *attached);
   }
   return 0;
 }

@@ -12,16 +12,16 @@
 
 namespace rnr::bagtool {
 
-struct OptionSpec {
+struct CommandOption {
   std::string name;        // "--topic"
   std::string short_name;  // "-d", or empty
   bool takes_value = false;
 };
 
 // The shared options.
-extern const OptionSpec kForceOption;
-extern const OptionSpec kProgressOption;
-extern const OptionSpec kQuietOption;
+extern const CommandOption kForceOption;
+extern const CommandOption kProgressOption;
+extern const CommandOption kQuietOption;
 
 struct CommandLine {
   std::vector<std::string> positional;
@@ -38,7 +38,7 @@ struct CommandLine {
 // Reads `args` (the words after the command) against the command's options.
 // 0 when they are good (also for --help, with `help` set), else 2 after one
 // line on standard error.
-int read_command_line(const std::string& command, const std::vector<OptionSpec>& options,
+int read_command_line(const std::string& command, const std::vector<CommandOption>& options,
                       const std::vector<std::string>& args, CommandLine* out);
 
 // "quorvin-rnr-bag: COMMAND: TEXT" and a hint at the command's help on

@@ -17,10 +17,10 @@
 namespace {
 
 using rnr::bagtool::CommandLine;
+using rnr::bagtool::CommandOption;
 using rnr::bagtool::kForceOption;
 using rnr::bagtool::kProgressOption;
 using rnr::bagtool::kQuietOption;
-using rnr::bagtool::OptionSpec;
 
 constexpr const char* kUsage =
     "usage: quorvin-rnr-bag [-h] [--version] <command> [...]\n"
@@ -95,12 +95,12 @@ struct Command {
   const char* name;
   const char* synopsis;
   const char* purpose;
-  std::vector<OptionSpec> options;
+  std::vector<CommandOption> options;
   std::vector<const char*> option_texts;
 };
 
 const std::vector<Command>& commands() {
-  static const OptionSpec kStart{"--start", "", true}, kEnd{"--end", "", true},
+  static const CommandOption kStart{"--start", "", true}, kEnd{"--end", "", true},
       kTopic{"--topic", "", true}, kCompression{"--compression", "", true},
       kChunkSize{"--chunk-size", "", true}, kMaxBytes{"--max-bytes", "", true},
       kBytes{"--bytes", "", true};
