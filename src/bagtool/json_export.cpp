@@ -64,6 +64,7 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
   types::JsonOptions decoding;
   decoding.max_bytes = options.max_bytes;
   decoding.base64 = options.base64;
+
   BagReader reader;
   std::string error;
   std::vector<TopicSummary> topics;
@@ -103,7 +104,7 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
       // A supplied description must account for every byte: a sample it
       // reads only in part is one it does not describe.
       types::JsonOptions own = decoding;
-      own.whole = topic.supplied;
+      own.whole = topic.supplied || is_supplied_description(*t.metastring);
       topic.decoder = std::make_unique<types::JsonDecoder>(*topic.graph, own);
     } else {
       report_warning("topic " + t.name + ": its type description cannot be read (" + why +

@@ -26,7 +26,7 @@ constexpr const char* kUsage =
     "usage: quorvin-rnr-bag [-h] [--version] <command> [...]\n"
     "\n"
     "Looks into, plays, cuts and merges bags recorded by quorvin-rnr (input bags\n"
-    "are only read), and records and controls long runs.\n"
+    "are only read, but by set-type), and records and controls long runs.\n"
     "\n"
     "Commands (each has its own --help):\n"
     "  info BAG                    topics, types, sample counts, rates, sizes, time span\n"

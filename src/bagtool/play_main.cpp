@@ -304,7 +304,13 @@ int play(const PlayArgs& args) {
     return 1;
   }
   for (auto& t : topics) {
-    supplied.fill(&t, &error);
+    // A description that does not fit the first samples is not used.
+    std::string why;
+    if (supplied.fill(&t, &why) && !rnr::bagtool::samples_fit(reader, t, *t.metastring, 8, &why)) {
+      t.metastring.reset();
+      std::fprintf(stderr, "quorvin-rnr-bag: play: topic %s: --idl %s: %s; it is not used\n",
+                   t.name.c_str(), supplied.names().c_str(), why.c_str());
+    }
   }
   rnr_replay_options options;
   options.rate = args.rate;

@@ -39,11 +39,17 @@ std::string without_includes(const std::string& text) {
   return out;
 }
 
+constexpr const char* kMark = "// supplied from ";
+
 std::string strip_scope(const std::string& name) {
   return name.rfind("::", 0) == 0 ? name.substr(2) : name;
 }
 
 }  // namespace
+
+bool is_supplied_description(const std::string& description) {
+  return description.rfind(kMark, 0) == 0;
+}
 
 std::optional<std::string> ros2_declared_name(const std::string& type_name) {
   const std::string name = strip_scope(type_name);
@@ -131,8 +137,15 @@ std::optional<std::string> SuppliedTypes::description(const std::string& type_na
       graph->types[graph->root].name = strip_scope(type_name);
       graph->type_name = strip_scope(type_name);
       text = types::render_idl(*graph, &reason);
-      if (text && !types::type_graph_from_idl(*text, type_name, &reason)) {
-        text.reset();
+      if (text) {
+        std::string names_in_line = names();
+        for (char& c : names_in_line) {
+          c = c == '\n' || c == '\r' ? '_' : c;
+        }
+        *text = kMark + names_in_line + ", not announced by a writer\n" + *text;
+        if (!types::type_graph_from_idl(*text, type_name, &reason)) {
+          text.reset();
+        }
       }
       if (!text) {
         reason = "the description of " + strip_scope(type_name) + " in " + names() +

@@ -21,6 +21,12 @@ namespace rnr::bagtool {
 // nullopt for a name that does not follow the rule.
 std::optional<std::string> ros2_declared_name(const std::string& type_name);
 
+// The first line of every description these give: "// supplied from
+// FILE..., not announced by a writer". A bag that stores one (record --idl,
+// set-type) keeps the mark, so that its readers know the description was
+// not the writer's own and must fit every byte.
+bool is_supplied_description(const std::string& description);
+
 class SuppliedTypes {
  public:
   // Reads the files. False with `error` set when one cannot be read or the
@@ -32,8 +38,8 @@ class SuppliedTypes {
   std::string names() const;
 
   // IDL text that declares `type_name` under that name, as a bag stores a
-  // type description; nullopt with `why` set when the files declare neither
-  // it nor its ROS 2 counterpart. Safe to call from several threads.
+  // type description, after the mark of a supplied one; nullopt with `why` set when the files
+  // declare neither it nor its ROS 2 counterpart. Safe to call from several threads.
   std::optional<std::string> description(const std::string& type_name, std::string* why) const;
 
   // Gives `topic` the description of its type when it has none (no stored
