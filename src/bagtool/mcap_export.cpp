@@ -38,9 +38,10 @@ std::string default_output(const std::string& bag) {
 }
 
 // Gives the topics without a stored type description the one --idl holds
-// for their type, once every sample of the topic decodes with it: a schema
-// that does not fit would make viewers give up on the channel. 0, or the exit
-// status after one line.
+// for their type. A supplied description (from --idl, or one stored as
+// supplied) becomes a schema only once every sample of the topic decodes
+// with it: a schema that does not fit would make viewers give up on the
+// channel. 0, or the exit status after one line.
 int apply_supplied_types(BagReader& reader, const std::vector<std::string>& files,
                          std::vector<TopicSummary>* topics) {
   SuppliedTypes supplied;
@@ -50,12 +51,15 @@ int apply_supplied_types(BagReader& reader, const std::vector<std::string>& file
   }
   for (TopicSummary& t : *topics) {
     std::string why;
-    if (supplied.fill(&t, &why) && !samples_fit(reader, t, *t.metastring, SIZE_MAX, &why)) {
+    const bool from_files = supplied.fill(&t, &why);
+    const bool check = from_files || (t.metastring && is_supplied_description(*t.metastring));
+    if (check && !samples_fit(reader, t, *t.metastring, SIZE_MAX, &why)) {
       t.metastring.reset();
       if (stop_signal() != 0) {
         return report_stop("mcap");
       }
-      why = "--idl " + supplied.names() + ": " + why;
+      why = (from_files ? "--idl " + supplied.names() : std::string("its supplied description")) +
+            ": " + why;
     }
     if (!why.empty()) {
       report_warning("topic " + t.name + ": " + why + "; its channel has no schema");

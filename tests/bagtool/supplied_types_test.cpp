@@ -238,6 +238,28 @@ TEST(SuppliedTypes, SetTypeStoresOnlyAFittingDescriptionIntoAFreeBag) {
   }
   EXPECT_EQ(shown, "rt/chatter=supplied rt/described=stored ") << r.out;
 
+  // The stored description stays a supplied one: a later sample with bytes
+  // beyond the value is hex in json (one line) and takes the schema away.
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(bag.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    EXPECT_TRUE(exec_sql(db,
+                         "INSERT INTO data(topic_id, timestamp, serialized_data) VALUES(1, 1, "
+                         "X'0001000002000000410000000000000000000000')"));
+    sqlite3_close(db);
+  }
+  r = tool({"json", bag, "--topic", "rt/chatter"});
+  ASSERT_TRUE(r.exited_with(0)) << r.err;
+  EXPECT_EQ(count_occurrences(r.out, "\"hex\""), 1u) << r.out;
+  EXPECT_EQ(lines_of(r.err).size(), 2u) << r.err;
+  EXPECT_NE(r.err.find("sample " + std::to_string(2 * kSamples + 1) + " does not fit"),
+            std::string::npos)
+      << r.err;
+  r = tool({"mcap", bag, dir.file("after.mcap")});
+  ASSERT_TRUE(r.exited_with(0)) << r.err;
+  EXPECT_NE(r.err.find("topic rt/chatter: its supplied description: sample"), std::string::npos)
+      << r.err;
+
   r = tool({"set-type", bag, "rt/described", idl});
   EXPECT_TRUE(r.exited_with(1));
   EXPECT_NE(r.err.find("--force"), std::string::npos);
