@@ -64,7 +64,6 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
   types::JsonOptions decoding;
   decoding.max_bytes = options.max_bytes;
   decoding.base64 = options.base64;
-
   BagReader reader;
   std::string error;
   std::vector<TopicSummary> topics;
