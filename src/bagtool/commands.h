@@ -25,6 +25,9 @@ struct McapOptions {
   enum class Compression { kZstd, kLz4, kNone };
   Compression compression = Compression::kZstd;
   size_t chunk_size = size_t{1} << 20;
+  // --idl: descriptions for the types the bag does not describe
+  // (supplied_types.h).
+  std::vector<std::string> idl;
 };
 
 // How `json` writes octet and uint8 sequences and arrays: the first
@@ -32,6 +35,7 @@ struct McapOptions {
 struct JsonOptions {
   size_t max_bytes = 64;
   bool base64 = false;
+  std::vector<std::string> idl;  // as McapOptions::idl
 };
 
 struct ExportOptions {
@@ -65,6 +69,13 @@ int run_cut(const std::string& bag, const std::string& out, const std::optional<
 // existing OUT that is a bag is named as the output, since the inputs follow
 // it.
 int run_merge(const std::string& out, const std::vector<std::string>& bags, bool force);
+
+// Stores in BAG the type description of TOPIC's type from the IDL `file`
+// (supplied_types.h), in one transaction, after its first samples decode
+// with it; refused while another process holds the bag for writing, and,
+// unless `force`, when the topic has a description already.
+int run_set_type(const std::string& bag, const std::string& topic, const std::string& file,
+                 bool force);
 
 // The line on standard error for a failure; returns 1.
 int report_failure(const std::string& text);

@@ -43,8 +43,9 @@ OptionTake take_export_option(const std::string& command, const std::vector<std:
     name.resize(equals);
   }
   const bool ours = command == "json"
-                        ? name == "--max-bytes" || name == "--bytes"
-                        : command == "mcap" && (name == "--compression" || name == "--chunk-size");
+                        ? name == "--max-bytes" || name == "--bytes" || name == "--idl"
+                        : command == "mcap" && (name == "--compression" || name == "--chunk-size" ||
+                                                name == "--idl");
   if (!ours) {
     return OptionTake::kNotTaken;
   }
@@ -55,7 +56,13 @@ OptionTake take_export_option(const std::string& command, const std::vector<std:
     }
     value = args[++*i];
   }
-  if (name == "--max-bytes") {
+  if (name == "--idl") {
+    if (value.empty()) {
+      *error = "--idl needs a file";
+      return OptionTake::kBadValue;
+    }
+    (command == "json" ? options->json.idl : options->mcap.idl).push_back(value);
+  } else if (name == "--max-bytes") {
     size_t n = 0;
     if (value == "all") {
       n = 0;

@@ -17,6 +17,7 @@
 #include "bagtool/progress.h"
 #include "bagtool/qos_view.h"
 #include "bagtool/signals.h"
+#include "bagtool/supplied_types.h"
 
 namespace rnr::bagtool {
 
@@ -293,7 +294,9 @@ int run_info(const std::string& bag, FILE* out) {
     }
     table.push_back({t.name, t.type, t.metastring ? (t.keyed ? "yes" : "no") : "-",
                      std::to_string(t.samples), rate, human_size(t.bytes),
-                     t.metastring && !t.metastring->empty() ? "stored" : "none"});
+                     !t.metastring || t.metastring->empty()   ? "none"
+                     : is_supplied_description(*t.metastring) ? "supplied"
+                                                              : "stored"});
   }
   fprintf(out, "\n");
   print_table(out, table);

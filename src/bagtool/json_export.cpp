@@ -11,6 +11,7 @@
 #include "bagtool/commands.h"
 #include "bagtool/progress.h"
 #include "bagtool/signals.h"
+#include "bagtool/supplied_types.h"
 #include "bagtool/topic_select.h"
 #include "types/idl_parse.h"
 #include "types/json_text.h"
@@ -39,10 +40,22 @@ void append_hex(std::string* out, const uint8_t* data, size_t size) {
 }
 
 struct Topic {
+  std::string name;
   std::string prefix;  // {"topic":"...","timestamp":
   std::optional<types::TypeGraph> graph;
   std::unique_ptr<types::JsonDecoder> decoder;  // of graph, when there is one
+  bool supplied = false;                        // graph from --idl
+  bool misfit_told = false;                     // a sample that does not fit was named
 };
+
+// One line per topic, at its first sample that its description does not fit.
+void report_misfit(const Topic& topic, int64_t id, const std::string& why,
+                   const SuppliedTypes& supplied) {
+  report_warning("topic " + topic.name + ": sample " + std::to_string(id) +
+                 " does not fit the type description " +
+                 (topic.supplied ? "from --idl " + supplied.names() : "stored in the bag") + " (" +
+                 why + "); the samples it does not fit are given as hex");
+}
 
 }  // namespace
 
@@ -54,6 +67,10 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
   BagReader reader;
   std::string error;
   std::vector<TopicSummary> topics;
+  SuppliedTypes supplied;
+  if (!supplied.load(options.idl, &error)) {
+    return report_failure(error);
+  }
   if (!reader.open(bag, &error) || !reader.topics(&topics, false, &error)) {
     return report_failure(bag + ": " + error);
   }
@@ -63,22 +80,31 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
   }
   std::map<int64_t, Topic> chosen;
   std::vector<int64_t> ids;
-  for (const auto& t : topics) {
+  for (auto& t : topics) {
     if (!names.empty() && !matches_any(names, t.name)) {
       continue;
     }
     Topic& topic = chosen[t.id];
+    topic.name = t.name;
     topic.prefix = "{\"topic\":";
     types::json::append_text(&topic.prefix, t.name);
     topic.prefix += ",\"timestamp\":";
     ids.push_back(t.id);
+    std::string why;
+    topic.supplied = supplied.fill(&t, &why);
+    if (!why.empty()) {
+      report_warning("topic " + t.name + ": " + why + "; its samples are given as hex");
+    }
     if (!t.metastring || t.metastring->empty()) {
       continue;  // no type description: hex
     }
-    std::string why;
     topic.graph = types::type_graph_from_idl(*t.metastring, t.type, &why);
     if (topic.graph) {
-      topic.decoder = std::make_unique<types::JsonDecoder>(*topic.graph, decoding);
+      // A supplied description must account for every byte: a sample it
+      // reads only in part is one it does not describe.
+      types::JsonOptions own = decoding;
+      own.whole = topic.supplied || is_supplied_description(*t.metastring);
+      topic.decoder = std::make_unique<types::JsonDecoder>(*topic.graph, own);
     } else {
       report_warning("topic " + t.name + ": its type description cannot be read (" + why +
                      "); its samples are given as hex");
@@ -123,6 +149,10 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
         line += ",\"data\":";
         if (topic == chosen.end() || !topic->second.decoder ||
             !topic->second.decoder->append(row.data, row.size, &line, &why)) {
+          if (topic != chosen.end() && topic->second.decoder && !topic->second.misfit_told) {
+            topic->second.misfit_told = true;
+            report_misfit(topic->second, row.id, why, supplied);
+          }
           ++undecoded;
           line.resize(before_data);
           line += ",\"hex\":";

@@ -26,7 +26,7 @@ constexpr const char* kUsage =
     "usage: quorvin-rnr-bag [-h] [--version] <command> [...]\n"
     "\n"
     "Looks into, plays, cuts and merges bags recorded by quorvin-rnr (input bags\n"
-    "are only read), and records and controls long runs.\n"
+    "are only read, but by set-type), and records and controls long runs.\n"
     "\n"
     "Commands (each has its own --help):\n"
     "  info BAG                    topics, types, sample counts, rates, sizes, time span\n"
@@ -36,6 +36,8 @@ constexpr const char* kUsage =
     "  json BAG [--topic PATTERN]...\n"
     "                              prints every sample (of the matching topics) decoded,\n"
     "                              one JSON object per line (byte runs cut at 64)\n"
+    "  set-type BAG TOPIC FILE     stores the type description of TOPIC's type from the\n"
+    "                              IDL FILE in the bag (for writers that announced none)\n"
     "  play BAG [OPTIONS]          plays the bag onto a DDS domain\n"
     "  record [OPTIONS] TYPE TOPIC...\n"
     "                              records for long runs: split bags, retention, a\n"
@@ -87,6 +89,12 @@ constexpr const char* kJsonText =
     "  --bytes decimal|base64\n"
     "                        octet runs as numbers (default) or as base64 text\n";
 
+constexpr const char* kIdlText =
+    "  --idl FILE            IDL of the types the bag does not describe (repeatable;\n"
+    "                        files in order, #include lines left out), by type name\n"
+    "                        or as ROS 2 names them (pkg::msg::dds_::Name_ is\n"
+    "                        pkg::msg::Name); a stored description wins\n";
+
 constexpr const char* kTopicText =
     "  --topic PATTERN       only the topics that match (repeatable; * ? [...] as in\n"
     "                        record); a pattern that matches nothing is an error\n";
@@ -103,7 +111,7 @@ const std::vector<Command>& commands() {
   static const CommandOption kStart{"--start", "", true}, kEnd{"--end", "", true},
       kTopic{"--topic", "", true}, kCompression{"--compression", "", true},
       kChunkSize{"--chunk-size", "", true}, kMaxBytes{"--max-bytes", "", true},
-      kBytes{"--bytes", "", true};
+      kBytes{"--bytes", "", true}, kIdl{"--idl", "", true};
   static const std::vector<Command> list = {
       {"info",
        "info BAG [--progress | --quiet]",
@@ -113,19 +121,31 @@ const std::vector<Command>& commands() {
        {kCommonOptions}},
       {"mcap",
        "mcap BAG [OUT.mcap] [--compression zstd|lz4|none] [--chunk-size SIZE]\n"
-       "                           [--force] [--progress | --quiet]",
+       "                           [--idl FILE]... [--force] [--progress | --quiet]",
        "Writes the bag as an MCAP file, by default beside the bag with the ending\n"
-       ".mcap in place of .sqlite3.",
-       {kCompression, kChunkSize, kForceOption, kProgressOption, kQuietOption},
-       {kMcapText, kForceText, kCommonOptions}},
+       ".mcap in place of .sqlite3. A topic described by --idl gets a schema when\n"
+       "every one of its samples decodes with it.",
+       {kCompression, kChunkSize, kIdl, kForceOption, kProgressOption, kQuietOption},
+       {kMcapText, kIdlText, kForceText, kCommonOptions}},
       {"json",
        "json BAG [--topic PATTERN]... [--max-bytes N|all] [--bytes decimal|base64]\n"
-       "                           [--progress | --quiet]",
+       "                           [--idl FILE]... [--progress | --quiet]",
        "Prints every sample (of the matching topics) decoded with its stored type\n"
-       "description, one JSON object per line; a sample that cannot be decoded is\n"
-       "given as hex.",
-       {kTopic, kMaxBytes, kBytes, kProgressOption, kQuietOption},
-       {kTopicText, kJsonText, kCommonOptions}},
+       "description (or the one --idl gives), one JSON object per line; a sample\n"
+       "that cannot be decoded is given as hex.",
+       {kTopic, kMaxBytes, kBytes, kIdl, kProgressOption, kQuietOption},
+       {kTopicText, kJsonText, kIdlText, kCommonOptions}},
+      {"set-type",
+       "set-type BAG TOPIC FILE [--force]",
+       "Stores in BAG the type description of TOPIC's type that the IDL FILE\n"
+       "declares (under the type's name or its ROS 2 name), in one transaction.\n"
+       "Refused while another process has the bag open for writing (a recorder),\n"
+       "when the description does not decode the topic's first samples, and when\n"
+       "the topic has a description already (unless --force). The only command\n"
+       "that changes its input.",
+       {kForceOption},
+       {"  --force               replace a description the bag holds already\n",
+        "  -h, --help            show this help and exit\n"}},
       {"cut",
        "cut BAG OUT [--start T] [--end T] [--topic PATTERN]... [--force]\n"
        "                           [--progress | --quiet]",
@@ -196,6 +216,13 @@ int run_command(const Command& command, const CommandLine& line) {
                        name == "merge" ? "the output bag is required" : "the bag file is required");
   }
   const bool force = line.has(kForceOption.name);
+  if (name == "set-type") {
+    if (files.size() != 3 || files[1].empty() || files[2].empty()) {
+      return usage_error(
+          name, files.size() > 3 ? "unexpected argument " + files[3] : "give BAG TOPIC FILE");
+    }
+    return run_set_type(files[0], files[1], files[2], force);
+  }
   ExportOptions exports;
   for (const auto& [option, value] : line.options) {
     const std::vector<std::string> word = {option + "=" + value};

@@ -5,6 +5,7 @@
 // its row id as sequence, and the writers' GUIDs as metadata; chunks are
 // compressed with zstd unless asked otherwise. The file is written beside
 // the output and takes its place only when complete.
+#include <cstdint>
 #include <limits>
 #include <unordered_map>
 
@@ -16,6 +17,7 @@
 #include "bagtool/output_file.h"
 #include "bagtool/progress.h"
 #include "bagtool/signals.h"
+#include "bagtool/supplied_types.h"
 
 namespace rnr::bagtool {
 
@@ -35,6 +37,37 @@ std::string default_output(const std::string& bag) {
   return bag + ".mcap";
 }
 
+// Gives the topics without a stored type description the one --idl holds
+// for their type. A supplied description (from --idl, or one stored as
+// supplied) becomes a schema only once every sample of the topic decodes
+// with it: a schema that does not fit would make viewers give up on the
+// channel. 0, or the exit status after one line.
+int apply_supplied_types(BagReader& reader, const std::vector<std::string>& files,
+                         std::vector<TopicSummary>* topics) {
+  SuppliedTypes supplied;
+  std::string error;
+  if (!supplied.load(files, &error)) {
+    return report_failure(error);
+  }
+  for (TopicSummary& t : *topics) {
+    std::string why;
+    const bool from_files = supplied.fill(&t, &why);
+    const bool check = from_files || (t.metastring && is_supplied_description(*t.metastring));
+    if (check && !samples_fit(reader, t, *t.metastring, SIZE_MAX, &why)) {
+      t.metastring.reset();
+      if (stop_signal() != 0) {
+        return report_stop("mcap");
+      }
+      why = (from_files ? "--idl " + supplied.names() : std::string("its supplied description")) +
+            ": " + why;
+    }
+    if (!why.empty()) {
+      report_warning("topic " + t.name + ": " + why + "; its channel has no schema");
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int run_mcap(const std::string& bag, std::string out_path, bool force, const McapOptions& options) {
@@ -51,6 +84,9 @@ int run_mcap(const std::string& bag, std::string out_path, bool force, const Mca
   }
   if (topics.size() > std::numeric_limits<uint16_t>::max()) {
     return report_failure(bag + ": more topics than an MCAP file can hold");
+  }
+  if (int status = apply_supplied_types(reader, options.idl, &topics); status != 0) {
+    return status;
   }
   if (out_path.empty()) {
     out_path = default_output(bag);

@@ -20,6 +20,7 @@
 #include "bag/bag_reader.h"
 #include "bag/database_open.h"
 #include "bagtool/latched_state.h"
+#include "bagtool/supplied_types.h"
 #include "bagtool/command_line.h"
 #include "bagtool/signals.h"
 #include "bagtool/terminal.h"
@@ -39,7 +40,7 @@ using rnr::bagtool::TimeArg;
 constexpr const char* kUsage =
     "usage: quorvin-rnr-bag play BAG [-d DOMAIN] [--rate R] [--start T] [--end T]\n"
     "                            [--topic NAME]... [--exclude NAME]... [--remap FROM=TO]...\n"
-    "                            [--loop] [--paused] [-l LEVEL]\n"
+    "                            [--loop] [--paused] [--idl FILE]... [-l LEVEL]\n"
     "\n"
     "Plays the bag onto a DDS domain with the recorded timing; the bag is only read.\n"
     "\n"
@@ -58,6 +59,8 @@ constexpr const char* kUsage =
     "  --loop                start again at the end, until interrupted\n"
     "  --paused              start paused (needs a terminal on standard input,\n"
     "                        whose keys resume)\n"
+    "  --idl FILE            IDL of the types the bag does not describe, for the keys\n"
+    "                        of the latched state (repeatable; as in json)\n"
     "  -l, --log-level LEVEL verbose | debug | info | warn | error | fatal (default warn)\n"
     "  -h, --help            show this help and exit\n"
     "\n"
@@ -76,6 +79,7 @@ struct PlayArgs {
   std::optional<TimeArg> start, end;
   std::vector<std::string> topics, excludes;
   std::vector<std::pair<std::string, std::string>> remap;
+  std::vector<std::string> idl;
   bool loop = false;
   bool paused = false;
   int32_t log_level = RNR_LOG_WARN;
@@ -159,6 +163,11 @@ int parse_args(int argc, char** argv, PlayArgs* args, bool* help) {
       if (!rnr::bagtool::parse_log_level(value, &args->log_level)) {
         return bad("-l " + value + ": unknown log level");
       }
+    } else if (option == "--idl") {
+      if (value.empty()) {
+        return bad("--idl needs a file");
+      }
+      args->idl.push_back(value);
     } else {
       return bad("unknown option " + option);
     }
@@ -286,6 +295,22 @@ int play(const PlayArgs& args) {
   if (!reader.topics(&topics, false, &error) || !reader.time_span(&first, &last, &any, &error)) {
     std::fprintf(stderr, "quorvin-rnr-bag: %s: %s\n", args.bag.c_str(), error.c_str());
     return 1;
+  }
+  // Descriptions from --idl, in memory only, for the keys of the latched
+  // state (the replay writes the stored bytes whatever their type).
+  rnr::bagtool::SuppliedTypes supplied;
+  if (!supplied.load(args.idl, &error)) {
+    std::fprintf(stderr, "quorvin-rnr-bag: play: %s\n", error.c_str());
+    return 1;
+  }
+  for (auto& t : topics) {
+    // A description that does not fit the first samples is not used.
+    std::string why;
+    if (supplied.fill(&t, &why) && !rnr::bagtool::samples_fit(reader, t, *t.metastring, 8, &why)) {
+      t.metastring.reset();
+      std::fprintf(stderr, "quorvin-rnr-bag: play: topic %s: --idl %s: %s; it is not used\n",
+                   t.name.c_str(), supplied.names().c_str(), why.c_str());
+    }
   }
   rnr_replay_options options;
   options.rate = args.rate;

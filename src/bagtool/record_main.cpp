@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "bagtool/command_line.h"
+#include "bagtool/supplied_types.h"
 #include "control/control.h"
 #include "log/logger.h"
 #include "recorder/long_run.h"
@@ -53,6 +54,10 @@ constexpr const char* kUsage =
     "                          write them as a bag on each SIGUSR1\n"
     "  --control               obey commands and publish status over DDS\n"
     "  --name NAME             the recorder's name for --control (default HOST:PID)\n"
+    "  --idl FILE              IDL of types whose writers announce none, stored as\n"
+    "                          their description (repeatable; by type name or as\n"
+    "                          ROS 2 names them: pkg::msg::dds_::Name_ is\n"
+    "                          pkg::msg::Name); an announced type wins\n"
     "  -l, --log-level LEVEL   verbose | debug | info | warn | error | fatal (default info)\n"
     "  -h, --help              show this help and exit\n"
     "\n"
@@ -74,6 +79,7 @@ struct RecordArgs {
   uint64_t snapshot_ns = 0;
   bool control = false;
   std::string name;
+  std::vector<std::string> idl;
   std::vector<std::pair<std::string, std::string>> pairs;  // type, topic
 };
 
@@ -195,6 +201,11 @@ int parse_args(int argc, char** argv, RecordArgs* args, bool* help) {
         return bad("--name all: that name addresses every recorder; give another");
       }
       args->name = value;
+    } else if (option == "--idl") {
+      if (value.empty()) {
+        return bad("--idl needs a file");
+      }
+      args->idl.push_back(value);
     } else {
       return bad("unknown option " + option);
     }
@@ -626,11 +637,29 @@ int record(const RecordArgs& args) {
   if (!names.init(args.output, numbered, &error)) {
     return bad(error);
   }
+  rnr::bagtool::SuppliedTypes supplied;
+  if (!supplied.load(args.idl, &error)) {
+    std::fprintf(stderr, "quorvin-rnr-bag: record: %s\n", error.c_str());
+    return 1;
+  }
   if (!rnr_logger_init(args.log_level)) {
     std::fprintf(stderr, "quorvin-rnr-bag: record: cannot initialize the logger\n");
     return 1;
   }
   rnr_long_run_options options;
+  if (!supplied.empty()) {
+    options.supplied_type = [&supplied](const char* type_name, std::string* description) {
+      std::string why;
+      auto text = supplied.description(type_name, &why);
+      if (!text) {
+        rnr_log(RNR_LOG_WARN, "Main %s: no type announced and --idl describes none (%s)", type_name,
+                why.c_str());
+        return false;
+      }
+      *description = std::move(*text);
+      return true;
+    };
+  }
   options.snapshot_ns = args.snapshot_ns;
   // Only a bag that has others before it, or a snapshot, starts with the
   // latched state.

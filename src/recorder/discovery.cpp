@@ -247,12 +247,15 @@ void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& l
               "Recorder Cannot get typesupport of type(%s) from participant(%s). Please enable "
               "QUORVIN_USE_VENDOR_SPECIFIC_PARAMETER on the publisher",
               pub.data.type_name, dds_guid_prefix_format(pub.data.participant_key).text);
-    } else if (entry->metastring != nullptr && entry->metastring[0] == '\0') {
-      // Recorded so far without its type: the type arrived with this writer.
+    } else if (entry->metastring != nullptr &&
+               (entry->metastring[0] == '\0' || entry->type_supplied)) {
+      // Recorded so far without its type, or with a supplied one: the type
+      // arrived with this writer.
       char* metastring = dds_TypeSupport_extract_metastring(entry->type_support);
       if (metastring != nullptr) {
         std::free(entry->metastring);
         entry->metastring = metastring;
+        entry->type_supplied = false;
         store_topic_type(recorder, entry);
       }
     }
@@ -269,9 +272,18 @@ void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& l
         return;
       }
     } else {
-      entry->metastring = strdup("");
+      std::string supplied;
+      const rnr_long_run_options* run = recorder->long_run ? &recorder->long_run->options : nullptr;
+      entry->type_supplied =
+          run != nullptr && run->supplied_type && run->supplied_type(entry->type_name, &supplied);
+      entry->metastring = strdup(entry->type_supplied ? supplied.c_str() : "");
       if (entry->metastring == nullptr) {
+        entry->type_supplied = false;
         return;
+      }
+      if (entry->type_supplied) {
+        rnr_log(RNR_LOG_INFO, "Recorder %s: no type announced; storing the one given for %s",
+                entry->topic_name, entry->type_name);
       }
     }
     if (!store_topic_type(recorder, entry)) {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "recorder/recorder.h"
@@ -25,6 +26,11 @@ struct rnr_long_run_options {
   // Snapshots: > 0 holds the last `snapshot_ns` of samples in memory and
   // writes no bag until rnr_recorder_snapshot_now.
   uint64_t snapshot_ns = 0;
+  // The type description to store for a topic whose writers announce no
+  // type: true with the IDL text (declaring `type_name`) in `*description`,
+  // false when there is none. Called on discovery threads. A writer that
+  // announces its type later replaces it.
+  std::function<bool(const char* type_name, std::string* description)> supplied_type;
 };
 
 // Creates the recorder on `domain_id` for a long run. With a snapshot

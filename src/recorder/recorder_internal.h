@@ -92,6 +92,9 @@ struct rnr_TopicReader {
 // are what the bag's topic update reads.
 struct rnr_TopicInfo : rnr_TopicDescription {
   dds_DynamicTypeSupport* type_support = nullptr;
+  // The metastring came from rnr_long_run_options::supplied_type, not from
+  // a writer: the first writer that delivers its type replaces it.
+  bool type_supplied = false;
   // The type support the verbose dump uses: set once the type is known, read
   // by captures that may run while discovery sets it.
   std::atomic<dds_DynamicTypeSupport*> dump_type{nullptr};

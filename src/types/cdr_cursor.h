@@ -133,6 +133,11 @@ class Cursor {
   size_t pos() const { return pos_; }
   // Bytes left in the current region.
   size_t remaining() const { return limit_ - pos_; }
+  // Bytes left beyond the padding that would align the position to 4.
+  size_t beyond_padding() const {
+    const size_t pad = (4 - (pos_ - origin_) % 4) % 4;
+    return remaining() > pad ? remaining() - pad : 0;
+  }
 
   // Skips the padding before a value of `n` bytes. XCDR1 aligns a value to
   // its own size (up to 8); XCDR2 never aligns to more than 4, so a 64-bit

@@ -46,6 +46,10 @@ void TypeWalk::run_append(std::string* out) {
   out_start_ = out_.size();
   try {
     value(g_.root, 0);
+    if (options_ != nullptr && options_->whole && in_.beyond_padding() > 0) {
+      fail(std::to_string(in_.beyond_padding()) + " bytes left after the value at byte " +
+           std::to_string(in_.pos()));
+    }
   } catch (...) {
     *out = std::move(out_);
     throw;

@@ -393,4 +393,18 @@ std::optional<TypeGraph> type_graph_from_idl(const std::string& idl, const std::
   return Builder().run(root, wanted, error);
 }
 
+bool idl_parses(const std::string& idl, std::string* error) {
+  if (!within_bounds(idl)) {
+    *error = kTooLarge;
+    return false;
+  }
+  const void* root = nullptr;
+  std::unique_ptr<void, TreeDeleter> tree(parse(idl, &root));
+  if (tree == nullptr) {
+    *error = "the type description does not parse as IDL";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace rnr::types

@@ -18,4 +18,8 @@ namespace rnr::types {
 std::optional<TypeGraph> type_graph_from_idl(const std::string& idl, const std::string& type_name,
                                              std::string* error);
 
+// Whether `idl` parses as IDL within the same bounds; false with `error` set
+// (the library prints its diagnostics on standard error).
+bool idl_parses(const std::string& idl, std::string* error);
+
 }  // namespace rnr::types

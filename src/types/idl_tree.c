@@ -69,9 +69,11 @@ void* rnr_idl_parse(const char* text, const void** root) {
                                         IDL_WARN_UNSUPPORTED_ANNOTATIONS};
   idl_pstate_t* pstate = NULL;
   *root = NULL;
-  if (idl_create_pstate(
-          IDL_FLAG_EXTENDED_DATA_TYPES | IDL_FLAG_ANONYMOUS_TYPES | IDL_FLAG_ANNOTATIONS, NULL,
-          &pstate) != IDL_RETCODE_OK) {
+  /* Case-sensitive names: IDL proper refuses an identifier that differs from
+   * a keyword only in case (the struct String of ROS 2's std_msgs). */
+  if (idl_create_pstate(IDL_FLAG_EXTENDED_DATA_TYPES | IDL_FLAG_ANONYMOUS_TYPES |
+                            IDL_FLAG_ANNOTATIONS | IDL_FLAG_CASE_SENSITIVE,
+                        NULL, &pstate) != IDL_RETCODE_OK) {
     return NULL;
   }
   pstate->config.default_extensibility = IDL_FINAL;

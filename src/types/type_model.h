@@ -124,6 +124,9 @@ struct JsonOptions {
   size_t max_bytes = SIZE_MAX;
   // As one base64 string ("AAEC") instead of a list of numbers ([0, 1, 2]).
   bool base64 = false;
+  // The value must take the whole sample: bytes left after it, other than
+  // the padding up to the next multiple of 4, mean the type does not fit.
+  bool whole = false;
 };
 
 namespace cdr {
