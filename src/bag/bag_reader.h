@@ -70,7 +70,7 @@ class SampleChunk {
 class BagReader {
  public:
   // Rows and bytes a chunk holds at most (at least one row, whatever its size).
-  static constexpr size_t kChunkRows = 256;
+  static constexpr size_t kChunkRows = 1024;
   static constexpr size_t kChunkBytes = size_t{1} << 20;
 
   BagReader() = default;

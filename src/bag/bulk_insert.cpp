@@ -518,6 +518,14 @@ bool rnr_Database_insert_data(rnr_Database* store, const rnr_DataRow* row) {
   }
   // The store's own copy, so the caller may reuse its bytes at once.
   try {
+    // A batch of big samples goes to the store thread before the next sample
+    // would take it past the size of a spare buffer: the store thread writes
+    // it while the next one fills, and the buffers are reused, not freed.
+    if (w.filling != nullptr && !w.filling->rows.empty() &&
+        w.filling->bytes.size() + size > kSpareBatchBytes) {
+      hand_over_filling(store, w);
+      w.work.notify_one();
+    }
     if (w.filling == nullptr) {
       if (!w.spare.empty()) {
         w.filling = std::move(w.spare.back());

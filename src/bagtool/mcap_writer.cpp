@@ -102,7 +102,16 @@ void McapWriter::set_chunks(ChunkCompression compression, size_t target) {
   chunk_target_ = target;
 }
 
+char* McapWriter::packed_room(size_t size) {
+  if (packed_capacity_ < size) {
+    packed_ = std::make_unique_for_overwrite<char[]>(size);
+    packed_capacity_ = size;
+  }
+  return packed_.get();
+}
+
 bool McapWriter::compress_chunk() {
+  packed_size_ = 0;
   if (compression_ == ChunkCompression::kZstd) {
     if (zstd_ == nullptr) {
       zstd_ = ZSTD_createCCtx();
@@ -110,27 +119,26 @@ bool McapWriter::compress_chunk() {
         return false;
       }
     }
-    packed_.resize(ZSTD_compressBound(out_chunk_.size()));
-    const size_t n =
-        ZSTD_compressCCtx(static_cast<ZSTD_CCtx*>(zstd_), packed_.data(), packed_.size(),
-                          out_chunk_.data(), out_chunk_.size(), kZstdLevel);
+    const size_t bound = ZSTD_compressBound(out_chunk_.size());
+    const size_t n = ZSTD_compressCCtx(static_cast<ZSTD_CCtx*>(zstd_), packed_room(bound), bound,
+                                       out_chunk_.data(), out_chunk_.size(), kZstdLevel);
     if (ZSTD_isError(n) || n >= out_chunk_.size()) {
       return false;
     }
-    packed_.resize(n);
+    packed_size_ = n;
     return true;
   }
   if (compression_ == ChunkCompression::kLz4) {
     // MCAP readers take lz4 as the frame format, one frame a chunk.
     LZ4F_preferences_t preferences{};
     preferences.frameInfo.contentSize = out_chunk_.size();
-    packed_.resize(LZ4F_compressFrameBound(out_chunk_.size(), &preferences));
-    const size_t n = LZ4F_compressFrame(packed_.data(), packed_.size(), out_chunk_.data(),
+    const size_t bound = LZ4F_compressFrameBound(out_chunk_.size(), &preferences);
+    const size_t n = LZ4F_compressFrame(packed_room(bound), bound, out_chunk_.data(),
                                         out_chunk_.size(), &preferences);
     if (LZ4F_isError(n) || n >= out_chunk_.size()) {
       return false;
     }
-    packed_.resize(n);
+    packed_size_ = n;
     return true;
   }
   return false;
@@ -301,30 +309,31 @@ void McapWriter::write_chunk() {
   Crc32 crc;
   crc.update(out_chunk_.data(), out_chunk_.size());
   const bool packed = compression_ != ChunkCompression::kNone && compress_chunk();
-  const std::string& stored = packed ? packed_ : out_chunk_;
+  const char* stored = packed ? packed_.get() : out_chunk_.data();
+  const size_t stored_size = packed ? packed_size_ : out_chunk_.size();
   std::string head;
   put<uint64_t>(&head, out_start_);
   put<uint64_t>(&head, out_end_);
   put<uint64_t>(&head, out_chunk_.size());
   put<uint32_t>(&head, crc.value());
   put_string(&head, packed ? compression_name(compression_) : "");
-  put<uint64_t>(&head, stored.size());
+  put<uint64_t>(&head, stored_size);
 
   ChunkIndex index{};
   index.start_time = out_start_;
   index.end_time = out_end_;
   index.offset = offset_;
   index.size = out_chunk_.size();
-  index.stored_size = stored.size();
+  index.stored_size = stored_size;
   index.compression = packed ? compression_name(compression_) : "";
   // The chunk record is written in two parts so that its records are not
   // copied once more.
   std::string prefix;
   prefix.push_back(static_cast<char>(kChunk));
-  put<uint64_t>(&prefix, head.size() + stored.size());
+  put<uint64_t>(&prefix, head.size() + stored_size);
   write(prefix);
   write(head);
-  write(stored);
+  write(stored, stored_size);
   index.length = offset_ - index.offset;
 
   const uint64_t indexes_start = offset_;

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -64,6 +65,8 @@ class McapWriter {
   void write(const char* bytes, size_t size);
   // Compresses out_chunk_ into packed_; false when it is to be stored as it is.
   bool compress_chunk();
+  // At least `size` bytes of packed_, its contents undefined.
+  char* packed_room(size_t size);
   void write_record(uint8_t opcode, const std::string& body);
   void flush_chunk();
   void wait_written();
@@ -102,7 +105,10 @@ class McapWriter {
 
   ChunkCompression compression_ = ChunkCompression::kNone;
   size_t chunk_target_ = size_t{1} << 20;
-  std::string packed_;    // the open chunk's records compressed
+  // The open chunk's records compressed: packed_size_ bytes of a buffer that
+  // only grows, so that no chunk pays for clearing it.
+  std::unique_ptr<char[]> packed_;
+  size_t packed_capacity_ = 0, packed_size_ = 0;
   void* zstd_ = nullptr;  // the zstd compression context, kept for every chunk
 
   // Statistics.

@@ -288,7 +288,11 @@ class BagNames {
       } else {
         // A generated name taken by another recorder in the same second gets
         // "_2", "_3", ...; a given name is checked by init.
-        name = stem_ + (next_ == 0 ? "" : "_" + std::to_string(next_ + 1)) + ".sqlite3";
+        name = stem_;
+        if (next_ != 0) {
+          name.append("_").append(std::to_string(next_ + 1));
+        }
+        name.append(".sqlite3");
         ++next_;
         if (!generated_) {
           return name;

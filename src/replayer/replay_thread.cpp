@@ -72,6 +72,9 @@ void replay_chunk(rnr_replayer* replayer, const rnr::bag::SampleChunk& chunk, Pl
     // stamped earlier than the one before (a clock stepped back during the
     // recording) is written at once, and the ones after it are paced from it.
     bool on_time = false;
+    // The clock read that found a sample late is also its write time, unless
+    // a flush comes between them.
+    uint64_t late_at = 0;
     if (playback.prev_write_time != 0) {
       if (playback.prev_timestamp > timestamp) {
         ++playback.earlier;
@@ -81,7 +84,13 @@ void replay_chunk(rnr_replayer* replayer, const rnr::bag::SampleChunk& chunk, Pl
           rnr_log(RNR_LOG_WARN, "Replayer Waiting %.0f s for the next sample (_id: %lld)",
                   static_cast<double>(gap) / 1e9, current_id);
         }
-        on_time = wait_for_gap(replayer, playback, saturating_add(playback.prev_write_time, gap));
+        const uint64_t deadline = saturating_add(playback.prev_write_time, gap);
+        const uint64_t now = arch_time();
+        if (now < deadline) {
+          on_time = wait_for_gap(replayer, playback, deadline);
+        } else {
+          late_at = now;
+        }
       }
     }
 
@@ -90,8 +99,9 @@ void replay_chunk(rnr_replayer* replayer, const rnr::bag::SampleChunk& chunk, Pl
     dds_DataWriter* writer = found == replayer->datawriter_map.end() ? nullptr : found->second;
     if (writer != playback.unsent) {
       flush_unsent(playback);
+      late_at = 0;
     }
-    playback.prev_write_time = arch_time();
+    playback.prev_write_time = late_at != 0 ? late_at : arch_time();
     dds_ReturnCode_t ret = dds_DataWriter_raw_write(writer, bytes, size);
     playback.unsent = writer;
     if (on_time) {
@@ -104,7 +114,7 @@ void replay_chunk(rnr_replayer* replayer, const rnr::bag::SampleChunk& chunk, Pl
     } else {
       static_cast<datawriter_info*>(dds_Entity_get_context(writer, 1))->written++;
       replayer->samples_written.fetch_add(1);
-      replayer->position.store(row.timestamp);
+      replayer->position.store(row.timestamp, std::memory_order_release);
       rnr_log(RNR_LOG_DEBUG, "Replayer Write Data(_id=%lld, topic_id=%d)", current_id, topic_id);
     }
   }

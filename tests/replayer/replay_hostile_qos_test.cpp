@@ -142,7 +142,11 @@ std::vector<HostileTopic> hostile_topics() {
   // 128,000 names.
   HostileTopic many{"rq_many_writers", {}, "leaves out 127936"};
   for (int w = 0; w < 2000; ++w) {
-    many.rows.push_back("partition=" + partition_list(64, "w" + std::to_string(w) + "_"));
+    std::string prefix = "w";
+    prefix.append(std::to_string(w)).append("_");
+    std::string row = "partition=";
+    row.append(partition_list(64, prefix));
+    many.rows.push_back(std::move(row));
   }
   t.push_back(std::move(many));
   return t;
