@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <system_error>
@@ -26,6 +28,11 @@ constexpr size_t kBulkInsertSize = 256;
 // How long a finished bag's store is kept before it is released: a capture
 // that read the bag before the switch waits at most 50 ms for room in it.
 constexpr auto kRetireDelay = std::chrono::seconds(1);
+// A bag left behind is ended once its store holds at most this much, looked
+// at this often; and when its writes have not progressed for this long.
+constexpr size_t kFinishHeldBytes = size_t{1} << 20;
+constexpr auto kFinishPoll = std::chrono::milliseconds(10);
+constexpr auto kFinishStall = std::chrono::seconds(1);
 
 HeldSample make_held(LongRun& run, rnr_TopicInfo* entry, const dds_SampleInfo& info,
                      uint64_t timestamp, const void* data, uint32_t size, bool latched) {
@@ -139,6 +146,25 @@ size_t current_bag_limit(LongRun& run) {
 // could be started).
 void finish_bag(rnr_recorder* recorder, const LongRun::Finishing& bag) {
   LongRun& run = *recorder->long_run;
+  // While its store thread writes what it holds, the room it frees goes to
+  // the current bag as it is freed, so that splitting leaves the recording
+  // as much memory as one bag has. The end comes once little is left (or
+  // the writes no longer make progress).
+  size_t last_held = SIZE_MAX;
+  auto progress = std::chrono::steady_clock::now();
+  for (;;) {
+    const rnr_BulkInsertStats stats = rnr_Database_bulk_insert_stats(bag.store);
+    rnr_Database_set_held_bytes_limit(recorder->database.load(), current_bag_limit(run));
+    const auto now = std::chrono::steady_clock::now();
+    if (stats.held_bytes < last_held) {
+      last_held = stats.held_bytes;
+      progress = now;
+    }
+    if (stats.held_bytes <= kFinishHeldBytes || stats.failing || now - progress > kFinishStall) {
+      break;
+    }
+    std::this_thread::sleep_for(kFinishPoll);
+  }
   rnr_Database_end_bulk_insert_data(bag.store);
   const rnr_BulkInsertStats stats = rnr_Database_bulk_insert_stats(bag.store);
   rnr_log(RNR_LOG_INFO, "Recorder Saved %llu samples into %s",
