@@ -12,7 +12,9 @@
 # release build, e.g. of the main branch) it only compares the two
 # recorders' throughput: a reliable publisher that sends as fast as flow
 # control lets it, recorded by each build in turn, ROUNDS rounds (default
-# 3), median rows per second of the span recorded and their ratio. Domains 180..199 only; all
+# 3), median rows per second of the span recorded and their ratio. Domains 180..199 only
+# (DOMAIN_BASE and DOMAINS move and narrow the range, so that two runs at once
+# stay apart: their publishers on one domain would mix their sequences); all
 # traffic on loopback.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -38,7 +40,9 @@ cleanup() {
 trap cleanup EXIT
 
 run=0
-next_domain() { echo $((180 + run % 20)); run=$((run + 1)); }
+domain_base="${DOMAIN_BASE:-180}"
+domains="${DOMAINS:-20}"
+next_domain() { echo $((domain_base + run % domains)); run=$((run + 1)); }
 
 # A rate passes when nothing is missing and at least 95 % of it arrived.
 enough() { # received expected

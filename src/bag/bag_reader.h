@@ -5,6 +5,7 @@
 // run 1..N.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -59,6 +60,13 @@ class SampleChunk {
   bool empty() const { return rows_.empty(); }
   // The id of the last row read, the point after which the next chunk begins.
   int64_t last_id() const { return rows_.empty() ? 0 : rows_.back().id; }
+  // Leaves out the rows whose ids `sorted_ids` (ascending) lists; the rows
+  // kept still point at their bytes.
+  void drop_ids(const std::vector<int64_t>& sorted_ids) {
+    std::erase_if(rows_, [&](const SampleRow& row) {
+      return std::binary_search(sorted_ids.begin(), sorted_ids.end(), row.id);
+    });
+  }
 
  private:
   friend class BagReader;

@@ -468,4 +468,59 @@ int run_merge(const std::string& out, const std::vector<std::string>& bags, bool
   return copy_bags("merge", inputs, out, force);
 }
 
+int run_cut(const std::vector<std::string>& bags, const std::string& out,
+            const std::optional<TimeArg>& start, const std::optional<TimeArg>& end,
+            const std::vector<std::string>& patterns, bool force) {
+  if (!names_recording(bags)) {
+    return run_cut(bags.empty() ? std::string() : bags[0], out, start, end, patterns, force);
+  }
+  // The bags in recording order, each leaving out the repeated rows whose
+  // original an earlier one holds, as merge does.
+  std::string error;
+  std::vector<RecordingBag> recording;
+  if (!open_recording(bags, &recording, &error)) {
+    return report_failure("cut: " + error);
+  }
+  std::vector<std::unique_ptr<Input>> inputs;
+  std::optional<int64_t> first;
+  for (RecordingBag& bag : recording) {
+    inputs.push_back(open_input(bag.path, &error));
+    if (inputs.back() == nullptr) {
+      return report_failure(error);
+    }
+    inputs.back()->repeated = std::move(bag.skipped);
+    if (bag.any) {
+      first = first ? std::min(*first, bag.first) : bag.first;
+    }
+  }
+  // A pattern must match a topic of some bag; a bag without a chosen topic
+  // gives nothing.
+  for (const auto& pattern : patterns) {
+    const bool matched = std::any_of(inputs.begin(), inputs.end(), [&](const auto& input) {
+      return std::any_of(input->topics.begin(), input->topics.end(),
+                         [&](const TopicSummary& t) { return matches_any({pattern}, t.name); });
+    });
+    if (!matched) {
+      return report_failure("cut: --topic " + pattern + ": no topic of the recording matches");
+    }
+  }
+  for (auto& input : inputs) {
+    if (!patterns.empty()) {
+      std::erase_if(input->topics,
+                    [&](const TopicSummary& t) { return !matches_any(patterns, t.name); });
+      for (const auto& t : input->topics) {
+        input->filter.topic_ids.push_back(t.id);
+      }
+      input->done = input->topics.empty();
+    }
+    if (start) {
+      input->filter.start = resolve_time(*start, first.value_or(0));
+    }
+    if (end) {
+      input->filter.end = resolve_time(*end, first.value_or(0));
+    }
+  }
+  return copy_bags("cut", inputs, out, force);
+}
+
 }  // namespace rnr::bagtool

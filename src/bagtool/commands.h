@@ -18,6 +18,9 @@ namespace rnr::bagtool {
 
 // An aligned summary of the bag on `out`.
 int run_info(const std::string& bag, FILE* out);
+// The same of a recording split into several bags (several files, or their
+// directory), taken as one in time order; of one bag file, run_info above.
+int run_info(const std::vector<std::string>& bags, FILE* out);
 
 // How `mcap` stores its chunks: compressed with zstd (the default), lz4, or
 // not at all, each chunk holding about `chunk_size` bytes of messages.
@@ -64,6 +67,13 @@ int run_json(const std::string& bag, const std::vector<std::string>& topics, FIL
 // that match the patterns, all when none).
 int run_cut(const std::string& bag, const std::string& out, const std::optional<TimeArg>& start,
             const std::optional<TimeArg>& end, const std::vector<std::string>& topics, bool force);
+// The same of a recording split into several bags (several files, or their
+// directory), read as one in time order, each repeated row once as merge
+// holds it; of one bag file, run_cut above. Times count from the
+// recording's first sample.
+int run_cut(const std::vector<std::string>& bags, const std::string& out,
+            const std::optional<TimeArg>& start, const std::optional<TimeArg>& end,
+            const std::vector<std::string>& topics, bool force);
 
 // A new bag OUT with the samples of every bag, ordered by reception time. An
 // existing OUT that is a bag is named as the output, since the inputs follow

@@ -6,7 +6,9 @@
 #include <cinttypes>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "bagtool/commands.h"
 #include "bagtool/progress.h"
 #include "bagtool/qos_view.h"
+#include "bagtool/recording_set.h"
 #include "bagtool/signals.h"
 #include "bagtool/supplied_types.h"
 
@@ -186,8 +189,11 @@ struct TopicFigures {
 // the data table: SQLite takes a blob's length from its row header without
 // reading the blob, and nothing is sorted, so memory stays small whatever
 // the bag's size (grouping in SQL would copy every blob into a sorter).
-// Stops early on a stop signal (true, with the figures so far).
-bool topic_figures(sqlite3* db, std::vector<TopicSummary>* topics, std::string* error) {
+// Stops early on a stop signal (true, with the figures so far). The rows
+// listed in `skipped` (ascending ids) are not counted.
+bool topic_figures(sqlite3* db, std::vector<TopicSummary>* topics, std::string* error,
+                   const std::vector<int64_t>* skipped = nullptr) {
+  const bool skipping = skipped != nullptr && !skipped->empty();
   uint64_t total = 0;
   if (Progress::wanted()) {
     sqlite3_stmt* raw = nullptr;
@@ -202,8 +208,11 @@ bool topic_figures(sqlite3* db, std::vector<TopicSummary>* topics, std::string* 
     figures.try_emplace(t.id);
   }
   sqlite3_stmt* raw = nullptr;
-  if (sqlite3_prepare_v2(db, "SELECT topic_id, length(serialized_data), timestamp FROM data", -1,
-                         &raw, nullptr) != SQLITE_OK) {
+  if (sqlite3_prepare_v2(db,
+                         skipping
+                             ? "SELECT topic_id, length(serialized_data), timestamp, _id FROM data"
+                             : "SELECT topic_id, length(serialized_data), timestamp FROM data",
+                         -1, &raw, nullptr) != SQLITE_OK) {
     sqlite3_finalize(raw);
     *error = std::string("cannot read the samples: ") + sqlite3_errmsg(db);
     return false;
@@ -213,6 +222,10 @@ bool topic_figures(sqlite3* db, std::vector<TopicSummary>* topics, std::string* 
   int step;
   while ((step = sqlite3_step(raw)) == SQLITE_ROW && stop_signal() == 0) {
     progress.step();
+    if (skipping &&
+        std::binary_search(skipped->begin(), skipped->end(), sqlite3_column_int64(raw, 3))) {
+      continue;
+    }
     auto it = figures.find(sqlite3_column_int64(raw, 0));
     if (it == figures.end()) {
       continue;
@@ -301,6 +314,141 @@ int run_info(const std::string& bag, FILE* out) {
   fprintf(out, "\n");
   print_table(out, table);
 
+  fprintf(out, "\nwriters (GUIDs, in order of discovery):\n");
+  for (const auto& guid : writers) {
+    fprintf(out, "  %s\n", guid.c_str());
+  }
+  print_writer_qos(out, topics, writer_qos);
+  if (fflush(out) != 0 || ferror(out)) {
+    return report_failure("cannot write the summary");
+  }
+  return 0;
+}
+
+// The bags of a split recording as one: topics united by (name, type),
+// writers by GUID, each sample once (a repeated row is counted where its
+// original is). Read as run_info reads one bag, from the same scan.
+int run_info(const std::vector<std::string>& args, FILE* out) {
+  if (!names_recording(args)) {
+    return run_info(args.empty() ? std::string() : args[0], out);
+  }
+  std::string error;
+  std::vector<RecordingBag> bags;
+  if (!open_recording(args, &bags, &error, false)) {
+    return report_failure(error);
+  }
+  std::vector<TopicSummary> topics;
+  std::map<std::pair<std::string, std::string>, size_t> topic_index;
+  std::vector<std::string> writers;
+  std::set<std::string> writer_seen;
+  std::vector<rnr_WriterQosRow> writer_qos;
+  std::set<std::pair<std::string, int32_t>> qos_seen;
+  uint64_t file_size = 0;
+  for (const RecordingBag& bag : bags) {
+    std::unique_ptr<sqlite3, ConnectionCloser> db(bag::open_existing_bag(bag.path.c_str(), &error));
+    if (db == nullptr) {
+      return report_failure(bag.path + ": " + error);
+    }
+    BagReader reader(db.get());
+    std::vector<TopicSummary> in_bag;
+    std::vector<std::string> bag_writers;
+    std::vector<rnr_WriterQosRow> bag_qos;
+    if (!reader.topics(&in_bag, false, &error) || !reader.writers(&bag_writers, &error) ||
+        !reader.writer_qos(&bag_qos, &error) ||
+        !topic_figures(db.get(), &in_bag, &error, &bag.skipped)) {
+      return report_failure(bag.path + ": " + error);
+    }
+    if (stop_signal() != 0) {
+      return report_stop("info");
+    }
+    struct stat st {};
+    file_size += stat(bag.path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    std::map<int64_t, int64_t> united_id;  // the bag's topic id -> the united one
+    for (const TopicSummary& t : in_bag) {
+      auto [it, added] = topic_index.emplace(std::make_pair(t.name, t.type), topics.size());
+      if (added) {
+        topics.push_back(t);
+        topics.back().id = static_cast<int64_t>(topics.size());
+        topics.back().samples = 0;
+        topics.back().bytes = 0;
+      }
+      TopicSummary& u = topics[it->second];
+      united_id[t.id] = u.id;
+      if (!u.metastring && t.metastring) {
+        u.metastring = t.metastring;
+        u.is_with_key = t.is_with_key;
+        u.keyed = t.keyed;
+      }
+      if (t.samples > 0) {
+        u.first = u.samples == 0 ? t.first : std::min(u.first, t.first);
+        u.last = u.samples == 0 ? t.last : std::max(u.last, t.last);
+      }
+      u.samples += t.samples;
+      u.bytes += t.bytes;
+    }
+    for (const auto& guid : bag_writers) {
+      if (writer_seen.insert(guid).second) {
+        writers.push_back(guid);
+      }
+    }
+    for (rnr_WriterQosRow& row : bag_qos) {
+      auto id = united_id.find(row.topic_id);
+      if (id == united_id.end()) {
+        continue;
+      }
+      row.topic_id = static_cast<int32_t>(id->second);
+      if (qos_seen.insert({row.guid, row.topic_id}).second) {
+        writer_qos.push_back(std::move(row));
+      }
+    }
+  }
+  std::stable_sort(
+      writer_qos.begin(), writer_qos.end(),
+      [](const rnr_WriterQosRow& a, const rnr_WriterQosRow& b) { return a.topic_id < b.topic_id; });
+
+  uint64_t samples = 0;
+  int64_t first = 0, last = 0;
+  for (const auto& t : topics) {
+    if (t.samples == 0) {
+      continue;
+    }
+    first = samples == 0 ? t.first : std::min(first, t.first);
+    last = samples == 0 ? t.last : std::max(last, t.last);
+    samples += t.samples;
+  }
+  std::string named;
+  for (const auto& arg : args) {
+    named.append(named.empty() ? "" : " ").append(arg);
+  }
+  std::vector<std::vector<std::string>> head = {
+      {"recording:", named},
+      {"bags:", std::to_string(bags.size()) + " (" + bags.front().path +
+                    (bags.size() > 1 ? " ... " + bags.back().path : std::string()) + ")"},
+      {"size:", human_size(file_size) + " (" + std::to_string(file_size) + " bytes)"},
+      {"start:", samples > 0 ? local_time(first) : "-"},
+      {"end:", samples > 0 ? local_time(last) : "-"},
+      {"duration:", samples > 0 ? seconds_text(span_ns(first, last) / 1e9) : "-"},
+      {"samples:", std::to_string(samples)},
+      {"topics:", std::to_string(topics.size())},
+      {"writers:", std::to_string(writers.size())}};
+  print_table(out, head);
+
+  std::vector<std::vector<std::string>> table = {
+      {"topic", "type", "keyed", "samples", "rate", "size", "type description"}};
+  for (const auto& t : topics) {
+    std::string rate = "-";
+    if (t.samples > 1 && t.last > t.first) {
+      char buf[32];
+      snprintf(buf, sizeof buf, "%.2f Hz",
+               static_cast<double>(t.samples - 1) * 1e9 / span_ns(t.first, t.last));
+      rate = buf;
+    }
+    table.push_back({t.name, t.type, t.metastring ? (t.keyed ? "yes" : "no") : "-",
+                     std::to_string(t.samples), rate, human_size(t.bytes),
+                     t.metastring && !t.metastring->empty() ? "stored" : "none"});
+  }
+  fprintf(out, "\n");
+  print_table(out, table);
   fprintf(out, "\nwriters (GUIDs, in order of discovery):\n");
   for (const auto& guid : writers) {
     fprintf(out, "  %s\n", guid.c_str());

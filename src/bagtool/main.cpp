@@ -29,8 +29,8 @@ constexpr const char* kUsage =
     "are only read, but by set-type), and records and controls long runs.\n"
     "\n"
     "Commands (each has its own --help):\n"
-    "  info BAG                    topics, types, sample counts, rates, sizes, time span\n"
-    "                              and writers of the bag\n"
+    "  info BAG|DIR|BAG...         topics, types, sample counts, rates, sizes, time span\n"
+    "                              and writers of the bag (or of a split recording)\n"
     "  mcap BAG [OUT.mcap]         writes the bag as an MCAP file (default: the bag's\n"
     "                              name ending in .mcap), chunks compressed with zstd\n"
     "  json BAG [--topic PATTERN]...\n"
@@ -38,16 +38,18 @@ constexpr const char* kUsage =
     "                              one JSON object per line (byte runs cut at 64)\n"
     "  set-type BAG TOPIC FILE     stores the type description of TOPIC's type from the\n"
     "                              IDL FILE in the bag (for writers that announced none)\n"
-    "  play BAG [OPTIONS]          plays the bag onto a DDS domain\n"
+    "  play BAG|DIR|BAG... [OPTIONS]\n"
+    "                              plays the bag (or a split recording) onto a DDS domain\n"
     "  record [OPTIONS] TYPE TOPIC...\n"
     "                              records for long runs: split bags, retention, a\n"
     "                              snapshot window, remote control\n"
     "  control NAME|all COMMAND    sends pause, resume, split, snapshot or stop to\n"
     "                              recorders run with --control\n"
     "  status                      lists the recorders run with --control\n"
-    "  cut BAG OUT [--start T] [--end T] [--topic PATTERN]...\n"
-    "                              writes the samples of BAG between the times (of the\n"
-    "                              matching topics) into the new bag OUT\n"
+    "  cut BAG|DIR|BAG... OUT [--start T] [--end T] [--topic PATTERN]...\n"
+    "                              writes the samples of BAG (or of a split recording)\n"
+    "                              between the times (of the matching topics) into the\n"
+    "                              new bag OUT\n"
     "  merge OUT BAG...            writes the samples of all bags into the new bag OUT,\n"
     "                              ordered by reception time\n"
     "\n"
@@ -114,9 +116,11 @@ const std::vector<Command>& commands() {
       kBytes{"--bytes", "", true}, kIdl{"--idl", "", true};
   static const std::vector<Command> list = {
       {"info",
-       "info BAG [--progress | --quiet]",
+       "info BAG|DIR|BAG... [--progress | --quiet]",
        "Prints what the bag holds: topics, types, sample counts, rates, sizes, time\n"
-       "span, writers and their QoS. The samples' bytes are never read.",
+       "span, writers and their QoS. The samples' bytes are never read. A directory or\n"
+       "several bags are the bags of a split recording: one summary of them all, in\n"
+       "time order, each repeated row (the latched state a bag starts with) once.",
        {kProgressOption, kQuietOption},
        {kCommonOptions}},
       {"mcap",
@@ -147,10 +151,12 @@ const std::vector<Command>& commands() {
        {"  --force               replace a description the bag holds already\n",
         "  -h, --help            show this help and exit\n"}},
       {"cut",
-       "cut BAG OUT [--start T] [--end T] [--topic PATTERN]... [--force]\n"
+       "cut BAG|DIR|BAG... OUT [--start T] [--end T] [--topic PATTERN]... [--force]\n"
        "                           [--progress | --quiet]",
        "Writes the samples of BAG between the times (of the matching topics) into\n"
-       "the new bag OUT.",
+       "the new bag OUT. A directory or several bags before OUT are the bags of a\n"
+       "split recording, read as one in time order (times from its first sample),\n"
+       "each repeated row once as merge holds it.",
        {kStart, kEnd, kTopic, kForceOption, kProgressOption, kQuietOption},
        {kTimeText, kTopicText, kForceText, kCommonOptions}},
       {"merge",
@@ -232,12 +238,14 @@ int run_command(const Command& command, const CommandLine& line) {
       return usage_error(name, why);
     }
   }
-  if (name == "info" || name == "json") {
+  if (name == "info") {
+    return run_info(files, stdout);
+  }
+  if (name == "json") {
     if (files.size() > 1) {
       return usage_error(name, "unexpected argument " + files[1]);
     }
-    return name == "info" ? run_info(files[0], stdout)
-                          : run_json(files[0], line.values("--topic"), stdout, exports.json);
+    return run_json(files[0], line.values("--topic"), stdout, exports.json);
   }
   if (name == "mcap") {
     if (files.size() > 2) {
@@ -255,9 +263,6 @@ int run_command(const Command& command, const CommandLine& line) {
   if (files.size() < 2 || files[1].empty()) {
     return usage_error(name, "the output bag is required");
   }
-  if (files.size() > 2) {
-    return usage_error(name, "unexpected argument " + files[2]);
-  }
   std::optional<TimeArg> start, end;
   for (const char* option : {"--start", "--end"}) {
     if (auto text = line.value(option)) {
@@ -268,7 +273,10 @@ int run_command(const Command& command, const CommandLine& line) {
       (std::strcmp(option, "--start") == 0 ? start : end) = time;
     }
   }
-  return run_cut(files[0], files[1], start, end, line.values("--topic"), force);
+  // cut BAG... OUT: the last file is the output, the ones before it the
+  // bags of the recording.
+  const std::vector<std::string> bags(files.begin(), files.end() - 1);
+  return run_cut(bags, files.back(), start, end, line.values("--topic"), force);
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,6 +24,7 @@
 #include "bagtool/latched_state.h"
 #include "bagtool/supplied_types.h"
 #include "bagtool/command_line.h"
+#include "bagtool/recording_set.h"
 #include "bagtool/signals.h"
 #include "bagtool/terminal.h"
 #include "bagtool/time_arg.h"
@@ -38,11 +41,15 @@ namespace {
 using rnr::bagtool::TimeArg;
 
 constexpr const char* kUsage =
-    "usage: quorvin-rnr-bag play BAG [-d DOMAIN] [--rate R] [--start T] [--end T]\n"
-    "                            [--topic NAME]... [--exclude NAME]... [--remap FROM=TO]...\n"
-    "                            [--loop] [--paused] [--idl FILE]... [-l LEVEL]\n"
+    "usage: quorvin-rnr-bag play BAG|DIR|BAG... [-d DOMAIN] [--rate R] [--start T]\n"
+    "                            [--end T] [--topic NAME]... [--exclude NAME]...\n"
+    "                            [--remap FROM=TO]... [--loop] [--paused] [--idl FILE]...\n"
+    "                            [-l LEVEL]\n"
     "\n"
     "Plays the bag onto a DDS domain with the recorded timing; the bag is only read.\n"
+    "A directory or several bags are the bags of a split recording, played one after\n"
+    "another as one recording (each repeated row once; the options apply to the\n"
+    "whole of it).\n"
     "\n"
     "Options:\n"
     "  -d, --domain DOMAIN   DDS domain id (default 0)\n"
@@ -74,6 +81,7 @@ constexpr const char* kUsage =
 
 struct PlayArgs {
   std::string bag;
+  std::vector<std::string> bags;  // every bag argument: several, the bags of a recording
   int32_t domain = 0;
   double rate = 1.0;
   std::optional<TimeArg> start, end;
@@ -108,10 +116,10 @@ int parse_args(int argc, char** argv, PlayArgs* args, bool* help) {
       return 0;
     }
     if (option.empty() || option[0] != '-') {
-      if (!args->bag.empty()) {
-        return bad("unexpected argument " + option);
+      if (args->bag.empty()) {
+        args->bag = option;
       }
-      args->bag = option;
+      args->bags.push_back(option);
       continue;
     }
     if (option == "--loop" || option == "--paused") {
@@ -210,6 +218,61 @@ bool topics_with_samples(sqlite3* db, const rnr::bag::SampleFilter& range, std::
   return true;
 }
 
+// --- The bags of a split recording -------------------------------------------
+
+// The topics of every bag of the recording by id (the bags of one recording
+// share their ids), after those of `topics`, and the recording's span.
+// False with `error` set when a bag cannot be read or an id names another
+// topic in another bag (bags of different recordings).
+bool recording_topics(const std::vector<rnr::bagtool::RecordingBag>& bags,
+                      std::vector<rnr::bag::TopicSummary>* topics, int64_t* first, int64_t* last,
+                      bool* any, std::string* error) {
+  std::map<int64_t, std::pair<std::string, std::string>> named;  // id -> (name, type)
+  std::map<int64_t, std::string> where;
+  for (const auto& t : *topics) {
+    named[t.id] = {t.name, t.type};
+  }
+  *any = false;
+  for (const auto& bag : bags) {
+    rnr::bag::BagReader reader;
+    std::vector<rnr::bag::TopicSummary> in_bag;
+    if (!reader.open(bag.path, error) || !reader.topics(&in_bag, false, error)) {
+      *error = bag.path + ": " + *error;
+      return false;
+    }
+    for (const auto& t : in_bag) {
+      auto [it, added] = named.emplace(t.id, std::make_pair(t.name, t.type));
+      if (added) {
+        topics->push_back(t);
+      } else if (it->second != std::make_pair(t.name, t.type)) {
+        *error = bag.path + ": topic id " + std::to_string(t.id) + " is " + t.name + " here and " +
+                 it->second.first + " in another bag: not the bags of one recording";
+        return false;
+      }
+    }
+    if (bag.any) {
+      *first = *any ? std::min(*first, bag.first) : bag.first;
+      *last = *any ? std::max(*last, bag.last) : bag.last;
+      *any = true;
+    }
+  }
+  return true;
+}
+
+// The bag a replay of the recording from `start` begins with: the last one
+// that begins before it (whose head holds the latched state as of its
+// start), else the first.
+size_t recording_start_bag(const std::vector<rnr::bagtool::RecordingBag>& bags,
+                           const std::optional<int64_t>& start) {
+  size_t at = 0;
+  for (size_t k = 0; start && k < bags.size(); ++k) {
+    if (bags[k].any && bags[k].first < *start) {
+      at = k;
+    }
+  }
+  return at;
+}
+
 // --- Run ----------------------------------------------------------------------
 
 std::atomic<int> finished{0};  // 1 finished, 2 failed
@@ -282,8 +345,17 @@ void handle_key(rnr_replayer* replayer, char key) {
 int play(const PlayArgs& args) {
   // What to play, worked out from the bag before any DDS entity exists.
   std::string error;
+  // Several bags (or a directory): a split recording, whose last bag holds
+  // the whole catalogue (each bag copies the one before).
+  std::vector<rnr::bagtool::RecordingBag> recording;
+  if (rnr::bagtool::names_recording(args.bags) &&
+      !rnr::bagtool::open_recording(args.bags, &recording, &error)) {
+    std::fprintf(stderr, "quorvin-rnr-bag: play: %s\n", error.c_str());
+    return 1;
+  }
+  const std::string catalogue = recording.empty() ? args.bag : recording.back().path;
   std::unique_ptr<sqlite3, ConnectionCloser> db(
-      rnr::bag::open_existing_bag(args.bag.c_str(), &error));
+      rnr::bag::open_existing_bag(catalogue.c_str(), &error));
   if (db == nullptr) {
     std::fprintf(stderr, "quorvin-rnr-bag: %s: %s\n", args.bag.c_str(), error.c_str());
     return 1;
@@ -294,6 +366,10 @@ int play(const PlayArgs& args) {
   bool any = false;
   if (!reader.topics(&topics, false, &error) || !reader.time_span(&first, &last, &any, &error)) {
     std::fprintf(stderr, "quorvin-rnr-bag: %s: %s\n", args.bag.c_str(), error.c_str());
+    return 1;
+  }
+  if (!recording.empty() && !recording_topics(recording, &topics, &first, &last, &any, &error)) {
+    std::fprintf(stderr, "quorvin-rnr-bag: play: %s\n", error.c_str());
     return 1;
   }
   // Descriptions from --idl, in memory only, for the keys of the latched
@@ -362,6 +438,14 @@ int play(const PlayArgs& args) {
     std::fprintf(stderr, "quorvin-rnr-bag: %s: %s\n", args.bag.c_str(), error.c_str());
     return 1;
   }
+  for (size_t k = 0; k + 1 < recording.size(); ++k) {
+    std::unique_ptr<sqlite3, ConnectionCloser> bag(
+        rnr::bag::open_existing_bag(recording[k].path.c_str(), &error));
+    if (bag == nullptr || !topics_with_samples(bag.get(), range, &with_samples, &error)) {
+      std::fprintf(stderr, "quorvin-rnr-bag: %s: %s\n", recording[k].path.c_str(), error.c_str());
+      return 1;
+    }
+  }
   for (int32_t id : chosen) {
     if (with_samples.count(id) != 0) {
       options.topic_ids.push_back(id);
@@ -372,12 +456,31 @@ int play(const PlayArgs& args) {
                  args.bag.c_str(), args.start || args.end ? " lies in the range" : "");
     return 1;
   }
+  // A recording is played from the bag the start lies in: its head holds
+  // the latched state as of its own start.
+  std::unique_ptr<sqlite3, ConnectionCloser> start_db;
+  std::unique_ptr<rnr::bag::BagReader> start_reader;
+  if (!recording.empty()) {
+    options.start_bag = recording_start_bag(recording, options.start);
+    for (const auto& bag : recording) {
+      options.recording.push_back(
+          {bag.path, bag.skipped, bag.any ? std::optional(bag.first) : std::nullopt});
+    }
+    start_db.reset(rnr::bag::open_existing_bag(recording[options.start_bag].path.c_str(), &error));
+    if (start_db == nullptr) {
+      std::fprintf(stderr, "quorvin-rnr-bag: %s: %s\n", recording[options.start_bag].path.c_str(),
+                   error.c_str());
+      return 1;
+    }
+    start_reader = std::make_unique<rnr::bag::BagReader>(start_db.get());
+  }
   // The latched state before the start, worked out here, where the type
   // descriptions are read.
   if (options.start &&
       (!rnr::bagtool::latched_topics(reader, options.topic_ids, &options.latched_topic_ids,
                                      &error) ||
-       !rnr::bagtool::latched_sample_ids(reader, topics, options.latched_topic_ids, *options.start,
+       !rnr::bagtool::latched_sample_ids(start_reader ? *start_reader : reader, topics,
+                                         options.latched_topic_ids, *options.start,
                                          &options.latched_sample_ids.emplace(), &error))) {
     std::fprintf(stderr, "quorvin-rnr-bag: %s: %s\n", args.bag.c_str(), error.c_str());
     return 1;
@@ -387,15 +490,26 @@ int play(const PlayArgs& args) {
   filter.start = options.start;
   filter.end = options.end;
   uint64_t total = 0;
-  if (!reader.count(filter, &total, &error)) {
+  if (recording.empty() && !reader.count(filter, &total, &error)) {
     std::fprintf(stderr, "quorvin-rnr-bag: %s: %s\n", args.bag.c_str(), error.c_str());
     return 1;
+  }
+  for (size_t k = options.start_bag; k < recording.size(); ++k) {
+    rnr::bag::BagReader bag;
+    uint64_t n = 0;
+    if (!bag.open(recording[k].path, &error) || !bag.count(filter, &n, &error)) {
+      std::fprintf(stderr, "quorvin-rnr-bag: %s: %s\n", recording[k].path.c_str(), error.c_str());
+      return 1;
+    }
+    // The status line's count: repeated rows that are left out (mostly
+    // within the range) do not count.
+    total += n - std::min<uint64_t>(n, recording[k].skipped.size());
   }
 
   rnr_logger_init(args.log_level);
   rnr_replayer_set_stop_check([] { return rnr::bagtool::stop_signal() != 0; });
   rnr_replayer* replayer =
-      rnr_replayer_create_with_options(args.bag.c_str(), args.domain, &options);
+      rnr_replayer_create_with_options(catalogue.c_str(), args.domain, &options);
   if (replayer == nullptr) {
     std::fprintf(stderr, "quorvin-rnr-bag: %s: cannot play the bag\n", args.bag.c_str());
     return 1;

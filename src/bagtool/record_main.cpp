@@ -459,16 +459,21 @@ class Session {
 
   // The current bag's size on disk once what it holds in memory is written.
   // The file grows by pages in leaps, so the sample bytes handed to the bag
-  // are counted at the file bytes per sample byte of the last finished bag;
-  // the first bag judges by its file so far and the held bytes.
+  // are counted at the file bytes per sample byte of the last finished bag
+  // (as the recorder found it once that bag was written to its end), from
+  // the bag's size before its first sample; until a bag is finished, by the
+  // file so far and the held bytes.
   uint64_t estimated_size() {
     const rnr_recorder_status s = rnr_recorder_get_status(recorder_);
     const uint64_t on_disk = file_size(s.current_file);
-    if (base_ == 0) {
+    // The recorder measures each bag's size before its first sample.
+    if (s.bag_base > 0) {
+      base_ = s.bag_base;
+    } else if (base_ == 0) {
       base_ = on_disk;
     }
-    if (finished_ratio_ > 0) {
-      return base_ + static_cast<uint64_t>(static_cast<double>(s.bag_bytes) * finished_ratio_);
+    if (s.finished_ratio > 0) {
+      return base_ + static_cast<uint64_t>(static_cast<double>(s.bag_bytes) * s.finished_ratio);
     }
     const uint64_t written = s.bag_bytes > s.bag_held ? s.bag_bytes - s.bag_held : 0;
     if (written >= 32768 && on_disk > base_) {
@@ -504,17 +509,10 @@ class Session {
     }
     const std::string next = next_name_.empty() ? names_.next() : next_name_;
     next_name_.clear();
-    const rnr_recorder_status before = rnr_recorder_get_status(recorder_);
-    const uint64_t base = base_;
     bag_started_ = std::chrono::steady_clock::now();
     base_ = 0;
     std::string error;
     const bool done = rnr_recorder_split_now(recorder_, next.c_str(), &error);
-    const uint64_t finished = file_size(before.current_file);
-    if (base > 0 && finished > base && before.bag_bytes >= 32768) {
-      finished_ratio_ =
-          static_cast<double>(finished - base) / static_cast<double>(before.bag_bytes);
-    }
     if (rnr_recorder_get_status(recorder_).current_file == next) {
       files_.push_back(next);
     }
@@ -625,10 +623,9 @@ class Session {
   std::string next_name_;          // the bag prepared for the next split
   std::chrono::steady_clock::time_point started_, bag_started_;
   std::string host_, name_;
-  uint64_t base_ = 0;          // the current bag's size before its first batch
-  double ratio_ = 1.5;         // file bytes per sample byte, as last seen
-  double finished_ratio_ = 0;  // the same of the last finished bag
-  uint64_t ratio_seen_ = 0;    // observations averaged into ratio_
+  uint64_t base_ = 0;        // the current bag's size before its first batch
+  double ratio_ = 1.5;       // file bytes per sample byte, as last seen
+  uint64_t ratio_seen_ = 0;  // observations averaged into ratio_
   bool paused_by_disk_ = false;
   bool paused_by_command_ = false;
   bool ok_ = true;

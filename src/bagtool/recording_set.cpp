@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -76,6 +77,124 @@ bool holds(OpenBag& bag, int64_t topic_id, int64_t timestamp, const uint8_t* dat
         return !*found;
       },
       error);
+}
+
+// Statements of the size-only search, finalized on every path.
+struct Query {
+  sqlite3_stmt* stmt = nullptr;
+  Query() = default;
+  Query(const Query&) = delete;
+  Query& operator=(const Query&) = delete;
+  ~Query() { sqlite3_finalize(stmt); }
+  bool prepare(sqlite3* db, const char* sql) {
+    return sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK;
+  }
+};
+
+// A repeated row still looking for its original, by what the size-only
+// search compares: topic, the original's timestamp and the size.
+struct Pending {
+  int64_t id = 0;
+  const bag::TopicSummary* topic = nullptr;
+  int64_t original = 0;
+  int64_t size = 0;
+};
+
+// The rows of `bags[k]` to leave out, as repeated_rows_to_skip finds them
+// but comparing sizes for bytes: SQLite takes a blob's length from the
+// row's header, so no sample's bytes are read. Each earlier bag (nearest
+// first) is scanned once, over the span of the originals still looked for.
+bool repeated_rows_by_size(const std::vector<std::string>& bags, size_t k,
+                           std::vector<int64_t>* ids, std::string* error) {
+  ids->clear();
+  if (k == 0) {
+    return true;
+  }
+  OpenBag bag;
+  std::vector<rnr_RepeatedRow> repeated;
+  if (!bag.open(bags[k], error) || !rnr_bag_read_repeated_rows(bag.db, &repeated, error)) {
+    if (error->rfind(bags[k], 0) != 0) {
+      *error = bags[k] + ": " + *error;
+    }
+    return false;
+  }
+  std::vector<Pending> pending;
+  {
+    Query row;
+    if (!repeated.empty() &&
+        !row.prepare(bag.db, "SELECT topic_id, length(serialized_data) FROM data WHERE _id = ?")) {
+      *error = bags[k] + ": cannot read the samples (" + sqlite3_errmsg(bag.db) + ")";
+      return false;
+    }
+    for (const rnr_RepeatedRow& r : repeated) {
+      sqlite3_reset(row.stmt);
+      sqlite3_bind_int64(row.stmt, 1, r.data_id);
+      if (sqlite3_step(row.stmt) != SQLITE_ROW) {
+        continue;  // a listed row that is gone
+      }
+      const int64_t topic_id = sqlite3_column_int64(row.stmt, 0);
+      for (const auto& t : bag.topics) {
+        if (t.id == topic_id) {
+          pending.push_back(
+              {r.data_id, &t, r.original_timestamp, sqlite3_column_int64(row.stmt, 1)});
+        }
+      }
+    }
+  }
+  for (size_t j = k; j-- > 0 && !pending.empty();) {
+    OpenBag earlier;
+    if (!earlier.open(bags[j], error)) {
+      return false;
+    }
+    // (topic id in bag j, timestamp, size) -> the pending rows that match it.
+    std::map<std::tuple<int64_t, int64_t, int64_t>, std::vector<size_t>> wanted;
+    int64_t low = INT64_MAX, high = INT64_MIN;
+    for (size_t p = 0; p < pending.size(); ++p) {
+      if (const auto id = earlier.topic_id(pending[p].topic->name, pending[p].topic->type)) {
+        wanted[{*id, pending[p].original, pending[p].size}].push_back(p);
+        low = std::min(low, pending[p].original);
+        high = std::max(high, pending[p].original);
+      }
+    }
+    if (wanted.empty()) {
+      continue;
+    }
+    Query scan;
+    if (!scan.prepare(earlier.db,
+                      "SELECT topic_id, timestamp, length(serialized_data) FROM data WHERE "
+                      "timestamp >= ? AND timestamp <= ?") ||
+        sqlite3_bind_int64(scan.stmt, 1, low) != SQLITE_OK ||
+        sqlite3_bind_int64(scan.stmt, 2, high) != SQLITE_OK) {
+      *error = bags[j] + ": cannot read the samples (" + sqlite3_errmsg(earlier.db) + ")";
+      return false;
+    }
+    std::vector<bool> found(pending.size(), false);
+    int step;
+    while ((step = sqlite3_step(scan.stmt)) == SQLITE_ROW) {
+      auto it = wanted.find({sqlite3_column_int64(scan.stmt, 0), sqlite3_column_int64(scan.stmt, 1),
+                             sqlite3_column_int64(scan.stmt, 2)});
+      if (it != wanted.end()) {
+        for (size_t p : it->second) {
+          found[p] = true;
+        }
+      }
+    }
+    if (step != SQLITE_DONE) {
+      *error = bags[j] + ": cannot read the samples (" + sqlite3_errmsg(earlier.db) + ")";
+      return false;
+    }
+    std::vector<Pending> left;
+    for (size_t p = 0; p < pending.size(); ++p) {
+      if (found[p]) {
+        ids->push_back(pending[p].id);
+      } else {
+        left.push_back(pending[p]);
+      }
+    }
+    pending = std::move(left);
+  }
+  std::sort(ids->begin(), ids->end());
+  return true;
 }
 
 }  // namespace
@@ -208,6 +327,39 @@ bool repeated_rows_to_skip(const std::vector<std::string>& bags, size_t k,
     }
   }
   std::sort(ids->begin(), ids->end());
+  return true;
+}
+
+bool names_recording(const std::vector<std::string>& args) {
+  struct stat st {};
+  return args.size() > 1 ||
+         (args.size() == 1 && stat(args[0].c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+}
+
+bool open_recording(const std::vector<std::string>& args, std::vector<RecordingBag>* bags,
+                    std::string* error, bool compare_bytes) {
+  bags->clear();
+  std::vector<std::string> ordered;
+  if (!expand_recording(args, &ordered, error)) {
+    return false;
+  }
+  for (size_t k = 0; k < ordered.size(); ++k) {
+    RecordingBag bag;
+    bag.path = ordered[k];
+    OpenBag open;
+    if (!open.open(bag.path, error) ||
+        !open.reader->time_span(&bag.first, &bag.last, &bag.any, error)) {
+      if (error->rfind(bag.path, 0) != 0) {
+        *error = bag.path + ": " + *error;
+      }
+      return false;
+    }
+    if (!(compare_bytes ? repeated_rows_to_skip(ordered, k, &bag.skipped, error)
+                        : repeated_rows_by_size(ordered, k, &bag.skipped, error))) {
+      return false;
+    }
+    bags->push_back(std::move(bag));
+  }
   return true;
 }
 

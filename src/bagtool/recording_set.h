@@ -30,3 +30,29 @@ bool repeated_rows_to_skip(const std::vector<std::string>& bags, size_t k,
                            std::vector<int64_t>* ids, std::string* error);
 
 }  // namespace rnr::bagtool
+
+namespace rnr::bagtool {
+
+// One bag of a recording as a command reads it: its span and the rows it
+// leaves out (ascending ids) because an earlier bag holds their originals.
+struct RecordingBag {
+  std::string path;
+  bool any = false;  // holds a sample with an integer timestamp
+  int64_t first = 0;
+  int64_t last = 0;
+  std::vector<int64_t> skipped;
+};
+
+// Whether the arguments name a recording rather than one bag file: several
+// arguments, or a directory.
+bool names_recording(const std::vector<std::string>& args);
+
+// The bags of `args` in recording order (expand_recording) with their spans
+// and the rows of each to leave out. With `compare_bytes` a repeated row is
+// left out where an earlier bag holds a row of its topic with the
+// original's timestamp and the same bytes (repeated_rows_to_skip); without,
+// the same size is enough, so that no sample's bytes are read.
+bool open_recording(const std::vector<std::string>& args, std::vector<RecordingBag>* bags,
+                    std::string* error, bool compare_bytes = true);
+
+}  // namespace rnr::bagtool

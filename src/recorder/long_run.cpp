@@ -1,12 +1,17 @@
 #include "recorder/long_run.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "bag/bag_split.h"
@@ -23,6 +28,11 @@ constexpr size_t kBulkInsertSize = 256;
 // How long a finished bag's store is kept before it is released: a capture
 // that read the bag before the switch waits at most 50 ms for room in it.
 constexpr auto kRetireDelay = std::chrono::seconds(1);
+// A bag left behind is ended once its store holds at most this much, looked
+// at this often; and when its writes have not progressed for this long.
+constexpr size_t kFinishHeldBytes = size_t{1} << 20;
+constexpr auto kFinishPoll = std::chrono::milliseconds(10);
+constexpr auto kFinishStall = std::chrono::seconds(1);
 
 HeldSample make_held(LongRun& run, rnr_TopicInfo* entry, const dds_SampleInfo& info,
                      uint64_t timestamp, const void* data, uint32_t size, bool latched) {
@@ -108,6 +118,117 @@ rnr_Database* prepare_bag(LongRun& run, const char* path, rnr_Database* from) {
     return nullptr;
   }
   return store;
+}
+
+uint64_t file_size_of(const char* path) {
+  struct stat st {};
+  return stat(path, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+// The bytes the current bag may hold in memory: the run's bound less what
+// the bags left behind still hold, so that they drain within the bound
+// together (but at least a sixteenth of it, so that recording goes on
+// meanwhile).
+size_t current_bag_limit(LongRun& run) {
+  size_t held = 0;
+  {
+    std::lock_guard<std::mutex> lock(run.finishing_mutex);
+    for (const LongRun::Finishing& bag : run.finishing) {
+      held += rnr_Database_bulk_insert_stats(bag.store).held_bytes;
+    }
+  }
+  const size_t floor = std::max<size_t>(run.held_limit / 16, 1);
+  return held + floor < run.held_limit ? run.held_limit - held : floor;
+}
+
+// Writes a bag left behind by a split to its end, counts what it lost, and
+// retires its store. On the finisher thread (or the caller's, when no thread
+// could be started).
+void finish_bag(rnr_recorder* recorder, const LongRun::Finishing& bag) {
+  LongRun& run = *recorder->long_run;
+  // While its store thread writes what it holds, the room it frees goes to
+  // the current bag as it is freed, so that splitting leaves the recording
+  // as much memory as one bag has. The end comes once little is left (or
+  // the writes no longer make progress).
+  size_t last_held = SIZE_MAX;
+  auto progress = std::chrono::steady_clock::now();
+  for (;;) {
+    const rnr_BulkInsertStats stats = rnr_Database_bulk_insert_stats(bag.store);
+    rnr_Database_set_held_bytes_limit(recorder->database.load(), current_bag_limit(run));
+    const auto now = std::chrono::steady_clock::now();
+    if (stats.held_bytes < last_held) {
+      last_held = stats.held_bytes;
+      progress = now;
+    }
+    if (stats.held_bytes <= kFinishHeldBytes || stats.failing || now - progress > kFinishStall) {
+      break;
+    }
+    std::this_thread::sleep_for(kFinishPoll);
+  }
+  rnr_Database_end_bulk_insert_data(bag.store);
+  const rnr_BulkInsertStats stats = rnr_Database_bulk_insert_stats(bag.store);
+  rnr_log(RNR_LOG_INFO, "Recorder Saved %llu samples into %s",
+          static_cast<unsigned long long>(stats.written_samples), bag.store->path);
+  const uint64_t size = file_size_of(bag.store->path);
+  {
+    std::lock_guard<std::mutex> insert(recorder->insert_mutex);
+    run.lost_before += stats.lost_samples;
+    // A bag too small to say how its file grows leaves the ratio as it was.
+    if (bag.base > 0 && size > bag.base && bag.bag_bytes >= 32768) {
+      run.finished_ratio =
+          static_cast<double>(size - bag.base) / static_cast<double>(bag.bag_bytes);
+    }
+  }
+  if (stats.lost_samples > 0) {
+    rnr_log(RNR_LOG_ERROR, "Recorder Lost %llu samples: the bag %s could not store them",
+            static_cast<unsigned long long>(stats.lost_samples), bag.store->path);
+  }
+  {
+    std::lock_guard<std::mutex> lock(run.retired_mutex);
+    run.retired.emplace_back(bag.store, std::chrono::steady_clock::now());
+  }
+  // What it held is free for the current bag.
+  rnr_Database_set_held_bytes_limit(recorder->database.load(), current_bag_limit(run));
+}
+
+void run_finisher(rnr_recorder* recorder) {
+  LongRun& run = *recorder->long_run;
+  std::unique_lock<std::mutex> lock(run.finishing_mutex);
+  for (;;) {
+    run.finishing_changed.wait(lock,
+                               [&] { return run.finisher_stopping || !run.finishing.empty(); });
+    if (run.finishing.empty()) {
+      return;  // stopping, and every bag is written
+    }
+    const LongRun::Finishing bag = run.finishing.front();
+    lock.unlock();
+    finish_bag(recorder, bag);
+    lock.lock();
+    run.finishing.pop_front();
+    run.finishing_changed.notify_all();
+  }
+}
+
+// Hands the bag to the finisher, started with the first split; written here
+// when no thread can be started, or once the run is finishing.
+void leave_behind(rnr_recorder* recorder, const LongRun::Finishing& bag) {
+  LongRun& run = *recorder->long_run;
+  {
+    std::lock_guard<std::mutex> lock(run.finishing_mutex);
+    if (!run.finisher.joinable() && !run.finisher_stopping) {
+      try {
+        run.finisher = std::thread(run_finisher, recorder);
+      } catch (const std::system_error&) {
+        rnr_log(RNR_LOG_WARN, "Recorder Cannot start the thread that finishes split bags");
+      }
+    }
+    if (run.finisher.joinable() && !run.finisher_stopping) {
+      run.finishing.push_back(bag);
+      run.finishing_changed.notify_all();
+      return;
+    }
+  }
+  finish_bag(recorder, bag);
 }
 
 void sync_directory_of(const std::string& path) {
@@ -276,6 +397,30 @@ void deliver_sample(rnr_recorder* recorder, rnr_TopicInfo* entry, const dds_Samp
   run->bag_bytes += size;
 }
 
+void note_bag_base(rnr_recorder* recorder) {
+  LongRun* run = recorder->long_run.get();
+  rnr_Database* current = recorder->database.load();
+  if (run == nullptr || current == nullptr || run->options.snapshot_ns > 0) {
+    return;
+  }
+  const uint64_t base = file_size_of(current->path);
+  std::lock_guard<std::mutex> insert(recorder->insert_mutex);
+  if (run->bag_base == 0) {
+    run->bag_base = base;
+  }
+}
+
+void stop_finisher(LongRun* run) {
+  {
+    std::lock_guard<std::mutex> lock(run->finishing_mutex);
+    run->finisher_stopping = true;
+    run->finishing_changed.notify_all();
+  }
+  if (run->finisher.joinable()) {
+    run->finisher.join();
+  }
+}
+
 void release_retired(LongRun* run, bool all) {
   std::vector<rnr_Database*> released;
   {
@@ -359,6 +504,8 @@ bool rnr_recorder_split_now(rnr_recorder* recorder, const char* next_path, std::
   rnr_Database* previous = nullptr;
   rnr_Database* next = nullptr;
   std::vector<rnr_RepeatedRow> repeated;
+  uint64_t base = 0;
+  LongRun::Finishing left{};
   {
     // No catalogue write happens while the mutex is held: the copy is the
     // whole catalogue up to the switch, and discovery's next writes go to
@@ -369,40 +516,33 @@ bool rnr_recorder_split_now(rnr_recorder* recorder, const char* next_path, std::
     if (next == nullptr) {
       return fail(error, std::string("cannot create the bag ") + next_path);
     }
+    // Its size before any sample, for a split by size: measured later, the
+    // file would already hold some of the samples it is judged by.
+    base = file_size_of(next_path);
     if (!rnr_Database_start_bulk_insert_data(next, kBulkInsertSize)) {
       rnr_Database_destroy(next);
       unlink(next_path);
       return fail(error, std::string("cannot start writing ") + next_path);
     }
     std::lock_guard<std::mutex> insert(recorder->insert_mutex);
+    left = {previous, run.bag_base, run.bag_bytes};
     recorder->database.store(next);
     uint64_t bytes = 0;
     repeated = write_latched_head(run, next, arch_time(), &bytes);
     run.bag_samples = repeated.size();
     run.bag_bytes = bytes;
+    run.bag_base = base;
   }
   rnr_log(RNR_LOG_INFO, "Recorder Recording into %s", next->path);
-  bool ok = rnr_Database_insert_repeated_rows(next, repeated);
-  // The previous bag is finished off the sample path.
-  rnr_Database_end_bulk_insert_data(previous);
-  const rnr_BulkInsertStats stats = rnr_Database_bulk_insert_stats(previous);
-  rnr_log(RNR_LOG_INFO, "Recorder Saved %llu samples into %s",
-          static_cast<unsigned long long>(stats.written_samples), previous->path);
-  {
-    std::lock_guard<std::mutex> insert(recorder->insert_mutex);
-    run.lost_before += stats.lost_samples;
-  }
-  if (stats.lost_samples > 0) {
-    rnr_log(RNR_LOG_ERROR, "Recorder Lost %llu samples: the bag %s could not store them",
-            static_cast<unsigned long long>(stats.lost_samples), previous->path);
-    ok = fail(error, std::string("the bag ") + previous->path + " lost samples");
-  } else if (!ok) {
+  const bool ok = rnr_Database_insert_repeated_rows(next, repeated);
+  if (!ok) {
     fail(error, std::string("cannot list the repeated rows of ") + next_path);
   }
-  {
-    std::lock_guard<std::mutex> lock(run.retired_mutex);
-    run.retired.emplace_back(previous, std::chrono::steady_clock::now());
-  }
+  // The previous bag is finished off the sample path, and off the caller's:
+  // what it still holds may take a while to write. Its losses count in the
+  // run's lost samples when it is done.
+  leave_behind(recorder, left);
+  rnr_Database_set_held_bytes_limit(next, current_bag_limit(run));
   return ok;
 }
 
@@ -511,6 +651,8 @@ rnr_recorder_status rnr_recorder_get_status(rnr_recorder* recorder) {
   status.discarded = run.discarded;
   status.bag_samples = run.bag_samples;
   status.bag_bytes = run.bag_bytes;
+  status.bag_base = run.bag_base;
+  status.finished_ratio = run.finished_ratio;
   status.lost = run.lost_before + status.never_arrived;
   if (!window && current != nullptr) {
     status.current_file = current->path;
@@ -532,6 +674,8 @@ bool rnr_recorder_finish_long_run(rnr_recorder* recorder) {
   if (recorder->long_run->options.snapshot_ns > 0) {
     return true;
   }
+  // The bags left behind are written to their end first.
+  stop_finisher(recorder->long_run.get());
   const bool saved = rnr_recorder_save_record(recorder);
   std::lock_guard<std::mutex> insert(recorder->insert_mutex);
   return saved && recorder->long_run->lost_before == 0;

@@ -78,6 +78,8 @@ struct rnr_recorder_status {
   uint64_t bag_samples = 0;    // in the current bag
   uint64_t bag_bytes = 0;      // serialized bytes handed to the current bag
   uint64_t bag_held = 0;       // of them, still held in memory
+  uint64_t bag_base = 0;       // the current bag's file size before its first sample (0: unknown)
+  double finished_ratio = 0;   // file bytes per sample byte of the last finished bag (0: none)
   uint64_t window_samples = 0;
   uint64_t window_ns = 0;  // span of the samples the window holds
 };

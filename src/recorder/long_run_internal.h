@@ -5,11 +5,13 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -106,12 +108,33 @@ struct LongRun {
   uint64_t discarded = 0;
   uint64_t bag_samples = 0;
   uint64_t bag_bytes = 0;
+  // The current bag's file size with its tables and catalogue, before the
+  // first sample (0 for the first bag, made before any split).
+  uint64_t bag_base = 0;
   uint64_t lost_before = 0;  // lost by the bags finished so far
+
+  // File bytes per sample byte of the last bag written to its end (0: none
+  // yet), for the size of the next ones. Under insert_mutex.
+  double finished_ratio = 0;
 
   // Finished bags whose store is released a while after the switch: a
   // capture may still be waiting on it for room.
   std::mutex retired_mutex;
   std::vector<std::pair<rnr_Database*, std::chrono::steady_clock::time_point>> retired;
+
+  // Bags left behind by a split, written to their end by the finisher
+  // thread in order, so that the split returns at once (the next split is
+  // not held up however much the bag still holds in memory).
+  struct Finishing {
+    rnr_Database* store = nullptr;
+    uint64_t base = 0;       // its file size before the first sample
+    uint64_t bag_bytes = 0;  // the sample bytes handed to it
+  };
+  std::mutex finishing_mutex;
+  std::condition_variable finishing_changed;
+  std::deque<Finishing> finishing;  // the first is the one being written
+  bool finisher_stopping = false;
+  std::thread finisher;
 };
 
 // Hands one taken sample on: into the current bag, the snapshot window, or
@@ -126,5 +149,13 @@ void discard_sample(rnr_recorder* recorder, rnr_TopicInfo* entry, const dds_Samp
 
 // Releases the bags finished at least a second ago, or all of them.
 void release_retired(LongRun* run, bool all);
+
+// Notes the first bag's size before its first sample, once its catalogue
+// is written as recording starts (a split bag's is noted as it is made).
+void note_bag_base(rnr_recorder* recorder);
+
+// Waits until the finisher has written every bag left behind to its end,
+// and ends it.
+void stop_finisher(LongRun* run);
 
 }  // namespace rnr::recorder::internal

@@ -61,6 +61,7 @@ void release_recorder(rnr_recorder* recorder) {
     recorder->participant = nullptr;
   }
   if (recorder->long_run != nullptr) {
+    stop_finisher(recorder->long_run.get());
     release_retired(recorder->long_run.get(), true);
     if (recorder->long_run->prepared != nullptr) {
       const std::string prepared = recorder->long_run->prepared->path;
@@ -259,6 +260,7 @@ bool rnr_recorder_start_record(rnr_recorder* recorder) {
   lock.unlock();
   // The rows of the pairs named so far are in the bag when recording starts.
   rnr_Database_write_catalogue(recorder->database);
+  note_bag_base(recorder);
   start_match_watch(recorder);
   return true;
 }

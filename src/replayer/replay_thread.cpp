@@ -239,7 +239,15 @@ int64_t replay_pass(rnr_replayer* replayer, rnr::bag::BagReader& reader,
                     const rnr::bag::SampleFilter& filter, rnr::bag::SampleChunk& chunk,
                     Playback& playback, bool first_pass) {
   std::string error;
-  if (!write_latched(replayer, reader, chunk, &error)) {
+  // A recording of several bags: its latched state is in the bag it starts
+  // with, and each pass reads the bags from that one on.
+  RecordingSource* recording = replayer->recording.get();
+  rnr::bag::BagReader* latched_from = &reader;
+  if (recording != nullptr) {
+    recording->rewind();
+    latched_from = replayer->options.start ? recording->latched_reader(&error) : &reader;
+  }
+  if (latched_from == nullptr || !write_latched(replayer, *latched_from, chunk, &error)) {
     rnr_log(RNR_LOG_ERROR, "Replayer Cannot read the latched samples (%s)", error.c_str());
     return -1;
   }
@@ -247,7 +255,8 @@ int64_t replay_pass(rnr_replayer* replayer, rnr::bag::BagReader& reader,
   int64_t after = std::numeric_limits<int64_t>::min();
   while (!is_stopped(replayer)) {
     wait_while_paused(replayer, playback, false);
-    if (!reader.read_chunk(filter, after, &chunk, &error)) {
+    if (!(recording != nullptr ? recording->read_chunk(filter, &chunk, &error)
+                               : reader.read_chunk(filter, after, &chunk, &error))) {
       if (first_pass && rows == 0) {
         rnr_log(RNR_LOG_ERROR, "Replayer Cannot prepare database query (%s)", error.c_str());
       } else {

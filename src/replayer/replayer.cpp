@@ -93,6 +93,15 @@ rnr_replayer* rnr_replayer_create_with_options(const char* bag_file, int32_t dom
     release_entities(replayer.get());
     return nullptr;
   }
+  if (!replayer->options.recording.empty()) {
+    replayer->recording = std::make_unique<RecordingSource>();
+    if (!replayer->recording->open(replayer->options.recording, replayer->options.start_bag,
+                                   &topics, &error)) {
+      rnr_log(RNR_LOG_ERROR, "Replayer Cannot read the bags of the recording (%s)", error.c_str());
+      release_entities(replayer.get());
+      return nullptr;
+    }
+  }
   create_writers(replayer.get(), topics);
   return replayer.release();
 }

@@ -25,6 +25,16 @@ using rnr_replay_finished_callback = void (*)(rnr_replayer* replayer);
 // fails).
 using rnr_replay_failed_callback = void (*)(rnr_replayer* replayer);
 
+// One bag of a recording split into several (`rnr_replay_options::recording`):
+// its file and the rows it leaves out, ascending ids (the repeats of samples
+// an earlier bag of the recording holds). `first`: its first sample's
+// timestamp, when it has samples.
+struct rnr_replay_bag {
+  std::string path;
+  std::vector<int64_t> skipped_ids;
+  std::optional<int64_t> first;
+};
+
 // What a replay plays, and how. The defaults play the whole bag once at the
 // recorded speed into the recorded topic names.
 struct rnr_replay_options {
@@ -49,6 +59,14 @@ struct rnr_replay_options {
   // order, such as the latest of each instance of those topics; ids of
   // topics that are not played are passed over.
   std::optional<std::vector<int64_t>> latched_sample_ids;
+  // When not empty, the samples come from these bags of one recording in
+  // turn, as from one bag, with the same writers throughout: the bags share
+  // their topic ids, and each topic of any of them gets a writer. The bag
+  // given to create is the one whose writers' QoS the writers take (the last
+  // holds the whole catalogue); `start_bag` is the bag the replay (and each
+  // pass) begins with and that latched_sample_ids name rows of.
+  std::vector<rnr_replay_bag> recording;
+  size_t start_bag = 0;
 };
 
 // What a replay has done so far, for a status display.

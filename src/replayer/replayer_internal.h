@@ -21,6 +21,7 @@
 #include "bag/bag_reader.h"
 #include "middleware/dds_api.h"
 #include "replayer/pacing.h"
+#include "replayer/recording_source.h"
 #include "replayer/replayer.h"
 #include "types/name_field.h"
 
@@ -55,6 +56,9 @@ struct rnr_replayer {
   std::string bag_file;
   // The open bag: read by create, then by the replay thread alone.
   rnr::bag::BagReader bag;
+  // With options.recording: the bags the samples come from, in turn (the
+  // replay thread reads them instead of `bag`).
+  std::unique_ptr<rnr::replayer::internal::RecordingSource> recording;
   std::thread replay_thread;
   rnr_replay_finished_callback on_replay_finished = nullptr;
   rnr_replay_failed_callback on_replay_failed = nullptr;

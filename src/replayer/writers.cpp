@@ -100,7 +100,8 @@ void create_writer(rnr_replayer* replayer, const rnr::bag::TopicSummary& row,
             topic_name);
     return;
   }
-  if (sample_count(replayer->bag, id) == 0) {
+  if (replayer->recording ? !replayer->recording->has_samples(id)
+                          : sample_count(replayer->bag, id) == 0) {
     rnr_log(RNR_LOG_INFO,
             "Replayer No data! Skip creating datawriter info on topic(name: %s, type_name: %s)",
             topic_name, type_name);
@@ -138,7 +139,9 @@ void create_writer(rnr_replayer* replayer, const rnr::bag::TopicSummary& row,
   writer_qos.reliability.kind = dds_RELIABLE_RELIABILITY_QOS;
   writer_qos.history.kind = dds_KEEP_ALL_HISTORY_QOS;
   writer_qos.representation.length = 1;
-  writer_qos.representation.value[0] = stored_representation(replayer->bag, info->topic_id);
+  writer_qos.representation.value[0] = replayer->recording
+                                           ? replayer->recording->representation(info->topic_id)
+                                           : stored_representation(replayer->bag, info->topic_id);
   // Samples whose time has come go out packed into few datagrams; the replay
   // thread flushes before every wait.
   writer_qos.batch.enable = true;

@@ -6,12 +6,14 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <map>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "byte_multiset.h"
 #include "child_process.h"
 #include "files.h"
+#include "listener_output.h"
 #include "peer_runs.h"
 
 using namespace rnr::test;
@@ -101,6 +104,22 @@ std::map<std::vector<uint8_t>, size_t, BytesLess> talker_index(const TempDir& di
     }
   }
   return index;
+}
+
+// What `info` says of the samples: its lines from `start:` to the writers,
+// blanks between words counted as one.
+std::vector<std::string> summary_figures(const std::string& info) {
+  std::vector<std::string> figures;
+  std::istringstream lines(info.substr(std::min(info.find("start:"), info.size())));
+  for (std::string line; std::getline(lines, line) && line.rfind("writers (", 0) != 0;) {
+    std::istringstream words(line);
+    std::string figure;
+    for (std::string word; words >> word;) {
+      figure.append(figure.empty() ? "" : " ").append(word);
+    }
+    figures.push_back(figure);
+  }
+  return figures;
 }
 
 std::vector<std::string> sorted_bags(const TempDir& dir, const std::string& prefix) {
@@ -217,6 +236,65 @@ TEST(RecordLongRun, SplitBagsHoldEverySampleOnceAndEachPlaysAlone) {
   const ChildResult play =
       run_program({RNR_BAG_TOOL_PATH, "play", timed_bags[1], "-d", "181", "--rate", "20"});
   EXPECT_TRUE(play.exited_with(0)) << play.err;
+
+  // The split bags in a directory of their own, read as one recording.
+  const std::string split = dir.file("split");
+  ASSERT_EQ(mkdir(split.c_str(), 0755), 0);
+  for (const auto& bag : timed_bags) {
+    ASSERT_EQ(link(bag.c_str(), (split + bag.substr(bag.rfind('/'))).c_str()), 0);
+  }
+  {
+    SCOPED_TRACE("info of the directory against info of the merged bag");
+    const ChildResult of_split = run_program({RNR_BAG_TOOL_PATH, "info", split});
+    const ChildResult of_merged =
+        run_program({RNR_BAG_TOOL_PATH, "info", dir.file("merged.sqlite3")});
+    ASSERT_TRUE(of_split.exited_with(0)) << of_split.err;
+    EXPECT_NE(of_split.out.find("bags:       " + std::to_string(timed_bags.size()) + " ("),
+              std::string::npos)
+        << of_split.out;
+    EXPECT_EQ(summary_figures(of_split.out), summary_figures(of_merged.out)) << of_split.out;
+  }
+  {
+    SCOPED_TRACE("cut across the bags' boundaries against cut of the merged bag");
+    const std::vector<std::string> range = {"--start", "1", "--end", "5.5"};
+    std::vector<std::string> cut_split = {RNR_BAG_TOOL_PATH, "cut", split,
+                                          dir.file("cut_split.sqlite3")};
+    std::vector<std::string> cut_merged = {RNR_BAG_TOOL_PATH, "cut", dir.file("merged.sqlite3"),
+                                           dir.file("cut_merged.sqlite3")};
+    cut_split.insert(cut_split.end(), range.begin(), range.end());
+    cut_merged.insert(cut_merged.end(), range.begin(), range.end());
+    ASSERT_TRUE(run_program(cut_split).exited_with(0));
+    ASSERT_TRUE(run_program(cut_merged).exited_with(0));
+    const std::vector<Row> a = read_rows(dir.file("cut_split.sqlite3"));
+    const std::vector<Row> b = read_rows(dir.file("cut_merged.sqlite3"));
+    EXPECT_GT(a.size(), 4000u);
+    ASSERT_EQ(a.size(), b.size());
+    for (size_t i = 0; i < a.size(); ++i) {
+      ASSERT_TRUE(a[i].timestamp == b[i].timestamp && a[i].bytes == b[i].bytes) << "row " << i;
+    }
+  }
+  {
+    SCOPED_TRACE("play of the directory");
+    auto listener = std::make_unique<Child>(
+        std::vector<std::string>{RNR_LISTENER, "--domain", "228", "--topic", "keyed:chatter",
+                                 "--count", std::to_string(written), "--timeout-ms", "30000"},
+        ChildOptions{.stdout_path = dir.file("listener.out"),
+                     .stderr_path = dir.file("listener.err")});
+    ASSERT_TRUE(wait_for_text(dir.file("listener.out"), "READY", 10s));
+    const ChildResult played =
+        run_program({RNR_BAG_TOOL_PATH, "play", split, "-d", "228", "--rate", "20"});
+    EXPECT_TRUE(played.exited_with(0)) << played.err;
+    EXPECT_EQ(listener->wait(30s), 0) << read_file(dir.file("listener.err"));
+    const auto index = talker_index(dir);
+    std::vector<int> heard(written, 0);
+    for (const Heard& h : heard_samples(read_file(dir.file("listener.out")))) {
+      const auto found = index.find(from_hex(h.hex));
+      ASSERT_NE(found, index.end()) << "a sample the talker never wrote";
+      ++heard[found->second];
+    }
+    EXPECT_EQ(std::count(heard.begin(), heard.end(), 1), static_cast<long>(written))
+        << "every sequence number once";
+  }
 }
 
 // A window of 3 s and a trigger 7 s into a 10 s run: one bag of the 3 s up to
