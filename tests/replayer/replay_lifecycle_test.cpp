@@ -318,6 +318,11 @@ TEST(ReplayLifecycle, DisposesAndUnregistersAreRecordedReplayedAndCopied) {
   const std::vector<std::string> lines = {"sample",     "sample", "sample", "dispose",
                                           "unregister", "sample", "dispose"};
   EXPECT_EQ(json_kinds(bag), lines);
+  const std::string json = Child({RNR_BAG_TOOL, "json", bag}).finish().out;
+  EXPECT_NE(json.find(",\"after_id\":3,\"writer\":\"" + guid + "\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"key\":{\"id\": 1}"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"key\":{\"id\": 2}"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"after_id\":4,\"with_sample\":true"), std::string::npos) << json;
   const std::string cut = dir.file("cut.sqlite3");
   const std::string merged = dir.file("merged.sqlite3");
   EXPECT_TRUE(Child({RNR_BAG_TOOL, "cut", bag, cut}).finish().exited_with(0));
