@@ -14,6 +14,7 @@
 #include "bag/catalogue.h"
 #include "bag/database.h"
 #include "bag/database_internal.h"
+#include "bag/instance_events_internal.h"
 #include "bag/sqlite_busy.h"
 #include "log/logger.h"
 
@@ -151,7 +152,14 @@ struct Batch {
   };
   std::vector<Row> rows;
   std::vector<unsigned char> bytes;
+  // Disposes and unregisters received among the rows, each behind the rows
+  // that came before it; written in the same transaction as the rows.
+  std::vector<rnr::bag::internal::PendingInstanceEvent> events;
 };
+
+bool holds_anything(const Batch& batch) {
+  return !batch.rows.empty() || !batch.events.empty();
+}
 
 }  // namespace
 
@@ -207,6 +215,7 @@ void recycle(rnr_BulkWriter& writer, std::unique_ptr<Batch> batch) {
   writer.held_bytes -= batch_bytes(*batch);
   batch->rows.clear();
   batch->bytes.clear();
+  batch->events.clear();
   if (writer.spare.size() < kSpareBatches && batch->bytes.capacity() <= kSpareBatchBytes) {
     writer.spare.push_back(std::move(batch));
   }
@@ -260,6 +269,41 @@ WriteResult write_batch(rnr_Database* store, const Batch& batch, std::string& er
   return result;
 }
 
+// Writes a batch that holds instance events: its rows and its events in one
+// transaction (a savepoint, so that it nests in a transaction of the
+// store's owner), rolled back whole when any part fails. A batch without
+// events is written as write_batch writes it.
+WriteResult write_batch_and_events(rnr_Database* store, const Batch& batch, std::string& error) {
+  if (batch.events.empty()) {
+    return write_batch(store, batch, error);
+  }
+  auto exec = [&](const char* sql) {
+    std::lock_guard<std::mutex> connection(store->connection_mutex);
+    return sqlite3_exec(store->db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  };
+  const bool outermost = sqlite3_get_autocommit(store->db) != 0;
+  if (!exec("SAVEPOINT rnr_batch")) {
+    error = rnr::bag::internal::describe_error(store->db);
+    return is_lock_code(sqlite3_extended_errcode(store->db)) ? WriteResult::kLocked
+                                                             : WriteResult::kFailed;
+  }
+  WriteResult result =
+      batch.rows.empty() ? WriteResult::kWritten : write_batch(store, batch, error);
+  if (result == WriteResult::kWritten) {
+    result =
+        rnr::bag::internal::insert_pending_events(store, batch.events, batch.rows.size(), error);
+  }
+  if (result == WriteResult::kWritten && !exec("RELEASE rnr_batch")) {
+    error = rnr::bag::internal::describe_error(store->db);
+    result = is_lock_code(sqlite3_extended_errcode(store->db)) ? WriteResult::kLocked
+                                                               : WriteResult::kFailed;
+  }
+  if (result != WriteResult::kWritten) {
+    exec(outermost ? "ROLLBACK" : "ROLLBACK TO rnr_batch; RELEASE rnr_batch");
+  }
+  return result;
+}
+
 // Hands the batch being filled to the store thread. The caller holds `mutex`.
 void hand_over_filling(rnr_Database* store, rnr_BulkWriter& w) {
   w.full.push_back(std::move(w.filling));
@@ -284,7 +328,7 @@ void store_thread_run(rnr_Database* store) {
     while (w.full.empty() && !w.stopping) {
       const auto now = std::chrono::steady_clock::now();
       auto wake = std::chrono::steady_clock::time_point::max();
-      if (w.filling != nullptr && !w.filling->rows.empty()) {
+      if (w.filling != nullptr && holds_anything(*w.filling)) {
         if (now >= w.filling_since + kPartialBatchAge) {
           hand_over_filling(store, w);
           break;
@@ -308,7 +352,7 @@ void store_thread_run(rnr_Database* store) {
     const bool catalogue = rnr::bag::internal::catalogue_pending(store, nullptr) != 0;
     if (!catalogue && w.full.empty()) {
       // Samples inserted while the end was under way form a last batch.
-      if (w.filling == nullptr || w.filling->rows.empty()) {
+      if (w.filling == nullptr || !holds_anything(*w.filling)) {
         break;
       }
       hand_over_filling(store, w);
@@ -317,7 +361,7 @@ void store_thread_run(rnr_Database* store) {
     lock.unlock();
     std::string error;
     const WriteResult result = catalogue ? rnr::bag::internal::write_catalogue(store, error)
-                                         : write_batch(store, *w.full.front(), error);
+                                         : write_batch_and_events(store, *w.full.front(), error);
     lock.lock();
     if (result == WriteResult::kWritten) {
       if (!catalogue) {
@@ -581,7 +625,7 @@ void rnr_Database_end_bulk_insert_data(rnr_Database* store) {
     return;
   }
   rnr_BulkWriter& w = *store->bulk_writer;
-  if (w.filling != nullptr && !w.filling->rows.empty()) {
+  if (w.filling != nullptr && holds_anything(*w.filling)) {
     w.full.push_back(std::move(w.filling));
   }
   w.stopping = true;
@@ -605,6 +649,43 @@ void rnr_Database_end_bulk_insert_data(rnr_Database* store) {
   store->bulk_insert_count = 0;
   store->bulk_insert_size = 0;
   store->bulk_insert_enabled.store(false);
+}
+
+bool rnr::bag::internal::queue_instance_event(rnr_Database* store, const rnr_InstanceEventRow& row,
+                                              bool* queued) {
+  std::lock_guard<std::mutex> lock(store->mutex);
+  *queued = store->bulk_insert_enabled.load(std::memory_order_relaxed);
+  if (!*queued) {
+    return false;
+  }
+  rnr_BulkWriter& w = *store->bulk_writer;
+  try {
+    if (w.filling == nullptr) {
+      if (!w.spare.empty()) {
+        w.filling = std::move(w.spare.back());
+        w.spare.pop_back();
+      } else {
+        w.filling = std::make_unique<Batch>();
+        w.filling->rows.reserve(store->bulk_insert_size);
+      }
+    }
+    Batch& batch = *w.filling;
+    const bool was_empty = !holds_anything(batch);
+    batch.events.emplace_back();
+    if (!copy_instance_event(row, batch.rows.size(), &batch.events.back())) {
+      batch.events.pop_back();
+      throw std::bad_alloc();
+    }
+    if (was_empty) {
+      w.filling_since = std::chrono::steady_clock::now();
+      w.work.notify_one();
+    }
+  } catch (const std::bad_alloc&) {
+    rnr_log(RNR_LOG_ERROR, "Database Out of memory: Cannot copy instance event (topic_id %u)",
+            row.topic_id);
+    return false;
+  }
+  return true;
 }
 
 void rnr_Database_set_held_bytes_limit(rnr_Database* store, size_t bytes) {

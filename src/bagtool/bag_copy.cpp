@@ -19,6 +19,7 @@
 
 #include "bag/bag_reader.h"
 #include "bag/database.h"
+#include "bag/instance_events.h"
 #include "bag/writer_qos.h"
 #include "bagtool/commands.h"
 #include "bagtool/output_file.h"
@@ -54,6 +55,9 @@ struct Input {
   // Rows that repeat a sample of an earlier input (the latched state a split
   // bag starts with), ascending: left out.
   std::vector<int64_t> repeated;
+  // Its disposes and unregisters in the filter's range, copied where they
+  // were received among its samples.
+  bag::InstanceEventCursor events;
 };
 
 constexpr size_t kRowsPerStatement = 256;
@@ -85,7 +89,8 @@ class Output {
       *error = out_ + ": cannot create the bag";
       return false;
     }
-    if (!rnr_Database_create_writer_qos_table(store_)) {
+    if (!rnr_Database_create_writer_qos_table(store_) ||
+        !rnr_Database_create_instance_events_table(store_)) {
       *error = out_ + ": cannot create the bag";
       return false;
     }
@@ -261,6 +266,40 @@ const SampleRow* peek(Input& input, std::string* error) {
   return &input.chunk.rows()[input.next];
 }
 
+// The input's next event when it was received before `row` (or the input
+// has no more rows); null otherwise or when a read failed (`error` set).
+const bag::InstanceEvent* due_event(Input& input, const SampleRow* row, std::string* error) {
+  const bag::InstanceEvent* event = nullptr;
+  if (!input.events.peek(&event, error)) {
+    *error = input.path + ": " + *error;
+    return nullptr;
+  }
+  return event != nullptr && (row == nullptr || event->after_data_id < row->id) ? event : nullptr;
+}
+
+// Copies one event under the output's topic id; false when it is left out
+// (no listed topic, no valid timestamp) or cannot be written (`failed`).
+bool copy_event(Input& input, const bag::InstanceEvent& e, rnr_Database* store, bool* failed) {
+  auto topic = input.out_topic.find(e.topic_id);
+  const bool dispose = e.kind == "dispose";
+  if (topic == input.out_topic.end() || !e.timestamp_is_integer || e.timestamp < 0 ||
+      (!dispose && e.kind != "unregister")) {
+    return false;
+  }
+  rnr_InstanceEventRow row{};
+  row.timestamp = static_cast<uint64_t>(e.timestamp);
+  row.topic_id = topic->second;
+  row.kind = dispose ? RNR_INSTANCE_DISPOSE : RNR_INSTANCE_UNREGISTER;
+  row.source_timestamp = e.source_timestamp ? static_cast<uint64_t>(*e.source_timestamp) : 0;
+  row.writer_guid = e.writer.empty() ? nullptr : e.writer.c_str();
+  row.key = e.key.empty() ? nullptr : e.key.data();
+  row.key_size = e.key.size();
+  row.key_hash = e.key_hash.size() == 16 ? e.key_hash.data() : nullptr;
+  row.with_sample = e.with_sample;
+  *failed = !rnr_Database_insert_instance_event(store, &row);
+  return !*failed;
+}
+
 // Copies the selected samples of every input into the output, ordered by
 // reception time; the rows of one input keep their order among themselves
 // (an earlier input first at equal times).
@@ -289,8 +328,13 @@ int copy_bags(const char* command, std::vector<std::unique_ptr<Input>>& inputs,
   if (!output.create(&error) || !prepare(inputs, output, &error) || !output.start_samples(&error)) {
     return report_failure(error);
   }
+  for (auto& input : inputs) {
+    if (!input->events.open(input->reader.connection(), input->filter, &error)) {
+      return report_failure(input->path + ": " + error);
+    }
+  }
   Progress progress(total);
-  uint64_t copied = 0, skipped = 0;
+  uint64_t copied = 0, skipped = 0, events_copied = 0, events_skipped = 0;
   std::string read_error;
   for (;;) {
     if (stop_signal() != 0) {
@@ -299,19 +343,42 @@ int copy_bags(const char* command, std::vector<std::unique_ptr<Input>>& inputs,
     }
     Input* earliest = nullptr;
     const SampleRow* row = nullptr;
+    const bag::InstanceEvent* event = nullptr;
+    int64_t earliest_time = 0;
     for (auto& input : inputs) {
       const SampleRow* candidate = peek(*input, &read_error);
+      const bag::InstanceEvent* due =
+          read_error.empty() ? due_event(*input, candidate, &read_error) : nullptr;
       if (!read_error.empty()) {
         progress.finish();
         return report_failure(read_error);
       }
-      if (candidate != nullptr && (row == nullptr || candidate->timestamp < row->timestamp)) {
+      if (candidate == nullptr && due == nullptr) {
+        continue;
+      }
+      const int64_t time = due != nullptr ? due->timestamp : candidate->timestamp;
+      if (earliest == nullptr || time < earliest_time) {
         earliest = input.get();
-        row = candidate;
+        earliest_time = time;
+        row = due != nullptr ? nullptr : candidate;
+        event = due;
       }
     }
-    if (row == nullptr) {
+    if (earliest == nullptr) {
       break;
+    }
+    if (event != nullptr) {
+      bool failed = false;
+      if (copy_event(*earliest, *event, output.store(), &failed)) {
+        ++events_copied;
+      } else if (failed) {
+        progress.finish();
+        return report_failure(out + ": cannot write the instance events");
+      } else {
+        ++events_skipped;
+      }
+      earliest->events.pop();
+      continue;
     }
     ++earliest->next;
     progress.step();
@@ -346,6 +413,11 @@ int copy_bags(const char* command, std::vector<std::unique_ptr<Input>>& inputs,
   if (skipped > 0) {
     report_warning(std::to_string(skipped) +
                    " samples without a listed topic or a valid timestamp were left out");
+  }
+  if (events_skipped > 0) {
+    report_warning(std::to_string(events_skipped) +
+                   " instance events without a listed topic, a valid timestamp or a known kind "
+                   "were left out");
   }
   std::printf("%s: %llu samples\n", out.c_str(), static_cast<unsigned long long>(copied));
   return std::fflush(stdout) == 0 ? 0 : 1;

@@ -16,6 +16,7 @@
 #include "bag/bag_reader.h"
 #include "bag/database_open.h"
 #include "bagtool/commands.h"
+#include "bagtool/instance_event_text.h"
 #include "bagtool/progress.h"
 #include "bagtool/qos_view.h"
 #include "bagtool/recording_set.h"
@@ -319,6 +320,9 @@ int run_info(const std::string& bag, FILE* out) {
     fprintf(out, "  %s\n", guid.c_str());
   }
   print_writer_qos(out, topics, writer_qos);
+  if (!print_instance_event_counts(out, db.get(), topics, &error)) {
+    return report_failure(bag + ": " + error);
+  }
   if (fflush(out) != 0 || ferror(out)) {
     return report_failure("cannot write the summary");
   }

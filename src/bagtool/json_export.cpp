@@ -9,6 +9,7 @@
 
 #include "bag/bag_reader.h"
 #include "bagtool/commands.h"
+#include "bagtool/instance_event_text.h"
 #include "bagtool/progress.h"
 #include "bagtool/signals.h"
 #include "bagtool/supplied_types.h"
@@ -46,6 +47,8 @@ struct Topic {
   std::unique_ptr<types::JsonDecoder> decoder;  // of graph, when there is one
   bool supplied = false;                        // graph from --idl
   bool misfit_told = false;                     // a sample that does not fit was named
+  std::string quoted_name;
+  std::unique_ptr<KeyDecoder> keys;  // of graph's key members
 };
 
 // One line per topic, at its first sample that its description does not fit.
@@ -89,6 +92,7 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
     topic.prefix = "{\"topic\":";
     types::json::append_text(&topic.prefix, t.name);
     topic.prefix += ",\"timestamp\":";
+    types::json::append_text(&topic.quoted_name, t.name);
     ids.push_back(t.id);
     std::string why;
     topic.supplied = supplied.fill(&t, &why);
@@ -105,6 +109,7 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
       types::JsonOptions own = decoding;
       own.whole = topic.supplied || is_supplied_description(*t.metastring);
       topic.decoder = std::make_unique<types::JsonDecoder>(*topic.graph, own);
+      topic.keys = std::make_unique<KeyDecoder>(*topic.graph, decoding);
     } else {
       report_warning("topic " + t.name + ": its type description cannot be read (" + why +
                      "); its samples are given as hex");
@@ -132,10 +137,32 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
     line.clear();
     return output_ok;
   };
+  // Disposes and unregisters, each as a line of its own where it was
+  // received among the samples.
+  bag::InstanceEventCursor events;
+  if (!events.open(reader.connection(), filter, &error)) {
+    return report_failure(bag + ": " + error);
+  }
+  bool events_ok = true;
+  auto events_before = [&](int64_t before_id) {
+    const bag::InstanceEvent* event = nullptr;
+    while ((events_ok = events.peek(&event, &error)) && event != nullptr &&
+           event->after_data_id < before_id) {
+      auto topic = chosen.find(event->topic_id);
+      const bool known = topic != chosen.end();
+      append_instance_event_json(&line, *event, known ? &topic->second.quoted_name : nullptr,
+                                 known ? topic->second.keys.get() : nullptr);
+      events.pop();
+    }
+    return events_ok;
+  };
   const bool read = reader.for_each_sample(
       filter,
       [&](const SampleRow& row) {
         progress.step();
+        if (!events_before(row.id)) {
+          return false;
+        }
         auto topic = chosen.find(row.topic_id);
         if (topic == chosen.end()) {
           line += "{\"topic\":null,\"timestamp\":";
@@ -162,6 +189,9 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
         return (line.size() < kFlushAt || flush()) && stop_signal() == 0;
       },
       &error);
+  if (read && events_ok && stop_signal() == 0) {
+    events_before(INT64_MAX);
+  }
   if (!line.empty()) {
     flush();
   }
@@ -169,7 +199,7 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
   if (stop_signal() != 0) {
     return report_stop("json");
   }
-  if (!read) {
+  if (!read || !events_ok) {
     return report_failure(bag + ": " + error);
   }
   if (!output_ok || fflush(out) != 0) {

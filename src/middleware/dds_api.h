@@ -55,6 +55,9 @@ typedef uint32_t dds_InstanceStateMask;
 constexpr dds_SampleStateMask dds_ANY_SAMPLE_STATE = 0xffffu;
 constexpr dds_ViewStateMask dds_ANY_VIEW_STATE = 0xffffu;
 constexpr dds_InstanceStateMask dds_ANY_INSTANCE_STATE = 0xffffu;
+constexpr dds_InstanceStateMask dds_ALIVE_INSTANCE_STATE = 1u;
+constexpr dds_InstanceStateMask dds_NOT_ALIVE_DISPOSED_INSTANCE_STATE = 2u;
+constexpr dds_InstanceStateMask dds_NOT_ALIVE_NO_WRITERS_INSTANCE_STATE = 4u;
 
 struct dds_Time_t {
   int32_t sec;
@@ -81,6 +84,10 @@ struct dds_SampleInfo {
   // The writer's sequence number of a sample a raw take hands out, as the
   // sample arrived; 0 when it is not known.
   uint64_t sequence_number;
+  // Of a raw take's sample without valid data (a dispose or unregister):
+  // the key hash its sender supplied, when it supplied one.
+  bool has_key_hash;
+  uint8_t key_hash[16];
 };
 
 // ---------------------------------------------------------------------------
@@ -212,6 +219,9 @@ struct dds_DataWriterQos {
   int32_t ownership_strength = 0;
   rnr::qos::DestinationOrder destination_order = rnr::qos::DestinationOrder::by_reception_timestamp;
   int64_t lifespan_ns = rnr::qos::kInfinite;
+  // Whether unregistering an instance, or deleting the writer, also disposes
+  // its instances (WRITER_DATA_LIFECYCLE).
+  bool autodispose_unregistered_instances = true;
 };
 
 extern const dds_DomainParticipantQos dds_PARTICIPANT_QOS_DEFAULT;
@@ -436,8 +446,9 @@ int cdr_dump_data(const cdr_meta* meta, const void* data, FILE* out, int flags);
 // 4096 in one take; a callback whose take was cut runs again): `data` receives the loaned sample
 // buffers (const uint8_t*, encapsulation header first), `sizes` their byte lengths. `handle` must
 // be dds_HANDLE_NIL. The loan lasts until the return. A sample info's instance and publication
-// handles carry Cyclone's 64-bit handles in their first 8 bytes; samples without valid data have a
-// null buffer.
+// handles carry Cyclone's 64-bit handles in their first 8 bytes. A sample without valid data (a
+// dispose or unregister: its instance_state tells which) has as its buffer the serialized key it
+// carried (encapsulation header first), or a null buffer when it carried none.
 dds_ReturnCode_t dds_DataReader_raw_take(dds_DataReader* reader, dds_InstanceHandle_t handle,
                                          dds_DataSeq* data, dds_SampleInfoSeq* infos,
                                          dds_UnsignedLongSeq* sizes, int32_t max_samples,
@@ -460,6 +471,18 @@ dds_ReturnCode_t dds_DataReader_get_sample_loss(dds_DataReader* reader,
 // Sends the bytes unchanged (encapsulation header first). A batching writer
 // may hold them in its transmit buffer (see dds_BatchQosPolicy).
 dds_ReturnCode_t dds_DataWriter_raw_write(dds_DataWriter* writer, const void* data, size_t size);
+// Disposes, or unregisters, the instance that `key` names: a serialized key as a raw take hands it
+// out for a dispose or unregister (encapsulation header first), sent key-only with the status.
+// Unregistering does not dispose, whatever the writer's QoS.
+dds_ReturnCode_t dds_DataWriter_raw_dispose(dds_DataWriter* writer, const void* key, size_t size);
+dds_ReturnCode_t dds_DataWriter_raw_unregister(dds_DataWriter* writer, const void* key,
+                                               size_t size);
+// Sends a whole sample with the status of a dispose (a write-dispose) or an unregister: readers
+// take the sample, and its instance changes state with it.
+dds_ReturnCode_t dds_DataWriter_raw_write_dispose(dds_DataWriter* writer, const void* data,
+                                                  size_t size);
+dds_ReturnCode_t dds_DataWriter_raw_write_unregister(dds_DataWriter* writer, const void* data,
+                                                     size_t size);
 // The remote writer that a sample info's publication handle (from a raw take
 // of `reader`) names: its GUID in the dds_guid layout, and its publication
 // data as the built-in reader delivers it. Works for a writer the reader

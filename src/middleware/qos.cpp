@@ -195,6 +195,9 @@ dds_qos_t* writer_qos(const dds_DataWriterQos& qos) {
   if (qos.lifespan_ns != rnr::qos::kInfinite) {
     dds_qset_lifespan(q, duration(qos.lifespan_ns));
   }
+  if (!qos.autodispose_unregistered_instances) {
+    dds_qset_writer_data_lifecycle(q, false);
+  }
   if (qos.durability_service) {
     const rnr::qos::DurabilityService& ds = *qos.durability_service;
     const bool all = ds.history == rnr::qos::History::keep_all;

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include <dds/ddsi/q_protocol.h>
+
 #include "middleware/entities.h"
 #include "middleware/raw_type.h"
 
@@ -56,6 +58,7 @@ void rnr::mw::RawTakeBuffers::release() {
     }
   }
   samples.clear();
+  keys.clear();
 }
 
 dds_ReturnCode_t dds_DataReader_raw_take(dds_DataReader* reader, dds_InstanceHandle_t handle,
@@ -128,14 +131,37 @@ dds_ReturnCode_t dds_DataReader_raw_take(dds_DataReader* reader, dds_InstanceHan
     cyclone_handle_to_handle(si.instance_handle, &info.instance_handle);
     cyclone_handle_to_handle(si.publication_handle, &info.publication_handle);
     // A sample without valid data may still hold a serialized key (a
-    // dispose or unregister that carried one): it hands out no buffer.
+    // dispose or unregister that carried one): its buffer is that key, and
+    // the key hash the sender supplied comes with it.
     const bool raw = rnr::mw::is_raw_serdata(d);
-    const uint8_t* bytes = raw && si.valid_data ? rnr::mw::raw_serdata_bytes(d) : nullptr;
-    const uint32_t size = bytes != nullptr ? rnr::mw::raw_serdata_size(d) : 0;
-    if (bytes == nullptr) {
+    const uint8_t* bytes = raw ? rnr::mw::raw_serdata_bytes(d) : nullptr;
+    uint32_t size = bytes != nullptr ? rnr::mw::raw_serdata_size(d) : 0;
+    if (bytes == nullptr || !si.valid_data) {
       info.valid_data = false;
+      if (raw) {
+        rnr::mw::raw_serdata_key_hash(d, &info.has_key_hash, info.key_hash);
+      }
+      if (bytes == nullptr && info.has_key_hash && reader->topic != nullptr) {
+        try {
+          std::vector<uint8_t> key;
+          uint64_t sequence_number = 0;
+          if (rnr::mw::raw_sertype_key(reader->topic->sertype, info.key_hash, &key,
+                                       &sequence_number)) {
+            if (info.sequence_number == 0) {
+              info.sequence_number = sequence_number;
+            }
+            buffers->keys.push_back(std::move(key));
+            bytes = buffers->keys.back().data();
+            size = static_cast<uint32_t>(buffers->keys.back().size());
+          }
+        } catch (const std::bad_alloc&) {
+          // handed out without its key
+        }
+      }
     }
-    info.sequence_number = raw ? rnr::mw::raw_serdata_sequence_number(d) : 0;
+    if (info.sequence_number == 0 && raw) {
+      info.sequence_number = rnr::mw::raw_serdata_sequence_number(d);
+    }
     data->items.push_back(const_cast<uint8_t*>(bytes));
     infos->items.push_back(info);
     sizes->items.push_back(size);
@@ -189,6 +215,57 @@ dds_ReturnCode_t dds_DataWriter_raw_write(dds_DataWriter* writer, const void* da
     dds_write_flush(wr);
   }
   return from_cyclone(rc);
+}
+
+namespace {
+
+// Sends raw bytes with the status bits of a dispose or unregister: a key-only
+// sample (`key_only`) or a whole one (a write-dispose, or a sample with the
+// unregister behind it), stamped now. forwardcdr keeps the status bits that
+// writecdr would clear, and leaves the writer's autodispose setting out.
+dds_ReturnCode_t raw_write_status(dds_DataWriter* writer, const void* bytes, size_t size,
+                                  bool key_only, uint32_t statusinfo) {
+  if (writer == nullptr || bytes == nullptr || size < 4 || size > UINT32_MAX - 8u) {
+    return dds_RETCODE_BAD_PARAMETER;  // at least the encapsulation header
+  }
+  const dds_entity_t wr = writer->cyclone.load();
+  ddsi_sertype* st = writer->sertype.load();
+  if (wr <= 0 || st == nullptr) {
+    return dds_RETCODE_NOT_ENABLED;
+  }
+  ddsi_serdata* d = key_only ? rnr::mw::raw_serdata_from_key(st, bytes, size)
+                             : rnr::mw::raw_serdata_from_bytes(st, bytes, size);
+  if (d == nullptr) {
+    return dds_RETCODE_OUT_OF_RESOURCES;
+  }
+  d->statusinfo = statusinfo;
+  d->timestamp.v = dds_time();
+  const dds_return_t rc = dds_forwardcdr(wr, d);  // consumes the reference
+  if (!writer->qos.batch.enable && g_batching_switched_on.load()) {
+    dds_write_flush(wr);
+  }
+  return from_cyclone(rc);
+}
+
+}  // namespace
+
+dds_ReturnCode_t dds_DataWriter_raw_dispose(dds_DataWriter* writer, const void* key, size_t size) {
+  return raw_write_status(writer, key, size, true, NN_STATUSINFO_DISPOSE);
+}
+
+dds_ReturnCode_t dds_DataWriter_raw_unregister(dds_DataWriter* writer, const void* key,
+                                               size_t size) {
+  return raw_write_status(writer, key, size, true, NN_STATUSINFO_UNREGISTER);
+}
+
+dds_ReturnCode_t dds_DataWriter_raw_write_dispose(dds_DataWriter* writer, const void* data,
+                                                  size_t size) {
+  return raw_write_status(writer, data, size, false, NN_STATUSINFO_DISPOSE);
+}
+
+dds_ReturnCode_t dds_DataWriter_raw_write_unregister(dds_DataWriter* writer, const void* data,
+                                                     size_t size) {
+  return raw_write_status(writer, data, size, false, NN_STATUSINFO_UNREGISTER);
 }
 
 dds_ReturnCode_t dds_DataWriter_flush(dds_DataWriter* writer) {

@@ -18,6 +18,8 @@ namespace rnr::mw {
 struct RawTakeBuffers {
   std::vector<ddsi_serdata*> samples;
   std::vector<dds_sample_info_t> infos;
+  // The keys handed out for state changes without data (raw_sertype_key).
+  std::vector<std::vector<uint8_t>> keys;
   std::atomic<bool> lent{false};
   void release();
   ~RawTakeBuffers() { release(); }

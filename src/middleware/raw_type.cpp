@@ -3,18 +3,56 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <new>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include <dds/ddsi/q_radmin.h>
 
 namespace rnr::mw {
 namespace {
 
+extern const ddsi_serdata_ops kSerdataOps;
+
+// The most serialized keys a sertype remembers; beyond it they are dropped
+// and remembered anew.
+constexpr size_t kMaxRememberedKeys = 65536;
+
 struct RawSertype {
   ddsi_sertype c;
+  // The serialized key of each instance that a dispose or unregister named
+  // with one, by key hash: a reader hands out an instance's state change
+  // without its key (the key lives in Cyclone's instance map, untyped), so
+  // the take looks it up here.
+  std::mutex keys_mutex;
+  struct Key {
+    std::vector<uint8_t> bytes;
+    uint64_t sequence_number = 0;  // of the message that carried it
+  };
+  std::unordered_map<std::string, Key> keys;
 };
 
-extern const ddsi_serdata_ops kSerdataOps;
+void remember_key(const ddsi_sertype* type, const RawSerdata* d) {
+  if (type == nullptr || type->serdata_ops != &kSerdataOps || !d->has_keyhash || d->size == 0) {
+    return;
+  }
+  auto* st = const_cast<RawSertype*>(reinterpret_cast<const RawSertype*>(type));
+  try {
+    std::lock_guard<std::mutex> lock(st->keys_mutex);
+    if (st->keys.size() >= kMaxRememberedKeys) {
+      st->keys.clear();
+    }
+    RawSertype::Key& key =
+        st->keys[std::string(reinterpret_cast<const char*>(d->keyhash.value), 16)];
+    key.bytes.assign(d->bytes, d->bytes + d->size);
+    key.sequence_number = d->sequence_number;
+  } catch (const std::exception&) {
+    // Out of memory: the key is not remembered, the state change is still taken.
+  }
+}
 
 constexpr uint32_t kKeylessHash = 0x5a3c96e1u;
 
@@ -147,6 +185,9 @@ ddsi_serdata* sd_from_ser(const ddsi_sertype* type, ddsi_serdata_kind kind,
   }
   set_key(d, fragchain != nullptr ? ddsi_serdata_keyhash_from_fragchain(fragchain) : nullptr);
   d->sequence_number = sequence_number_of(fragchain);
+  if (kind == SDK_KEY) {
+    remember_key(type, d);
+  }
   return &d->c;
 }
 
@@ -435,6 +476,37 @@ ddsi_serdata* raw_serdata_from_bytes(const ddsi_sertype* type, const void* data,
     std::memcpy(d->bytes, data, size);
   }
   return &d->c;
+}
+
+ddsi_serdata* raw_serdata_from_key(const ddsi_sertype* type, const void* key, size_t size) {
+  RawSerdata* d = serdata_alloc(type, SDK_KEY, size);
+  if (d == nullptr) {
+    return nullptr;
+  }
+  if (size != 0) {
+    std::memcpy(d->bytes, key, size);
+  }
+  return &d->c;
+}
+
+bool raw_sertype_key(const ddsi_sertype* type, const uint8_t (&key_hash)[16],
+                     std::vector<uint8_t>* key, uint64_t* sequence_number) {
+  if (type == nullptr || type->serdata_ops != &kSerdataOps) {
+    return false;
+  }
+  auto* st = const_cast<RawSertype*>(reinterpret_cast<const RawSertype*>(type));
+  try {
+    std::lock_guard<std::mutex> lock(st->keys_mutex);
+    const auto found = st->keys.find(std::string(reinterpret_cast<const char*>(key_hash), 16));
+    if (found == st->keys.end()) {
+      return false;
+    }
+    *key = found->second.bytes;
+    *sequence_number = found->second.sequence_number;
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 bool is_raw_serdata(const ddsi_serdata* d) {

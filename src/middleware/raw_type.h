@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include <dds/dds.h>
 #include <dds/ddsi/ddsi_keyhash.h>
@@ -46,6 +48,15 @@ ddsi_sertype* raw_sertype_create(const std::string& type_name, bool keyed);
 // A data serdata holding a copy of `size` bytes, or null.
 ddsi_serdata* raw_serdata_from_bytes(const ddsi_sertype* type, const void* data, size_t size);
 
+// A key serdata holding a copy of a serialized key of `size` bytes, or null.
+ddsi_serdata* raw_serdata_from_key(const ddsi_sertype* type, const void* key, size_t size);
+
+// The serialized key a dispose or unregister of the instance with this key
+// hash last carried to a reader of the sertype, and the writer's sequence
+// number of that message (0: not known); false when none is known.
+bool raw_sertype_key(const ddsi_sertype* type, const uint8_t (&key_hash)[16],
+                     std::vector<uint8_t>* key, uint64_t* sequence_number);
+
 bool is_raw_serdata(const ddsi_serdata* d);
 
 // The bytes of a raw serdata (null when it holds none) and their count.
@@ -55,6 +66,14 @@ inline const uint8_t* raw_serdata_bytes(const ddsi_serdata* d) {
 }
 inline uint64_t raw_serdata_sequence_number(const ddsi_serdata* d) {
   return reinterpret_cast<const RawSerdata*>(d)->sequence_number;
+}
+// The key hash the sender supplied with a raw serdata, if any.
+inline void raw_serdata_key_hash(const ddsi_serdata* d, bool* has, uint8_t (&hash)[16]) {
+  const auto* rd = reinterpret_cast<const RawSerdata*>(d);
+  *has = rd->has_keyhash;
+  if (rd->has_keyhash) {
+    std::memcpy(hash, rd->keyhash.value, sizeof hash);
+  }
 }
 inline uint32_t raw_serdata_size(const ddsi_serdata* d) {
   return reinterpret_cast<const RawSerdata*>(d)->size;

@@ -10,6 +10,7 @@
 
 #include "log/logger.h"
 #include "recorder/dump.h"
+#include "recorder/instance_capture.h"
 #include "recorder/writer_history.h"
 
 namespace rnr::recorder::internal {
@@ -344,9 +345,11 @@ size_t capture_round(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReade
       continue;
     }
     if (!info->valid_data) {
-      // A dispose or unregister takes a number of its writer too.
-      if (tr != nullptr && info->sequence_number != 0) {
-        reader_keeps(recorder, entry, tr, reader, *info);
+      // A dispose or unregister takes a number of its writer too, and is
+      // stored by the reader that stores the writer's samples.
+      if (tr != nullptr && reader_keeps(recorder, entry, tr, reader, *info)) {
+        record_instance_event(recorder, entry, reader, *info, dds_DataSeq_get(b.samples, ref.index),
+                              dds_UnsignedLongSeq_get(b.sample_sizes, ref.index));
       }
       continue;
     }
@@ -360,6 +363,10 @@ size_t capture_round(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReade
     }
     store_sample(recorder, entry, *info, data, dds_UnsignedLongSeq_get(b.sample_sizes, ref.index));
     history_sample(recorder, entry, reader, *info);
+    if (info->instance_state != dds_ALIVE_INSTANCE_STATE &&
+        last_of_instance_in_take(entry, static_cast<size_t>(&ref - entry->capture_order.data()))) {
+      record_instance_event_with_sample(recorder, entry, reader, *info);
+    }
   }
   history_capture_done(recorder, entry);
   for (size_t s = 0; s < used; ++s) {

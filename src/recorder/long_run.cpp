@@ -16,6 +16,7 @@
 
 #include "bag/bag_split.h"
 #include "bag/database_create_new.h"
+#include "bag/instance_events.h"
 #include "bag/writer_qos.h"
 #include "log/logger.h"
 #include "recorder/recorder_internal.h"
@@ -83,6 +84,7 @@ rnr_Database* create_bag(const char* path, size_t held_limit) {
     return nullptr;
   }
   if (!rnr_Database_create_writer_qos_table(store) ||
+      !rnr_Database_create_instance_events_table(store) ||
       !rnr_Database_create_repeated_rows_table(store)) {
     rnr_Database_destroy(store);
     unlink(path);

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "bag/database_create_new.h"
+#include "bag/instance_events.h"
 #include "log/logger.h"
 #include "recorder/recorder_internal.h"
 
@@ -152,6 +153,7 @@ rnr_recorder* rnr::recorder::internal::create_recorder(int32_t domain_id, const 
     return fail_create(recorder, in_memory);
   }
   rnr_Database_create_writer_qos_table(recorder->database);
+  rnr_Database_create_instance_events_table(recorder->database);
   if (!in_memory) {
     rnr_log(RNR_LOG_INFO, "Recorder Recording into %s", recorder->database.load()->path);
   }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "log/logger.h"
+#include "replayer/instance_replay.h"
 #include "replayer/replayer_internal.h"
 
 namespace rnr::replayer::internal {
@@ -39,6 +40,9 @@ void replay_chunk(rnr_replayer* replayer, const rnr::bag::SampleChunk& chunk, Pl
       return;
     }
     wait_while_paused(replayer, playback, true);
+    if (playback.events != nullptr && !playback.events->play_before(replayer, playback, row.id)) {
+      playback.events = nullptr;
+    }
     ++playback.rows;
 
     const auto current_id = static_cast<long long>(row.id);
@@ -102,7 +106,10 @@ void replay_chunk(rnr_replayer* replayer, const rnr::bag::SampleChunk& chunk, Pl
       late_at = 0;
     }
     playback.prev_write_time = late_at != 0 ? late_at : arch_time();
-    dds_ReturnCode_t ret = dds_DataWriter_raw_write(writer, bytes, size);
+    dds_ReturnCode_t ret =
+        playback.events != nullptr
+            ? playback.events->write_sample(writer, row.id, row.topic_id, bytes, size)
+            : dds_DataWriter_raw_write(writer, bytes, size);
     playback.unsent = writer;
     if (on_time) {
       flush_unsent(playback);
@@ -143,6 +150,22 @@ void report_unwritten(rnr_replayer* replayer, const Playback& playback) {
             static_cast<unsigned long long>(playback.unknown_representation),
             static_cast<unsigned long long>(playback.invalid_time));
   }
+}
+
+// One line when not every instance event could be played; they count with
+// the samples that could not be written.
+void report_unplayed_events(rnr_replayer* replayer, const InstanceEventPlayer& events,
+                            bool unreadable) {
+  const uint64_t unplayed = events.unplayed() + (unreadable ? 1 : 0);
+  if (unplayed == 0) {
+    return;
+  }
+  replayer->unwritten.fetch_add(unplayed);
+  rnr_log(RNR_LOG_ERROR,
+          "Replayer Could not replay %llu instance events (disposes and unregisters); %llu were "
+          "replayed",
+          static_cast<unsigned long long>(unplayed),
+          static_cast<unsigned long long>(events.played()));
 }
 
 // Names every topic whose writer never matched a reader: what it wrote
@@ -251,6 +274,9 @@ int64_t replay_pass(rnr_replayer* replayer, rnr::bag::BagReader& reader,
     rnr_log(RNR_LOG_ERROR, "Replayer Cannot read the latched samples (%s)", error.c_str());
     return -1;
   }
+  if (playback.events != nullptr) {
+    playback.events->rewind();
+  }
   int64_t rows = 0;
   int64_t after = std::numeric_limits<int64_t>::min();
   while (!is_stopped(replayer)) {
@@ -273,6 +299,10 @@ int64_t replay_pass(rnr_replayer* replayer, rnr::bag::BagReader& reader,
     rows += static_cast<int64_t>(chunk.rows().size());
     replay_chunk(replayer, chunk, playback);
     after = chunk.last_id();
+  }
+  if (playback.events != nullptr &&
+      !playback.events->play_before(replayer, playback, std::numeric_limits<int64_t>::max())) {
+    playback.events = nullptr;
   }
   return rows;
 }
@@ -314,6 +344,16 @@ void replay_thread_run(rnr_replayer* replayer) {
   filter.end = replayer->options.end;
 
   Playback playback;
+  InstanceEventPlayer events;
+  {
+    std::string error;
+    if (events.open(reader, filter, &error)) {
+      playback.events = &events;
+    } else {
+      rnr_log(RNR_LOG_ERROR, "Replayer %s: disposes and unregisters are not replayed",
+              error.c_str());
+    }
+  }
   rnr::bag::SampleChunk chunk;
   bool failed = false;
   for (bool first = true; !is_stopped(replayer); first = false) {
@@ -339,6 +379,7 @@ void replay_thread_run(rnr_replayer* replayer) {
   }
   if (!is_stopped(replayer)) {
     report_unwritten(replayer, playback);
+    report_unplayed_events(replayer, events, playback.events == nullptr);
   }
   report_unheard_topics(replayer);
   if (replayer->on_replay_finished != nullptr) {

@@ -90,8 +90,13 @@ static_assert(std::atomic<uint8_t>::is_always_lock_free, "the replay state is on
 
 namespace rnr::replayer::internal {
 
+class InstanceEventPlayer;
+
 // What the replay thread carries from one row to the next.
 struct Playback {
+  // The bag's disposes and unregisters, played among the rows; null when
+  // they cannot be read.
+  InstanceEventPlayer* events = nullptr;
   uint64_t prev_write_time = 0;
   uint64_t prev_timestamp = 0;
   // The writer whose transmit buffer holds samples not yet sent. The writers

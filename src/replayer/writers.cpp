@@ -11,6 +11,7 @@
 
 #include "bag/writer_qos.h"
 #include "log/logger.h"
+#include "replayer/instance_replay.h"
 #include "replayer/replay_qos.h"
 #include "replayer/replayer_internal.h"
 
@@ -145,6 +146,10 @@ void create_writer(rnr_replayer* replayer, const rnr::bag::TopicSummary& row,
   // Samples whose time has come go out packed into few datagrams; the replay
   // thread flushes before every wait.
   writer_qos.batch.enable = true;
+  // A topic whose disposes and unregisters are replayed leaves disposing to
+  // them: an unregister alone, or the writer going away, disposes nothing.
+  const bool events = topic_has_instance_events(replayer->bag, info->topic_id);
+  writer_qos.autodispose_unregistered_instances = !events;
   // What the recorded writers offered, merged so that the one writer reaches
   // every subscriber they reached.
   info->publisher = replayer->publisher;
@@ -202,6 +207,7 @@ void create_writer(rnr_replayer* replayer, const rnr::bag::TopicSummary& row,
     writer_qos.representation.length = 1;
     writer_qos.representation.value[0] = representation;
     writer_qos.batch.enable = true;
+    writer_qos.autodispose_unregistered_instances = !events;
     info->publisher = replayer->publisher;
     writer = dds_Publisher_create_datawriter(info->publisher, topic, &writer_qos, nullptr, 0);
   }

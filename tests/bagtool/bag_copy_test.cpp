@@ -145,9 +145,10 @@ TEST(BagCopyTest, CutThenMergeHoldsTheUnionInReceptionOrderAndReplays) {
                        (row.qos == writer_qos_text(row.guid) ? row.guid : "other QoS"));
   }
   EXPECT_EQ(qos_rows, (std::vector<std::string>{"2 1 shared-guid", "3 3 guid-b"}));
-  // The store's own schema, not a copy of the input's.
+  // The store's own schema, not a copy of the input's (with its instance
+  // events table).
   EXPECT_EQ(query_int(db, "SELECT COUNT(*) FROM sqlite_master WHERE sql LIKE '%AUTOINCREMENT%'"),
-            3);
+            4);
   sqlite3_close(db);
 
   // The merged bag replays every row.
