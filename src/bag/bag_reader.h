@@ -114,6 +114,9 @@ class BagReader {
   bool first_sample(int64_t topic_id, SampleChunk* chunk, std::string* error);
   // The rows of the given ids, in the order given (missing ones left out).
   bool read_ids(const std::vector<int64_t>& ids, SampleChunk* chunk, std::string* error);
+  // The connection the reader reads through, for the bag's optional tables
+  // (sample_sources.h); null before open.
+  sqlite3* connection() const { return db_; }
 
  private:
   bool fail(const char* what, std::string* error);

@@ -49,6 +49,10 @@ struct rnr_replay_options {
   // order, such as the latest of each instance of those topics; ids of
   // topics that are not played are passed over.
   std::optional<std::vector<int64_t>> latched_sample_ids;
+  // Pace the samples by the source timestamps their writers gave them (kept
+  // in the bag's sample sources) instead of their reception times; a
+  // sample without one is paced by its reception time.
+  bool source_timing = false;
 };
 
 // What a replay has done so far, for a status display.
