@@ -281,8 +281,8 @@ WriteResult step_with_sources(rnr_Database* store, sqlite3_stmt* stmt, const Bat
       }
     }
     ok = rnr::bag::internal::insert_sources(store, sources.data(), sources.size(),
-                                            &store->sources_stmt, &store->sources_stmt_rows, &error,
-                                            &code);
+                                            &store->sources_stmt, &store->sources_single_stmt,
+                                            &error, &code);
   }
   if (ok && own && (code = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr)) != SQLITE_OK) {
     ok = false;
@@ -703,7 +703,8 @@ void rnr_Database_end_bulk_insert_data(rnr_Database* store) {
   store->bulk_insert_stmt = nullptr;
   sqlite3_finalize(store->sources_stmt);
   store->sources_stmt = nullptr;
-  store->sources_stmt_rows = 0;
+  sqlite3_finalize(store->sources_single_stmt);
+  store->sources_single_stmt = nullptr;
   store->bulk_insert_count = 0;
   store->bulk_insert_size = 0;
   store->bulk_insert_enabled.store(false);

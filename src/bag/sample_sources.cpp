@@ -1,8 +1,11 @@
 #include "bag/sample_sources.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "bag/database_internal.h"
 #include "bag/sample_sources_internal.h"
@@ -14,14 +17,21 @@ namespace {
 using rnr::bag::internal::Statement;
 
 constexpr const char* kCreateSampleSources =
-    "CREATE TABLE IF NOT EXISTS sample_sources (  data_id INTEGER PRIMARY KEY NOT NULL,  "
-    "writer_id INTEGER,  source_timestamp INTEGER,  sequence INTEGER)";
+    "CREATE TABLE IF NOT EXISTS sample_sources (  first_data_id INTEGER PRIMARY KEY NOT NULL,  "
+    "count INTEGER NOT NULL,  writer_id INTEGER,  first_sequence INTEGER,  source_timestamps "
+    "BLOB)";
 constexpr const char kInsertPrefix[] =
-    "INSERT INTO sample_sources(data_id, writer_id, source_timestamp, sequence) VALUES ";
-constexpr const char kInsertGroup[] = "(?,?,?,?)";
-constexpr size_t kParamsPerSource = 4;
-// Rows one window of the cursor reads.
-constexpr int kWindowRows = 1024;
+    "INSERT INTO sample_sources(first_data_id, count, writer_id, first_sequence, "
+    "source_timestamps) VALUES ";
+constexpr const char kInsertGroup[] = "(?,?,?,?,?)";
+constexpr size_t kParamsPerRun = 5;
+// Rows one statement inserts at most (320 parameters, within any SQLite's
+// limit).
+constexpr size_t kPieceRuns = 64;
+// Runs one window of the cursor reads, and the most samples a run may
+// stand for (a larger count is a damaged row, cut to this).
+constexpr int kWindowRuns = 64;
+constexpr int64_t kMaxRunSamples = 65536;
 
 std::string insert_text(size_t rows) {
   std::string text;
@@ -42,12 +52,27 @@ int bind_known(sqlite3_stmt* stmt, int index, uint64_t value) {
                     : sqlite3_bind_int64(stmt, index, static_cast<sqlite3_int64>(value));
 }
 
-bool bind_source(sqlite3_stmt* stmt, size_t index, const rnr::bag::internal::SourceRow& row) {
-  const int base = static_cast<int>(index * kParamsPerSource);
-  return sqlite3_bind_int64(stmt, base + 1, row.data_id) == SQLITE_OK &&
-         bind_known(stmt, base + 2, static_cast<uint32_t>(row.source.writer_id)) == SQLITE_OK &&
-         bind_known(stmt, base + 3, row.source.source_timestamp) == SQLITE_OK &&
-         bind_known(stmt, base + 4, row.source.sequence) == SQLITE_OK;
+// Whether `next` continues the run that `last` ends: the next sample of the
+// same writer, with the next sequence number (or, like the run, none).
+bool continues(const rnr::bag::internal::SourceRow& last,
+               const rnr::bag::internal::SourceRow& next) {
+  return next.data_id == last.data_id + 1 && next.source.writer_id == last.source.writer_id &&
+         (last.source.sequence == 0 ? next.source.sequence == 0
+                                    : next.source.sequence == last.source.sequence + 1);
+}
+
+void append_le64(std::string* out, uint64_t value) {
+  for (int i = 0; i < 8; ++i) {
+    out->push_back(static_cast<char>(value >> (8 * i) & 0xffu));
+  }
+}
+
+uint64_t read_le64(const uint8_t* p) {
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) {
+    value = value << 8 | p[i];
+  }
+  return value;
 }
 
 }  // namespace
@@ -69,35 +94,58 @@ bool rnr_Database_create_sample_sources_table(rnr_Database* store) {
 }
 
 bool rnr::bag::internal::insert_sources(rnr_Database* store, const SourceRow* rows, size_t count,
-                                        sqlite3_stmt** cached, size_t* cached_rows,
+                                        sqlite3_stmt** cached_piece, sqlite3_stmt** cached_single,
                                         std::string* error, int* rc) {
-  const int limit = sqlite3_limit(store->db, SQLITE_LIMIT_VARIABLE_NUMBER, -1);
-  const size_t most =
-      std::max<size_t>(1, static_cast<size_t>(limit > 0 ? limit : 4) / kParamsPerSource);
-  const size_t piece_rows = std::min(count, std::min<size_t>(most, 256));
+  // The runs, their source times one after another in `times`.
+  struct Run {
+    size_t first;  // index into rows
+    size_t count;
+  };
+  std::vector<Run> runs;
+  runs.reserve(count);
+  std::string times;
+  times.reserve(count * 8);
   for (size_t at = 0; at < count;) {
-    const size_t n = std::min(piece_rows, count - at);
+    size_t end = at + 1;
+    while (end < count && end - at < static_cast<size_t>(kMaxRunSamples) &&
+           continues(rows[end - 1], rows[end])) {
+      ++end;
+    }
+    runs.push_back({at, end - at});
+    for (size_t i = at; i < end; ++i) {
+      append_le64(&times, rows[i].source.source_timestamp);
+    }
+    at = end;
+  }
+  for (size_t r = 0; r < runs.size();) {
+    const size_t n = std::min(kPieceRuns, runs.size() - r);
+    sqlite3_stmt** cached = n == kPieceRuns ? cached_piece : n == 1 ? cached_single : nullptr;
     Statement own;
-    sqlite3_stmt* stmt = nullptr;
-    if (cached != nullptr && *cached != nullptr && *cached_rows == n) {
-      stmt = *cached;
-    } else {
+    sqlite3_stmt* stmt = cached != nullptr ? *cached : nullptr;
+    if (stmt == nullptr) {
       *rc = sqlite3_prepare_v2(store->db, insert_text(n).c_str(), -1, &own.stmt, nullptr);
       if (*rc != SQLITE_OK) {
         *error = describe_error(store->db);
         return false;
       }
       stmt = own.stmt;
-      if (cached != nullptr && n == piece_rows) {
-        sqlite3_finalize(*cached);
+      if (cached != nullptr) {
         *cached = own.stmt;
-        *cached_rows = n;
         own.stmt = nullptr;
       }
     }
     bool bound = true;
-    for (size_t i = 0; i < n && bound; ++i) {
-      bound = bind_source(stmt, i, rows[at + i]);
+    for (size_t k = 0; k < n && bound; ++k) {
+      const Run& run = runs[r + k];
+      const SourceRow& first = rows[run.first];
+      const int base = static_cast<int>(k * kParamsPerRun);
+      bound =
+          sqlite3_bind_int64(stmt, base + 1, first.data_id) == SQLITE_OK &&
+          sqlite3_bind_int64(stmt, base + 2, static_cast<sqlite3_int64>(run.count)) == SQLITE_OK &&
+          bind_known(stmt, base + 3, static_cast<uint32_t>(first.source.writer_id)) == SQLITE_OK &&
+          bind_known(stmt, base + 4, first.source.sequence) == SQLITE_OK &&
+          sqlite3_bind_blob(stmt, base + 5, times.data() + 8 * run.first,
+                            static_cast<int>(8 * run.count), SQLITE_STATIC) == SQLITE_OK;
     }
     *rc = bound ? sqlite3_step(stmt) : SQLITE_MISUSE;
     if (*rc != SQLITE_DONE) {
@@ -107,7 +155,7 @@ bool rnr::bag::internal::insert_sources(rnr_Database* store, const SourceRow* ro
       return false;
     }
     sqlite3_reset(stmt);
-    at += n;
+    r += n;
   }
   return true;
 }
@@ -137,9 +185,12 @@ bool SampleSourceCursor::open(sqlite3* db, std::string* error) {
   if (!present_) {
     return true;
   }
+  // The runs from the one that holds ?1 (or the first after it) on.
   if (sqlite3_prepare_v2(db,
-                         "SELECT data_id, writer_id, source_timestamp, sequence FROM "
-                         "sample_sources WHERE data_id >= ?1 ORDER BY data_id LIMIT ?2",
+                         "SELECT first_data_id, count, writer_id, first_sequence, "
+                         "source_timestamps FROM sample_sources WHERE first_data_id >= "
+                         "coalesce((SELECT max(first_data_id) FROM sample_sources WHERE "
+                         "first_data_id <= ?1), ?1) ORDER BY first_data_id LIMIT ?2",
                          -1, &stmt_, nullptr) != SQLITE_OK) {
     *error = std::string("cannot read the sample sources: ") + sqlite3_errmsg(db);
     present_ = false;
@@ -153,18 +204,34 @@ bool SampleSourceCursor::load(int64_t from_id, std::string* error) {
   next_ = 0;
   window_from_ = from_id;
   sqlite3_bind_int64(stmt_, 1, from_id);
-  sqlite3_bind_int(stmt_, 2, kWindowRows);
+  sqlite3_bind_int(stmt_, 2, kWindowRuns);
   int step;
+  int runs = 0;
   while ((step = sqlite3_step(stmt_)) == SQLITE_ROW) {
-    SampleSourceRow row;
-    row.data_id = sqlite3_column_int64(stmt_, 0);
-    row.has_writer = sqlite3_column_type(stmt_, 1) == SQLITE_INTEGER;
-    row.writer_id = row.has_writer ? sqlite3_column_int64(stmt_, 1) : 0;
-    row.has_source_timestamp = sqlite3_column_type(stmt_, 2) == SQLITE_INTEGER;
-    row.source_timestamp = row.has_source_timestamp ? sqlite3_column_int64(stmt_, 2) : 0;
-    row.has_sequence = sqlite3_column_type(stmt_, 3) == SQLITE_INTEGER;
-    row.sequence = row.has_sequence ? sqlite3_column_int64(stmt_, 3) : 0;
-    window_.push_back(row);
+    ++runs;
+    const int64_t first = sqlite3_column_int64(stmt_, 0);
+    const int64_t count = std::clamp<int64_t>(sqlite3_column_int64(stmt_, 1), 0, kMaxRunSamples);
+    const bool has_writer = sqlite3_column_type(stmt_, 2) == SQLITE_INTEGER;
+    const int64_t writer = has_writer ? sqlite3_column_int64(stmt_, 2) : 0;
+    const bool has_sequence = sqlite3_column_type(stmt_, 3) == SQLITE_INTEGER;
+    const int64_t sequence = has_sequence ? sqlite3_column_int64(stmt_, 3) : 0;
+    const auto* times = static_cast<const uint8_t*>(sqlite3_column_blob(stmt_, 4));
+    const int64_t stamped = times == nullptr ? 0 : sqlite3_column_bytes(stmt_, 4) / 8;
+    for (int64_t k = 0; k < count && first <= INT64_MAX - k; ++k) {
+      if (first + k < from_id) {
+        continue;
+      }
+      SampleSourceRow row;
+      row.data_id = first + k;
+      row.has_writer = has_writer;
+      row.writer_id = writer;
+      row.has_sequence = has_sequence;
+      row.sequence = has_sequence ? sequence + k : 0;
+      const uint64_t time = k < stamped ? read_le64(times + 8 * k) : 0;
+      row.has_source_timestamp = time != 0 && time <= static_cast<uint64_t>(INT64_MAX);
+      row.source_timestamp = row.has_source_timestamp ? static_cast<int64_t>(time) : 0;
+      window_.push_back(row);
+    }
   }
   // The read transaction ends with the reset.
   sqlite3_reset(stmt_);
@@ -173,7 +240,7 @@ bool SampleSourceCursor::load(int64_t from_id, std::string* error) {
     window_.clear();
     return false;
   }
-  window_to_end_ = window_.size() < static_cast<size_t>(kWindowRows);
+  window_to_end_ = runs < kWindowRuns;
   return true;
 }
 
@@ -242,20 +309,22 @@ bool samples_per_writer(sqlite3* db, std::vector<WriterSampleCount>* out, std::s
   };
   std::map<int64_t, Figures> writers;
   sqlite3_stmt* raw = nullptr;
-  if (sqlite3_prepare_v2(db, "SELECT data_id, writer_id FROM sample_sources", -1, &raw, nullptr) !=
-      SQLITE_OK) {
+  if (sqlite3_prepare_v2(db, "SELECT first_data_id, count, writer_id FROM sample_sources", -1, &raw,
+                         nullptr) != SQLITE_OK) {
     return failed(raw);
   }
   int step;
   while ((step = sqlite3_step(raw)) == SQLITE_ROW) {
     const int64_t data_id = sqlite3_column_int64(raw, 0);
-    if (sqlite3_column_type(raw, 1) != SQLITE_INTEGER) {
+    const int64_t count = std::clamp<int64_t>(sqlite3_column_int64(raw, 1), 0, kMaxRunSamples);
+    if (sqlite3_column_type(raw, 2) != SQLITE_INTEGER || count == 0) {
       continue;  // a writer that was not catalogued
     }
-    Figures& f = writers[sqlite3_column_int64(raw, 1)];
-    if (f.samples++ == 0 || data_id < f.first_id) {
+    Figures& f = writers[sqlite3_column_int64(raw, 2)];
+    if (f.samples == 0 || data_id < f.first_id) {
       f.first_id = data_id;
     }
+    f.samples += static_cast<uint64_t>(count);
   }
   if (step != SQLITE_DONE) {
     return failed(raw);

@@ -1,9 +1,12 @@
 // The bag's `sample_sources` table: for each recorded sample (by its
 // `data._id`), the writer it came from (`writers._id`), the source timestamp
-// the writer gave it and the writer's sequence number of it. The recorder
-// creates the table; its rows are written by the store thread in the same
-// transaction as their data rows. Bags without it stay valid: readers find
-// no rows then.
+// the writer gave it and the writer's sequence number of it. One table row
+// holds a run of one writer's samples with consecutive ids and consecutive
+// sequence numbers (first_data_id, count, writer_id, first_sequence, and the
+// source timestamps as count 8-byte little-endian integers), so that a
+// writer's stream costs a row per batch. The recorder creates the table;
+// its rows are written by the store thread in the same transaction as their
+// data rows. Bags without it stay valid: readers find no rows then.
 #pragma once
 
 #include <sqlite3.h>
@@ -52,7 +55,7 @@ struct SampleSourceRow {
 };
 
 // Finds the source rows of samples asked for in ascending id order, reading
-// the table a window of rows at a time (each window a short read of its
+// the table a window of runs at a time (each window a short read of its
 // own); a lower id than the last asked for starts again from there. On a bag
 // without the table it finds nothing.
 class SampleSourceCursor {

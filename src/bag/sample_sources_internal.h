@@ -21,12 +21,15 @@ struct SourceRow {
   rnr_SampleSource source;
 };
 
-// Inserts the rows into sample_sources, as few statements as the
-// connection's parameter limit allows; a statement for `cached_rows` rows is
-// kept prepared in `*cached` for the next call (null `cached`: none kept).
-// The caller holds `connection_mutex` and has a transaction open. False with
-// `error` and the SQLite result in `*rc` on failure.
-bool insert_sources(rnr_Database* store, const SourceRow* rows, size_t count, sqlite3_stmt** cached,
-                    size_t* cached_rows, std::string* error, int* rc);
+// Inserts the sources into sample_sources, in ascending data ids: one table
+// row per run of one writer's consecutive samples with consecutive numbers,
+// a piece of rows per statement. The statements of a full piece and of one
+// row are kept prepared in `*cached_piece` and `*cached_single` for the
+// next call (null: none kept). The caller holds `connection_mutex` and has
+// a transaction open. False with `error` and the SQLite result in `*rc` on
+// failure.
+bool insert_sources(rnr_Database* store, const SourceRow* rows, size_t count,
+                    sqlite3_stmt** cached_piece, sqlite3_stmt** cached_single, std::string* error,
+                    int* rc);
 
 }  // namespace rnr::bag::internal
