@@ -123,7 +123,7 @@ class BagReader {
   // The rows of the given ids, in the order given (missing ones left out).
   bool read_ids(const std::vector<int64_t>& ids, SampleChunk* chunk, std::string* error);
   // The open connection, for the readers of the bag's further tables
-  // (instance_events.h); null before open.
+  // (instance_events.h, sample_sources.h); null before open.
   sqlite3* connection() const { return db_; }
 
  private:

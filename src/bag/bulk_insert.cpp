@@ -15,6 +15,7 @@
 #include "bag/database.h"
 #include "bag/database_internal.h"
 #include "bag/instance_events_internal.h"
+#include "bag/sample_sources_internal.h"
 #include "bag/sqlite_busy.h"
 #include "log/logger.h"
 
@@ -126,6 +127,41 @@ bool insert_single_row(rnr_Database* store, const rnr_DataRow& row) {
   return true;
 }
 
+// Writes one sample and its source in one transaction (inside the caller's
+// when one is open). The caller has checked the sample.
+bool insert_single_row_with_source(rnr_Database* store, const rnr_DataRow& row,
+                                   const rnr_SampleSource& source) {
+  Statement st;
+  const int rc = sqlite3_prepare_v2(store->db, kInsertDataRow, -1, &st.stmt, nullptr);
+  if (rc != SQLITE_OK) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot prepare sqlite3 query %d", rc);
+    return false;
+  }
+  if (!bind_data_row(st.stmt, 0, row)) {
+    return false;
+  }
+  std::lock_guard<std::mutex> connection(store->connection_mutex);
+  sqlite3* db = store->db;
+  const bool own = sqlite3_get_autocommit(db) != 0;
+  bool ok = !own || sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+  ok = ok && sqlite3_step(st.stmt) == SQLITE_DONE;
+  std::string error;
+  if (ok) {
+    const rnr::bag::internal::SourceRow source_row{sqlite3_last_insert_rowid(db), source};
+    int code = SQLITE_OK;
+    ok = rnr::bag::internal::insert_sources(store, &source_row, 1, nullptr, nullptr, &error, &code);
+  }
+  ok = ok && (!own || sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK);
+  if (!ok) {
+    rnr_log(RNR_LOG_ERROR, "Database Cannot execute sql (%s)",
+            error.empty() ? rnr::bag::internal::describe_error(db).c_str() : error.c_str());
+    if (own && sqlite3_get_autocommit(db) == 0) {
+      sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+  }
+  return ok;
+}
+
 // How long the store thread waits before it tries a failed write again, and
 // before it takes the bag's lock again after a reader kept it: readers that
 // queued behind the store's pending lock get their turn meanwhile.
@@ -149,6 +185,7 @@ struct Batch {
     uint32_t topic_id;
     size_t offset;
     size_t size;
+    rnr_SampleSource source;  // all zero when not known
   };
   std::vector<Row> rows;
   std::vector<unsigned char> bytes;
@@ -224,6 +261,51 @@ void recycle(rnr_BulkWriter& writer, std::unique_ptr<Batch> batch) {
 using rnr::bag::internal::is_lock_code;
 using rnr::bag::internal::WriteResult;
 
+// Steps the bound batch INSERT and writes the sources of its samples, in one
+// transaction (inside the caller's when one is open on the connection): the
+// rows of one multi-row INSERT take consecutive ids, the last of which the
+// connection tells. A transaction that fails, or finds the bag locked at its
+// commit, is rolled back whole. The caller holds `connection_mutex`.
+WriteResult step_with_sources(rnr_Database* store, sqlite3_stmt* stmt, const Batch& batch,
+                              std::string& error) {
+  sqlite3* db = store->db;
+  const bool own = sqlite3_get_autocommit(db) != 0;
+  int code = SQLITE_OK;
+  bool ok = !own || (code = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr)) == SQLITE_OK;
+  if (ok && sqlite3_step(stmt) != SQLITE_DONE) {
+    ok = false;
+    code = sqlite3_extended_errcode(db);
+  }
+  if (!ok) {
+    error = rnr::bag::internal::describe_error(db);
+  } else {
+    sqlite3_reset(stmt);
+    const int64_t first =
+        sqlite3_last_insert_rowid(db) - static_cast<int64_t>(batch.rows.size()) + 1;
+    std::vector<rnr::bag::internal::SourceRow> sources;
+    sources.reserve(batch.rows.size());
+    for (size_t i = 0; i < batch.rows.size(); ++i) {
+      if (rnr::bag::internal::source_known(batch.rows[i].source)) {
+        sources.push_back({first + static_cast<int64_t>(i), batch.rows[i].source});
+      }
+    }
+    ok = rnr::bag::internal::insert_sources(store, sources.data(), sources.size(),
+                                            &store->sources_stmt, &store->sources_single_stmt,
+                                            &error, &code);
+  }
+  if (ok && own && (code = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr)) != SQLITE_OK) {
+    ok = false;
+    code = sqlite3_extended_errcode(db);
+    error = rnr::bag::internal::describe_error(db);
+  }
+  if (!ok && own && sqlite3_get_autocommit(db) == 0) {
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  return ok                   ? WriteResult::kWritten
+         : is_lock_code(code) ? WriteResult::kLocked
+                              : WriteResult::kFailed;
+}
+
 // Writes one batch with one statement: the prepared batch INSERT for a full
 // batch, one made for exactly its number of rows otherwise. On failure
 // `error` tells why; kLocked when another connection held the bag longer
@@ -254,6 +336,12 @@ WriteResult write_batch(rnr_Database* store, const Batch& batch, std::string& er
   if (!bound) {
     error = "cannot bind";
     result = WriteResult::kFailed;
+  } else if (store->sample_sources.load(std::memory_order_relaxed) &&
+             std::any_of(batch.rows.begin(), batch.rows.end(), [](const Batch::Row& row) {
+               return rnr::bag::internal::source_known(row.source);
+             })) {
+    std::lock_guard<std::mutex> connection(store->connection_mutex);
+    result = step_with_sources(store, stmt, batch, error);
   } else {
     std::lock_guard<std::mutex> connection(store->connection_mutex);
     // A commit that found the bag locked is rolled back whole, so the batch
@@ -537,7 +625,10 @@ bool rnr_Database_start_bulk_insert_data(rnr_Database* store, size_t size) {
   return true;
 }
 
-bool rnr_Database_insert_data(rnr_Database* store, const rnr_DataRow* row) {
+namespace {
+
+// A sample with its source (null: none), at once or into the batch.
+bool insert_data(rnr_Database* store, const rnr_DataRow* row, const rnr_SampleSource* source) {
   if (store == nullptr || row == nullptr) {
     rnr_log(RNR_LOG_ERROR, "Database Cannot insert data: invalid argument");
     return false;
@@ -545,6 +636,10 @@ bool rnr_Database_insert_data(rnr_Database* store, const rnr_DataRow* row) {
   std::unique_lock<std::mutex> lock(store->mutex);
   if (!store->bulk_insert_enabled.load(std::memory_order_relaxed)) {
     lock.unlock();
+    if (source != nullptr && store->sample_sources.load() &&
+        rnr::bag::internal::source_known(*source)) {
+      return check_sample(store, row) && insert_single_row_with_source(store, *row, *source);
+    }
     return check_sample(store, row) && insert_single_row(store, *row);
   }
   rnr_BulkWriter& w = *store->bulk_writer;
@@ -586,7 +681,8 @@ bool rnr_Database_insert_data(rnr_Database* store, const rnr_DataRow* row) {
     const size_t offset = batch.bytes.size();
     const auto* bytes = static_cast<const unsigned char*>(row->serialized_data);
     batch.bytes.insert(batch.bytes.end(), bytes, bytes + size);
-    batch.rows.push_back({row->timestamp, row->topic_id, offset, size});
+    batch.rows.push_back({row->timestamp, row->topic_id, offset, size,
+                          source != nullptr ? *source : rnr_SampleSource{}});
   } catch (const std::bad_alloc&) {
     if (w.filling != nullptr && w.filling->bytes.size() > batch_bytes(*w.filling)) {
       w.filling->bytes.resize(batch_bytes(*w.filling));
@@ -613,6 +709,17 @@ bool rnr_Database_insert_data(rnr_Database* store, const rnr_DataRow* row) {
     w.work.notify_one();
   }
   return true;
+}
+
+}  // namespace
+
+bool rnr_Database_insert_data(rnr_Database* store, const rnr_DataRow* row) {
+  return insert_data(store, row, nullptr);
+}
+
+bool rnr_Database_insert_data_with_source(rnr_Database* store, const rnr_DataRow* row,
+                                          const rnr_SampleSource* source) {
+  return insert_data(store, row, source);
 }
 
 void rnr_Database_end_bulk_insert_data(rnr_Database* store) {
@@ -646,6 +753,10 @@ void rnr_Database_end_bulk_insert_data(rnr_Database* store) {
   w.held_bytes = 0;
   sqlite3_finalize(store->bulk_insert_stmt);
   store->bulk_insert_stmt = nullptr;
+  sqlite3_finalize(store->sources_stmt);
+  store->sources_stmt = nullptr;
+  sqlite3_finalize(store->sources_single_stmt);
+  store->sources_single_stmt = nullptr;
   store->bulk_insert_count = 0;
   store->bulk_insert_size = 0;
   store->bulk_insert_enabled.store(false);

@@ -69,6 +69,13 @@ struct rnr_Database {
   // are then long and reported (sqlite_busy.h).
   std::atomic<bool> bulk_insert_ending{false};
   std::atomic<bool> ending_wait_reported{false};
+  // Set once the bag has the sample_sources table (sample_sources.h): the
+  // sources handed with samples are then stored beside their rows, and the
+  // store thread keeps the INSERTs of their rows prepared here (of a full
+  // piece of rows, and of one row).
+  std::atomic<bool> sample_sources{false};
+  sqlite3_stmt* sources_stmt = nullptr;
+  sqlite3_stmt* sources_single_stmt = nullptr;
 };
 
 // Opens (creating if needed) the bag at `path` and makes sure its three

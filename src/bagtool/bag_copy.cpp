@@ -15,11 +15,13 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <unordered_map>
 #include <utility>
 
 #include "bag/bag_reader.h"
 #include "bag/database.h"
 #include "bag/instance_events.h"
+#include "bag/sample_sources.h"
 #include "bag/writer_qos.h"
 #include "bagtool/commands.h"
 #include "bagtool/output_file.h"
@@ -58,6 +60,10 @@ struct Input {
   // Its disposes and unregisters in the filter's range, copied where they
   // were received among its samples.
   bag::InstanceEventCursor events;
+  // Who wrote each sample and when, when the input kept it, and its writer
+  // ids under the output's ids.
+  bag::SampleSourceCursor sources;
+  std::unordered_map<int64_t, int64_t> out_writer;
 };
 
 constexpr size_t kRowsPerStatement = 256;
@@ -83,14 +89,16 @@ class Output {
   // The store on the temporary file, in one transaction. The output always
   // has the writer_qos table, as a recorded bag has: empty when no input
   // recorded its writers' QoS.
-  bool create(std::string* error) {
+  // With `sources` it has the sample_sources table too.
+  bool create(bool sources, std::string* error) {
     store_ = rnr_Database_create(file_.temp_path().c_str());
     if (store_ == nullptr) {
       *error = out_ + ": cannot create the bag";
       return false;
     }
     if (!rnr_Database_create_writer_qos_table(store_) ||
-        !rnr_Database_create_instance_events_table(store_)) {
+        !rnr_Database_create_instance_events_table(store_) ||
+        (sources && !rnr_Database_create_sample_sources_table(store_))) {
       *error = out_ + ": cannot create the bag";
       return false;
     }
@@ -222,6 +230,22 @@ bool prepare(std::vector<std::unique_ptr<Input>>& inputs, Output& output, std::s
     }
     writer_ids[guid] = id;
   }
+  for (auto& input : inputs) {
+    if (!input->sources.present()) {
+      continue;
+    }
+    std::unordered_map<int64_t, std::string> guids;
+    if (!bag::writer_guids(input->reader.connection(), &guids, error)) {
+      *error = input->path + ": " + *error;
+      return false;
+    }
+    for (const auto& [id, guid] : guids) {
+      const auto out = writer_ids.find(guid);
+      if (out != writer_ids.end()) {
+        input->out_writer[id] = out->second;
+      }
+    }
+  }
   // Each copied writer's QoS on a copied topic, under the output's ids; a
   // writer in several inputs keeps the QoS of the first.
   std::set<int64_t> described;
@@ -300,6 +324,25 @@ bool copy_event(Input& input, const bag::InstanceEvent& e, rnr_Database* store, 
   return !*failed;
 }
 
+// A sample's source under the output's writer ids (a writer the output has
+// no row of is not known).
+rnr_SampleSource copied_source(const Input& input, const bag::SampleSourceRow* row) {
+  rnr_SampleSource source{};
+  if (row == nullptr) {
+    return source;
+  }
+  if (row->has_writer) {
+    const auto writer = input.out_writer.find(row->writer_id);
+    source.writer_id = writer != input.out_writer.end() ? static_cast<int32_t>(writer->second) : 0;
+  }
+  source.source_timestamp = row->has_source_timestamp && row->source_timestamp > 0
+                                ? static_cast<uint64_t>(row->source_timestamp)
+                                : 0;
+  source.sequence =
+      row->has_sequence && row->sequence > 0 ? static_cast<uint64_t>(row->sequence) : 0;
+  return source;
+}
+
 // Copies the selected samples of every input into the output, ordered by
 // reception time; the rows of one input keep their order among themselves
 // (an earlier input first at equal times).
@@ -325,7 +368,10 @@ int copy_bags(const char* command, std::vector<std::unique_ptr<Input>>& inputs,
 
   // From here a stop signal ends the copy in order; the output's temporary
   // file goes with it.
-  if (!output.create(&error) || !prepare(inputs, output, &error) || !output.start_samples(&error)) {
+  const bool sources = std::any_of(inputs.begin(), inputs.end(),
+                                   [](const auto& input) { return input->sources.present(); });
+  if (!output.create(sources, &error) || !prepare(inputs, output, &error) ||
+      !output.start_samples(&error)) {
     return report_failure(error);
   }
   for (auto& input : inputs) {
@@ -396,7 +442,14 @@ int copy_bags(const char* command, std::vector<std::unique_ptr<Input>>& inputs,
     while (rnr_Database_wait_for_room(output.store(), kRoomWaitNs) == 0 && stop_signal() == 0) {
     }
     rnr_DataRow data{static_cast<uint64_t>(row->timestamp), topic->second, row->data, row->size};
-    if (!rnr_Database_insert_data(output.store(), &data)) {
+    const bag::SampleSourceRow* source_row = nullptr;
+    if (!earliest->sources.find(row->id, &source_row, &read_error)) {
+      progress.finish();
+      return report_failure(earliest->path + ": " + read_error);
+    }
+    const rnr_SampleSource source = copied_source(*earliest, source_row);
+    if (!rnr_Database_insert_data_with_source(output.store(), &data,
+                                              source_row != nullptr ? &source : nullptr)) {
       progress.finish();
       return report_failure(out + ": cannot write the samples");
     }
@@ -451,7 +504,8 @@ std::unique_ptr<Input> open_input(const std::string& path, std::string* error) {
   input->path = path;
   if (!input->reader.open(path, error) || !input->reader.topics(&input->topics, false, error) ||
       !input->reader.writers(&input->writers, error) ||
-      !input->reader.writer_qos(&input->writer_qos, error)) {
+      !input->reader.writer_qos(&input->writer_qos, error) ||
+      !input->sources.open(input->reader.connection(), error)) {
     *error = path + ": " + *error;
     return nullptr;
   }

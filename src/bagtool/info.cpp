@@ -15,6 +15,7 @@
 
 #include "bag/bag_reader.h"
 #include "bag/database_open.h"
+#include "bag/sample_sources.h"
 #include "bagtool/commands.h"
 #include "bagtool/instance_event_text.h"
 #include "bagtool/progress.h"
@@ -252,6 +253,39 @@ bool topic_figures(sqlite3* db, std::vector<TopicSummary>* topics, std::string* 
   return true;
 }
 
+// The samples each writer wrote, per topic, from the bag's sample sources;
+// nothing for a bag recorded without them.
+bool print_samples_per_writer(FILE* out, sqlite3* db, const std::vector<TopicSummary>& topics,
+                              std::string* error) {
+  std::vector<bag::WriterSampleCount> counts;
+  std::unordered_map<int64_t, std::string> guids;
+  if (!bag::samples_per_writer(db, &counts, error) ||
+      (!counts.empty() && !bag::writer_guids(db, &guids, error))) {
+    return false;
+  }
+  if (counts.empty()) {
+    return true;
+  }
+  fprintf(out, "\nsamples per writer (from the sample sources):\n");
+  for (const auto& t : topics) {
+    bool named = false;
+    for (const auto& c : counts) {
+      if (c.topic_id != t.id) {
+        continue;
+      }
+      if (!named) {
+        fprintf(out, "  topic %s:\n", t.name.c_str());
+        named = true;
+      }
+      const auto guid = guids.find(c.writer_id);
+      fprintf(out, "    %s  %llu\n",
+              guid != guids.end() && !guid->second.empty() ? guid->second.c_str() : "-",
+              static_cast<unsigned long long>(c.samples));
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 int run_info(const std::string& bag, FILE* out) {
@@ -320,6 +354,9 @@ int run_info(const std::string& bag, FILE* out) {
     fprintf(out, "  %s\n", guid.c_str());
   }
   print_writer_qos(out, topics, writer_qos);
+  if (!print_samples_per_writer(out, db.get(), topics, &error)) {
+    return report_failure(bag + ": " + error);
+  }
   if (!print_instance_event_counts(out, db.get(), topics, &error)) {
     return report_failure(bag + ": " + error);
   }

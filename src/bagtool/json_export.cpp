@@ -6,8 +6,11 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
+#include <unordered_map>
 
 #include "bag/bag_reader.h"
+#include "bag/sample_sources.h"
 #include "bagtool/commands.h"
 #include "bagtool/instance_event_text.h"
 #include "bagtool/progress.h"
@@ -38,6 +41,31 @@ void append_hex(std::string* out, const uint8_t* data, size_t size) {
     *p++ = digits[data[i] & 0xf];
   }
   *p = '"';
+}
+
+// ,"writer":"<GUID>","source_timestamp":N,"sequence":N; null for what is
+// not known.
+void append_source(std::string* line, const bag::SampleSourceRow& source,
+                   const std::unordered_map<int64_t, std::string>& guids) {
+  *line += ",\"writer\":";
+  const auto guid = source.has_writer ? guids.find(source.writer_id) : guids.end();
+  if (guid != guids.end()) {
+    types::json::append_text(line, guid->second);
+  } else {
+    *line += "null";
+  }
+  *line += ",\"source_timestamp\":";
+  if (source.has_source_timestamp) {
+    types::json::append_number(line, source.source_timestamp);
+  } else {
+    *line += "null";
+  }
+  *line += ",\"sequence\":";
+  if (source.has_sequence) {
+    types::json::append_number(line, source.sequence);
+  } else {
+    *line += "null";
+  }
 }
 
 struct Topic {
@@ -124,6 +152,14 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
   if (Progress::wanted() && !reader.count(filter, &total, &error)) {
     return report_failure(bag + ": " + error);
   }
+  // Who wrote each sample and when, for a bag that kept it.
+  bag::SampleSourceCursor sources;
+  std::unordered_map<int64_t, std::string> guids;
+  if (!sources.open(reader.connection(), &error) ||
+      (sources.present() && !bag::writer_guids(reader.connection(), &guids, &error))) {
+    return report_failure(bag + ": " + error);
+  }
+  std::string source_error;
   Progress progress(total);
   uint64_t undecoded = 0;
   bool output_ok = true;
@@ -185,6 +221,13 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
           line += ",\"hex\":";
           append_hex(&line, row.data, row.size);
         }
+        const bag::SampleSourceRow* source = nullptr;
+        if (!sources.find(row.id, &source, &source_error)) {
+          return false;
+        }
+        if (source != nullptr) {
+          append_source(&line, *source, guids);
+        }
         line += "}\n";
         return (line.size() < kFlushAt || flush()) && stop_signal() == 0;
       },
@@ -199,8 +242,8 @@ int run_json(const std::string& bag, const std::vector<std::string>& names, FILE
   if (stop_signal() != 0) {
     return report_stop("json");
   }
-  if (!read || !events_ok) {
-    return report_failure(bag + ": " + error);
+  if (!read || !events_ok || !source_error.empty()) {
+    return report_failure(bag + ": " + (read && events_ok ? source_error : error));
   }
   if (!output_ok || fflush(out) != 0) {
     return report_failure("cannot write the samples");

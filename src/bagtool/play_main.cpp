@@ -44,6 +44,7 @@ constexpr const char* kUsage =
     "usage: quorvin-rnr-bag play BAG|DIR|BAG... [-d DOMAIN] [--rate R] [--start T]\n"
     "                            [--end T] [--topic NAME]... [--exclude NAME]...\n"
     "                            [--remap FROM=TO]... [--loop] [--paused] [--idl FILE]...\n"
+    "                            [--timing reception|source]\n"
     "                            [-l LEVEL]\n"
     "\n"
     "Plays the bag onto a DDS domain with the recorded timing; the bag is only read.\n"
@@ -68,6 +69,11 @@ constexpr const char* kUsage =
     "                        whose keys resume)\n"
     "  --idl FILE            IDL of the types the bag does not describe, for the keys\n"
     "                        of the latched state (repeatable; as in json)\n"
+    "  --timing reception|source\n"
+    "                        pace the samples by their reception times (default)\n"
+    "                        or by the source timestamps their writers gave them\n"
+    "                        (a history delivered in a burst keeps its spacing); a\n"
+    "                        sample without one goes by its reception time\n"
     "  -l, --log-level LEVEL verbose | debug | info | warn | error | fatal (default warn)\n"
     "  -h, --help            show this help and exit\n"
     "\n"
@@ -90,6 +96,7 @@ struct PlayArgs {
   std::vector<std::string> idl;
   bool loop = false;
   bool paused = false;
+  bool source_timing = false;
   int32_t log_level = RNR_LOG_WARN;
 };
 
@@ -167,6 +174,11 @@ int parse_args(int argc, char** argv, PlayArgs* args, bool* help) {
         return bad("--remap " + value + ": give FROM=TO, two topic names (TO below 256 bytes)");
       }
       args->remap.emplace_back(value.substr(0, at), value.substr(at + 1));
+    } else if (option == "--timing") {
+      if (value != "reception" && value != "source") {
+        return bad("--timing " + value + ": give reception or source");
+      }
+      args->source_timing = value == "source";
     } else if (option == "-l" || option == "--log-level") {
       if (!rnr::bagtool::parse_log_level(value, &args->log_level)) {
         return bad("-l " + value + ": unknown log level");
@@ -392,6 +404,7 @@ int play(const PlayArgs& args) {
   options.rate = args.rate;
   options.loop = args.loop;
   options.paused = args.paused;
+  options.source_timing = args.source_timing;
   for (const auto& pattern : args.topics) {
     if (std::none_of(topics.begin(), topics.end(), [&](const rnr::bag::TopicSummary& t) {
           return rnr::types::glob_match(pattern, t.name);

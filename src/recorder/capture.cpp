@@ -216,9 +216,37 @@ void dump_hex(const void* data, uint32_t size) {
   std::fflush(stdout);
 }
 
+// The writers._id of writer `w`, looked up in the topic's catalogued
+// writers until discovery has catalogued it; 0 until then.
+int32_t catalogued_writer_id(rnr_TopicInfo* entry, rnr_WriterSequences& w) {
+  if (w.writer_id == 0) {
+    std::lock_guard<std::mutex> lock(entry->assignment_mutex);
+    const auto found = entry->writer_ids.find(rnr_WriterKey{w.guid});
+    if (found != entry->writer_ids.end()) {
+      w.writer_id = found->second;
+    }
+  }
+  return w.writer_id;
+}
+
+// Who wrote a sample that reader_keeps has just kept, and when: for a
+// sample with a sequence number, its writer's record is the one that
+// reader_keeps looked up last.
+rnr_SampleSource sample_source(rnr_TopicInfo* entry, const dds_SampleInfo& info) {
+  rnr_SampleSource source{};
+  if (info.source_timestamp.sec >= 0) {
+    source.source_timestamp = source_time_ns(info);
+  }
+  source.sequence = info.sequence_number;
+  if (info.sequence_number != 0 && entry->last_stored != nullptr) {
+    source.writer_id = catalogued_writer_id(entry, *entry->last_stored);
+  }
+  return source;
+}
+
 // Stores one taken sample; prints it first at level verbose.
 void store_sample(rnr_recorder* recorder, rnr_TopicInfo* entry, const dds_SampleInfo& info,
-                  const void* data, uint32_t size) {
+                  const void* data, uint32_t size, const rnr_SampleSource& source) {
   if (logger_level <= RNR_LOG_DEBUG) {
     rnr_log(RNR_LOG_DEBUG, "Recorder Recv Data{topic: %s, source_timestamp: %d.%03d}",
             entry->topic_name, static_cast<int>(info.source_timestamp.sec),
@@ -240,7 +268,7 @@ void store_sample(rnr_recorder* recorder, rnr_TopicInfo* entry, const dds_Sample
       dump_hex(data, size);
     }
   }
-  deliver_sample(recorder, entry, info, data, size);
+  deliver_sample(recorder, entry, info, data, size, &source);
 }
 
 // Whether `reader`, one of the entry's readers, was created reliable.
@@ -361,7 +389,8 @@ size_t capture_round(rnr_recorder* recorder, rnr_TopicInfo* entry, dds_DataReade
     if (data == nullptr) {
       continue;
     }
-    store_sample(recorder, entry, *info, data, dds_UnsignedLongSeq_get(b.sample_sizes, ref.index));
+    store_sample(recorder, entry, *info, data, dds_UnsignedLongSeq_get(b.sample_sizes, ref.index),
+                 sample_source(entry, *info));
     history_sample(recorder, entry, reader, *info);
     if (info->instance_state != dds_ALIVE_INSTANCE_STATE &&
         last_of_instance_in_take(entry, static_cast<size_t>(&ref - entry->capture_order.data()))) {

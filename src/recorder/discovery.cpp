@@ -211,6 +211,12 @@ void process_publication(rnr_recorder* recorder, std::unique_lock<std::mutex>& l
     guid.entity_id = publication_entity_id;
     const int32_t writer_id = rnr_Database_insert_entity_info(recorder->database, &guid);
     entry->writer_map->emplace(map_key, guid);
+    if (writer_id > 0) {
+      rnr_WriterKey raw{};
+      std::memcpy(&raw.bytes, pub.writer_guid, sizeof raw.bytes);
+      std::lock_guard<std::mutex> assignment_lock(entry->assignment_mutex);
+      entry->writer_ids[raw] = writer_id;
+    }
     rnr::qos::WriterQos offered;
     if (dds_DomainParticipant_get_publication_qos(recorder->participant, pub.writer_guid,
                                                   &offered) == dds_RETCODE_OK &&

@@ -17,6 +17,7 @@
 #include "bag/bag_split.h"
 #include "bag/database_create_new.h"
 #include "bag/instance_events.h"
+#include "bag/sample_sources.h"
 #include "bag/writer_qos.h"
 #include "log/logger.h"
 #include "recorder/recorder_internal.h"
@@ -85,7 +86,8 @@ rnr_Database* create_bag(const char* path, size_t held_limit) {
   }
   if (!rnr_Database_create_writer_qos_table(store) ||
       !rnr_Database_create_instance_events_table(store) ||
-      !rnr_Database_create_repeated_rows_table(store)) {
+      !rnr_Database_create_repeated_rows_table(store) ||
+      !rnr_Database_create_sample_sources_table(store)) {
     rnr_Database_destroy(store);
     unlink(path);
     return nullptr;
@@ -364,7 +366,7 @@ void discard_sample(rnr_recorder* recorder, rnr_TopicInfo* /*entry*/,
 }
 
 void deliver_sample(rnr_recorder* recorder, rnr_TopicInfo* entry, const dds_SampleInfo& info,
-                    const void* data, uint32_t size) {
+                    const void* data, uint32_t size, const rnr_SampleSource* source) {
   std::lock_guard<std::mutex> lock(recorder->insert_mutex);
   rnr_DataRow row{};
   row.timestamp = arch_time();
@@ -373,7 +375,7 @@ void deliver_sample(rnr_recorder* recorder, rnr_TopicInfo* entry, const dds_Samp
   row.serialized_data_size = size;
   LongRun* run = recorder->long_run.get();
   if (run == nullptr) {
-    rnr_Database_insert_data(recorder->database, &row);
+    rnr_Database_insert_data_with_source(recorder->database, &row, source);
     return;
   }
   const bool latched = run->options.keep_latched && run->latched.is_latched(entry, row.timestamp);
@@ -392,7 +394,7 @@ void deliver_sample(rnr_recorder* recorder, rnr_TopicInfo* entry, const dds_Samp
     discard_sample(recorder, entry, info);
     return;
   }
-  rnr_Database_insert_data(recorder->database, &row);
+  rnr_Database_insert_data_with_source(recorder->database, &row, source);
   ++run->samples;
   run->bytes += size;
   ++run->bag_samples;

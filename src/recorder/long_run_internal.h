@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bag/bag_split.h"
+#include "bag/sample_sources.h"
 #include "bag/database.h"
 #include "middleware/dds_api.h"
 #include "recorder/long_run.h"
@@ -138,9 +139,10 @@ struct LongRun {
 };
 
 // Hands one taken sample on: into the current bag, the snapshot window, or
-// discard_sample while paused. Takes the recorder's insert_mutex.
+// discard_sample while paused. Takes the recorder's insert_mutex. `source`
+// (when known) is stored with the sample in the current bag.
 void deliver_sample(rnr_recorder* recorder, rnr_TopicInfo* entry, const dds_SampleInfo& info,
-                    const void* data, uint32_t size);
+                    const void* data, uint32_t size, const rnr_SampleSource* source = nullptr);
 
 // The one way a sample taken from DDS is dropped on purpose (while the
 // recording is paused): counted as discarded, never as lost. Called with

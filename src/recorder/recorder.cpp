@@ -154,6 +154,7 @@ rnr_recorder* rnr::recorder::internal::create_recorder(int32_t domain_id, const 
   }
   rnr_Database_create_writer_qos_table(recorder->database);
   rnr_Database_create_instance_events_table(recorder->database);
+  rnr_Database_create_sample_sources_table(recorder->database);
   if (!in_memory) {
     rnr_log(RNR_LOG_INFO, "Recorder Recording into %s", recorder->database.load()->path);
   }

@@ -151,6 +151,10 @@ struct rnr_TopicInfo : rnr_TopicDescription {
   // left, release_departed_writers). Under assignment_mutex.
   std::unordered_map<rnr_WriterKey, uint64_t, rnr_WriterKeyHash, rnr_WriterKeyEqual> announced;
   std::vector<rnr_WriterKey> departed;
+  // The writers._id of each catalogued writer of the topic, by GUID: the
+  // capture stores it with each of its samples. Kept while the recording
+  // lasts. Under assignment_mutex.
+  std::unordered_map<rnr_WriterKey, int32_t, rnr_WriterKeyHash, rnr_WriterKeyEqual> writer_ids;
   // Writers of the topic not yet matched by any of its readers, with the
   // time they were announced; watched until matched or warned about. Under
   // the recorder's mutex.

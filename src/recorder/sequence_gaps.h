@@ -48,6 +48,8 @@ rnr_GapSpan rnr_missing_sequences(const rnr_StoredSequences& s, uint64_t from, u
 struct rnr_WriterSequences {
   rnr_StoredSequences stored;
   dds_guid guid{};
+  // The writer's writers._id, once discovery has catalogued it (0 before).
+  int32_t writer_id = 0;
   // When discovery announced the writer, by the recorder's clock (0 when not
   // known): samples stamped before it are the writer's history.
   uint64_t announced_ns = 0;

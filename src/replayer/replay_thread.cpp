@@ -56,7 +56,8 @@ void replay_chunk(rnr_replayer* replayer, const rnr::bag::SampleChunk& chunk, Pl
       ++playback.invalid_time;
       continue;
     }
-    auto timestamp = static_cast<uint64_t>(row.timestamp);
+    auto timestamp = playback.pace_times.empty() ? static_cast<uint64_t>(row.timestamp)
+                                                 : pace_time(playback, chunk, row);
     const uint8_t* bytes = row.data;
     size_t size = row.size;
     if (!known_representation(bytes, size)) {
@@ -255,6 +256,21 @@ bool write_latched(rnr_replayer* replayer, rnr::bag::BagReader& reader,
   return true;
 }
 
+// Paces the replay by the bag's source timestamps, when it has them.
+void use_source_timing(rnr::bag::BagReader& reader, rnr::bag::SampleSourceCursor& sources,
+                       Playback& playback) {
+  std::string error;
+  if (!sources.open(reader.connection(), &error)) {
+    rnr_log(RNR_LOG_WARN, "Replayer %s: samples are paced by their reception times", error.c_str());
+  } else if (!sources.present()) {
+    rnr_log(RNR_LOG_WARN,
+            "Replayer The bag has no source timestamps: samples are paced by their reception "
+            "times");
+  } else {
+    playback.sources = &sources;
+  }
+}
+
 // One pass over the selected samples: chunk by chunk in _id order, each read
 // in a short read transaction of its own. Returns the rows read, or -1 when a
 // read failed (logged).
@@ -297,6 +313,11 @@ int64_t replay_pass(rnr_replayer* replayer, rnr::bag::BagReader& reader,
     rnr_log(RNR_LOG_DEBUG, "Replayer Read data %d ~ %d",
             static_cast<int32_t>(chunk.rows().front().id), static_cast<int32_t>(chunk.last_id()));
     rows += static_cast<int64_t>(chunk.rows().size());
+    if (playback.sources != nullptr && !pace_by_source(playback, chunk, &error)) {
+      rnr_log(RNR_LOG_ERROR, "Replayer Cannot read the sample sources after _id %lld (%s)",
+              static_cast<long long>(after), error.c_str());
+      return -1;
+    }
     replay_chunk(replayer, chunk, playback);
     after = chunk.last_id();
   }
@@ -353,6 +374,10 @@ void replay_thread_run(rnr_replayer* replayer) {
       rnr_log(RNR_LOG_ERROR, "Replayer %s: disposes and unregisters are not replayed",
               error.c_str());
     }
+  }
+  rnr::bag::SampleSourceCursor sources;
+  if (replayer->options.source_timing) {
+    use_source_timing(reader, sources, playback);
   }
   rnr::bag::SampleChunk chunk;
   bool failed = false;

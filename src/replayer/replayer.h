@@ -67,6 +67,10 @@ struct rnr_replay_options {
   // pass) begins with and that latched_sample_ids name rows of.
   std::vector<rnr_replay_bag> recording;
   size_t start_bag = 0;
+  // Pace the samples by the source timestamps their writers gave them (kept
+  // in the bag's sample sources) instead of their reception times; a
+  // sample without one is paced by its reception time.
+  bool source_timing = false;
 };
 
 // What a replay has done so far, for a status display.

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bag/bag_reader.h"
+#include "bag/sample_sources.h"
 #include "middleware/dds_api.h"
 #include "replayer/pacing.h"
 #include "replayer/recording_source.h"
@@ -114,7 +115,29 @@ struct Playback {
   uint64_t earlier = 0;
   // Topic ids whose samples of unknown representation were reported.
   std::unordered_set<int64_t> unknown_topics;
+  // With source timing: the bag's sample sources, and the time each row of
+  // the chunk being played is paced by (source_timing.cpp). Empty times:
+  // the rows are paced by their reception times.
+  rnr::bag::SampleSourceCursor* sources = nullptr;
+  std::vector<int64_t> pace_times;
 };
+
+// --- source_timing.cpp ---
+
+// Fills playback.pace_times for the chunk: each row's source timestamp, or
+// its reception time when it has none. False (with `error`) when the sample
+// sources cannot be read.
+bool pace_by_source(Playback& playback, const rnr::bag::SampleChunk& chunk, std::string* error);
+
+// The time a row of the chunk is paced by.
+inline uint64_t pace_time(const Playback& playback, const rnr::bag::SampleChunk& chunk,
+                          const rnr::bag::SampleRow& row) {
+  const auto index = static_cast<size_t>(&row - chunk.rows().data());
+  if (index < playback.pace_times.size() && playback.pace_times[index] >= 0) {
+    return static_cast<uint64_t>(playback.pace_times[index]);
+  }
+  return static_cast<uint64_t>(row.timestamp);
+}
 
 inline bool is_paused(const rnr_replayer* replayer) {
   return replayer->replay_state.load() == REPLAY_PAUSED;

@@ -256,8 +256,10 @@ TEST_F(BagTool, JsonEqualsTheRecordingsVerboseDump) {
                              "\",\"timestamp\":" + std::to_string(row.timestamp) +
                              ",\"id\":" + std::to_string(row.id) + ",\"data\":";
     ASSERT_EQ(lines[r].compare(0, head.size(), head), 0) << lines[r];
-    decoded[topic_name(row.topic_id)].insert(
-        lines[r].substr(head.size(), lines[r].size() - head.size() - 1));
+    // The sample's writer and source time follow its data.
+    const size_t source = lines[r].rfind(",\"writer\":");
+    ASSERT_NE(source, std::string::npos) << lines[r];
+    decoded[topic_name(row.topic_id)].insert(lines[r].substr(head.size(), source - head.size()));
   }
   for (const auto& line : lines_of(*dump_)) {
     if (!line.empty() && line[0] == '{') {
