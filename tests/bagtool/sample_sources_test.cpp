@@ -52,6 +52,9 @@ std::vector<JsonSource> json_sources(const std::string& output) {
     end = end == std::string::npos ? output.size() : end;
     const std::string line = output.substr(begin, end - begin);
     begin = end + 1;
+    if (line.rfind("{\"event\":", 0) == 0) {
+      continue;  // a dispose or unregister, not a sample
+    }
     JsonSource s;
     s.timestamp = number_after(line, "timestamp");
     const size_t writer = line.find(",\"writer\":\"");
