@@ -180,6 +180,13 @@ SampleSourceCursor::~SampleSourceCursor() {
 }
 
 bool SampleSourceCursor::open(sqlite3* db, std::string* error) {
+  // Opened again on another bag: nothing of the one before is kept.
+  sqlite3_finalize(stmt_);
+  stmt_ = nullptr;
+  window_.clear();
+  next_ = 0;
+  window_from_ = 0;
+  window_to_end_ = false;
   db_ = db;
   present_ = has_sample_sources(db);
   if (!present_) {

@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "replayer/instance_replay.h"
+
 namespace rnr::replayer::internal {
 
 bool RecordingSource::open(const std::vector<rnr_replay_bag>& bags, size_t start_bag,
@@ -24,6 +26,9 @@ bool RecordingSource::open(const std::vector<rnr_replay_bag>& bags, size_t start
         topics->push_back(t);
       }
       const auto id = static_cast<int32_t>(t.id);
+      if (with_events_.count(id) == 0 && topic_has_instance_events(reader, t.id)) {
+        with_events_.insert(id);
+      }
       if (first_bytes_.count(id) != 0) {
         continue;
       }

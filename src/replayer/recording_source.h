@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "bag/bag_reader.h"
@@ -26,6 +27,14 @@ class RecordingSource {
 
   // Whether any bag holds a sample of the topic.
   bool has_samples(int32_t topic_id) const { return first_bytes_.count(topic_id) != 0; }
+  // Whether any bag holds disposes or unregisters of the topic.
+  bool has_instance_events(int32_t topic_id) const { return with_events_.count(topic_id) != 0; }
+  // The bags in order, the one each pass starts with, and the one the last
+  // chunk read came from.
+  size_t bag_count() const { return bags_.size(); }
+  const std::string& bag_path(size_t index) const { return bags_[index].path; }
+  size_t start_bag() const { return start_; }
+  size_t current_bag() const { return current_; }
   // The representation of the topic's first stored sample: XCDR2 for the
   // XCDR2 encapsulations, XCDR1 otherwise.
   dds_DataRepresentationId_t representation(int32_t topic_id) const;
@@ -48,6 +57,7 @@ class RecordingSource {
   std::unique_ptr<rnr::bag::BagReader> reader_;  // of bags_[current_], once opened
   std::unique_ptr<rnr::bag::BagReader> latched_;
   std::unordered_map<int32_t, uint16_t> first_bytes_;  // topic -> encapsulation id
+  std::unordered_set<int32_t> with_events_;
 };
 
 }  // namespace rnr::replayer::internal

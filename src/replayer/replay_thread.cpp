@@ -271,6 +271,49 @@ void use_source_timing(rnr::bag::BagReader& reader, rnr::bag::SampleSourceCursor
   }
 }
 
+// A recording's rows come from its bags in turn, and the disposes,
+// unregisters and sample sources played with a chunk are those of the bag it
+// came from (they name its row ids). Moves the cursors on to bag `to`,
+// playing out on the way the events left in each bag before it, also of
+// bags no selected sample came from. False when a bag cannot be opened
+// (logged).
+bool follow_bag(rnr_replayer* replayer, Playback& playback, const rnr::bag::SampleFilter& filter,
+                size_t to) {
+  const RecordingSource& recording = *replayer->recording;
+  if (playback.side_index == to) {
+    return true;
+  }
+  const size_t from =
+      playback.side_index == Playback::kNoBag ? recording.start_bag() : playback.side_index + 1;
+  for (size_t next = from; next <= to && next < recording.bag_count(); ++next) {
+    if (playback.side_index != Playback::kNoBag && playback.events != nullptr &&
+        !playback.events->play_before(replayer, playback, std::numeric_limits<int64_t>::max())) {
+      playback.events = nullptr;
+    }
+    std::string error;
+    auto bag = std::make_unique<rnr::bag::BagReader>();
+    if (!bag->open(recording.bag_path(next), &error)) {
+      rnr_log(RNR_LOG_ERROR, "Replayer Cannot read %s (%s)", recording.bag_path(next).c_str(),
+              error.c_str());
+      return false;
+    }
+    // The cursors move to the new bag before the old one closes.
+    if (playback.events != nullptr && !playback.events->open(*bag, filter, &error)) {
+      rnr_log(RNR_LOG_ERROR, "Replayer %s: %s: disposes and unregisters are no longer replayed",
+              recording.bag_path(next).c_str(), error.c_str());
+      playback.events = nullptr;
+    }
+    if (playback.sources != nullptr && !playback.sources->open(bag->connection(), &error)) {
+      rnr_log(RNR_LOG_ERROR, "Replayer %s: %s: samples are paced by their reception times",
+              recording.bag_path(next).c_str(), error.c_str());
+      playback.sources = nullptr;
+    }
+    playback.side_bag = std::move(bag);
+    playback.side_index = next;
+  }
+  return true;
+}
+
 // One pass over the selected samples: chunk by chunk in _id order, each read
 // in a short read transaction of its own. Returns the rows read, or -1 when a
 // read failed (logged).
@@ -293,6 +336,9 @@ int64_t replay_pass(rnr_replayer* replayer, rnr::bag::BagReader& reader,
   if (playback.events != nullptr) {
     playback.events->rewind();
   }
+  if (recording != nullptr) {
+    playback.side_index = Playback::kNoBag;  // each pass opens its bags' cursors anew
+  }
   int64_t rows = 0;
   int64_t after = std::numeric_limits<int64_t>::min();
   while (!is_stopped(replayer)) {
@@ -313,6 +359,9 @@ int64_t replay_pass(rnr_replayer* replayer, rnr::bag::BagReader& reader,
     rnr_log(RNR_LOG_DEBUG, "Replayer Read data %d ~ %d",
             static_cast<int32_t>(chunk.rows().front().id), static_cast<int32_t>(chunk.last_id()));
     rows += static_cast<int64_t>(chunk.rows().size());
+    if (recording != nullptr && !follow_bag(replayer, playback, filter, recording->current_bag())) {
+      return -1;
+    }
     if (playback.sources != nullptr && !pace_by_source(playback, chunk, &error)) {
       rnr_log(RNR_LOG_ERROR, "Replayer Cannot read the sample sources after _id %lld (%s)",
               static_cast<long long>(after), error.c_str());
@@ -320,6 +369,11 @@ int64_t replay_pass(rnr_replayer* replayer, rnr::bag::BagReader& reader,
     }
     replay_chunk(replayer, chunk, playback);
     after = chunk.last_id();
+  }
+  // The events of the bags after the last one a sample came from.
+  if (recording != nullptr && !is_stopped(replayer) && recording->bag_count() > 0 &&
+      !follow_bag(replayer, playback, filter, recording->bag_count() - 1)) {
+    return -1;
   }
   if (playback.events != nullptr &&
       !playback.events->play_before(replayer, playback, std::numeric_limits<int64_t>::max())) {

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -120,6 +121,13 @@ struct Playback {
   // the rows are paced by their reception times.
   rnr::bag::SampleSourceCursor* sources = nullptr;
   std::vector<int64_t> pace_times;
+  // A recording of several bags: the bag whose events and sources the
+  // cursors above read (they name that bag's row ids), and its index in the
+  // recording. The replay thread makes its Playback before those cursors,
+  // so this bag outlives their statements.
+  std::unique_ptr<rnr::bag::BagReader> side_bag;
+  size_t side_index = kNoBag;
+  static constexpr size_t kNoBag = static_cast<size_t>(-1);
 };
 
 // --- source_timing.cpp ---

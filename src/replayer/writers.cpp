@@ -148,7 +148,9 @@ void create_writer(rnr_replayer* replayer, const rnr::bag::TopicSummary& row,
   writer_qos.batch.enable = true;
   // A topic whose disposes and unregisters are replayed leaves disposing to
   // them: an unregister alone, or the writer going away, disposes nothing.
-  const bool events = topic_has_instance_events(replayer->bag, info->topic_id);
+  const bool events = replayer->recording
+                          ? replayer->recording->has_instance_events(info->topic_id)
+                          : topic_has_instance_events(replayer->bag, info->topic_id);
   writer_qos.autodispose_unregistered_instances = !events;
   // What the recorded writers offered, merged so that the one writer reaches
   // every subscriber they reached.
