@@ -201,7 +201,7 @@ bool InstanceEventCursor::open(sqlite3* db, const SampleFilter& filter, std::str
   if (!filter.topic_ids.empty()) {
     sql += " AND topic_id IN (";
     for (size_t i = 0; i < filter.topic_ids.size(); ++i) {
-      sql += (i > 0 ? "," : "") + std::to_string(filter.topic_ids[i]);
+      sql.append(i > 0 ? "," : "").append(std::to_string(filter.topic_ids[i]));
     }
     sql += ")";
   }
@@ -211,7 +211,7 @@ bool InstanceEventCursor::open(sqlite3* db, const SampleFilter& filter, std::str
   if (filter.end) {
     sql += " AND timestamp <= ?3";
   }
-  sql += " ORDER BY _id LIMIT " + std::to_string(kChunkRows);
+  sql.append(" ORDER BY _id LIMIT ").append(std::to_string(kChunkRows));
   if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) {
     *error = std::string("cannot read the instance events (") + sqlite3_errmsg(db) + ")";
     sqlite3_finalize(stmt_);
