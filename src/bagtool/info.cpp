@@ -286,28 +286,11 @@ bool print_samples_per_writer(FILE* out, sqlite3* db, const std::vector<TopicSum
   return true;
 }
 
-}  // namespace
-
-int run_info(const std::string& bag, FILE* out) {
-  std::string error;
-  std::unique_ptr<sqlite3, ConnectionCloser> db(bag::open_existing_bag(bag.c_str(), &error));
-  if (db == nullptr) {
-    return report_failure(bag + ": " + error);
-  }
-  BagReader reader(db.get());
-  std::vector<TopicSummary> topics;
-  std::vector<std::string> writers;
-  std::vector<rnr_WriterQosRow> writer_qos;
-  if (!reader.topics(&topics, false, &error) || !reader.writers(&writers, &error) ||
-      !reader.writer_qos(&writer_qos, &error) || !topic_figures(db.get(), &topics, &error)) {
-    return report_failure(bag + ": " + error);
-  }
-  if (stop_signal() != 0) {
-    return report_stop("info");
-  }
-  struct stat st {};
-  const uint64_t file_size = stat(bag.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-
+// The summary below the lines that name the bag or the recording: its size,
+// time span and counts, the table of its topics, its writers and their QoS.
+void print_summary(FILE* out, std::vector<std::vector<std::string>> head, uint64_t file_size,
+                   const std::vector<TopicSummary>& topics, const std::vector<std::string>& writers,
+                   const std::vector<rnr_WriterQosRow>& writer_qos) {
   uint64_t samples = 0;
   int64_t first = 0, last = 0;
   for (const auto& t : topics) {
@@ -319,8 +302,7 @@ int run_info(const std::string& bag, FILE* out) {
     samples += t.samples;
   }
 
-  std::vector<std::vector<std::string>> head = {
-      {"bag:", bag},
+  const std::vector<std::vector<std::string>> counts = {
       {"size:", human_size(file_size) + " (" + std::to_string(file_size) + " bytes)"},
       {"start:", samples > 0 ? local_time(first) : "-"},
       {"end:", samples > 0 ? local_time(last) : "-"},
@@ -328,6 +310,7 @@ int run_info(const std::string& bag, FILE* out) {
       {"samples:", std::to_string(samples)},
       {"topics:", std::to_string(topics.size())},
       {"writers:", std::to_string(writers.size())}};
+  head.insert(head.end(), counts.begin(), counts.end());
   print_table(out, head);
 
   std::vector<std::vector<std::string>> table = {
@@ -354,6 +337,29 @@ int run_info(const std::string& bag, FILE* out) {
     fprintf(out, "  %s\n", guid.c_str());
   }
   print_writer_qos(out, topics, writer_qos);
+}
+}  // namespace
+
+int run_info(const std::string& bag, FILE* out) {
+  std::string error;
+  std::unique_ptr<sqlite3, ConnectionCloser> db(bag::open_existing_bag(bag.c_str(), &error));
+  if (db == nullptr) {
+    return report_failure(bag + ": " + error);
+  }
+  BagReader reader(db.get());
+  std::vector<TopicSummary> topics;
+  std::vector<std::string> writers;
+  std::vector<rnr_WriterQosRow> writer_qos;
+  if (!reader.topics(&topics, false, &error) || !reader.writers(&writers, &error) ||
+      !reader.writer_qos(&writer_qos, &error) || !topic_figures(db.get(), &topics, &error)) {
+    return report_failure(bag + ": " + error);
+  }
+  if (stop_signal() != 0) {
+    return report_stop("info");
+  }
+  struct stat st {};
+  const uint64_t file_size = stat(bag.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  print_summary(out, {{"bag:", bag}}, file_size, topics, writers, writer_qos);
   if (!print_samples_per_writer(out, db.get(), topics, &error)) {
     return report_failure(bag + ": " + error);
   }
@@ -447,54 +453,16 @@ int run_info(const std::vector<std::string>& args, FILE* out) {
       writer_qos.begin(), writer_qos.end(),
       [](const rnr_WriterQosRow& a, const rnr_WriterQosRow& b) { return a.topic_id < b.topic_id; });
 
-  uint64_t samples = 0;
-  int64_t first = 0, last = 0;
-  for (const auto& t : topics) {
-    if (t.samples == 0) {
-      continue;
-    }
-    first = samples == 0 ? t.first : std::min(first, t.first);
-    last = samples == 0 ? t.last : std::max(last, t.last);
-    samples += t.samples;
-  }
   std::string named;
   for (const auto& arg : args) {
     named.append(named.empty() ? "" : " ").append(arg);
   }
-  std::vector<std::vector<std::string>> head = {
-      {"recording:", named},
-      {"bags:", std::to_string(bags.size()) + " (" + bags.front().path +
-                    (bags.size() > 1 ? " ... " + bags.back().path : std::string()) + ")"},
-      {"size:", human_size(file_size) + " (" + std::to_string(file_size) + " bytes)"},
-      {"start:", samples > 0 ? local_time(first) : "-"},
-      {"end:", samples > 0 ? local_time(last) : "-"},
-      {"duration:", samples > 0 ? seconds_text(span_ns(first, last) / 1e9) : "-"},
-      {"samples:", std::to_string(samples)},
-      {"topics:", std::to_string(topics.size())},
-      {"writers:", std::to_string(writers.size())}};
-  print_table(out, head);
-
-  std::vector<std::vector<std::string>> table = {
-      {"topic", "type", "keyed", "samples", "rate", "size", "type description"}};
-  for (const auto& t : topics) {
-    std::string rate = "-";
-    if (t.samples > 1 && t.last > t.first) {
-      char buf[32];
-      snprintf(buf, sizeof buf, "%.2f Hz",
-               static_cast<double>(t.samples - 1) * 1e9 / span_ns(t.first, t.last));
-      rate = buf;
-    }
-    table.push_back({t.name, t.type, t.metastring ? (t.keyed ? "yes" : "no") : "-",
-                     std::to_string(t.samples), rate, human_size(t.bytes),
-                     t.metastring && !t.metastring->empty() ? "stored" : "none"});
-  }
-  fprintf(out, "\n");
-  print_table(out, table);
-  fprintf(out, "\nwriters (GUIDs, in order of discovery):\n");
-  for (const auto& guid : writers) {
-    fprintf(out, "  %s\n", guid.c_str());
-  }
-  print_writer_qos(out, topics, writer_qos);
+  print_summary(
+      out,
+      {{"recording:", named},
+       {"bags:", std::to_string(bags.size()) + " (" + bags.front().path +
+                     (bags.size() > 1 ? " ... " + bags.back().path : std::string()) + ")"}},
+      file_size, topics, writers, writer_qos);
   if (fflush(out) != 0 || ferror(out)) {
     return report_failure("cannot write the summary");
   }
