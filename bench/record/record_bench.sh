@@ -162,6 +162,9 @@ if [ "${SPLIT:-0}" = 1 ]; then
   [ -x "$bag_record" ] || { echo "missing $bag_record (build quorvin-rnr-bag-record)" >&2; exit 2; }
   echo "quorvin-rnr-bag record throughput with and without splitting, ${secs} s per run"
   labels=(plain duration size)
+  # SPLIT_SIZE: the --split-size of the size variant (default 4M, several
+  # splits a second at 100 B; a long run's bags are far bigger).
+  split_size="${SPLIT_SIZE:-4M}"
   for size in 100 4096; do
     declare -A got=()
     for round in $(seq 1 "$rounds"); do
@@ -171,7 +174,7 @@ if [ "${SPLIT:-0}" = 1 ]; then
         case "$label" in
           plain) read -r r g < <(try_bag_record "$size" plain) ;;
           duration) read -r r g < <(try_bag_record "$size" duration --split-duration 1) ;;
-          size) read -r r g < <(try_bag_record "$size" size --split-size 4M) ;;
+          size) read -r r g < <(try_bag_record "$size" size --split-size "$split_size") ;;
         esac
         echo "  size $size round $round: $label $r rows/s (gaps $g, bags $(cat "$work/bags-$label"))"
         got[$label]="${got[$label]:-} $r"
@@ -182,10 +185,10 @@ if [ "${SPLIT:-0}" = 1 ]; then
       med="$(printf '%s\n' ${got[$label]} | sort -n | sed -n "$(((rounds + 1) / 2))p")"
       declare "med_$label=$med"
     done
-    printf '  size %s median rows/s: plain %s, --split-duration 1 %s (%s), --split-size 4M %s (%s)\n' \
+    printf '  size %s median rows/s: plain %s, --split-duration 1 %s (%s), --split-size %s %s (%s)\n' \
       "$size" "$med_plain" "$med_duration" \
       "$(awk -v a="$med_duration" -v b="$med_plain" 'BEGIN { if (b > 0) printf "%.3f", a / b; else print "n/a" }')" \
-      "$med_size" \
+      "$split_size" "$med_size" \
       "$(awk -v a="$med_size" -v b="$med_plain" 'BEGIN { if (b > 0) printf "%.3f", a / b; else print "n/a" }')"
     echo "RESULT record_split $size $med_plain $med_duration $med_size"
   done
