@@ -236,11 +236,9 @@ sqlite3_stmt* BagReader::chunk_statement(const SampleFilter& filter, std::string
   return chunk_stmt_;
 }
 
-bool BagReader::read_chunk(const SampleFilter& filter, int64_t after_id, SampleChunk* chunk,
+template <typename OnRow>
+bool BagReader::step_chunk(const SampleFilter& filter, int64_t after_id, OnRow on_row,
                            std::string* error) {
-  chunk->rows_.clear();
-  chunk->bytes_.clear();
-  chunk->offsets_.clear();
   sqlite3_stmt* stmt = chunk_statement(filter, error);
   if (stmt == nullptr) {
     return false;
@@ -259,8 +257,7 @@ bool BagReader::read_chunk(const SampleFilter& filter, int64_t after_id, SampleC
       integer_ids = false;
       break;
     }
-    copy_row(stmt, &chunk->rows_, &chunk->bytes_, &chunk->offsets_);
-    if (chunk->bytes_.size() >= kChunkBytes) {
+    if (!on_row(stmt)) {
       step = SQLITE_DONE;
       break;
     }
@@ -271,6 +268,21 @@ bool BagReader::read_chunk(const SampleFilter& filter, int64_t after_id, SampleC
     ok = false;
   }
   sqlite3_reset(stmt);
+  return ok;
+}
+
+bool BagReader::read_chunk(const SampleFilter& filter, int64_t after_id, SampleChunk* chunk,
+                           std::string* error) {
+  chunk->rows_.clear();
+  chunk->bytes_.clear();
+  chunk->offsets_.clear();
+  const bool ok = step_chunk(
+      filter, after_id,
+      [chunk](sqlite3_stmt* stmt) {
+        copy_row(stmt, &chunk->rows_, &chunk->bytes_, &chunk->offsets_);
+        return chunk->bytes_.size() < kChunkBytes;
+      },
+      error);
   point_rows(&chunk->rows_, chunk->bytes_, chunk->offsets_);
   return ok;
 }
@@ -293,6 +305,38 @@ bool BagReader::for_each_sample(const SampleFilter& filter,
       }
     }
     after = chunk.last_id();
+  }
+}
+
+bool BagReader::for_each_sample_in_place(const SampleFilter& filter,
+                                         const std::function<bool(const SampleRow&)>& visit,
+                                         std::string* error) {
+  int64_t after = INT64_MIN;
+  for (;;) {
+    size_t rows = 0;
+    bool stopped = false;
+    const bool ok = step_chunk(
+        filter, after,
+        [&](sqlite3_stmt* stmt) {
+          SampleRow row;
+          row.id = sqlite3_column_int64(stmt, 0);
+          row.topic_id = sqlite3_column_int64(stmt, 1);
+          row.timestamp_is_integer = sqlite3_column_type(stmt, 2) == SQLITE_INTEGER;
+          row.timestamp = sqlite3_column_int64(stmt, 2);
+          row.data = static_cast<const uint8_t*>(sqlite3_column_blob(stmt, 3));
+          row.size = row.data == nullptr ? 0 : static_cast<size_t>(sqlite3_column_bytes(stmt, 3));
+          ++rows;
+          after = row.id;
+          stopped = !visit(row);
+          return !stopped;
+        },
+        error);
+    if (!ok) {
+      return false;
+    }
+    if (stopped || rows == 0) {
+      return true;
+    }
   }
 }
 

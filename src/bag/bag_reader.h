@@ -114,6 +114,13 @@ class BagReader {
   // success) when `visit` returns false.
   bool for_each_sample(const SampleFilter& filter,
                        const std::function<bool(const SampleRow&)>& visit, std::string* error);
+  // As for_each_sample, without copying the rows: each points into SQLite's
+  // own memory and is visited while its chunk's read transaction is open.
+  // Only for visits that never wait long (a writer of a growing bag waits
+  // for them); one that writes to a pipe or terminal is not.
+  bool for_each_sample_in_place(const SampleFilter& filter,
+                                const std::function<bool(const SampleRow&)>& visit,
+                                std::string* error);
   // The id of the latest sample (greatest timestamp, then greatest id) of
   // each of the given topics with a timestamp before `before`, in id order.
   bool latest_before(const std::vector<int64_t>& topic_ids, int64_t before,
@@ -129,6 +136,10 @@ class BagReader {
  private:
   bool fail(const char* what, std::string* error);
   sqlite3_stmt* chunk_statement(const SampleFilter& filter, std::string* error);
+  // Steps the chunk query over the rows after `after_id` (at most
+  // kChunkRows), calling `on_row(stmt)` for each until it returns false.
+  template <typename OnRow>
+  bool step_chunk(const SampleFilter& filter, int64_t after_id, OnRow on_row, std::string* error);
 
   sqlite3* db_ = nullptr;
   bool owned_ = false;

@@ -131,7 +131,9 @@ int run_mcap(const std::string& bag, std::string out_path, bool force, const Mca
 
   uint64_t orphans = 0;
   Progress progress(total);
-  const bool read = reader.for_each_sample(
+  // The rows go straight from SQLite into the chunk: adding a message waits
+  // at most for the chunk before it to be written to the output file.
+  const bool read = reader.for_each_sample_in_place(
       SampleFilter{},
       [&](const SampleRow& row) {
         progress.step();

@@ -24,17 +24,26 @@ struct Seen {
   bool operator==(const Seen&) const = default;
 };
 
+// Reads the selected rows copied and in place, which must agree; a visit
+// that stops in place sees no row after it.
 std::vector<Seen> read_all(BagReader& reader, const SampleFilter& filter) {
   std::vector<Seen> seen;
+  std::vector<Seen> in_place;
   std::string error;
-  EXPECT_TRUE(reader.for_each_sample(
-      filter,
-      [&](const SampleRow& row) {
-        seen.push_back({row.id, row.topic_id, row.timestamp, {row.data, row.data + row.size}});
-        return true;
-      },
-      &error))
-      << error;
+  auto collect = [](std::vector<Seen>* into) {
+    return [into](const SampleRow& row) {
+      into->push_back({row.id, row.topic_id, row.timestamp, {row.data, row.data + row.size}});
+      return true;
+    };
+  };
+  EXPECT_TRUE(reader.for_each_sample(filter, collect(&seen), &error)) << error;
+  EXPECT_TRUE(reader.for_each_sample_in_place(filter, collect(&in_place), &error)) << error;
+  EXPECT_EQ(in_place, seen);
+  size_t visits = 0;
+  const size_t stop_at = seen.size() / 2 + 1;
+  EXPECT_TRUE(reader.for_each_sample_in_place(
+      filter, [&](const SampleRow&) { return ++visits < stop_at; }, &error));
+  EXPECT_EQ(visits, std::min(stop_at, seen.size()));
   return seen;
 }
 
