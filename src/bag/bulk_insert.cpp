@@ -407,6 +407,28 @@ void hand_over_filling(rnr_Database* store, rnr_BulkWriter& w) {
 // with counts. Once the end of the bulk insert is asked for, a write that
 // fails (or still finds the bag locked after the long wait) is the last
 // attempt: what is left is dropped and counted as lost, with one line.
+inline void spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// Takes the store's mutex again after a write, spinning a little before it
+// sleeps: the inserting threads hold it only to copy one sample in, and a
+// sleep on the contended mutex costs the store thread a wake-up each time,
+// tens of microseconds, against a copy of a few.
+void store_thread_relock(std::unique_lock<std::mutex>& lock) {
+  for (int i = 0; i < 1000; ++i) {
+    if (lock.try_lock()) {
+      return;
+    }
+    spin_pause();
+  }
+  lock.lock();
+}
+
 void store_thread_run(rnr_Database* store) {
   rnr::bag::internal::mark_store_thread();
   rnr_BulkWriter& w = *store->bulk_writer;
@@ -450,7 +472,7 @@ void store_thread_run(rnr_Database* store) {
     std::string error;
     const WriteResult result = catalogue ? rnr::bag::internal::write_catalogue(store, error)
                                          : write_batch_and_events(store, *w.full.front(), error);
-    lock.lock();
+    store_thread_relock(lock);
     if (result == WriteResult::kWritten) {
       if (!catalogue) {
         std::unique_ptr<Batch> done = std::move(w.full.front());
