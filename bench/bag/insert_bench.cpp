@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -51,7 +52,27 @@ bool fresh_bag(const std::string& path) {
   return store != nullptr;
 }
 
-double run_store(const std::string& path, const std::vector<char>& payload, size_t samples) {
+// The samples both sides write: distinct copies of the payload, round
+// robin, more of them than the caches hold, so that each row's bytes are read
+// from memory as a recorder's received samples are (rows bound from one hot
+// buffer would make the bare loop a ceiling no store could reach).
+class Payloads {
+ public:
+  explicit Payloads(size_t size) : size_(size) {
+    constexpr size_t kPoolBytes = size_t{64} << 20;
+    count_ = std::max<size_t>(kBatch, kPoolBytes / std::max<size_t>(size, 1));
+    pool_.assign(count_ * size, 'p');
+  }
+  const char* row(size_t i) const { return pool_.data() + (i % count_) * size_; }
+  size_t size() const { return size_; }
+
+ private:
+  size_t size_;
+  size_t count_ = 0;
+  std::vector<char> pool_;
+};
+
+double run_store(const std::string& path, const Payloads& payload, size_t samples) {
   if (!fresh_bag(path)) {
     return -1;
   }
@@ -62,7 +83,7 @@ double run_store(const std::string& path, const std::vector<char>& payload, size
   }
   const auto start = Clock::now();
   for (size_t i = 0; i < samples; ++i) {
-    const rnr_DataRow row{i, 1, payload.data(), payload.size()};
+    const rnr_DataRow row{i, 1, payload.row(i), payload.size()};
     rnr_Database_insert_data(store, &row);
   }
   rnr_Database_end_bulk_insert_data(store);
@@ -71,12 +92,12 @@ double run_store(const std::string& path, const std::vector<char>& payload, size
   return static_cast<double>(samples) / seconds;
 }
 
-bool write_rows(sqlite3_stmt* stmt, const std::vector<char>& payload, size_t first, size_t rows) {
+bool write_rows(sqlite3_stmt* stmt, const Payloads& payload, size_t first, size_t rows) {
   for (size_t r = 0; r < rows; ++r) {
     const int base = static_cast<int>(3 * r);
     sqlite3_bind_int64(stmt, base + 1, 1);
     sqlite3_bind_int64(stmt, base + 2, static_cast<sqlite3_int64>(first + r));
-    sqlite3_bind_blob(stmt, base + 3, payload.data(), static_cast<int>(payload.size()),
+    sqlite3_bind_blob(stmt, base + 3, payload.row(first + r), static_cast<int>(payload.size()),
                       SQLITE_STATIC);
   }
   const bool done = sqlite3_step(stmt) == SQLITE_DONE;
@@ -84,7 +105,7 @@ bool write_rows(sqlite3_stmt* stmt, const std::vector<char>& payload, size_t fir
   return done;
 }
 
-double run_bare(const std::string& path, const std::vector<char>& payload, size_t samples) {
+double run_bare(const std::string& path, const Payloads& payload, size_t samples) {
   if (!fresh_bag(path)) {
     return -1;
   }
@@ -147,6 +168,9 @@ int main(int argc, char** argv) {
       argc > 3 ? std::filesystem::path(argv[3]) : std::filesystem::temp_directory_path();
   const size_t max_size = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : size_t{1} << 20;
   rnr_logger_init(RNR_LOG_WARN);
+  // RNR_BENCH_ONLY=store|bare with one payload size (largest = smallest)
+  // runs that side alone, for profiling it.
+  const char* only = std::getenv("RNR_BENCH_ONLY");
   std::string pattern = (base / "rnr-bag-bench-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
     std::perror("mkdtemp");
@@ -166,9 +190,18 @@ int main(int argc, char** argv) {
     if (size > max_size) {
       break;
     }
-    const std::vector<char> payload(size, 'p');
+    const Payloads payload(size);
     const size_t samples_here =
         size * samples > kBigRunBytes ? std::max<size_t>(kBatch, kBigRunBytes / size) : samples;
+    if (only != nullptr) {
+      if (size == max_size) {
+        const bool store_side = std::strcmp(only, "store") == 0;
+        const double rate = store_side ? run_store(store_path, payload, samples_here)
+                                       : run_bare(bare_path, payload, samples_here);
+        std::printf("%10zu %s %.0f rows/s\n", size, store_side ? "store" : "bare", rate);
+      }
+      continue;
+    }
     std::vector<double> store, bare, ratio;
     for (int r = 0; r < rounds; ++r) {
       // Alternate which one runs first so neither always gets the warmer cache.
