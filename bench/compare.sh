@@ -39,7 +39,7 @@ measure() { # round label build
   local round="$1" label="$2" build="$3"
   local out="$work/$label-$round"
   mkdir -p "$out"
-  "$build/bench/bag/bag_insert_bench" 25600 1 "$out" 4096 >"$out/store" 2>&1 || true
+  "$build/bench/bag/bag_insert_bench" 102400 3 "$out" 4096 >"$out/store" 2>&1 || true
   awk -v r="$round" -v l="$label" '$1 ~ /^[0-9]+$/ && NF >= 4 && ($1 == 100 || $1 == 4096) {
     print r, l, "store/bare_" $1 "B", $4 }' "$out/store" >>"$figures"
   "$build/bench/bagtool/bagtool_export_bench" 200000 1 "$out" >"$out/export" 2>&1 || true

@@ -46,6 +46,9 @@ echo "### replay: pacing against two reference pacers; zero-gap rate against dds
 "$build/bench/replay/replay_bench" "$replay_secs" | tee "$work/replay"
 
 echo "### bag tool: mcap and json export against a bare SQLite read of the same rows"
+# The gigabytes the recordings wrote are still going to the disk; the
+# exports' fsync should not wait for them.
+sync
 "$build/bench/bagtool/bagtool_export_bench" 1000000 3 "$work" | tee "$work/export"
 
 echo "### memory of a ${rss_secs} s recording of a reliable 10 kHz publisher (100-byte samples)"

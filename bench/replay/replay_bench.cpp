@@ -453,32 +453,35 @@ void speed(int domain, size_t payload, size_t count, int rounds) {
       "zero-gap replay of %zu samples of %zu payload bytes; ddsperf pub size %zu (KS "
       "topic, reliable) for 3 s\n",
       count, payload, payload);
-  std::vector<double> ratios;
-  double replay_sum = 0;
-  double ddsperf_sum = 0;
-  for (int round = 0; round < rounds; ++round) {
+  struct Round {
     double replay = 0;
     double ddsperf = 0;
+    double ratio() const { return ddsperf > 0 ? replay / ddsperf : 0.0; }
+  };
+  std::vector<Round> done;
+  for (int round = 0; round < rounds; ++round) {
+    Round r;
     for (int turn = 0; turn < 2; ++turn) {
       const int on = domain + 2 * round + turn;
       if ((turn == 0) == (round % 2 == 0)) {
-        replay = replay_rate(bag, on, count);
+        r.replay = replay_rate(bag, on, count);
       } else {
-        ddsperf = ddsperf_rate(on, payload, 3);
+        r.ddsperf = ddsperf_rate(on, payload, 3);
       }
     }
-    replay_sum += replay;
-    ddsperf_sum += ddsperf;
-    ratios.push_back(ddsperf > 0 ? replay / ddsperf : 0.0);
+    done.push_back(r);
     std::printf("round %d (%s first): replay %.0f samples/s, ddsperf pub %.0f samples/s, %.3f\n",
-                round + 1, round % 2 == 0 ? "replay" : "ddsperf", replay, ddsperf, ratios.back());
+                round + 1, round % 2 == 0 ? "replay" : "ddsperf", r.replay, r.ddsperf, r.ratio());
   }
-  std::sort(ratios.begin(), ratios.end());
+  // The round of the median ratio gives the figures: each round's two rates
+  // were taken side by side.
+  std::sort(done.begin(), done.end(),
+            [](const Round& a, const Round& b) { return a.ratio() < b.ratio(); });
+  const Round median = done.empty() ? Round{} : done[done.size() / 2];
   std::printf(
-      "ratio replay / ddsperf pub: %.3f (median of %d rounds)\n"
+      "ratio replay / ddsperf pub: %.3f (the median of %d rounds)\n"
       "RESULT speed replay %.0f ddsperf %.0f\n",
-      ratios.empty() ? 0.0 : ratios[ratios.size() / 2], rounds, replay_sum / rounds,
-      ddsperf_sum / rounds);
+      median.ratio(), rounds, median.replay, median.ddsperf);
   std::fflush(stdout);
 }
 
