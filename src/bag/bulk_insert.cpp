@@ -18,6 +18,7 @@
 #include "bag/sample_sources_internal.h"
 #include "bag/sqlite_busy.h"
 #include "log/logger.h"
+#include "types/spin_pause.h"
 
 using rnr::bag::internal::Statement;
 
@@ -407,14 +408,6 @@ void hand_over_filling(rnr_Database* store, rnr_BulkWriter& w) {
 // with counts. Once the end of the bulk insert is asked for, a write that
 // fails (or still finds the bag locked after the long wait) is the last
 // attempt: what is left is dropped and counted as lost, with one line.
-inline void spin_pause() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
-
 // Takes the store's mutex again after a write, spinning a little before it
 // sleeps: the inserting threads hold it only to copy one sample in, and a
 // sleep on the contended mutex costs the store thread a wake-up each time,
@@ -424,7 +417,7 @@ void store_thread_relock(std::unique_lock<std::mutex>& lock) {
     if (lock.try_lock()) {
       return;
     }
-    spin_pause();
+    rnr::spin_pause();
   }
   lock.lock();
 }

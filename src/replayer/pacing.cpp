@@ -1,19 +1,12 @@
 #include "replayer/pacing.h"
 
 #include "replayer/replayer_internal.h"
+#include "types/spin_pause.h"
 
 namespace rnr::replayer::internal {
 namespace {
 
 constexpr uint64_t kPauseSliceNs = 1000000000u;
-
-inline void spin_pause() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
 
 // Takes one single step asked for while paused, if there is one.
 bool take_step(rnr_replayer* replayer) {
@@ -84,7 +77,7 @@ bool wait_for_gap(rnr_replayer* replayer, Playback& playback, uint64_t deadline_
     if (replayer->control_serial.load(std::memory_order_relaxed) != serial) {
       return true;
     }
-    spin_pause();
+    rnr::spin_pause();
   }
   return true;
 }
