@@ -60,17 +60,25 @@ bool bind_times(sqlite3_stmt* stmt, const SampleFilter& filter) {
 // Appends the statement's current row (columns _id, topic_id, timestamp,
 // serialized_data) to the chunk; the rows' data pointers are set once the
 // chunk is complete, since the byte buffer may still move.
-void copy_row(sqlite3_stmt* stmt, std::vector<SampleRow>* rows, std::vector<uint8_t>* bytes,
-              std::vector<size_t>* offsets) {
+// The statement's current row (columns _id, topic_id, timestamp,
+// serialized_data), its bytes where SQLite holds them until the next step.
+SampleRow row_at(sqlite3_stmt* stmt) {
   SampleRow row;
   row.id = sqlite3_column_int64(stmt, 0);
   row.topic_id = sqlite3_column_int64(stmt, 1);
   row.timestamp_is_integer = sqlite3_column_type(stmt, 2) == SQLITE_INTEGER;
   row.timestamp = sqlite3_column_int64(stmt, 2);
-  const auto* data = static_cast<const uint8_t*>(sqlite3_column_blob(stmt, 3));
-  row.size = data == nullptr ? 0 : static_cast<size_t>(sqlite3_column_bytes(stmt, 3));
+  row.data = static_cast<const uint8_t*>(sqlite3_column_blob(stmt, 3));
+  row.size = row.data == nullptr ? 0 : static_cast<size_t>(sqlite3_column_bytes(stmt, 3));
+  return row;
+}
+
+void copy_row(sqlite3_stmt* stmt, std::vector<SampleRow>* rows, std::vector<uint8_t>* bytes,
+              std::vector<size_t>* offsets) {
+  SampleRow row = row_at(stmt);
   offsets->push_back(bytes->size());
-  bytes->insert(bytes->end(), data, data + row.size);
+  bytes->insert(bytes->end(), row.data, row.data + row.size);
+  row.data = nullptr;
   rows->push_back(row);
 }
 
@@ -314,21 +322,19 @@ bool BagReader::for_each_sample_in_place(const SampleFilter& filter,
   int64_t after = INT64_MIN;
   for (;;) {
     size_t rows = 0;
+    size_t bytes = 0;
     bool stopped = false;
+    // A chunk ends, as a copied one does, after kChunkBytes: a read
+    // transaction is not held over a chunk of big samples.
     const bool ok = step_chunk(
         filter, after,
         [&](sqlite3_stmt* stmt) {
-          SampleRow row;
-          row.id = sqlite3_column_int64(stmt, 0);
-          row.topic_id = sqlite3_column_int64(stmt, 1);
-          row.timestamp_is_integer = sqlite3_column_type(stmt, 2) == SQLITE_INTEGER;
-          row.timestamp = sqlite3_column_int64(stmt, 2);
-          row.data = static_cast<const uint8_t*>(sqlite3_column_blob(stmt, 3));
-          row.size = row.data == nullptr ? 0 : static_cast<size_t>(sqlite3_column_bytes(stmt, 3));
+          const SampleRow row = row_at(stmt);
           ++rows;
+          bytes += row.size;
           after = row.id;
           stopped = !visit(row);
-          return !stopped;
+          return !stopped && bytes < kChunkBytes;
         },
         error);
     if (!ok) {

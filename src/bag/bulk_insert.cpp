@@ -399,15 +399,6 @@ void hand_over_filling(rnr_Database* store, rnr_BulkWriter& w) {
   store->bulk_insert_count = 0;
 }
 
-// The store thread: writes the full batches in the order they were handed
-// over, and a batch being filled once its oldest sample is kPartialBatchAge
-// old. A bag locked by a reader is waited for (sqlite_busy.h) and the write
-// tried again after a pause, without dropping anything: the samples wait
-// within the memory bound. A failed write keeps its batch and is tried again
-// after a pause; the first failure and the recovery are logged once each,
-// with counts. Once the end of the bulk insert is asked for, a write that
-// fails (or still finds the bag locked after the long wait) is the last
-// attempt: what is left is dropped and counted as lost, with one line.
 // Takes the store's mutex again after a write, spinning a little before it
 // sleeps: the inserting threads hold it only to copy one sample in, and a
 // sleep on the contended mutex costs the store thread a wake-up each time,
@@ -422,6 +413,15 @@ void store_thread_relock(std::unique_lock<std::mutex>& lock) {
   lock.lock();
 }
 
+// The store thread: writes the full batches in the order they were handed
+// over, and a batch being filled once its oldest sample is kPartialBatchAge
+// old. A bag locked by a reader is waited for (sqlite_busy.h) and the write
+// tried again after a pause, without dropping anything: the samples wait
+// within the memory bound. A failed write keeps its batch and is tried again
+// after a pause; the first failure and the recovery are logged once each,
+// with counts. Once the end of the bulk insert is asked for, a write that
+// fails (or still finds the bag locked after the long wait) is the last
+// attempt: what is left is dropped and counted as lost, with one line.
 void store_thread_run(rnr_Database* store) {
   rnr::bag::internal::mark_store_thread();
   rnr_BulkWriter& w = *store->bulk_writer;
