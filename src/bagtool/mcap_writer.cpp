@@ -3,6 +3,8 @@
 #include <lz4frame.h>
 #include <zstd.h>
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -150,6 +152,7 @@ bool McapWriter::open(FILE* file, const std::string& profile, std::string* error
     *error = std::string("cannot write the MCAP file: ") + strerror(errno);
     return false;
   }
+  file_start_ = ftello(file_);
   // The data section's CRC runs from the first byte of the file, magic and
   // header included, to the last record before the data end.
   write(std::string(kMagic, kMagicSize));
@@ -299,9 +302,32 @@ void McapWriter::write_chunks() {
     }
     lock.unlock();
     write_chunk();
+    start_writeback();
     lock.lock();
     pending_ = false;
     idle_.notify_all();
+  }
+}
+
+// Starts the disk writing the chunks written so far, without waiting for
+// it: the caller's fsync at the end then waits only for the last of them,
+// not for the whole file, and the dirty pages of a big export do not pile
+// up. A file that cannot seek (a pipe) has nothing to write back.
+void McapWriter::start_writeback() {
+  if (failed_ || file_start_ < 0) {
+    return;
+  }
+  if (fflush(file_) != 0) {
+    failed_ = true;
+    failed_errno_ = errno;
+    return;
+  }
+  const int fd = fileno(file_);
+  if (fd >= 0 && offset_ > written_back_) {
+    // Only a hint: a file system that cannot do it writes at the fsync.
+    (void)sync_file_range(fd, file_start_ + static_cast<off_t>(written_back_),
+                          static_cast<off_t>(offset_ - written_back_), SYNC_FILE_RANGE_WRITE);
+    written_back_ = offset_;
   }
 }
 

@@ -7,6 +7,8 @@
 // the writer's own while the next one fills.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -73,13 +75,16 @@ class McapWriter {
   // The writing thread: compresses and writes each chunk handed over.
   void write_chunks();
   void write_chunk();
+  void start_writeback();
 
   FILE* file_ = nullptr;
   bool failed_ = false;
   int failed_errno_ = 0;  // errno of the first write that failed
   uint64_t offset_ = 0;
-  Crc32 data_crc_;     // from the first byte to the data end
-  Crc32 summary_crc_;  // from the summary to the footer's CRC
+  off_t file_start_ = -1;      // the file's position at open; -1 when it cannot seek
+  uint64_t written_back_ = 0;  // offset up to which writeback has been started
+  Crc32 data_crc_;             // from the first byte to the data end
+  Crc32 summary_crc_;          // from the summary to the footer's CRC
   bool in_summary_ = false;
 
   // Records of the summary section, already encoded.
