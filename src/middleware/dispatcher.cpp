@@ -114,6 +114,9 @@ void Dispatcher::schedule_locked() {
   if (!started_ || stopping_ || queued_ || running_ || !pending_) {
     return;  // a running dispatcher looks again when its run ends
   }
+  if (callback_ == nullptr && !prepare_) {
+    return;  // a polled reader wakes no thread; a callback set later runs once
+  }
   queued_ = true;
   if (lane_ == Lane::own_thread) {
     cond_.notify_one();
