@@ -17,7 +17,9 @@
 // 3. The rate at which a bag of zero gaps is replayed, beside the rate
 //    `ddsperf pub` reaches with the same payload size into `ddsperf sub`, in
 //    rounds that alternate which of the two goes first; the median of the
-//    rounds' ratios.
+//    rounds' ratios. Each publisher runs on one CPU and its subscriber on
+//    another, and the replay's subscriber polls (see run_subscriber).
+#include <sched.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/prctl.h>
@@ -93,8 +95,14 @@ void on_data(dds_DataReader* reader) {
   dds_UnsignedLongSeq_delete(sizes);
 }
 
+// `poll`: takes the samples on the main thread, polling, rather than in a
+// listener, whose callbacks run on threads of their own woken for nearly
+// every sample: at full speed they cost this subscriber a third more CPU per
+// sample than `ddsperf sub`, which takes its samples on the receive thread,
+// and the rate measured would be this subscriber's. Reception times are only
+// as fine as the polling, so the pacing figures keep the listener.
 int run_subscriber(int domain, size_t count, int timeout_s, const std::string& out_path,
-                   const std::string& topic_name, const std::string& type_name) {
+                   const std::string& topic_name, const std::string& type_name, bool poll) {
   dds_DomainParticipantFactory* factory = dds_DomainParticipantFactory_get_instance();
   dds_DomainParticipant* participant = dds_DomainParticipantFactory_create_participant(
       factory, domain, &dds_PARTICIPANT_QOS_DEFAULT, nullptr, 0);
@@ -127,13 +135,23 @@ int run_subscriber(int domain, size_t count, int timeout_s, const std::string& o
   received.reserve(count);
   dds_DataReaderListener listener{};
   listener.on_data_available = on_data;
-  dds_DataReader_set_listener(reader, &listener, dds_DATA_AVAILABLE_STATUS);
+  if (!poll) {
+    dds_DataReader_set_listener(reader, &listener, dds_DATA_AVAILABLE_STATUS);
+  }
   dds_DataReader_enable(reader);
   std::ofstream(out_path + ".ready") << "ready\n";
 
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
   while (received_count.load() < count && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (poll) {
+      const size_t before = received_count.load();
+      on_data(reader);
+      if (received_count.load() == before) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
   }
   dds_DataReader_set_listener(reader, nullptr, 0);
   {
@@ -189,10 +207,55 @@ void write_bag(const std::string& path, size_t count, uint64_t gap_ns, size_t pa
   sqlite3_close(db);
 }
 
+// Where the zero-gap rates run: the publisher (the replayer with its
+// participant's threads, or ddsperf pub) on one CPU and its subscriber on
+// another. Left to the scheduler, a 2-core machine places the half dozen
+// busy threads of both processes differently from run to run, and a round's
+// rate moved by half; pinned, both publishers get the same core and both
+// subscribers the other. -1: fewer than two CPUs, nothing is pinned.
+cpu_set_t allowed_cpus;
+int publisher_cpu = -1;
+int subscriber_cpu = -1;
+int child_cpu = -1;  // the CPU that spawn() pins its child to, -1 none
+
+void find_cpus() {
+  CPU_ZERO(&allowed_cpus);
+  if (sched_getaffinity(0, sizeof allowed_cpus, &allowed_cpus) != 0) {
+    return;
+  }
+  std::vector<int> cpus;
+  for (int cpu = 0; cpu < CPU_SETSIZE && cpus.size() < 2; ++cpu) {
+    if (CPU_ISSET(cpu, &allowed_cpus)) {
+      cpus.push_back(cpu);
+    }
+  }
+  if (cpus.size() == 2) {
+    publisher_cpu = cpus[0];
+    subscriber_cpu = cpus[1];
+  }
+}
+
+// Pins the calling thread (and the threads it starts) to `cpu`, or gives it
+// back every CPU it was allowed at the start when `cpu` is -1.
+void pin_self(int cpu) {
+  if (publisher_cpu < 0) {
+    return;
+  }
+  cpu_set_t set = allowed_cpus;
+  if (cpu >= 0) {
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+  }
+  sched_setaffinity(0, sizeof set, &set);
+}
+
 pid_t spawn(const std::vector<std::string>& argv, const std::string& out_path) {
   std::fflush(stdout);
   pid_t pid = fork();
   if (pid == 0) {
+    if (child_cpu >= 0) {
+      pin_self(child_cpu);
+    }
     FILE* out = std::freopen(out_path.c_str(), "w", stdout);
     (void)out;
     std::vector<char*> args;
@@ -224,11 +287,12 @@ void on_finished(rnr_replayer* /*replayer*/) {
 // Starts a subscriber process for `count` samples of one topic; false when
 // it did not come up.
 bool start_subscriber(int domain, size_t count, int timeout_s, const std::string& out,
-                      const std::string& topic, const std::string& type, pid_t* child) {
+                      const std::string& topic, const std::string& type, pid_t* child,
+                      bool poll = false) {
   std::filesystem::remove(out);
   std::filesystem::remove(out + ".ready");
   *child = spawn({self_path, "--subscribe", std::to_string(domain), std::to_string(count),
-                  std::to_string(timeout_s), out, topic, type},
+                  std::to_string(timeout_s), out, topic, type, poll ? "poll" : "listen"},
                  scratch + "/subscriber.log");
   if (!wait_for_file(out + ".ready", 10000)) {
     std::fprintf(stderr, "subscriber did not start\n");
@@ -256,10 +320,11 @@ std::vector<Received> collect(pid_t child, const std::string& out) {
 // (reception, source) times of every received sample.
 std::vector<Received> replay_to_subscriber(const std::string& bag, int domain, size_t count,
                                            int timeout_s,
-                                           const rnr_replay_options* options = nullptr) {
+                                           const rnr_replay_options* options = nullptr,
+                                           bool poll = false) {
   std::string out = scratch + "/received-" + std::to_string(domain) + ".txt";
   pid_t child = -1;
-  if (!start_subscriber(domain, count, timeout_s, out, kTopic, kType, &child)) {
+  if (!start_subscriber(domain, count, timeout_s, out, kTopic, kType, &child, poll)) {
     return {};
   }
   rnr_replayer* replayer = rnr_replayer_create_with_options(bag.c_str(), domain, options);
@@ -407,11 +472,14 @@ void play_fidelity(double rate, int domain, int reference_domain, double seconds
 double ddsperf_rate(int domain, size_t payload, int seconds) {
   std::string sub_out = scratch + "/ddsperf-sub.txt";
   std::string dom = std::to_string(domain);
+  child_cpu = subscriber_cpu;
   pid_t sub = spawn({"ddsperf", "-i", dom, "-D", std::to_string(seconds + 2), "sub"}, sub_out);
+  child_cpu = publisher_cpu;
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   pid_t pub = spawn(
       {"ddsperf", "-i", dom, "-D", std::to_string(seconds), "pub", "size", std::to_string(payload)},
       scratch + "/ddsperf-pub.txt");
+  child_cpu = -1;
   waitpid(pub, nullptr, 0);
   kill(sub, SIGINT);
   waitpid(sub, nullptr, 0);
@@ -438,7 +506,13 @@ double ddsperf_rate(int domain, size_t payload, int seconds) {
 }
 
 double replay_rate(const std::string& bag, int domain, size_t count) {
-  std::vector<Received> got = replay_to_subscriber(bag, domain, count, 60);
+  // The replayer's participant and thread are created on this thread, and
+  // take its CPU.
+  pin_self(publisher_cpu);
+  child_cpu = subscriber_cpu;
+  std::vector<Received> got = replay_to_subscriber(bag, domain, count, 60, nullptr, true);
+  child_cpu = -1;
+  pin_self(-1);
   if (got.size() < 2 || got.back().recv_ns <= got.front().recv_ns) {
     return 0.0;
   }
@@ -491,9 +565,10 @@ int main(int argc, char** argv) {
   // Every participant of the benchmark, its children and ddsperf stays on
   // loopback.
   setenv("CYCLONEDDS_URI", RNR_CYCLONEDDS_URI, 1);
-  if (argc == 8 && std::strcmp(argv[1], "--subscribe") == 0) {
+  if (argc == 9 && std::strcmp(argv[1], "--subscribe") == 0) {
     return run_subscriber(std::atoi(argv[2]), std::strtoul(argv[3], nullptr, 10),
-                          std::atoi(argv[4]), argv[5], argv[6], argv[7]);
+                          std::atoi(argv[4]), argv[5], argv[6], argv[7],
+                          std::strcmp(argv[8], "poll") == 0);
   }
   double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
   if (seconds <= 0) {
@@ -506,6 +581,7 @@ int main(int argc, char** argv) {
   }
   scratch = pattern;
   rnr_logger_init(RNR_LOG_WARN);
+  find_cpus();
 
   // A second argument picks one part: "pacing" (1 and 2) or "speed" (3).
   const bool speed_only = argc > 2 && std::strcmp(argv[2], "speed") == 0;
