@@ -52,7 +52,6 @@ bash "$root/bench/record/record_bench.sh" "$build" "$record_secs" | tee "$work/r
 echo "### replay: pacing against two reference pacers; zero-gap rate against ddsperf pub"
 "$build/bench/replay/replay_bench" "$replay_secs" | tee "$work/replay"
 
-
 echo "### memory of a ${rss_secs} s recording of a reliable 10 kHz publisher (100-byte samples)"
 rss_kb() { awk '/^VmRSS/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0; }
 mkdir -p "$work/rss"

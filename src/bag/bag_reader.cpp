@@ -57,9 +57,6 @@ bool bind_times(sqlite3_stmt* stmt, const SampleFilter& filter) {
          (!filter.end || sqlite3_bind_int64(stmt, 3, *filter.end) == SQLITE_OK);
 }
 
-// Appends the statement's current row (columns _id, topic_id, timestamp,
-// serialized_data) to the chunk; the rows' data pointers are set once the
-// chunk is complete, since the byte buffer may still move.
 // The statement's current row (columns _id, topic_id, timestamp,
 // serialized_data), its bytes where SQLite holds them until the next step.
 SampleRow row_at(sqlite3_stmt* stmt) {
@@ -73,6 +70,8 @@ SampleRow row_at(sqlite3_stmt* stmt) {
   return row;
 }
 
+// Appends the statement's current row to the chunk; the rows' data pointers
+// are set once the chunk is complete, since the byte buffer may still move.
 void copy_row(sqlite3_stmt* stmt, std::vector<SampleRow>* rows, std::vector<uint8_t>* bytes,
               std::vector<size_t>* offsets) {
   SampleRow row = row_at(stmt);

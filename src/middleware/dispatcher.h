@@ -57,8 +57,8 @@ class Dispatcher : public std::enable_shared_from_this<Dispatcher> {
   // From here on notifications lead to runs; idempotent. False when no
   // thread can be had for it.
   bool start();
-  // Called from Cyclone's listener: never blocks beyond a short lock. Without
-  // a callback (a reader that is polled) nor prepare work, no run is
+  // Called from Cyclone's listener: never blocks beyond a short lock. With
+  // neither a callback (a reader that is polled) nor prepare work, no run is
   // scheduled.
   void notify();
   // Sets or clears the callback; a newly set callback runs once at once, so
